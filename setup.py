@@ -1,0 +1,24 @@
+"""Builds the native extension; metadata lives in pyproject.toml."""
+
+import glob
+import os
+
+from setuptools import Extension, setup
+
+# Development builds (make build) add -Werror; installs should not fail on a
+# newer compiler's new warning.
+extra = ["-std=c++20", "-O2", "-Wall", "-Wextra", "-fvisibility=hidden"]
+if os.environ.get("QUORVEL_WERROR"):
+    extra.append("-Werror")
+
+setup(
+    ext_modules=[
+        Extension(
+            "quorvel_core._quorvel_core",
+            sources=sorted(glob.glob("src/*.cpp")),
+            depends=sorted(glob.glob("src/*.hpp")),
+            language="c++",
+            extra_compile_args=extra,
+        )
+    ]
+)

@@ -1,0 +1,352 @@
+#include "tools.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace qc {
+
+// ---------------------------------------------------------------------------
+// Errors.
+
+PyObject* type_mismatch(PyObject* obj, const char* expected) {
+  if (obj == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+  } else {
+    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'",
+                 Py_TYPE(obj)->tp_name, expected);
+  }
+  return nullptr;
+}
+
+void prefix_argument_error(const char* param) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  Object exc = Object::steal(PyErr_GetRaisedException());
+  Object text = Object::steal(PyObject_Str(exc.get()));
+  if (!text) {
+    PyErr_SetRaisedException(exc.release());
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", param, text.get());
+}
+
+static OnceSlot INTERNAL_ERROR;
+
+PyObject* internal_error_type() {
+  return INTERNAL_ERROR.get([] {
+    return PyErr_NewExceptionWithDoc(
+        "quorvel_core._quorvel_core.InternalError",
+        "An internal invariant of quorvel_core was broken (a bug; please report it).",
+        PyExc_BaseException, nullptr);
+  });
+}
+
+PyObject* internal_error(const char* message) {
+  if (PyObject* type = internal_error_type()) PyErr_SetString(type, message);
+  return nullptr;
+}
+
+PyObject* intern_once(OnceSlot& slot, const char* text) {
+  return slot.get([text] { return PyUnicode_InternFromString(text); });
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding.
+
+namespace {
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+std::string join_names(const std::vector<const char*>& names) {
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+bool too_many_positional(const Signature& sig, size_t positional, size_t required,
+                         Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  if (required == positional) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+                 sig.display, positional, given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "%s takes from %zu to %zu positional arguments but %zd %s given",
+                 sig.display, required, positional, given, verb);
+  }
+  return false;
+}
+
+bool report_missing(const Signature& sig, PyObject** out) {
+  for (bool keyword_only : {false, true}) {
+    std::vector<const char*> missing;
+    for (size_t i = 0; i < sig.params.size(); ++i) {
+      const Param& p = sig.params[i];
+      if (p.keyword_only == keyword_only && p.required && !out[i]) missing.push_back(p.name);
+    }
+    if (missing.empty()) continue;
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required %s argument%s: %s", sig.display,
+                 missing.size(), keyword_only ? "keyword" : "positional",
+                 missing.size() == 1 ? "" : "s", join_names(missing).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Places one keyword argument; false with TypeError set.
+bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
+  for (size_t i = 0; i < sig.params.size(); ++i) {
+    const char* pname = sig.params[i].name;
+    if (!PyUnicode_Check(name) ||
+        !PyUnicode_EqualToUTF8AndSize(name, pname, (Py_ssize_t)std::strlen(pname)))
+      continue;
+    if (out[i]) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display,
+                   pname);
+      return false;
+    }
+    out[i] = value;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.display,
+               name);
+  return false;
+}
+
+bool bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject** out) {
+  size_t positional = 0, required = 0;
+  for (const Param& p : sig.params) {
+    if (p.keyword_only) continue;
+    ++positional;
+    if (p.required) ++required;
+  }
+  if ((size_t)nargs > positional) return too_many_positional(sig, positional, required, nargs);
+  for (size_t i = 0; i < sig.params.size(); ++i) out[i] = nullptr;
+  // Positional-or-keyword parameters come first in every signature.
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  return true;
+}
+
+}  // namespace
+
+bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** out) {
+  if (!bind_positional(sig, args, nargs, out)) return false;
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+  }
+  return report_missing(sig, out);
+}
+
+bool bind_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (!bind_positional(sig, &PyTuple_GET_ITEM(args, 0), nargs, out)) return false;
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      if (!bind_keyword(sig, name, value, out)) return false;
+    }
+  }
+  return report_missing(sig, out);
+}
+
+// ---------------------------------------------------------------------------
+// Schema-reading helpers.
+
+static Lookup lookup(PyObject* dict, const char* key) {
+  Object name = Object::steal(PyUnicode_FromString(key));
+  if (!name) return {Object(), false};
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict, name.get(), &value) < 0) return {Object(), false};
+  return {Object::steal(value), true};
+}
+
+Lookup opt_item(PyObject* dict, const char* key) {
+  Lookup r = lookup(dict, key);
+  if (r.value.get() == Py_None) r.value.reset();
+  return r;
+}
+
+Lookup req_item(PyObject* dict, const char* key) {
+  Lookup r = lookup(dict, key);
+  if (r.ok && !r.value) {
+    PyErr_Format(PyExc_KeyError, "schema is missing '%s'", key);
+    r.ok = false;
+  }
+  return r;
+}
+
+int opt_bool(PyObject* dict, const char* key, bool dflt) {
+  Lookup r = opt_item(dict, key);
+  if (!r.ok) return -1;
+  if (!r.value) return dflt;
+  return PyObject_IsTrue(r.value.get());
+}
+
+bool opt_usize(PyObject* dict, const char* key, std::optional<uint64_t>& out) {
+  out.reset();
+  Lookup r = opt_item(dict, key);
+  if (!r.ok) return false;
+  if (!r.value) return true;
+  Object number = PyLong_Check(r.value.get()) ? r.value
+                                              : Object::steal(PyNumber_Index(r.value.get()));
+  if (!number) return false;
+  unsigned long long v = PyLong_AsUnsignedLongLong(number.get());
+  if (v == (unsigned long long)-1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool str_list(PyObject* obj, std::vector<Object>& out) {
+  out.clear();
+  if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
+  std::vector<Object> items;
+  Py_ssize_t initial = PyList_GET_SIZE(obj);
+  for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(obj); ++i) {
+    Object item = Object::steal(PyList_GetItemRef(obj, i));
+    if (!item) return false;
+    if (!PyUnicode_Check(item.get())) return type_mismatch(item.get(), "str"), false;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &size);
+    if (!utf8) return false;
+    Object copy = Object::steal(PyUnicode_FromStringAndSize(utf8, size));
+    if (!copy) return false;
+    PyObject* raw = copy.release();
+    PyUnicode_InternInPlace(&raw);
+    items.push_back(Object::steal(raw));
+  }
+  out = std::move(items);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// str.strip() over UTF-8.
+
+namespace {
+
+bool is_space(uint32_t c) {
+  if (c <= 0x20) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+  switch (c) {
+    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
+    case 0x202F: case 0x205F: case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+// Decodes the code point starting at s[i]; sets `len`. Text is valid UTF-8.
+uint32_t decode_at(std::string_view s, size_t i, size_t& len) {
+  auto b = [&](size_t k) { return (uint32_t)(unsigned char)s[i + k]; };
+  uint32_t c = b(0);
+  if (c < 0x80) return len = 1, c;
+  if (c < 0xE0 && i + 1 < s.size()) return len = 2, ((c & 0x1F) << 6) | (b(1) & 0x3F);
+  if (c < 0xF0 && i + 2 < s.size())
+    return len = 3, ((c & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+  if (i + 3 < s.size())
+    return len = 4, ((c & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) |
+                        (b(3) & 0x3F);
+  return len = 1, 0xFFFD;
+}
+
+}  // namespace
+
+std::string_view py_strip(std::string_view text) noexcept {
+  size_t start = 0, len = 0;
+  while (start < text.size() && is_space(decode_at(text, start, len))) start += len;
+  size_t end = text.size();
+  while (end > start) {
+    size_t lead = end - 1;  // back up to the first byte of the last code point
+    while (lead > start && ((unsigned char)text[lead] & 0xC0) == 0x80) --lead;
+    if (!is_space(decode_at(text, lead, len))) break;
+    end = lead;
+  }
+  return text.substr(start, end - start);
+}
+
+// ---------------------------------------------------------------------------
+// Cached standard-library objects.
+
+namespace {
+
+// Imports `module`, follows the dotted attribute path and, if `must_be_class`,
+// checks the result is a class. New reference or nullptr.
+PyObject* import_attr(const char* module, std::initializer_list<const char*> path,
+                      bool must_be_class) {
+  Object obj = Object::steal(PyImport_ImportModule(module));
+  for (const char* attr : path) {
+    if (!obj) return nullptr;
+    obj = Object::steal(PyObject_GetAttrString(obj.get(), attr));
+  }
+  if (!obj) return nullptr;
+  if (must_be_class && !PyType_Check(obj.get())) return type_mismatch(obj.get(), "type");
+  return obj.release();
+}
+
+OnceSlot DECIMAL, UUID, TIMEZONE, MAPPING, SAFE_UUID_UNKNOWN;
+
+}  // namespace
+
+PyObject* decimal_type() {
+  return DECIMAL.get([] { return import_attr("decimal", {"Decimal"}, true); });
+}
+PyObject* uuid_type() {
+  return UUID.get([] { return import_attr("uuid", {"UUID"}, true); });
+}
+PyObject* timezone_type() {
+  return TIMEZONE.get([] { return import_attr("datetime", {"timezone"}, true); });
+}
+PyObject* mapping_type() {
+  return MAPPING.get([] { return import_attr("collections.abc", {"Mapping"}, true); });
+}
+PyObject* safe_uuid_unknown() {
+  return SAFE_UUID_UNKNOWN.get(
+      [] { return import_attr("uuid", {"SafeUUID", "unknown"}, false); });
+}
+
+// ---------------------------------------------------------------------------
+// NON_MAPPING_TYPES. The mutex is held only for the scan, the eviction and the
+// append; the evicted reference is dropped after unlocking, since releasing a
+// type may run arbitrary Python code.
+
+namespace non_mapping_types {
+namespace {
+PyMutex MUTEX{};
+std::vector<PyTypeObject*> NON_MAPPING_TYPES;  // strong references, oldest first
+}  // namespace
+
+bool contains(PyTypeObject* type) {
+  PyMutex_Lock(&MUTEX);
+  bool found = false;
+  for (PyTypeObject* t : NON_MAPPING_TYPES) {
+    if (t == type) {
+      found = true;
+      break;
+    }
+  }
+  PyMutex_Unlock(&MUTEX);
+  return found;
+}
+
+void add(PyTypeObject* type) {
+  Py_INCREF(type);
+  PyTypeObject* evicted = nullptr;
+  PyMutex_Lock(&MUTEX);
+  if (NON_MAPPING_TYPES.size() >= CAPACITY) {
+    evicted = NON_MAPPING_TYPES.front();
+    NON_MAPPING_TYPES.erase(NON_MAPPING_TYPES.begin());
+  }
+  NON_MAPPING_TYPES.push_back(type);
+  PyMutex_Unlock(&MUTEX);
+  Py_XDECREF(evicted);
+}
+
+}  // namespace non_mapping_types
+
+}  // namespace qc

@@ -1,0 +1,152 @@
+// Shared building blocks: the owned-reference type, type-mismatch errors, the
+// argument binder, one-time slots, schema-reading helpers and cached classes.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace qc {
+
+// ---------------------------------------------------------------------------
+// Owned references.
+//
+// `Object` owns one strong reference (or nothing). It is made only by
+// `Object::steal` (take over a new reference) or `Object::borrow` (add one),
+// and `release()` hands the reference back to the caller. Copies add a
+// reference, moves transfer it, destruction drops it, so no path can leak or
+// double-release.
+class Object {
+ public:
+  Object() noexcept = default;
+  static Object steal(PyObject* p) noexcept { return Object(p); }
+  static Object borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Object(p);
+  }
+  Object(const Object& o) noexcept : p_(Py_XNewRef(o.p_)) {}
+  Object(Object&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Object& operator=(Object o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Object() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  void reset() noexcept { Py_CLEAR(p_); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit Object(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Errors.
+
+// Sets TypeError "'<type of obj>' object is not an instance of '<expected>'"
+// ("'None' is not an instance of ..." for None). Always returns nullptr.
+PyObject* type_mismatch(PyObject* obj, const char* expected);
+
+// Prefixes a pending TypeError with "argument '<param>': "; other exception
+// types are left unchanged.
+void prefix_argument_error(const char* param);
+
+// The class of errors raised for broken internal invariants. It derives from
+// BaseException so that ordinary `except Exception` blocks do not hide a bug.
+PyObject* internal_error_type();  // borrowed; nullptr with an error set
+PyObject* internal_error(const char* message);  // always returns nullptr
+
+// ---------------------------------------------------------------------------
+// One-time slots: filled once per process, never released. A thread that
+// finds another one filling the slot waits detached from the interpreter
+// (PyMutex does that), so the filler may run Python code freely.
+class OnceSlot {
+ public:
+  // `fill` returns a new reference or nullptr with an error set; on failure
+  // the slot stays empty and a later call tries again. Returns borrowed.
+  template <class Fill>
+  PyObject* get(Fill&& fill) {
+    if (PyObject* p = value_.load(std::memory_order_acquire)) return p;
+    PyMutex_Lock(&mutex_);
+    PyObject* p = value_.load(std::memory_order_relaxed);
+    if (!p) {
+      p = fill();
+      if (p) value_.store(p, std::memory_order_release);
+    }
+    PyMutex_Unlock(&mutex_);
+    return p;
+  }
+  PyObject* peek() const { return value_.load(std::memory_order_acquire); }
+
+ private:
+  std::atomic<PyObject*> value_{nullptr};
+  PyMutex mutex_{};
+};
+
+// An interned, immortal-for-our-purposes str made on first use.
+PyObject* intern_once(OnceSlot& slot, const char* text);  // borrowed
+
+// ---------------------------------------------------------------------------
+// The argument binder shared by every callable that takes arguments.
+struct Param {
+  const char* name;
+  bool required;
+  bool keyword_only;
+};
+
+struct Signature {
+  const char* display;  // e.g. "configure()" or "CompiledSerializer.describe()"
+  std::span<const Param> params;
+};
+
+// Binds vectorcall-style arguments. `out` has one borrowed slot per parameter;
+// unfilled optional parameters are nullptr. Returns false with TypeError set.
+bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** out);
+
+// The same for the classic (tuple, dict) convention of tp_new.
+bool bind_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs,
+                     PyObject** out);
+
+// ---------------------------------------------------------------------------
+// Schema-reading helpers. All return new references; "absent" is an empty
+// Object / std::nullopt with no error set. Failures leave an error set.
+struct Lookup {
+  Object value;  // empty when absent
+  bool ok;       // false: an exception is set
+};
+Lookup opt_item(PyObject* dict, const char* key);
+Lookup req_item(PyObject* dict, const char* key);
+int opt_bool(PyObject* dict, const char* key, bool dflt);  // -1 on error
+bool opt_usize(PyObject* dict, const char* key, std::optional<uint64_t>& out);
+// A list of interned exact str copies of a list of str; false on error.
+bool str_list(PyObject* obj, std::vector<Object>& out);
+
+// Python's str.strip() with no argument, over UTF-8 text.
+std::string_view py_strip(std::string_view text) noexcept;
+
+// ---------------------------------------------------------------------------
+// Cached standard-library objects (borrowed; nullptr with an error set).
+PyObject* decimal_type();
+PyObject* uuid_type();
+PyObject* timezone_type();
+PyObject* mapping_type();
+PyObject* safe_uuid_unknown();
+
+// Negative cache of types known not to be mappings (bounded, oldest out).
+namespace non_mapping_types {
+inline constexpr size_t CAPACITY = 32;
+bool contains(PyTypeObject* type);
+void add(PyTypeObject* type);
+}  // namespace non_mapping_types
+
+}  // namespace qc

@@ -1,0 +1,25 @@
+import os
+
+import django
+import pytest
+
+os.environ.setdefault("DJANGO_SETTINGS_MODULE", "tests.project.settings")
+django.setup()
+
+
+@pytest.fixture(scope="session")
+def django_db_tables():
+    """Creates the test app's tables once in the in-memory database."""
+    from django.core.management import call_command
+
+    call_command("migrate", run_syncdb=True, verbosity=0)
+
+
+@pytest.fixture
+def db(django_db_tables):
+    """Each test runs inside a transaction that is rolled back afterwards."""
+    from django.db import transaction
+
+    with transaction.atomic():
+        yield
+        transaction.set_rollback(True)

@@ -1,0 +1,32 @@
+"""Test helpers shared by the suite."""
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def run_isolated(code: str) -> str:
+    """Runs `code` in a fresh interpreter (for process-wide, set-once state such
+    as configure()) and returns its stdout; fails the test if it fails."""
+    env = dict(os.environ, PYTHONPATH=str(ROOT), DJANGO_SETTINGS_MODULE="tests.project.settings")
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        cwd=ROOT, env=env, capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, f"isolated run failed:\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout
+
+
+# Loads the extension by file, bypassing the package (which configures it on
+# import), so that isolated runs can see the module as a fresh process does.
+LOAD_NATIVE = """
+import importlib.machinery, importlib.util, glob
+_path = glob.glob(%r + '/quorvel_core/_quorvel_core*.so')[0]
+_loader = importlib.machinery.ExtensionFileLoader('_quorvel_core', _path)
+native = importlib.util.module_from_spec(importlib.util.spec_from_loader('_quorvel_core', _loader))
+_loader.exec_module(native)
+""" % str(ROOT)
