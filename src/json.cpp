@@ -1,5 +1,7 @@
 #include "json.hpp"
 
+#include "json_reader.hpp"
+
 namespace qc {
 
 namespace {
@@ -37,8 +39,7 @@ PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!bind_args(FROM_JSON_SIG, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
-  PyErr_SetString(PyExc_NotImplementedError, "from_json() is not available yet");
-  return nullptr;
+  return read_json(a[0], a[1]);
 }
 
 }  // namespace qc
