@@ -2,21 +2,135 @@
 
 #include "config.hpp"
 
+#include <memory>
 #include <new>
 
 namespace qc {
 
-struct Plans {
-  // Filled in by the schema compiler.
-  int visit(visitproc, void*) const { return 0; }
-};
+namespace {
+
+const Plans EMPTY_PLANS;
+
+// Moves each field out in turn so that they are released front to back.
+template <class Field>
+void release_in_order(std::vector<Field>& fields) {
+  for (Field& f : fields) Field released = std::move(f);
+  fields.clear();
+}
+
+}  // namespace
+
+Plans::~Plans() {
+  release_in_order(read_fields);
+  release_in_order(write_fields);
+}
+
+int Plans::visit(visitproc visit, void* arg) const {
+  for (const ReadField& f : read_fields) {
+    Py_VISIT(f.name.get());
+    Py_VISIT(f.field.get());
+    if (int r = f.get.visit(visit, arg)) return r;
+    if (int r = f.repr.visit(visit, arg)) return r;
+  }
+  for (const WriteField& f : write_fields) {
+    Py_VISIT(f.name.get());
+    Py_VISIT(f.field.get());
+    for (const Object& attr : f.source_attrs) Py_VISIT(attr.get());
+    Py_VISIT(f.validate_method.get());
+    if (int r = f.val.visit(visit, arg)) return r;
+  }
+  return 0;
+}
+
+const Plans& plans_of(PyObject* self) noexcept {
+  const Plans* plans = ((CompiledSerializerObject*)self)->plans;
+  return plans ? *plans : EMPTY_PLANS;
+}
+
+bool check_serializer(PyObject* obj) {
+  PyObject* type = compiled_serializer_type();
+  if (!type) return false;
+  if (PyObject_TypeCheck(obj, (PyTypeObject*)type)) return true;
+  type_mismatch(obj, "CompiledSerializer");
+  return false;
+}
 
 namespace {
+
+// ---------------------------------------------------------------------------
+// Construction.
+
+// A field's "name": a new interned exact str with the entry's text.
+Object field_name(PyObject* entry) { return req_interned(entry, "name"); }
+
+// Reads a required sub-schema that must be a dict; false with an error set.
+bool req_dict(PyObject* entry, const char* key, Object& out) {
+  Lookup r = req_item(entry, key);
+  if (!r.ok) return false;
+  if (!PyDict_Check(r.value.get())) return type_mismatch(r.value.get(), "dict"), false;
+  out = std::move(r.value);
+  return true;
+}
+
+bool parse_read_field(PyObject* entry, ReadField& out) {
+  if (!PyDict_Check(entry)) return type_mismatch(entry, "dict"), false;
+  out.name = field_name(entry);
+  if (!out.name) return false;
+  Lookup field = req_item(entry, "field");
+  if (!field.ok) return false;
+  out.field = std::move(field.value);
+  Lookup get = opt_item(entry, "get");
+  if (!get.ok) return false;
+  if (get.value) {  // absent or None keeps the python form
+    if (!PyDict_Check(get.value.get())) return type_mismatch(get.value.get(), "dict"), false;
+    if (!Get::parse(get.value.get(), out.get)) return false;
+  }
+  Object repr;
+  return req_dict(entry, "repr", repr) && Repr::parse(repr.get(), out.repr);
+}
+
+bool parse_write_field(PyObject* entry, WriteField& out) {
+  if (!PyDict_Check(entry)) return type_mismatch(entry, "dict"), false;
+  out.name = field_name(entry);
+  if (!out.name) return false;
+  Lookup field = req_item(entry, "field");
+  if (!field.ok) return false;
+  out.field = std::move(field.value);
+  Lookup source_attrs = req_item(entry, "source_attrs");
+  if (!source_attrs.ok || !str_list(source_attrs.value.get(), out.source_attrs)) return false;
+  Lookup validate_method = opt_item(entry, "validate_method");
+  if (!validate_method.ok) return false;
+  out.validate_method = std::move(validate_method.value);
+  int allow_null = opt_bool(entry, "allow_null", false);
+  if (allow_null < 0) return false;
+  out.allow_null = allow_null;
+  int python_validators = opt_bool(entry, "python_validators", false);
+  if (python_validators < 0) return false;
+  out.python_validators = python_validators;
+  Object val;
+  return req_dict(entry, "val", val) && Val::parse(val.get(), out.val);
+}
+
+bool compile(PyObject* read_fields, PyObject* write_fields, Plans& plans) {
+  return for_each_list_item(read_fields,
+                            [&](PyObject* entry) {
+                              ReadField f;
+                              if (!parse_read_field(entry, f)) return false;
+                              plans.read_fields.push_back(std::move(f));
+                              return true;
+                            }) &&
+         for_each_list_item(write_fields, [&](PyObject* entry) {
+           WriteField f;
+           if (!parse_write_field(entry, f)) return false;
+           plans.write_fields.push_back(std::move(f));
+           return true;
+         });
+}
 
 constexpr Param NEW_PARAMS[] = {{"read_fields", true, false}, {"write_fields", true, false}};
 constexpr Signature NEW_SIG{"CompiledSerializer.__new__()", NEW_PARAMS};
 
-PyObject* serializer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+PyObject* serializer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
   if (!bind_tuple_args(NEW_SIG, args, kwargs, a)) return nullptr;
   for (int i = 0; i < 2; ++i) {
@@ -26,8 +140,15 @@ PyObject* serializer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
   }
-  PyErr_SetString(PyExc_NotImplementedError, "schema compilation is not available yet");
-  return nullptr;
+  try {
+    auto plans = std::make_unique<Plans>();
+    if (!compile(a[0], a[1], *plans)) return nullptr;  // everything built so far is dropped
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self) ((CompiledSerializerObject*)self)->plans = plans.release();
+    return self;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
 int serializer_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -83,9 +204,82 @@ PyObject* to_internal_value(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return loop_not_built(VALIDATE_SIG, args, nargs, kwnames);
 }
 
-PyObject* describe(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "describe() is not available yet");
-  return nullptr;
+// ---------------------------------------------------------------------------
+// Introspection.
+
+// Failing to create one of describe()'s small result objects means the
+// interpreter is out of memory: an internal invariant breach.
+constexpr const char* DESCRIBE_FAILED = "describe() could not create its result";
+
+Object new_str(std::string_view text) {
+  Object s = Object::steal(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
+  if (!s) internal_error(DESCRIBE_FAILED);
+  return s;
+}
+
+Object new_pair(Object first, Object second) {
+  Object pair = Object::steal(PyTuple_New(2));
+  if (!pair) return internal_error(DESCRIBE_FAILED), Object();
+  PyTuple_SET_ITEM(pair.get(), 0, first.release());
+  PyTuple_SET_ITEM(pair.get(), 1, second.release());
+  return pair;
+}
+
+Object new_dict() {
+  Object d = Object::steal(PyDict_New());
+  if (!d) internal_error(DESCRIBE_FAILED);
+  return d;
+}
+
+// {name: (get form, repr kind)} in read-field order.
+Object describe_read(const Plans& plans) {
+  Object out = new_dict();
+  if (!out) return out;
+  for (const ReadField& f : plans.read_fields) {
+    Object form = new_str(Get::form_name(f.get.form));
+    if (!form) return Object();
+    Object kind = new_str(Repr::kind(f.repr));
+    if (!kind) return Object();
+    Object pair = new_pair(std::move(form), std::move(kind));
+    if (!pair || PyDict_SetItem(out.get(), f.name.get(), pair.get()) < 0) return Object();
+  }
+  return out;
+}
+
+// {name: (val kind, python_validators)} in write-field order.
+Object describe_write(const Plans& plans) {
+  Object out = new_dict();
+  if (!out) return out;
+  for (const WriteField& f : plans.write_fields) {
+    Object kind = new_str(Val::kind(f.val));
+    if (!kind) return Object();
+    Object pair = new_pair(std::move(kind), Object::borrow(f.python_validators ? Py_True : Py_False));
+    if (!pair || PyDict_SetItem(out.get(), f.name.get(), pair.get()) < 0) return Object();
+  }
+  return out;
+}
+
+PyObject* describe(PyObject* self, PyObject*) {
+  try {
+    const Plans& plans = plans_of(self);
+    Object read = describe_read(plans);
+    if (!read) return nullptr;
+    Object write = describe_write(plans);
+    if (!write) return nullptr;
+    Object out = new_dict();
+    if (!out || PyDict_SetItemString(out.get(), "read", read.get()) < 0 ||
+        PyDict_SetItemString(out.get(), "write", write.get()) < 0)
+      return nullptr;
+    return out.release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* serializer_repr(PyObject* self) {
+  const Plans& plans = plans_of(self);
+  return PyUnicode_FromFormat("CompiledSerializer(read_fields=%zu, write_fields=%zu)",
+                              plans.read_fields.size(), plans.write_fields.size());
 }
 
 PyMethodDef METHODS[] = {
@@ -117,6 +311,7 @@ PyType_Slot SLOTS[] = {
                        "serializer instance, not per class."},
     {Py_tp_new, (void*)serializer_new},
     {Py_tp_dealloc, (void*)serializer_dealloc},
+    {Py_tp_repr, (void*)serializer_repr},
     {Py_tp_traverse, (void*)serializer_traverse},
     {Py_tp_clear, (void*)serializer_clear},
     {Py_tp_methods, METHODS},

@@ -1,11 +1,47 @@
 // CompiledSerializer: one DRF serializer instance compiled into field plans.
 #pragma once
 
+#include "getattr.hpp"
+#include "repr.hpp"
 #include "tools.hpp"
+#include "validate.hpp"
+
+#include <vector>
 
 namespace qc {
 
-struct Plans;  // the ordered read and write field plans
+// One output field.
+struct ReadField {
+  Object name;   // interned; the output key
+  Object field;  // the DRF field (any object, None included)
+  Get get;
+  Repr repr;
+};
+
+// One input field.
+struct WriteField {
+  Object name;                       // interned; the input key and the error key
+  Object field;                      // the DRF field, handed to the hooks
+  std::vector<Object> source_attrs;  // interned; empty: the source is the whole object
+  Object validate_method;            // empty when the serializer has none
+  bool allow_null = false;
+  bool python_validators = false;    // validators that only Python can run
+  Val val;
+};
+
+// The compiled schema, immutable once built.
+struct Plans {
+  std::vector<ReadField> read_fields;
+  std::vector<WriteField> write_fields;
+
+  Plans() = default;
+  Plans(const Plans&) = delete;
+  Plans& operator=(const Plans&) = delete;
+  // Releases the read fields in order, then the write fields in order.
+  ~Plans();
+
+  int visit(visitproc visit, void* arg) const;
+};
 
 struct CompiledSerializerObject {
   PyObject_HEAD
@@ -14,5 +50,13 @@ struct CompiledSerializerObject {
 
 // The class object, created once per process (borrowed; nullptr on error).
 PyObject* compiled_serializer_type();
+
+// True when `obj` is a CompiledSerializer; otherwise false with the
+// type-mismatch TypeError naming 'CompiledSerializer' set.
+bool check_serializer(PyObject* obj);
+
+// The plans of a CompiledSerializer (`self` must be one). An instance cleared
+// by the garbage collector behaves as one with no fields.
+const Plans& plans_of(PyObject* self) noexcept;
 
 }  // namespace qc

@@ -225,6 +225,34 @@ bool str_list(PyObject* obj, std::vector<Object>& out) {
   return true;
 }
 
+Object interned_copy(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+  if (!utf8) return Object();
+  PyObject* copy = PyUnicode_FromStringAndSize(utf8, size);
+  if (copy) PyUnicode_InternInPlace(&copy);
+  return Object::steal(copy);
+}
+
+Object req_interned(PyObject* dict, const char* key) {
+  Lookup r = req_item(dict, key);
+  if (!r.ok) return Object();
+  if (!PyUnicode_Check(r.value.get())) return type_mismatch(r.value.get(), "str"), Object();
+  return interned_copy(r.value.get());
+}
+
+bool req_text(PyObject* dict, const char* key, Object& holder, std::string_view& text) {
+  Lookup r = req_item(dict, key);
+  if (!r.ok) return false;
+  if (!PyUnicode_Check(r.value.get())) return type_mismatch(r.value.get(), "str"), false;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(r.value.get(), &size);
+  if (!utf8) return false;
+  holder = std::move(r.value);
+  text = std::string_view(utf8, (size_t)size);
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // str.strip() over UTF-8.
 

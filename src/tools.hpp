@@ -131,6 +131,37 @@ bool opt_usize(PyObject* dict, const char* key, std::optional<uint64_t>& out);
 // A list of interned exact str copies of a list of str; false on error.
 bool str_list(PyObject* obj, std::vector<Object>& out);
 
+// A new interned exact str with the text of `str` (a str or subclass), made
+// from its UTF-8 bytes; empty with an error set (lone surrogates).
+Object interned_copy(PyObject* str);
+// req_item for an entry that must be a str: its interned copy (see above).
+Object req_interned(PyObject* dict, const char* key);
+// req_item for a kind name: the str entry in `holder` and its UTF-8 text in
+// `text` (valid while `holder` lives). False with an error set.
+bool req_text(PyObject* dict, const char* key, Object& holder, std::string_view& text);
+
+// Calls `parse(item)` (borrowed item, returns false with an error set) for each
+// item of a list or list subclass. The length is read afresh at every step and
+// the walk stops at the smaller of it and the starting length, so Python code
+// that shrinks or grows the list meanwhile never causes an out-of-range read.
+template <class Parse>
+bool for_each_list_item(PyObject* list, Parse&& parse) {
+  Py_ssize_t initial = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(list); ++i) {
+    Object item = Object::steal(PyList_GetItemRef(list, i));
+    if (!item || !parse(item.get())) return false;
+  }
+  return true;
+}
+
+// The position of `text` in a table of kind names, or -1.
+template <size_t N>
+int name_index(const std::string_view (&names)[N], std::string_view text) noexcept {
+  for (size_t i = 0; i < N; ++i)
+    if (names[i] == text) return (int)i;
+  return -1;
+}
+
 // Python's str.strip() with no argument, over UTF-8 text.
 std::string_view py_strip(std::string_view text) noexcept;
 

@@ -1,0 +1,90 @@
+// Value access: how a read field obtains its value from a model instance.
+//
+// A read field's "get" sub-schema compiles into a `Get` plan. The native forms
+// (attribute chains, relation caches, a primary-key column) answer the common
+// cases without DRF; whatever they cannot decide goes to `python_get`, which
+// asks the DRF field's own `get_attribute`.
+#pragma once
+
+#include "tools.hpp"
+
+#include <variant>
+#include <vector>
+
+namespace qc {
+
+struct Config;
+
+// Where a relation step finds its related object(s) in Django's caches.
+struct Relation {
+  enum class Kind : uint8_t { forward, reverse_one, many };
+
+  Kind kind = Kind::forward;
+  Object cache_name;             // interned; the key in the instance's cache
+  bool null = false;             // forward: a cached None is a valid answer
+  std::vector<Object> required;  // many: interned attributes that must not be None
+
+  // "forward", "reverse_one", "many".
+  static const char* kind_name(Kind kind) noexcept;
+};
+
+// One step of an attribute chain.
+struct Step {
+  enum class Kind : uint8_t { attribute, relation };
+
+  Kind kind = Kind::attribute;
+  Object name;        // interned; the attribute, or the relation's accessor
+  Relation relation;  // relation steps only
+  Object model;       // relation steps only: the class whose instances carry the caches
+
+  int visit(visitproc visit, void* arg) const;
+};
+
+// Parses one attribute chain (a list of str and relation dicts) into `out`.
+// False with an error set; `out` then holds nothing.
+bool parse_steps(PyObject* list, std::vector<Step>& out);
+
+// A read field's value-access plan. The payload alternative is fixed by the
+// form: the step list for attrs and many, `PkAttname` for pk_attname, nothing
+// for star and python.
+struct Get {
+  enum class Form : uint8_t { attrs, many, star, pk_attname, python };
+
+  struct PkAttname {
+    Object attname;  // interned
+    bool from_dict = false;  // look in the instance's __dict__ first
+  };
+
+  Form form = Form::python;
+  std::variant<std::monostate, std::vector<Step>, PkAttname> payload;
+
+  const std::vector<Step>& steps() const { return *std::get_if<std::vector<Step>>(&payload); }
+  const PkAttname& pk_attname() const { return *std::get_if<PkAttname>(&payload); }
+
+  // Parses a "get" dict (the caller has checked that it is a dict; an absent
+  // or None entry is the default-constructed python form). False with an
+  // error set.
+  static bool parse(PyObject* dict, Get& out);
+  // "attrs", "many", "star", "pk_attname", "python": the names that both the
+  // parser and describe() use.
+  static const char* form_name(Form form) noexcept;
+
+  int visit(visitproc visit, void* arg) const;
+};
+
+// The outcome of obtaining a field's value.
+struct Access {
+  enum class Status : uint8_t {
+    value,  // `value` holds a new reference (possibly None)
+    skip,   // leave the field out of the output
+    error,  // an exception is set
+  };
+  Status status;
+  Object value;
+};
+
+// `field.get_attribute(instance)`; the configured skip exception (subclasses
+// and tuple members included) becomes skip, any other exception an error.
+Access python_get(const Config& config, PyObject* field, PyObject* instance);
+
+}  // namespace qc
