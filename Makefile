@@ -39,8 +39,8 @@ $(BUILD)/%.o: src/%.cpp | $(BUILD)
 $(BUILD):
 	mkdir -p $@
 
-# C++ unit tests for helpers that need no running interpreter; they link the
-# module's objects against libpython only to satisfy the linker.
+# C++ unit tests for internals that Python cannot reach: the module's objects
+# linked against libpython, some run under an embedded interpreter.
 $(CPP_TEST_BIN): $(CPP_TESTS) $(OBJECTS)
 	$(CXX) $(ALL_CXXFLAGS) -Isrc -o $@ $(CPP_TESTS) $(OBJECTS) -L$(PY_LIBDIR) -lpython$(PY_LDVERSION)
 

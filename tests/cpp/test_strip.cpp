@@ -1,4 +1,4 @@
-// Unit tests for helpers that need no running interpreter.
+// C++ unit tests: text helpers here, interpreter-backed internals in test_getattr.cpp.
 #include <cstdio>
 #include <string_view>
 
