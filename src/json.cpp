@@ -1,6 +1,9 @@
 #include "json.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -183,6 +186,66 @@ inline char* push_int(char* out, long long v) {
   return out + (end - p);
 }
 
+// float.__repr__'s text of a finite double: the shortest digits that read
+// back to the same value (the closest such, as Python's dtoa picks), in
+// positional form for decimal exponents -4 <= e < 16 with ".0" on whole
+// numbers, else as d.ddde+XX with at least two exponent digits.
+constexpr size_t FLOAT_TEXT_MAX = 32;
+
+inline char* push_float(char* out, double d) {
+  char sci[FLOAT_TEXT_MAX];
+  // "-d.ddde-XX": the shortest round-trip digits in scientific form.
+  const char* end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+  const char* p = sci;
+  if (*p == '-') *out++ = *p++;
+  char digits[20];
+  size_t count = 0;
+  digits[count++] = *p++;
+  if (*p == '.') {
+    for (++p; *p != 'e'; ++p) digits[count++] = *p;
+  }
+  int exponent = 0;
+  std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
+  const int point = exponent + 1;  // digits before the decimal point
+  if (point <= -4 || point > 16) {
+    *out++ = digits[0];
+    if (count > 1) {
+      *out++ = '.';
+      std::memcpy(out, digits + 1, count - 1);
+      out += count - 1;
+    }
+    *out++ = 'e';
+    *out++ = exponent < 0 ? '-' : '+';
+    int e = exponent < 0 ? -exponent : exponent;
+    if (e >= 100) *out++ = char('0' + e / 100);
+    *out++ = char('0' + e / 10 % 10);
+    *out++ = char('0' + e % 10);
+    return out;
+  }
+  if (point <= 0) {
+    *out++ = '0';
+    *out++ = '.';
+    std::memset(out, '0', size_t(-point));
+    out += -point;
+    std::memcpy(out, digits, count);
+    return out + count;
+  }
+  if (size_t(point) >= count) {
+    std::memcpy(out, digits, count);
+    out += count;
+    std::memset(out, '0', size_t(point) - count);
+    out += size_t(point) - count;
+    *out++ = '.';
+    *out++ = '0';
+    return out;
+  }
+  std::memcpy(out, digits, size_t(point));
+  out += point;
+  *out++ = '.';
+  std::memcpy(out, digits + point, count - size_t(point));
+  return out + (count - size_t(point));
+}
+
 // ---------------------------------------------------------------------------
 // Strings.
 
@@ -260,42 +323,88 @@ inline char* push_utf8(char* out, Py_UCS4 c) {
   return out + 4;
 }
 
-// Whether any byte of the word is a STOP byte (exact as to existence; the
-// caller finds which one byte by byte).
-template <bool EnsureAscii>
-inline bool word_has_stop(uint64_t x) {
-  constexpr uint64_t ONES = 0x0101010101010101ULL, HIGHS = 0x8080808080808080ULL;
-  auto has_zero = [](uint64_t v) { return (v - ONES) & ~v & HIGHS; };
-  uint64_t m = ((x - ONES * 0x20) & ~x) | has_zero(x ^ (ONES * '"')) |
-               has_zero(x ^ (ONES * '\\')) | x;
-  if constexpr (EnsureAscii) m |= has_zero(x ^ (ONES * 0x7F));
-  return (m & HIGHS) != 0;
+// Blocks of bytes handled at once (SSE2 or NEON, whichever the target has).
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef int8_t Signed16 __attribute__((vector_size(16)));
+typedef uint8_t Bytes8 __attribute__((vector_size(8)));
+typedef int8_t Signed8 __attribute__((vector_size(8)));
+
+// A mask with 0xFF in each byte of the block that is a STOP byte. Bytes at or
+// above 0x80 are negative as signed chars, so one signed comparison finds them
+// together with the control characters.
+template <bool EnsureAscii, class Bytes, class Signed>
+inline Bytes stop_mask(Bytes x) {
+  auto m = Bytes((Signed)x < 0x20) | Bytes(x == '"') | Bytes(x == '\\');
+  if constexpr (EnsureAscii) m |= Bytes(x == 0x7F);
+  return m;
 }
 
-// Length of the leading run of bytes that are copied unchanged.
-template <bool EnsureAscii>
-inline size_t plain_run(const uint8_t* p, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t x;
-    std::memcpy(&x, p + i, 8);
-    if (word_has_stop<EnsureAscii>(x)) break;
+// Index of the first STOP byte in the block, or its size when there is none.
+template <class Bytes>
+inline size_t first_stop(Bytes mask) {
+  static_assert(std::endian::native == std::endian::little);
+  uint64_t halves[sizeof(Bytes) / 8];
+  std::memcpy(halves, &mask, sizeof mask);
+  for (size_t i = 0; i < sizeof(Bytes) / 8; ++i) {
+    if (halves[i]) return 8 * i + size_t(std::countr_zero(halves[i])) / 8;
   }
-  while (i < n && !STOP<EnsureAscii>[p[i]]) ++i;
-  return i;
+  return sizeof(Bytes);
 }
 
-// One-byte code units (ASCII or Latin-1). Room for n * 6 bytes is reserved.
+// Copies bytes up to the first STOP byte, a block at a time while whole
+// blocks remain; true when it stopped at such a byte. A block is stored
+// before it is checked: the reservation (ESCAPE_MAX per unit still to come)
+// always has room for it.
+template <bool EnsureAscii, class Bytes, class Signed>
+inline bool copy_blocks(char*& out, const uint8_t*& p, const uint8_t* end) {
+  constexpr size_t N = sizeof(Bytes);
+  while (size_t(end - p) >= N) {
+    Bytes x;
+    std::memcpy(&x, p, N);
+    std::memcpy(out, &x, N);
+    size_t k = first_stop(stop_mask<EnsureAscii, Bytes, Signed>(x));
+    p += k;
+    out += k;
+    if (k < N) return true;
+  }
+  return false;
+}
+
+// The r < 8 bytes at p as a block padded with spaces (plain bytes), read
+// without touching memory past p + r.
+inline Bytes8 tail_block(const uint8_t* p, size_t r) {
+  uint64_t w = 0x2020202020202020ULL;
+  if (r >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + r - 4, 4);  // overlaps `lo` unless r is 8
+    w = (w << (8 * r)) | uint64_t(lo) | (uint64_t(hi) << (8 * (r - 4)));
+  } else if (r > 0) {
+    w = (w << (8 * r)) | uint64_t(p[0]) | (uint64_t(p[r / 2]) << (8 * (r / 2))) |
+        (uint64_t(p[r - 1]) << (8 * (r - 1)));
+  }
+  Bytes8 x;
+  std::memcpy(&x, &w, 8);
+  return x;
+}
+
+// One-byte code units (ASCII or Latin-1); room for n * ESCAPE_MAX bytes is
+// reserved.
 template <bool EnsureAscii>
 char* push_narrow(char* out, const uint8_t* p, size_t n) {
-  size_t i = 0;
+  const uint8_t* const end = p + n;
   while (true) {
-    size_t run = plain_run<EnsureAscii>(p + i, n - i);
-    std::memcpy(out, p + i, run);
-    out += run;
-    i += run;
-    if (i == n) return out;
-    uint8_t c = p[i++];
+    if (!copy_blocks<EnsureAscii, Bytes16, Signed16>(out, p, end) &&
+        !copy_blocks<EnsureAscii, Bytes8, Signed8>(out, p, end) && p < end) {
+      const size_t r = size_t(end - p);
+      Bytes8 x = tail_block(p, r);
+      std::memcpy(out, &x, 8);
+      size_t k = std::min(first_stop(stop_mask<EnsureAscii, Bytes8, Signed8>(x)), r);
+      p += k;
+      out += k;
+    }
+    if (p == end) return out;
+    uint8_t c = *p++;
     out = (!EnsureAscii && c >= 0x80) ? push_utf8(out, c) : push_escape(out, c);
   }
 }
@@ -373,7 +482,10 @@ struct Encoder {
   bool mapping_members(PyObject* dict, unsigned depth);
   bool member(bool first, PyObject* key, PyObject* value, PyObject* container, unsigned depth);
   bool key(PyObject* key);
-  bool string(PyObject* str);
+  // The string literal of `str` followed by `after`.
+  bool string(PyObject* str, std::string_view after = {});
+  bool long_string(PyObject* str, std::string_view after);
+  char* units(char* out, PyObject* str, size_t start, size_t count) const;
   bool int_value(PyObject* value);
   bool big_int(PyObject* value);
   bool float_value(double d, PyObject* owner);
@@ -486,14 +598,16 @@ bool Encoder::mapping_members(PyObject* dict, unsigned depth) {
 bool Encoder::member(bool first, PyObject* key_obj, PyObject* value, PyObject* container,
                      unsigned depth) {
   if (!first && !output.append(item_separator)) return false;
-  if (!key(key_obj) || !output.append(key_separator)) return false;
+  bool key_ok = PyUnicode_Check(key_obj) ? string(key_obj, key_separator)
+                                         : key(key_obj) && output.append(key_separator);
+  if (!key_ok) return false;
   if (encode(value, depth + 1)) return true;
   add_note(msg::NOTE_MEMBER, container, key_obj);
   return false;
 }
 
+// Keys other than str.
 bool Encoder::key(PyObject* key) {
-  if (PyUnicode_Check(key)) return string(key);
   if (PyFloat_Check(key)) {
     return output.put('"') && float_value(PyFloat_AS_DOUBLE(key), key) && output.put('"');
   }
@@ -505,21 +619,39 @@ bool Encoder::key(PyObject* key) {
   return false;
 }
 
-bool Encoder::string(PyObject* str) {
+bool Encoder::string(PyObject* str, std::string_view after) {
   const size_t n = size_t(PyUnicode_GET_LENGTH(str));
-  const int kind = PyUnicode_KIND(str);
-  const auto* data = static_cast<const char*>(PyUnicode_DATA(str));
+  if (n > STRING_CHUNK) return long_string(str, after);
+  // One reservation covers the quotes and `after` too.
+  if (!output.reserve(n * ESCAPE_MAX + 2 + after.size())) return false;
+  char* out = output.end();
+  *out++ = '"';
+  out = units(out, str, 0, n);
+  if (!out) return fallback(msg::SURROGATES);
+  *out++ = '"';
+  for (char c : after) *out++ = c;  // a separator: at most two bytes
+  output.set_end(out);
+  return true;
+}
+
+[[gnu::noinline]] bool Encoder::long_string(PyObject* str, std::string_view after) {
+  const size_t n = size_t(PyUnicode_GET_LENGTH(str));
   if (!output.put('"')) return false;
   for (size_t start = 0; start < n; start += STRING_CHUNK) {
     size_t count = n - start < STRING_CHUNK ? n - start : STRING_CHUNK;
     if (!output.reserve(count * ESCAPE_MAX)) return false;
-    const char* units = data + start * size_t(kind);
-    char* end = ensure_ascii ? push_units<true>(output.end(), kind, units, count)
-                             : push_units<false>(output.end(), kind, units, count);
+    char* end = units(output.end(), str, start, count);
     if (!end) return fallback(msg::SURROGATES);
     output.set_end(end);
   }
-  return output.put('"');
+  return output.put('"') && output.append(after);
+}
+
+inline char* Encoder::units(char* out, PyObject* str, size_t start, size_t count) const {
+  const int kind = PyUnicode_KIND(str);
+  const char* data = static_cast<const char*>(PyUnicode_DATA(str)) + start * size_t(kind);
+  return ensure_ascii ? push_units<true>(out, kind, data, count)
+                      : push_units<false>(out, kind, data, count);
 }
 
 bool Encoder::int_value(PyObject* value) {
@@ -556,13 +688,9 @@ bool Encoder::float_value(double d, PyObject* owner) {
     }
     return output.append(std::isnan(d) ? "NaN" : d > 0 ? "Infinity" : "-Infinity");
   }
-  // float.__repr__'s text: the shortest that reads back, with ".0" on whole
-  // numbers.
-  char* text = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-  if (!text) return false;
-  bool ok = output.append(text);
-  PyMem_Free(text);
-  return ok;
+  if (!output.reserve(FLOAT_TEXT_MAX)) return false;
+  output.set_end(push_float(output.end(), d));
+  return true;
 }
 
 bool Encoder::other(PyObject* value, unsigned depth) {

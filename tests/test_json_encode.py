@@ -7,6 +7,9 @@ import decimal
 import enum
 import gc
 import json
+import math
+import random
+import struct
 import sys
 import uuid
 
@@ -142,6 +145,26 @@ def test_hard_values_match_drf(value):
         value = list(value)
         assert ours(iter(value)) == drf(iter(value))
     assert_same(value)
+
+
+def test_escapes_at_every_position():
+    # Each special character at each offset around the 4-, 8- and 16-byte
+    # steps of the string scan, in short and long strings of every width.
+    specials = ['"', "\\", "\n", "\x00", "\x1f", "\x7f", "\xe9", "\u2028", "\u20ac", "\U0001f600"]
+    doc = [base * i + c + base * j for base in ("a", "\xff", "\u0101", "\U00010000")
+           for c in specials for i in range(34) for j in (0, 1, 3, 9, 17)]
+    assert_same(doc)
+
+
+def test_float_text_is_repr():
+    rnd = random.Random(7)
+    bits = [rnd.getrandbits(64) for _ in range(20000)]
+    values = [x for x in struct.unpack(f"<{len(bits)}d", struct.pack(f"<{len(bits)}Q", *bits))
+              if math.isfinite(x)]
+    values += [float(10**k) for k in range(-25, 25)] + [2.0**k for k in range(-1074, 1024)]
+    values += [rnd.randint(-10**9, 10**9) / 10**rnd.randint(0, 12) for _ in range(5000)]
+    values += [9999999999999998.0, 1e16 - 2, 0.0001, 0.00001, 123456789012345680.0]
+    assert ours(values) == ("[" + ",".join(map(repr, values)) + "]").encode()
 
 
 @pytest.mark.parametrize("value", [
