@@ -157,18 +157,15 @@ UuidRead uuid_bytes(PyObject* uuid, unsigned char out[16]) {
   Object attr = Object::steal(PyObject_GetAttr(uuid, name));
   if (!attr) return UuidRead::error;
   Object value = Object::steal(PyNumber_Index(attr.get()));
-  if (!value) return UuidRead::error;
+  if (!value) return UuidRead::invalid;
   Py_ssize_t need = PyLong_AsNativeBytes(
       value.get(), out, 16,
       Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
           Py_ASNATIVEBYTES_REJECT_NEGATIVE);
-  if (need < 0) {
-    // Only a negative value fails here (index() already gave an int).
-    return PyErr_ExceptionMatches(PyExc_ValueError) ? UuidRead::out_of_range : UuidRead::error;
-  }
+  if (need < 0) return UuidRead::invalid;  // negative
   if (need > 16) {
     PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
-    return UuidRead::out_of_range;
+    return UuidRead::invalid;
   }
   return UuidRead::ok;
 }

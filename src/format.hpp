@@ -62,10 +62,11 @@ IsoText time_iso(PyObject* time);
 bool utcoffset(PyObject* dt, Object& offset);
 
 // The 128-bit value of a UUID object's `int` attribute, big-endian.
-enum class UuidRead { ok, error, out_of_range };
-// On `error` the attribute lookup or the index conversion failed; on
-// `out_of_range` the value is negative or wider than 128 bits. Both leave an
-// error set.
+enum class UuidRead { ok, error, invalid };
+// `error`: the attribute lookup failed. `invalid`: the attribute is not an
+// integer (index conversion failed), or is negative (ValueError), or is wider
+// than 128 bits (OverflowError "Python int larger than 128 bits"). Both leave
+// an error set.
 UuidRead uuid_bytes(PyObject* uuid, unsigned char out[16]);
 // The 36 characters "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", lowercase.
 char* push_uuid(char* out, const unsigned char bytes[16]);

@@ -1,6 +1,5 @@
 #include "json.hpp"
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -39,7 +38,7 @@ constexpr const char* TOO_DEEP = "nesting too deep";
 constexpr const char* SURROGATES = "string with surrogates";
 constexpr const char* DICT_RESIZED = "dictionary changed size during iteration";
 constexpr const char* DICT_CHANGED = "dictionary keys changed during iteration";
-constexpr const char* BAD_UUID = "UUID with an int that is not a 128-bit value";
+constexpr const char* BAD_UUID = "UUID whose int is not a 128-bit value";
 constexpr const char* NOT_SEQUENCE = "_iterencode_list needs a sequence";
 constexpr const char* NOT_PAIR = "items must return 2-tuples";
 constexpr const char* BAD_KEY = "keys must be str, int, float, bool or None, not %.100s";
@@ -91,9 +90,7 @@ PyObject* add_note_method() {
   if (!class_name || !name_name) return false;
   Object cls = Object::steal(PyObject_GetAttr(value, class_name));
   Object name = cls ? Object::steal(PyObject_GetAttr(cls.get(), name_name)) : Object();
-  if (!name) return false;
-  Object text = Object::steal(PyObject_Str(name.get()));
-  if (text) PyErr_Format(PyExc_TypeError, msg::NOT_SERIALIZABLE, text.get());
+  if (name) PyErr_Format(PyExc_TypeError, msg::NOT_SERIALIZABLE, name.get());
   return false;
 }
 
@@ -249,7 +246,8 @@ inline char* push_float(char* out, double d) {
 // ---------------------------------------------------------------------------
 // Strings.
 
-// Code units handled one at a time, at most this many per buffer reservation.
+// Longer strings are written this many code units at a time, so that the
+// worst-case reservation (ESCAPE_MAX per unit) stays small.
 constexpr size_t STRING_CHUNK = 1024;
 
 // Bytes that end a run copied as is: control characters, '"', '\\' and every
@@ -342,11 +340,13 @@ inline Bytes stop_mask(Bytes x) {
 // Index of the first STOP byte in the block, or its size when there is none.
 template <class Bytes>
 inline size_t first_stop(Bytes mask) {
-  static_assert(std::endian::native == std::endian::little);
   uint64_t halves[sizeof(Bytes) / 8];
   std::memcpy(halves, &mask, sizeof mask);
   for (size_t i = 0; i < sizeof(Bytes) / 8; ++i) {
-    if (halves[i]) return 8 * i + size_t(std::countr_zero(halves[i])) / 8;
+    if (!halves[i]) continue;
+    int bits = std::endian::native == std::endian::little ? std::countr_zero(halves[i])
+                                                          : std::countl_zero(halves[i]);
+    return 8 * i + size_t(bits) / 8;
   }
   return sizeof(Bytes);
 }
@@ -370,24 +370,6 @@ inline bool copy_blocks(char*& out, const uint8_t*& p, const uint8_t* end) {
   return false;
 }
 
-// The r < 8 bytes at p as a block padded with spaces (plain bytes), read
-// without touching memory past p + r.
-inline Bytes8 tail_block(const uint8_t* p, size_t r) {
-  uint64_t w = 0x2020202020202020ULL;
-  if (r >= 4) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + r - 4, 4);  // overlaps `lo` unless r is 8
-    w = (w << (8 * r)) | uint64_t(lo) | (uint64_t(hi) << (8 * (r - 4)));
-  } else if (r > 0) {
-    w = (w << (8 * r)) | uint64_t(p[0]) | (uint64_t(p[r / 2]) << (8 * (r / 2))) |
-        (uint64_t(p[r - 1]) << (8 * (r - 1)));
-  }
-  Bytes8 x;
-  std::memcpy(&x, &w, 8);
-  return x;
-}
-
 // One-byte code units (ASCII or Latin-1); room for n * ESCAPE_MAX bytes is
 // reserved.
 template <bool EnsureAscii>
@@ -395,13 +377,8 @@ char* push_narrow(char* out, const uint8_t* p, size_t n) {
   const uint8_t* const end = p + n;
   while (true) {
     if (!copy_blocks<EnsureAscii, Bytes16, Signed16>(out, p, end) &&
-        !copy_blocks<EnsureAscii, Bytes8, Signed8>(out, p, end) && p < end) {
-      const size_t r = size_t(end - p);
-      Bytes8 x = tail_block(p, r);
-      std::memcpy(out, &x, 8);
-      size_t k = std::min(first_stop(stop_mask<EnsureAscii, Bytes8, Signed8>(x)), r);
-      p += k;
-      out += k;
+        !copy_blocks<EnsureAscii, Bytes8, Signed8>(out, p, end)) {
+      while (p < end && !STOP<EnsureAscii>[*p]) *out++ = char(*p++);
     }
     if (p == end) return out;
     uint8_t c = *p++;
@@ -745,9 +722,9 @@ bool Encoder::uuid_value(PyObject* value) {
       break;
     case UuidRead::error:
       return false;
-    case UuidRead::out_of_range:
-      // Only a UUID whose slot was overwritten gets here; str() of it is
-      // Python's business.
+    case UuidRead::invalid:
+      // Only a UUID whose `int` slot was overwritten gets here; Python's
+      // str() of it gives odd text or its own error.
       PyErr_Clear();
       return fallback(msg::BAD_UUID);
   }
