@@ -116,6 +116,12 @@ class Buffer {
     size_ += text.size();
     return true;
   }
+  // For separators: at most a few bytes, copied without a call.
+  bool append_short(std::string_view text) {
+    if (!reserve(text.size())) return false;
+    for (char c : text) data_[size_++] = c;
+    return true;
+  }
   bool put(char c) {
     if (!reserve(1)) return false;
     data_[size_++] = c;
@@ -162,11 +168,24 @@ constexpr auto DIGIT_PAIRS = [] {
 
 constexpr size_t INT_TEXT_MAX = 20;  // "-9223372036854775808"
 
+constexpr auto POWERS_OF_10 = [] {
+  std::array<uint64_t, 20> t{};
+  t[0] = 1;
+  for (size_t i = 1; i < t.size(); ++i) t[i] = t[i - 1] * 10;
+  return t;
+}();
+
+inline size_t decimal_length(uint64_t u) {
+  u |= 1;  // same length, and 0 has one digit
+  // 1233 / 4096 approximates log10(2): the guess is the length or one less.
+  size_t guess = size_t(std::bit_width(u)) * 1233 >> 12;
+  return guess + (u >= POWERS_OF_10[guess] ? 1 : 0);
+}
+
 inline char* push_int(char* out, long long v) {
-  unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
+  uint64_t u = v < 0 ? 0ULL - uint64_t(v) : uint64_t(v);
   if (v < 0) *out++ = '-';
-  char tmp[INT_TEXT_MAX];
-  char* end = tmp + sizeof tmp;
+  char* const end = out + decimal_length(u);
   char* p = end;
   while (u >= 100) {
     p -= 2;
@@ -174,13 +193,11 @@ inline char* push_int(char* out, long long v) {
     u /= 100;
   }
   if (u >= 10) {
-    p -= 2;
-    std::memcpy(p, &DIGIT_PAIRS[size_t(u) * 2], 2);
+    std::memcpy(p - 2, &DIGIT_PAIRS[size_t(u) * 2], 2);
   } else {
-    *--p = char('0' + u);
+    p[-1] = char('0' + u);
   }
-  std::memcpy(out, p, size_t(end - p));
-  return out + (end - p);
+  return end;
 }
 
 // float.__repr__'s text of a finite double: the shortest digits that read
@@ -505,7 +522,7 @@ bool Encoder::array(PyObject* seq, unsigned depth) {
   if (PySequence_Fast_GET_SIZE(fast.get()) == 0) return output.append("[]");
   if (!output.put('[')) return false;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
-    if (i > 0 && !output.append(item_separator)) return false;
+    if (i > 0 && !output.append_short(item_separator)) return false;
     Object item = sequence_item(fast.get(), i);
     if (!item) return false;
     if (!encode(item.get(), depth + 1)) {
@@ -574,9 +591,9 @@ bool Encoder::mapping_members(PyObject* dict, unsigned depth) {
 
 bool Encoder::member(bool first, PyObject* key_obj, PyObject* value, PyObject* container,
                      unsigned depth) {
-  if (!first && !output.append(item_separator)) return false;
+  if (!first && !output.append_short(item_separator)) return false;
   bool key_ok = PyUnicode_Check(key_obj) ? string(key_obj, key_separator)
-                                         : key(key_obj) && output.append(key_separator);
+                                         : key(key_obj) && output.append_short(key_separator);
   if (!key_ok) return false;
   if (encode(value, depth + 1)) return true;
   add_note(msg::NOTE_MEMBER, container, key_obj);

@@ -116,7 +116,8 @@ def tz(**kw):
 CONTROL = "".join(map(chr, range(0x20))) + "\x7f\"\\/"
 HARD_VALUES = [
     None, True, False, 0, -1, 2**63 - 1, -2**63, 2**64, -2**64, 10**100, IntSub(5), IntSub(2**70),
-    Color.RED, [], (), {}, [[]], {"a": [1, 2], "b": {"c": None}}, (1, "x"),
+    Color.RED, [s * (10**k + d) for k in range(21) for d in (-1, 0, 1) for s in (1, -1)],
+    [], (), {}, [[]], {"a": [1, 2], "b": {"c": None}}, (1, "x"),
     CONTROL, "é", "ÿ" * 3, "\u0100\u07ff\u0800\uffff", "\U0001f600\U0010ffff", "a\u2028b\u2029c",
     "x" * 1023 + "é" + "\U0001f600" * 1030, "é" * 2000 + '"', "plain ascii text, " * 100 + "\n",
     StrSub("sub\n"), 0.0, -0.0, 1.0, 100.0, 0.1, 1e16, 1e-7, 5e-324, 1.7976931348623157e308,
