@@ -120,6 +120,12 @@ class AllFields(s.Serializer):
     yes_only = YesOnly()
     extra_validator = s.CharField(validators=[MaxLengthValidator(3)])
     write_only = s.CharField(write_only=True)
+    base = s.Field()
+    inner_list = s.ListField(child=Inner())
+    link = s.HyperlinkedIdentityField(view_name="thing-detail")
+    slug_related = s.SlugRelatedField(slug_field="label", read_only=True)
+    string_related = s.StringRelatedField()
+    pk_related = s.PrimaryKeyRelatedField(read_only=True)
 
     def get_method(self, obj):
         return obj
@@ -154,6 +160,10 @@ class BookSerializer(s.ModelSerializer):
     first_review = s.CharField(source="reviews.first", read_only=True)
     publisher_link = s.HyperlinkedRelatedField(
         source="publisher", view_name="publisher-detail", read_only=True)
+    publisher_slug = s.SlugRelatedField(source="publisher", slug_field="name", read_only=True)
+    publisher_text = s.StringRelatedField(source="publisher")
+    publisher_key = s.PrimaryKeyRelatedField(
+        source="publisher", read_only=True, pk_field=s.CharField())
 
     class Meta:
         model = Book
@@ -269,6 +279,12 @@ EXPECTED = [
     ("AllFields", "yes_only", "attrs", P, P, False),
     ("AllFields", "extra_validator", "attrs", "str", "char", True),
     ("AllFields", "write_only", None, None, "char", False),
+    ("AllFields", "base", "attrs", P, P, False),
+    ("AllFields", "inner_list", "attrs", "list[nested]", "list[nested]", False),
+    ("AllFields", "link", "star", P, None, None),
+    ("AllFields", "slug_related", "attrs", P, None, None),
+    ("AllFields", "string_related", "attrs", "str", None, None),
+    ("AllFields", "pk_related", P, P, None, None),
 
     ("Book", "id", "attrs", "int", None, None),
     ("Book", "publisher_name", "attrs", "str", None, None),
@@ -280,6 +296,9 @@ EXPECTED = [
     ("Book", "tag_labels", "many", P, None, None),
     ("Book", "first_review", P, "str", None, None),
     ("Book", "publisher_link", P, P, None, None),
+    ("Book", "publisher_slug", "attrs", P, None, None),
+    ("Book", "publisher_text", "attrs", "str", None, None),
+    ("Book", "publisher_key", P, P, None, None),
     ("Book", "uid", "attrs", "uuid", "uuid", True),
     ("Book", "title", "attrs", "str", "char", False),
     ("Book", "pages", "attrs", "int", "int", False),

@@ -1,8 +1,10 @@
 """The companion package against DRF itself: the hooks, the schema it builds
 from real serializers, and the value-access plans over Django's caches."""
 
+import datetime
 import functools
 import json
+import os
 from collections.abc import Mapping
 from decimal import Decimal
 from zoneinfo import ZoneInfo
@@ -359,7 +361,12 @@ FIELD_CASES = [
      {}, {}),
     ("list_any", lambda: s.ListField(), {}, {}),
     ("dict", lambda: s.DictField(child=s.IntegerField()), {}, {}),
+    ("hstore", lambda: s.HStoreField(), {}, {}),
     ("json", lambda: s.JSONField(), {}, {}),
+    ("file", lambda: s.FileField(required=False), {}, {}),
+    ("file_path", lambda: s.FilePathField(path=os.path.dirname(__file__), allow_blank=True),
+     {}, {}),
+    ("model_field", lambda: s.ModelField(model_field=Book._meta.get_field("pages")), {}, {}),
     ("hidden", lambda: s.HiddenField(default=5), {}, {}),
     ("create_only", lambda: s.IntegerField(default=s.CreateOnlyDefault(3)), {},
      {"instance": object()}),
@@ -664,12 +671,17 @@ def library(db):
     authors = [Author.objects.create(name=f"a{i}") for i in range(2)]
     Profile.objects.create(author=authors[0], bio="bio")
     tag = Tag.objects.create(label="t")
-    book = Book.objects.create(title="b1", publisher=publisher)
+    book = Book.objects.create(
+        title="b1", publisher=publisher, price=Decimal("12.30"), rating=4.5,
+        published=datetime.date(2024, 1, 5), extra={"k": [1, 2]},
+        updated=datetime.datetime(2024, 1, 5, 10, 0, 30, 5, tzinfo=ZoneInfo("Europe/Paris")))
     book.authors.set(authors)
     book.tags.add(tag)
     Review.objects.create(book=book, body="r", stars=3)
     Book.objects.create(title="b2")
-    Gadget.objects.create(serial=1, owner=authors[0])
+    Gadget.objects.create(serial=1, owner=authors[0], alarm=datetime.time(7, 30),
+                          warranty=datetime.timedelta(days=400), address="10.0.0.1",
+                          notes="fragile")
     Gadget.objects.create(serial=2)
 
 
