@@ -12,7 +12,7 @@ the field does not have.
 
 from rest_framework import serializers as s
 
-from .schema import _construct, build_schema
+from . import schema
 
 _HEADER = ("field", "get", "repr", "val", "validators")
 
@@ -28,8 +28,8 @@ def _explain(serializer, title, blocks):
     if isinstance(serializer, s.ListSerializer):
         serializer = serializer.child
         title += " (many)"
-    read_fields, write_fields = build_schema(serializer)
-    described = _construct(read_fields or [], write_fields or []).describe()
+    read_fields, write_fields = schema.build_schema(serializer)
+    described = schema._construct(read_fields or [], write_fields or []).describe()
     rows = _rows(described)
     lines = [title]
     if read_fields is None:

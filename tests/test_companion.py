@@ -36,6 +36,9 @@ class Nested:
     def __init__(self, read_fields, write_fields):
         self.read_fields, self.write_fields = read_fields, write_fields
 
+    def describe(self):
+        return cases.schema_kinds(self.read_fields, self.write_fields)
+
 
 @pytest.fixture
 def schema_only(monkeypatch):
@@ -227,6 +230,25 @@ def test_validators_the_native_kind_already_implies(schema_only):
         "short": (False, False), "tight": (False, True), "callable_limit": (False, True),
         "mail": (True, False), "bounded": (None, False), "decimal_limit": (None, True),
     }
+
+
+def test_explain_prints_a_table_per_serializer(schema_only):
+    blocks = quorvel_core.explain(cases.BookSerializer()).split("\n\n")
+    lines = blocks[0].splitlines()
+    assert lines[0] == "BookSerializer"
+    assert lines[1].split() == ["field", "get", "repr", "val", "validators"]
+    rows = {line.split()[0]: line.split()[1:] for line in lines[2:]}
+    assert rows["publisher"] == ["pk_attname", "pk", "python", "-"]
+    assert rows["publisher_name"] == ["attrs", "str", "-", "-"]
+    assert rows["uid"] == ["attrs", "uuid", "uuid", "python"]
+    assert rows["title"] == ["attrs", "str", "char", "native"]
+    column = lines[1].index("get")
+    assert all(line[column] != " " and line[column - 1] == " " for line in lines[2:])
+    assert [block.splitlines()[0] for block in blocks[1:]] == [
+        "BookSerializer.publisher_detail: PublisherSerializer",
+        "BookSerializer.reviews: ReviewSerializer (many)",
+        "BookSerializer.tag_items: TagSerializer (many)"]
+    assert "read side runs in DRF" in quorvel_core.explain(cases.Shouting())
 
 
 # --- The hooks against DRF's own field loop ---------------------------------------
@@ -471,20 +493,6 @@ def test_hooks_give_drfs_loop_outcome(db, case):
         expected = drf_loop(cls, data, kwargs)
         assert hook_loop(cls, data, kwargs, run_field) == expected, value
         assert hook_loop(cls, data, kwargs, native_step) == expected, value
-
-
-def test_hooks_answer_with_outcome_tuples():
-    class Probe(s.Serializer):
-        x = s.IntegerField(required=False)
-
-    field = Probe().fields["x"]
-    assert run_field(field, {"x": "3"}, None) == (STATUS_OK, 3)
-    assert run_field(field, {}, None) == (STATUS_SKIP, None)
-    status, detail = run_field(field, {"x": "z"}, None)
-    assert status == STATUS_ERROR and detail == [s.ErrorDetail("A valid integer is required.",
-                                                               code="invalid")]
-    assert finish_field(field, 3, lambda v: v + 1, True) == (STATUS_OK, 4)
-    assert type(run_field(field, {}, None)) is tuple
 
 
 # --- Callable attributes --------------------------------------------------------
@@ -756,13 +764,3 @@ print(json.dumps([errors, configured, again.configure_native(),
                   again._quorvel_core is native, again._quorvel_core.is_configured()]))
 """)
     assert json.loads(out) == [[], True, False, False, True]
-
-
-def test_package_exports():
-    assert quorvel_core.__version__ == "0.1.0"
-    assert set(quorvel_core.__all__) == {
-        "build_schema", "compile_serializer", "current_timezone", "explain", "finish_field",
-        "resolve_callable", "run_field"}
-    with override_settings(USE_TZ=False):
-        assert quorvel_core.current_timezone() is None
-    assert quorvel_core.current_timezone() is not None
