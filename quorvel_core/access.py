@@ -135,6 +135,8 @@ def _relation_step(model, name):
     if field is None:
         return None
     if _is_forward(model, field):
+        if field.name != name:
+            return None  # the column's attname: get_field() finds the relation by it too
         step = {"kind": "forward", "cache_name": field.cache_name, "null": bool(field.null)}
         return _step(step, name, model), False, field.related_model
     descriptor = inspect.getattr_static(model, name, None)

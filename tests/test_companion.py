@@ -671,6 +671,8 @@ class BookManagers(cases.BookSerializer):
 
     review_manager = s.ReadOnlyField(source="reviews")
     tag_manager = s.ReadOnlyField(source="tags")
+    publisher_column = s.ReadOnlyField(source="publisher_id")
+    publisher_id_key = s.PrimaryKeyRelatedField(source="publisher_id", read_only=True)
 
 
 @pytest.fixture
