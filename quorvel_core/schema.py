@@ -38,7 +38,16 @@ def build_schema(serializer, *, read=True, write=True):
 def compile_serializer(serializer, *, read=True, write=True):
     """A `CompiledSerializer` for one live serializer instance, or None when a
     side that was asked for cannot be compiled (see `build_schema`). Pass
-    `write=False` for representation only: it halves the compile cost."""
+    `write=False` for representation only: it halves the compile cost.
+
+    The compiled loops give DRF's answers when called as DRF would run them:
+    `to_representation(instance, current_timezone())`;
+    `to_representation_many(iterable, current_timezone())` over a queryset or
+    list (a related manager's `.all()`, as ListSerializer takes it);
+    `to_internal_value(data, current_timezone())` for a plain `dict` only: the
+    native loop reads keys directly, so HTML form data (a QueryDict, whose
+    fields DRF reads through `get_value`) must stay with DRF.
+    """
     read_fields, write_fields = build_schema(serializer, read=read, write=write)
     if read_fields is None or write_fields is None:
         return None

@@ -48,6 +48,11 @@ class CheckedInner(Inner):
         return attrs
 
 
+class GuardedInner(Inner):
+    class Meta:
+        validators = [lambda attrs: None]
+
+
 class Shouting(s.Serializer):
     name = s.CharField()
 
@@ -112,6 +117,7 @@ class AllFields(s.Serializer):
     inners = Inner(many=True, max_length=3)
     inner_whole = Inner(source="*")
     checked = CheckedInner()
+    guarded = GuardedInner(many=True)
     shouting = Shouting(read_only=True)
     dotted = s.CharField(source="a.b")
     upper = Upper()
@@ -271,6 +277,7 @@ EXPECTED = [
     ("AllFields", "inners", "attrs", "nested_many", "nested_many", False),
     ("AllFields", "inner_whole", "star", "nested", "nested", False),
     ("AllFields", "checked", "attrs", "nested", P, False),
+    ("AllFields", "guarded", "attrs", "nested_many", P, False),
     ("AllFields", "shouting", "attrs", P, None, None),
     ("AllFields", "dotted", P, "str", "char", False),
     ("AllFields", "upper", "attrs", P, "char", False),
