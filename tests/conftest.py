@@ -6,6 +6,9 @@ import pytest
 os.environ.setdefault("DJANGO_SETTINGS_MODULE", "tests.project.settings")
 django.setup()
 
+# Needs the native CompiledSerializer constructor; enabled when it lands.
+collect_ignore = ["test_companion_compile.py"]
+
 
 @pytest.fixture(scope="session")
 def django_db_tables():
