@@ -8,6 +8,7 @@ serializer must take: N when the native validator accepts the value, P when it
 declines and DRF's field decides through run_field.
 """
 
+import collections
 import datetime
 import decimal
 import uuid
@@ -20,7 +21,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from rest_framework import serializers as s
 
-from .write_support import HOOKS, drf_result, native_result, one_field_serializer, same
+from .write_support import (
+    HOOKS, companion_result, drf_result, native_result, one_field_serializer, same,
+)
 
 PARIS = zoneinfo.ZoneInfo("Europe/Paris")
 N, P = "native", "python"
@@ -38,7 +41,8 @@ def outcome(run):
 
 
 def compare(field, value, current_tz=None):
-    """Returns the path the compiled serializer took; asserts agreement with DRF."""
+    """Returns the path the compiled serializer took; asserts agreement with DRF,
+    both for the tests' own schema and for the package's."""
     serializer = one_field_serializer(field)
     data = {"f": value}
     HOOKS.reset()
@@ -47,6 +51,8 @@ def compare(field, value, current_tz=None):
     HOOKS.reset()
     want = outcome(lambda: drf_result(serializer, data))
     assert same(got, want), f"{value!r}: compiled {got!r}, DRF {want!r}"
+    through_package = outcome(lambda: companion_result(serializer, data, current_tz))
+    assert same(through_package, want), f"{value!r}: package {through_package!r}, DRF {want!r}"
     return path
 
 
@@ -326,31 +332,42 @@ def test_list(make, value, path):
 # Generated inputs.
 
 NUMBER_TEXT = st.text(alphabet=" \t\n\v+-.0123456789eE_\u0661x", max_size=12)
-SETTINGS = settings(derandomize=True, max_examples=150, deadline=None,
+PLAIN_NUMBER = st.from_regex(r"\A[ \t]?[+-]?[0-9]{0,20}(\.[0-9]{0,5})?[ \t]?\Z")
+SETTINGS = settings(derandomize=True, max_examples=300, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow])
+PATHS = []
+
+
+def run_generated(examples, least=30):
+    """Runs a @given function; enough generated values must take each path."""
+    PATHS.clear()
+    examples()
+    assert PATHS.count(N) >= least and PATHS.count(P) >= least, collections.Counter(PATHS)
 
 
 @SETTINGS
-@given(value=st.one_of(NUMBER_TEXT, st.integers(), st.floats(allow_nan=True), st.booleans()),
+@given(value=st.one_of(NUMBER_TEXT, PLAIN_NUMBER, st.integers().map(str), st.integers(),
+                      st.floats(allow_nan=True), st.booleans()),
        bounds=st.sampled_from([{}, {"max_value": 100, "min_value": -100},
                                {"max_value": 2**62, "min_value": 0}]))
-def test_int_agrees_with_drf(value, bounds):
-    compare(s.IntegerField(**bounds), value)
+def int_examples(value, bounds):
+    PATHS.append(compare(s.IntegerField(**bounds), value))
 
 
 @SETTINGS
 @given(value=st.one_of(NUMBER_TEXT, st.integers(), st.floats(allow_nan=True, allow_infinity=True)),
        bounds=st.sampled_from([{}, {"max_value": 1.5, "min_value": -2.25}, {"min_value": 0}]))
-def test_float_agrees_with_drf(value, bounds):
-    compare(s.FloatField(**bounds), value)
+def float_examples(value, bounds):
+    PATHS.append(compare(s.FloatField(**bounds), value))
 
 
 @SETTINGS
-@given(value=st.one_of(NUMBER_TEXT, st.integers(min_value=-10**20, max_value=10**20)),
+@given(value=st.one_of(NUMBER_TEXT, PLAIN_NUMBER, st.decimals().map(str),
+                      st.integers(min_value=-10**20, max_value=10**20)),
        bounds=st.sampled_from([(5, 2), (3, 0), (4, 4), (6, None), (None, None), (1, 1), (0, 0)]))
-def test_decimal_agrees_with_drf(value, bounds):
+def decimal_examples(value, bounds):
     max_digits, decimal_places = bounds
-    compare(s.DecimalField(max_digits=max_digits, decimal_places=decimal_places), value)
+    PATHS.append(compare(s.DecimalField(max_digits=max_digits, decimal_places=decimal_places), value))
 
 
 @SETTINGS
@@ -361,8 +378,8 @@ def test_decimal_agrees_with_drf(value, bounds):
                                       "max_length": st.sampled_from([None, 3]),
                                       "min_length": st.sampled_from([None, 2])}),
        as_email=st.booleans())
-def test_char_agrees_with_drf(value, options, as_email):
-    compare((s.EmailField if as_email else s.CharField)(**options), value)
+def char_examples(value, options, as_email):
+    PATHS.append(compare((s.EmailField if as_email else s.CharField)(**options), value))
 
 
 @SETTINGS
@@ -371,5 +388,25 @@ def test_char_agrees_with_drf(value, options, as_email):
     st.builds("{:04d}-{:02d}-{:02d}".format, st.integers(0, 9999), st.integers(0, 99),
               st.integers(0, 99)),
     st.dates()))
-def test_date_agrees_with_drf(value):
-    compare(s.DateField(), value)
+def date_examples(value):
+    PATHS.append(compare(s.DateField(), value))
+
+
+def test_int_agrees_with_drf():
+    run_generated(int_examples)
+
+
+def test_float_agrees_with_drf():
+    run_generated(float_examples)
+
+
+def test_decimal_agrees_with_drf():
+    run_generated(decimal_examples)
+
+
+def test_char_agrees_with_drf():
+    run_generated(char_examples)
+
+
+def test_date_agrees_with_drf():
+    run_generated(date_examples)

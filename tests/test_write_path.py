@@ -14,7 +14,9 @@ from quorvel_core import _quorvel_core as shared
 
 from . import write_support as ws
 from .helpers import LOAD_NATIVE, run_isolated
-from .write_support import CS, ERROR, HOOKS, OK, SKIP, drf_result, native_result, same
+from .write_support import (
+    CS, ERROR, HOOKS, OK, SKIP, companion_result, drf_result, native_result, same,
+)
 
 
 @pytest.fixture(autouse=True)
@@ -375,6 +377,8 @@ def compare_nested(data, native_fields):
     got = native_result(serializer, data)
     want = drf_result(serializer, data)
     assert same(got, want), f"compiled {got!r}, DRF {want!r}"
+    through_package = companion_result(serializer, data)
+    assert same(through_package, want), f"package {through_package!r}, DRF {want!r}"
     assert sorted(set(HOOKS.names("run")) - {"n", "tag"}) == sorted(
         {"name", "inner", "items"} - set(native_fields))
     return got
@@ -524,3 +528,67 @@ def test_shared_module_copy_is_separate():
     # The tests' private copy has its own configuration and class.
     assert ws.native.CompiledSerializer is not shared.CompiledSerializer
     assert ws.native.is_configured()
+
+
+# ---------------------------------------------------------------------------
+# A model serializer through the package, against DRF.
+
+class ReviewWrite(s.Serializer):
+    body = s.CharField(max_length=20)
+    stars = s.IntegerField(min_value=1, max_value=5)
+
+
+class BookWrite(s.ModelSerializer):
+    reviews = ReviewWrite(many=True, required=False)
+    tags = s.ListField(child=s.CharField(max_length=5), max_length=2, required=False)
+    contact = s.EmailField(required=False, allow_null=True)
+
+    class Meta:
+        from tests.project.shop.models import Book
+        model = Book
+        fields = ["uid", "title", "pages", "price", "rating", "in_print", "format", "published",
+                  "updated", "reviews", "tags", "contact"]
+
+
+BOOK = {"uid": "3fa85f6457174562b3fc2c963f66afa6", "title": " Dune ", "pages": "412",
+        "price": "9.5", "rating": 4, "in_print": "yes", "format": "pb", "published": "1965-08-01",
+        "updated": "2024-01-05T10:00:00+02:00", "reviews": [{"body": "great", "stars": 5}],
+        "tags": ["sf", " old "], "contact": None}
+
+
+def test_model_serializer_fields_get_native_kinds():
+    import quorvel_core
+
+    kinds = quorvel_core.compile_serializer(BookWrite(), read=False).describe()["write"]
+    assert {name: kind for name, (kind, _) in kinds.items()} == {
+        "uid": "uuid", "title": "char", "pages": "int", "price": "decimal", "rating": "float",
+        "in_print": "bool", "format": "choice", "published": "date", "updated": "datetime",
+        "reviews": "nested_many", "tags": "list[char]", "contact": "char"}
+
+
+@pytest.mark.parametrize("change", [
+    {}, {"pages": 412.0}, {"pages": "412.5"}, {"pages": True}, {"pages": 2**70},
+    {"price": "1e3"}, {"price": "1234567.5"}, {"price": "9.999"}, {"price": " 9 "},
+    {"rating": None}, {"rating": "4.5"}, {"rating": float("nan")},
+    {"in_print": "nope"}, {"in_print": 0}, {"format": "hc"}, {"format": "xx"},
+    {"published": "1965-02-30"}, {"published": "1965-8-1"}, {"updated": "2024-01-05T10:00:00"},
+    {"updated": "2024-01-05 10:00Z"}, {"uid": "{3fa85f64-5717-4562-b3fc-2c963f66afa6}"},
+    {"uid": "urn:uuid:3fa85f64-5717-4562-b3fc-2c963f66afa6"},
+    {"uid": "3fa85f64-5717-4562-b3fc-2c963f66afa6"}, {"uid": 5}, {"title": "   "},
+    {"title": "x" * 201}, {"reviews": [{"body": "ok", "stars": 9}, {"body": "", "stars": 1}]},
+    {"reviews": [{"body": "ok", "stars": "3"}, None]}, {"reviews": []},
+    {"tags": ["a", "b", "c"]}, {"tags": ["toolong"]}, {"tags": [None]},
+    {"contact": "a@b.co"}, {"contact": "a@b"}, {"contact": ""},
+])
+@pytest.mark.parametrize("use_tz", [True, False])
+def test_model_serializer_through_the_package(db, change, use_tz):
+    from django.test import override_settings
+
+    from quorvel_core import current_timezone
+
+    data = {**BOOK, **change}
+    with override_settings(USE_TZ=use_tz):
+        serializer = BookWrite()
+        want = drf_result(serializer, data)
+        got = companion_result(BookWrite(), data, current_timezone())
+    assert same(got, want), f"package {got!r}, DRF {want!r}"

@@ -31,6 +31,8 @@ from rest_framework.exceptions import ValidationError
 from rest_framework.fields import SkipField, empty, get_error_detail
 from rest_framework.validators import ProhibitSurrogateCharactersValidator
 
+import quorvel_core
+
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -237,6 +239,13 @@ def drf_result(serializer, data):
 
 def native_result(serializer, data, current_tz=None):
     validated, errors = compile_serializer(serializer).to_internal_value(data, current_tz)
+    return (None, errors) if errors is not None else (validated, None)
+
+
+def companion_result(serializer, data, current_tz=None):
+    """The same through the package: its schema, its hooks, the shared module."""
+    compiled = quorvel_core.compile_serializer(serializer, read=False)
+    validated, errors = compiled.to_internal_value(data, current_tz)
     return (None, errors) if errors is not None else (validated, None)
 
 
