@@ -1,8 +1,7 @@
 #include "validate.hpp"
 
+#include "format.hpp"
 #include "serializer.hpp"
-
-#include <datetime.h>
 
 #include <charconv>
 #include <cmath>
@@ -380,25 +379,12 @@ std::optional<IsoDate> parse_iso_date(std::string_view t) noexcept {
 
 namespace {
 
-OnceSlot NEW_NAME, INT_NAME, IS_SAFE_NAME, FROMISOFORMAT_NAME, UTCOFFSET_NAME, ASTIMEZONE_NAME;
-OnceSlot OBJECT_SETATTR, DATETIME_CAPSULE;
+OnceSlot NEW_NAME, INT_NAME, IS_SAFE_NAME, FROMISOFORMAT_NAME, ASTIMEZONE_NAME, OBJECT_SETATTR;
 
 // object.__setattr__, which writes a slot even where the class forbids it.
 PyObject* object_setattr() {  // borrowed
   return OBJECT_SETATTR.get(
       [] { return PyObject_GetAttrString((PyObject*)&PyBaseObject_Type, "__setattr__"); });
-}
-
-// Makes the datetime module's C interface available through PyDateTimeAPI.
-// The pointer is written once, before the slot publishes the capsule.
-bool datetime_ready() {
-  return DATETIME_CAPSULE.get([]() -> PyObject* {
-    PyObject* capsule = PyImport_ImportModuleAttrString("datetime", "datetime_CAPI");
-    if (!capsule) return nullptr;
-    PyDateTimeAPI = (PyDateTime_CAPI*)PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME);
-    if (!PyDateTimeAPI) Py_CLEAR(capsule);
-    return capsule;
-  }) != nullptr;
 }
 
 bool set_slot(PyObject* setattr, PyObject* instance, PyObject* name, PyObject* value) {
@@ -671,15 +657,26 @@ Verdict validate_decimal(const Val::Decimal& b, PyObject* value, Object& out) {
   return make_decimal(b, *d, out);
 }
 
+// datetime.date(year, month, day): new reference, or nullptr with an error set.
+PyObject* new_date(PyTypeObject* date, const IsoDate& d) {
+  Object year = Object::steal(PyLong_FromUnsignedLong(d.year));
+  Object month = Object::steal(PyLong_FromUnsignedLong(d.month));
+  Object day = Object::steal(PyLong_FromUnsignedLong(d.day));
+  if (!year || !month || !day) return nullptr;
+  PyObject* args[] = {year.get(), month.get(), day.get()};
+  return PyObject_Vectorcall((PyObject*)date, args, 3, nullptr);
+}
+
 Verdict validate_date(PyObject* value, Object& out) {
-  if (!datetime_ready()) return Verdict::raised;
-  if (PyDate_CheckExact(value)) return accept(out, Object::borrow(value));
+  const DateTypes* types = date_types();
+  if (!types) return Verdict::raised;
+  if (Py_IS_TYPE(value, types->date)) return accept(out, Object::borrow(value));
   if (!PyUnicode_CheckExact(value)) return Verdict::declined;
   std::string_view text;
   if (Verdict v = read_utf8(value, text); v != Verdict::accepted) return v;
   std::optional<IsoDate> d = parse_iso_date(text);
   if (!d) return Verdict::declined;
-  out = Object::steal(PyDate_FromDate((int)d->year, d->month, d->day));
+  out = Object::steal(new_date(types->date, *d));
   return out ? Verdict::accepted : decline_on(PyExc_ValueError);  // e.g. February 30th
 }
 
@@ -704,16 +701,15 @@ Verdict validate_datetime(const DateTimeTz& tz, PyObject* value, PyObject* curre
   PyObject* zone = target_zone(tz, current_tz);
   if (!PyUnicode_CheckExact(value) || !zone) return Verdict::declined;
   PyObject* fromisoformat = intern_once(FROMISOFORMAT_NAME, "fromisoformat");
-  PyObject* utcoffset = intern_once(UTCOFFSET_NAME, "utcoffset");
   PyObject* astimezone = intern_once(ASTIMEZONE_NAME, "astimezone");
-  if (!fromisoformat || !utcoffset || !astimezone || !datetime_ready()) return Verdict::raised;
+  const DateTypes* types = date_types();
+  if (!fromisoformat || !astimezone || !types) return Verdict::raised;
   Object parsed = Object::steal(
-      PyObject_CallMethodOneArg((PyObject*)PyDateTimeAPI->DateTimeType, fromisoformat, value));
+      PyObject_CallMethodOneArg((PyObject*)types->datetime, fromisoformat, value));
   if (!parsed) return decline_on(PyExc_ValueError, PyExc_TypeError);
-  Object offset = Object::steal(PyObject_CallMethodNoArgs(parsed.get(), utcoffset));
-  if (!offset) return Verdict::raised;
-  if (offset.get() == Py_None) return Verdict::declined;
-  if (!PyDelta_Check(offset.get())) return type_mismatch(offset.get(), "timedelta"), Verdict::raised;
+  Object offset;
+  if (!utcoffset(parsed.get(), offset)) return Verdict::raised;
+  if (!offset) return Verdict::declined;
   out = Object::steal(PyObject_CallMethodOneArg(parsed.get(), astimezone, zone));
   return out ? Verdict::accepted
              : decline_on(PyExc_OverflowError, PyExc_ValueError, PyExc_TypeError);

@@ -2,15 +2,19 @@
 exceptions that end the call, and reference counts."""
 
 import collections
+import datetime
 import gc
 import sys
 import threading
 
 import pytest
+from django.test import override_settings
 from rest_framework import serializers as s
 from rest_framework.fields import SkipField, empty
 
+import quorvel_core
 from quorvel_core import _quorvel_core as shared
+from tests.project.shop.models import Book
 
 from . import write_support as ws
 from .helpers import LOAD_NATIVE, run_isolated
@@ -428,7 +432,6 @@ def test_hook_exception_inside_nested_loop_ends_the_outer_call():
 
 
 def test_current_tz_reaches_nested_validators():
-    import datetime
     zone = datetime.timezone(datetime.timedelta(hours=3))
     inner = CS([], [entry("at", {"type": "datetime", "use_tz": True})])
     validated, _ = validate([entry("a", {"type": "nested", "serializer": inner})],
@@ -544,7 +547,6 @@ class BookWrite(s.ModelSerializer):
     contact = s.EmailField(required=False, allow_null=True)
 
     class Meta:
-        from tests.project.shop.models import Book
         model = Book
         fields = ["uid", "title", "pages", "price", "rating", "in_print", "format", "published",
                   "updated", "reviews", "tags", "contact"]
@@ -557,8 +559,6 @@ BOOK = {"uid": "3fa85f6457174562b3fc2c963f66afa6", "title": " Dune ", "pages": "
 
 
 def test_model_serializer_fields_get_native_kinds():
-    import quorvel_core
-
     kinds = quorvel_core.compile_serializer(BookWrite(), read=False).describe()["write"]
     assert {name: kind for name, (kind, _) in kinds.items()} == {
         "uid": "uuid", "title": "char", "pages": "int", "price": "decimal", "rating": "float",
@@ -582,13 +582,8 @@ def test_model_serializer_fields_get_native_kinds():
 ])
 @pytest.mark.parametrize("use_tz", [True, False])
 def test_model_serializer_through_the_package(db, change, use_tz):
-    from django.test import override_settings
-
-    from quorvel_core import current_timezone
-
     data = {**BOOK, **change}
     with override_settings(USE_TZ=use_tz):
-        serializer = BookWrite()
-        want = drf_result(serializer, data)
-        got = companion_result(BookWrite(), data, current_timezone())
+        want = drf_result(BookWrite(), data)
+        got = companion_result(BookWrite(), data, quorvel_core.current_timezone())
     assert same(got, want), f"package {got!r}, DRF {want!r}"
