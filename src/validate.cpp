@@ -3,6 +3,7 @@
 #include "format.hpp"
 #include "serializer.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 

@@ -13,7 +13,6 @@ from rest_framework import serializers as s
 from rest_framework.fields import SkipField, empty
 
 import quorvel_core
-from quorvel_core import _quorvel_core as shared
 from tests.project.shop.models import Book
 
 from . import write_support as ws
@@ -525,12 +524,6 @@ def test_reference_counts_stay_flat():
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == counts
     assert sys.getallocatedblocks() - blocks < 500
-
-
-def test_shared_module_copy_is_separate():
-    # The tests' private copy has its own configuration and class.
-    assert ws.native.CompiledSerializer is not shared.CompiledSerializer
-    assert ws.native.is_configured()
 
 
 # ---------------------------------------------------------------------------
