@@ -1,6 +1,11 @@
 #include "repr.hpp"
 
+#include "config.hpp"
 #include "serializer.hpp"
+
+#include <datetime.h>
+
+#include <string_view>
 
 namespace qc {
 
@@ -198,6 +203,251 @@ int Repr::visit(visitproc visit, void* arg) const {
     r = child;
   }
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Producing representations.
+
+namespace {
+
+OnceSlot TO_REPRESENTATION, ISOFORMAT, ALL, ITEMS, PK;
+
+constexpr const char* TUPLE_LENGTH = "expected tuple of length %d, but got tuple of length %zd";
+
+// The interpreter's datetime C interface; nullptr with an error set. The
+// header's per-unit PyDateTimeAPI pointer is left alone: a shared atomic slot
+// is safe under free threading.
+const PyDateTime_CAPI* datetime_api() {
+  (void)PyDateTimeAPI;
+  static std::atomic<const PyDateTime_CAPI*> api{nullptr};
+  const PyDateTime_CAPI* p = api.load(std::memory_order_acquire);
+  if (!p) {
+    p = (const PyDateTime_CAPI*)PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0);
+    if (p) api.store(p, std::memory_order_release);
+  }
+  return p;
+}
+
+// obj.<name>() with an interned name made on first use.
+Object call_method(PyObject* obj, OnceSlot& slot, const char* text) {
+  PyObject* name = intern_once(slot, text);
+  return Object::steal(name ? PyObject_CallMethodNoArgs(obj, name) : nullptr);
+}
+
+Object fallback(PyObject* field, PyObject* value) { return field_to_representation(field, value); }
+
+bool all_digits(std::string_view text) {
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// Whether DRF's quantize-and-format would give back `text` (str() of a
+// Decimal) unchanged: plain digits (no exponent, not NaN or infinite), and,
+// when the field has decimal places, exactly that many of them within
+// max_digits. Without max_digits DRF quantizes in the caller's decimal
+// context, whose precision only Python knows.
+bool keeps_text(std::string_view text, const Repr::Decimal& d) {
+  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
+  size_t dot = text.find('.');
+  std::string_view whole = text.substr(0, dot);
+  std::string_view fraction = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+  if (whole.empty() || !all_digits(whole) || !all_digits(fraction)) return false;
+  if (!d.decimal_places) return true;
+  if (!d.max_digits || fraction.size() != *d.decimal_places) return false;
+  size_t first = whole.find_first_not_of('0');
+  size_t digits = first != std::string_view::npos
+                      ? whole.size() - first + fraction.size()
+                      : fraction.size() - std::min(fraction.find_first_not_of('0'), fraction.size());
+  return std::max<size_t>(digits, 1) <= *d.max_digits;
+}
+
+Object repr_decimal(const Repr::Decimal& d, PyObject* field, PyObject* value) {
+  PyObject* decimal = decimal_type();
+  if (!decimal) return Object();
+  if ((PyObject*)Py_TYPE(value) != decimal) return fallback(field, value);
+  Object text = Object::steal(PyObject_Str(value));
+  if (!text) return Object();
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (!utf8) return Object();
+  if (!keeps_text(std::string_view(utf8, (size_t)size), d)) return fallback(field, value);
+  return d.coerce_to_string ? text : Object::borrow(value);
+}
+
+Object repr_time(PyObject* field, PyObject* value) {
+  const PyDateTime_CAPI* api = datetime_api();
+  if (!api) return Object();
+  if (Py_TYPE(value) != api->TimeType) return fallback(field, value);
+  return call_method(value, ISOFORMAT, "isoformat");
+}
+
+// The label of a choice value; values the map does not know stand for
+// themselves.
+Object repr_choice(const Repr::Choice& c, PyObject* field, PyObject* value) {
+  Object key;
+  if (PyUnicode_CheckExact(value)) {
+    if (PyUnicode_GET_LENGTH(value) == 0) return Object::borrow(value);
+    key = Object::borrow(value);
+  } else if (PyLong_CheckExact(value)) {
+    key = Object::steal(PyObject_Str(value));
+    if (!key) return Object();
+  } else {
+    return fallback(field, value);
+  }
+  PyObject* label = nullptr;
+  if (PyDict_GetItemRef(c.map.get(), key.get(), &label) < 0) return Object();
+  return label ? Object::steal(label) : Object::borrow(value);
+}
+
+// A child value: None stays None, anything else goes through the child plan.
+Object repr_child(const Repr::Container& c, const ReprContext& context, PyObject* item) {
+  if (item == Py_None) return Object::borrow(Py_None);
+  return Repr::to_repr(*c.child, context, c.child_field.get(), item);
+}
+
+Object repr_list(const Repr::Container& c, const ReprContext& context, PyObject* value) {
+  Object out = Object::steal(PyList_New(0));
+  Object it = Object::steal(out ? PyObject_GetIter(value) : nullptr);
+  if (!it) return Object();
+  PyObject* raw = nullptr;
+  int next;
+  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+    Object item = Object::steal(raw);
+    Object rep = repr_child(c, context, item.get());
+    if (!rep || PyList_Append(out.get(), rep.get()) < 0) return Object();
+  }
+  return next < 0 ? Object() : out;
+}
+
+// {str(key): child representation} over value.items(). Pairs that are not
+// exact tuples (a custom items()) go to the field, which unpacks any pair.
+Object repr_dict(const Repr::Container& c, const ReprContext& context, PyObject* field,
+                 PyObject* value) {
+  Object out = Object::steal(PyDict_New());
+  Object items = out ? call_method(value, ITEMS, "items") : Object();
+  Object it = Object::steal(items ? PyObject_GetIter(items.get()) : nullptr);
+  if (!it) return Object();
+  PyObject* raw = nullptr;
+  int next;
+  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+    Object pair = Object::steal(raw);
+    if (!PyTuple_CheckExact(pair.get())) return fallback(field, value);
+    if (PyTuple_GET_SIZE(pair.get()) != 2) {
+      PyErr_Format(PyExc_ValueError, TUPLE_LENGTH, 2, PyTuple_GET_SIZE(pair.get()));
+      return Object();
+    }
+    Object key = Object::steal(PyObject_Str(PyTuple_GET_ITEM(pair.get(), 0)));
+    if (!key) return Object();
+    Object rep = repr_child(c, context, PyTuple_GET_ITEM(pair.get(), 1));
+    if (!rep || PyDict_SetItem(out.get(), key.get(), rep.get()) < 0) return Object();
+  }
+  return next < 0 ? Object() : out;
+}
+
+// A nested serializer over one object, or over every object of a related
+// manager (through all()) or any other iterable.
+Object repr_nested(const Repr& repr, const ReprContext& context, PyObject* value) {
+  Object serializer = repr.as<Repr::Nested>().serializer;
+  if (repr.tag == Repr::Kind::nested) return repr_one(serializer.get(), context, value);
+  int is_manager = PyObject_IsInstance(value, context.config.manager_class.get());
+  if (is_manager < 0) return Object();
+  if (!is_manager) return repr_many(serializer.get(), context, value);
+  Object all = call_method(value, ALL, "all");
+  return all ? repr_many(serializer.get(), context, all.get()) : Object();
+}
+
+Object repr_pk_many(PyObject* value) {
+  PyObject* pk = intern_once(PK, "pk");
+  Object out = Object::steal(pk ? PyList_New(0) : nullptr);
+  Object it = Object::steal(out ? PyObject_GetIter(value) : nullptr);
+  if (!it) return Object();
+  PyObject* raw = nullptr;
+  int next;
+  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+    Object item = Object::steal(raw);
+    Object key = Object::steal(PyObject_GetAttr(item.get(), pk));
+    if (!key || PyList_Append(out.get(), key.get()) < 0) return Object();
+  }
+  return next < 0 ? Object() : out;
+}
+
+// DRF's ModelField writes numbers and None as they are and asks the model
+// field for everything else.
+Object repr_model_attr(const Repr::ModelAttr& m, PyObject* field, PyObject* value) {
+  Object attr = Object::steal(PyObject_GetAttr(value, m.attname.get()));
+  if (!attr) return Object();
+  if (attr.get() == Py_None || PyLong_Check(attr.get()) || PyFloat_Check(attr.get())) return attr;
+  return fallback(field, value);
+}
+
+// Kinds that represent children or other serializers, and so recurse.
+bool recurses(Repr::Kind kind) {
+  return kind == Repr::Kind::list || kind == Repr::Kind::dict || kind == Repr::Kind::nested ||
+         kind == Repr::Kind::nested_many;
+}
+
+Object exact_or_fallback(PyTypeObject* type, PyObject* field, PyObject* value) {
+  return Py_TYPE(value) == type ? Object::borrow(value) : fallback(field, value);
+}
+
+Object dispatch(const Repr& repr, const ReprContext& context, PyObject* field, PyObject* value) {
+  using Kind = Repr::Kind;
+  switch (repr.tag) {
+    case Kind::passthrough:
+    case Kind::pk:
+      return Object::borrow(value);
+    case Kind::str:
+      return exact_or_fallback(&PyUnicode_Type, field, value);
+    case Kind::int_:
+      return exact_or_fallback(&PyLong_Type, field, value);
+    case Kind::float_:
+      return exact_or_fallback(&PyFloat_Type, field, value);
+    case Kind::bool_:
+      return exact_or_fallback(&PyBool_Type, field, value);
+    case Kind::decimal:
+      return repr_decimal(repr.as<Repr::Decimal>(), field, value);
+    case Kind::date:
+    case Kind::datetime:
+    case Kind::uuid:
+      return fallback(field, value);
+    case Kind::time:
+      return repr_time(field, value);
+    case Kind::choice:
+      return repr_choice(repr.as<Repr::Choice>(), field, value);
+    case Kind::list:
+      return repr_list(repr.as<Repr::Container>(), context, value);
+    case Kind::dict:
+      return repr_dict(repr.as<Repr::Container>(), context, field, value);
+    case Kind::nested:
+    case Kind::nested_many:
+      return repr_nested(repr, context, value);
+    case Kind::pk_many:
+      return repr_pk_many(value);
+    case Kind::method:
+      return Object::steal(PyObject_CallOneArg(repr.as<Repr::Method>().method.get(), value));
+    case Kind::model_attr:
+      return repr_model_attr(repr.as<Repr::ModelAttr>(), field, value);
+    case Kind::python:
+      return fallback(field, value);
+  }
+  return Object::steal(internal_error("unknown representation kind"));
+}
+
+}  // namespace
+
+Object field_to_representation(PyObject* field, PyObject* value) {
+  PyObject* name = intern_once(TO_REPRESENTATION, "to_representation");
+  return Object::steal(name ? PyObject_CallMethodOneArg(field, name, value) : nullptr);
+}
+
+Object Repr::to_repr(const Repr& repr, const ReprContext& context, PyObject* field,
+                     PyObject* value) {
+  if (!recurses(repr.tag)) return dispatch(repr, context, field, value);
+  if (Py_EnterRecursiveCall(" while representing a nested value")) return Object();
+  Object out = dispatch(repr, context, field, value);
+  Py_LeaveRecursiveCall();
+  return out;
 }
 
 }  // namespace qc
