@@ -1,12 +1,21 @@
 #include "json.hpp"
 
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <string_view>
+
+#include "format.hpp"
 #include "json_reader.hpp"
 
 namespace qc {
 
 namespace {
 
-OnceSlot JSON_FALLBACK;
+OnceSlot JSON_FALLBACK, ADD_NOTE, CLASS_NAME, NAME_NAME;
 
 constexpr Param TO_JSON_PARAMS[] = {
     {"obj", true, false},        {"ensure_ascii", false, true}, {"compact", false, true},
@@ -16,6 +25,750 @@ constexpr Signature TO_JSON_SIG{"to_json()", TO_JSON_PARAMS};
 
 constexpr Param FROM_JSON_PARAMS[] = {{"data", true, false}, {"allow_nan", false, true}};
 constexpr Signature FROM_JSON_SIG{"from_json()", FROM_JSON_PARAMS};
+
+// Deepest value written natively; deeper documents (and cycles) go back to
+// Python's encoder, which has its own words for them.
+constexpr unsigned MAX_DEPTH = 512;
+constexpr size_t INITIAL_CAPACITY = 4096;
+
+// Messages. The fallback reasons name what the native encoder does not
+// reproduce; the others are Python's own texts.
+namespace msg {
+constexpr const char* TOO_DEEP = "nesting too deep";
+constexpr const char* SURROGATES = "string with surrogates";
+constexpr const char* DICT_RESIZED = "dictionary changed size during iteration";
+constexpr const char* DICT_CHANGED = "dictionary keys changed during iteration";
+constexpr const char* BAD_UUID = "UUID whose int is not a 128-bit value";
+constexpr const char* NOT_SEQUENCE = "_iterencode_list needs a sequence";
+constexpr const char* NOT_PAIR = "items must return 2-tuples";
+constexpr const char* BAD_KEY = "keys must be str, int, float, bool or None, not %.100s";
+constexpr const char* BAD_FLOAT = "Out of range float values are not JSON compliant: %R";
+constexpr const char* NOT_SERIALIZABLE = "Object of type %S is not JSON serializable";
+constexpr const char* NOTE_ITEM = "when serializing %T item %zd";
+constexpr const char* NOTE_MEMBER = "when serializing %T item %R";
+constexpr const char* NOTE_OBJECT = "when serializing %T object";
+}  // namespace msg
+
+// ---------------------------------------------------------------------------
+// Errors.
+
+bool fallback(const char* reason) {
+  if (PyObject* type = json_fallback_type()) PyErr_SetString(type, reason);
+  return false;
+}
+
+// BaseException.add_note itself, so an exception class that overrides it
+// cannot change how notes are attached (borrowed).
+PyObject* add_note_method() {
+  return ADD_NOTE.get([] { return PyObject_GetAttrString(PyExc_BaseException, "add_note"); });
+}
+
+// Attaches "when serializing ..." to the pending exception, as Python's
+// encoder does, so a failure deep in a document says where it happened.
+// Fallbacks get none: the caller re-encodes and never shows them.
+[[gnu::cold]] void add_note(const char* format, ...) {
+  PyObject* fallback_type = JSON_FALLBACK.peek();
+  if (fallback_type && PyErr_ExceptionMatches(fallback_type)) return;
+  Object exc = Object::steal(PyErr_GetRaisedException());
+  if (!exc) return;
+  va_list args;
+  va_start(args, format);
+  Object note = Object::steal(PyUnicode_FromFormatV(format, args));
+  va_end(args);
+  PyObject* add = note ? add_note_method() : nullptr;
+  Object done;
+  if (add) done = Object::steal(PyObject_CallFunctionObjArgs(add, exc.get(), note.get(), nullptr));
+  // A note that cannot be made must not replace the real error.
+  if (!done) PyErr_Clear();
+  PyErr_SetRaisedException(exc.release());
+}
+
+// json.JSONEncoder.default's error: the name comes from `o.__class__`.
+[[gnu::cold]] bool not_serializable(PyObject* value) {
+  PyObject* class_name = intern_once(CLASS_NAME, "__class__");
+  PyObject* name_name = intern_once(NAME_NAME, "__name__");
+  if (!class_name || !name_name) return false;
+  Object cls = Object::steal(PyObject_GetAttr(value, class_name));
+  Object name = cls ? Object::steal(PyObject_GetAttr(cls.get(), name_name)) : Object();
+  if (name) PyErr_Format(PyExc_TypeError, msg::NOT_SERIALIZABLE, name.get());
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// The output buffer: one heap block, grown geometrically.
+
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { PyMem_Free(data_); }
+
+  // Guarantees room for `n` more bytes; false with MemoryError set.
+  bool reserve(size_t n) { return cap_ - size_ >= n || grow(n); }
+  // Raw writing after `reserve`: take `end()`, write, hand the new end back.
+  char* end() { return data_ + size_; }
+  void set_end(char* p) { size_ = size_t(p - data_); }
+
+  bool append(std::string_view text) {
+    if (!reserve(text.size())) return false;
+    std::memcpy(end(), text.data(), text.size());
+    size_ += text.size();
+    return true;
+  }
+  // For separators: at most a few bytes, copied without a call.
+  bool append_short(std::string_view text) {
+    if (!reserve(text.size())) return false;
+    for (char c : text) data_[size_++] = c;
+    return true;
+  }
+  bool put(char c) {
+    if (!reserve(1)) return false;
+    data_[size_++] = c;
+    return true;
+  }
+  PyObject* to_bytes() const { return PyBytes_FromStringAndSize(data_, (Py_ssize_t)size_); }
+
+ private:
+  [[gnu::noinline]] bool grow(size_t n) {
+    constexpr size_t LIMIT = size_t(PY_SSIZE_T_MAX);
+    if (n > LIMIT - size_) {
+      PyErr_NoMemory();
+      return false;
+    }
+    size_t want = size_ + n;
+    size_t cap = cap_ ? cap_ : INITIAL_CAPACITY;
+    while (cap < want) cap = cap > LIMIT / 2 ? LIMIT : cap * 2;
+    auto* data = static_cast<char*>(PyMem_Realloc(data_, cap));
+    if (!data) {
+      PyErr_NoMemory();
+      return false;
+    }
+    data_ = data;
+    cap_ = cap;
+    return true;
+  }
+
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Numbers.
+
+constexpr auto DIGIT_PAIRS = [] {
+  std::array<char, 200> t{};
+  for (int i = 0; i < 100; ++i) {
+    t[size_t(2 * i)] = char('0' + i / 10);
+    t[size_t(2 * i + 1)] = char('0' + i % 10);
+  }
+  return t;
+}();
+
+constexpr size_t INT_TEXT_MAX = 20;  // "-9223372036854775808"
+
+constexpr auto POWERS_OF_10 = [] {
+  std::array<uint64_t, 20> t{};
+  t[0] = 1;
+  for (size_t i = 1; i < t.size(); ++i) t[i] = t[i - 1] * 10;
+  return t;
+}();
+
+inline size_t decimal_length(uint64_t u) {
+  u |= 1;  // same length, and 0 has one digit
+  // 1233 / 4096 approximates log10(2): the guess is the length or one less.
+  size_t guess = size_t(std::bit_width(u)) * 1233 >> 12;
+  return guess + (u >= POWERS_OF_10[guess] ? 1 : 0);
+}
+
+inline char* push_int(char* out, long long v) {
+  uint64_t u = v < 0 ? 0ULL - uint64_t(v) : uint64_t(v);
+  if (v < 0) *out++ = '-';
+  char* const end = out + decimal_length(u);
+  char* p = end;
+  while (u >= 100) {
+    p -= 2;
+    std::memcpy(p, &DIGIT_PAIRS[size_t(u % 100) * 2], 2);
+    u /= 100;
+  }
+  if (u >= 10) {
+    std::memcpy(p - 2, &DIGIT_PAIRS[size_t(u) * 2], 2);
+  } else {
+    p[-1] = char('0' + u);
+  }
+  return end;
+}
+
+// float.__repr__'s text of a finite double: the shortest digits that read
+// back to the same value (the closest such, as Python's dtoa picks), in
+// positional form for decimal exponents -4 <= e < 16 with ".0" on whole
+// numbers, else as d.ddde+XX with at least two exponent digits.
+constexpr size_t FLOAT_TEXT_MAX = 32;
+
+inline char* push_float(char* out, double d) {
+  char sci[FLOAT_TEXT_MAX];
+  // "-d.ddde-XX": the shortest round-trip digits in scientific form.
+  const char* end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+  const char* p = sci;
+  if (*p == '-') *out++ = *p++;
+  char digits[20];
+  size_t count = 0;
+  digits[count++] = *p++;
+  if (*p == '.') {
+    for (++p; *p != 'e'; ++p) digits[count++] = *p;
+  }
+  int exponent = 0;
+  std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
+  const int point = exponent + 1;  // digits before the decimal point
+  if (point <= -4 || point > 16) {
+    *out++ = digits[0];
+    if (count > 1) {
+      *out++ = '.';
+      std::memcpy(out, digits + 1, count - 1);
+      out += count - 1;
+    }
+    *out++ = 'e';
+    *out++ = exponent < 0 ? '-' : '+';
+    int e = exponent < 0 ? -exponent : exponent;
+    if (e >= 100) *out++ = char('0' + e / 100);
+    *out++ = char('0' + e / 10 % 10);
+    *out++ = char('0' + e % 10);
+    return out;
+  }
+  if (point <= 0) {
+    *out++ = '0';
+    *out++ = '.';
+    std::memset(out, '0', size_t(-point));
+    out += -point;
+    std::memcpy(out, digits, count);
+    return out + count;
+  }
+  if (size_t(point) >= count) {
+    std::memcpy(out, digits, count);
+    out += count;
+    std::memset(out, '0', size_t(point) - count);
+    out += size_t(point) - count;
+    *out++ = '.';
+    *out++ = '0';
+    return out;
+  }
+  std::memcpy(out, digits, size_t(point));
+  out += point;
+  *out++ = '.';
+  std::memcpy(out, digits + point, count - size_t(point));
+  return out + (count - size_t(point));
+}
+
+// ---------------------------------------------------------------------------
+// Strings.
+
+// Longer strings are written this many code units at a time, so that the
+// worst-case reservation (ESCAPE_MAX per unit) stays small.
+constexpr size_t STRING_CHUNK = 1024;
+
+// Bytes that end a run copied as is: control characters, '"', '\\' and every
+// byte above 0x7F (non-ASCII Latin-1 characters need re-encoding or an
+// escape); DEL too when the output must be ASCII.
+template <bool EnsureAscii>
+constexpr auto STOP = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) t[size_t(c)] = c < 0x20 || c == '"' || c == '\\' || c >= 0x80;
+  t[0x7F] = EnsureAscii;
+  return t;
+}();
+
+// The short escapes JSON has; 0 where a character takes \uXXXX.
+constexpr auto SHORT_ESCAPE = [] {
+  std::array<char, 0x60> t{};
+  t['\b'] = 'b';
+  t['\t'] = 't';
+  t['\n'] = 'n';
+  t['\f'] = 'f';
+  t['\r'] = 'r';
+  t['"'] = '"';
+  t['\\'] = '\\';
+  return t;
+}();
+
+constexpr char HEX[] = "0123456789abcdef";
+// Worst case per code unit: a surrogate pair, "\ud83d\ude00".
+constexpr size_t ESCAPE_MAX = 12;
+
+inline char* push_u(char* out, Py_UCS4 c) {
+  out[0] = '\\';
+  out[1] = 'u';
+  out[2] = HEX[(c >> 12) & 15];
+  out[3] = HEX[(c >> 8) & 15];
+  out[4] = HEX[(c >> 4) & 15];
+  out[5] = HEX[c & 15];
+  return out + 6;
+}
+
+inline char* push_escape(char* out, Py_UCS4 c) {
+  if (c < SHORT_ESCAPE.size() && SHORT_ESCAPE[c]) {
+    out[0] = '\\';
+    out[1] = SHORT_ESCAPE[c];
+    return out + 2;
+  }
+  if (c >= 0x10000) {
+    c -= 0x10000;
+    out = push_u(out, 0xD800 | (c >> 10));
+    c = 0xDC00 | (c & 0x3FF);
+  }
+  return push_u(out, c);
+}
+
+inline char* push_utf8(char* out, Py_UCS4 c) {
+  if (c < 0x800) {
+    out[0] = char(0xC0 | (c >> 6));
+    out[1] = char(0x80 | (c & 0x3F));
+    return out + 2;
+  }
+  if (c < 0x10000) {
+    out[0] = char(0xE0 | (c >> 12));
+    out[1] = char(0x80 | ((c >> 6) & 0x3F));
+    out[2] = char(0x80 | (c & 0x3F));
+    return out + 3;
+  }
+  out[0] = char(0xF0 | (c >> 18));
+  out[1] = char(0x80 | ((c >> 12) & 0x3F));
+  out[2] = char(0x80 | ((c >> 6) & 0x3F));
+  out[3] = char(0x80 | (c & 0x3F));
+  return out + 4;
+}
+
+// Blocks of bytes handled at once (SSE2 or NEON, whichever the target has).
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef int8_t Signed16 __attribute__((vector_size(16)));
+typedef uint8_t Bytes8 __attribute__((vector_size(8)));
+typedef int8_t Signed8 __attribute__((vector_size(8)));
+
+// A mask with 0xFF in each byte of the block that is a STOP byte. Bytes at or
+// above 0x80 are negative as signed chars, so one signed comparison finds them
+// together with the control characters.
+template <bool EnsureAscii, class Bytes, class Signed>
+inline Bytes stop_mask(Bytes x) {
+  auto m = Bytes((Signed)x < 0x20) | Bytes(x == '"') | Bytes(x == '\\');
+  if constexpr (EnsureAscii) m |= Bytes(x == 0x7F);
+  return m;
+}
+
+// Index of the first STOP byte in the block, or its size when there is none.
+template <class Bytes>
+inline size_t first_stop(Bytes mask) {
+  uint64_t halves[sizeof(Bytes) / 8];
+  std::memcpy(halves, &mask, sizeof mask);
+  for (size_t i = 0; i < sizeof(Bytes) / 8; ++i) {
+    if (!halves[i]) continue;
+    int bits = std::endian::native == std::endian::little ? std::countr_zero(halves[i])
+                                                          : std::countl_zero(halves[i]);
+    return 8 * i + size_t(bits) / 8;
+  }
+  return sizeof(Bytes);
+}
+
+// Copies bytes up to the first STOP byte, a block at a time while whole
+// blocks remain; true when it stopped at such a byte. A block is stored
+// before it is checked: the reservation (ESCAPE_MAX per unit still to come)
+// always has room for it.
+template <bool EnsureAscii, class Bytes, class Signed>
+inline bool copy_blocks(char*& out, const uint8_t*& p, const uint8_t* end) {
+  constexpr size_t N = sizeof(Bytes);
+  while (size_t(end - p) >= N) {
+    Bytes x;
+    std::memcpy(&x, p, N);
+    std::memcpy(out, &x, N);
+    size_t k = first_stop(stop_mask<EnsureAscii, Bytes, Signed>(x));
+    p += k;
+    out += k;
+    if (k < N) return true;
+  }
+  return false;
+}
+
+// One-byte code units (ASCII or Latin-1); room for n * ESCAPE_MAX bytes is
+// reserved.
+template <bool EnsureAscii>
+char* push_narrow(char* out, const uint8_t* p, size_t n) {
+  const uint8_t* const end = p + n;
+  while (true) {
+    if (!copy_blocks<EnsureAscii, Bytes16, Signed16>(out, p, end) &&
+        !copy_blocks<EnsureAscii, Bytes8, Signed8>(out, p, end)) {
+      while (p < end && !STOP<EnsureAscii>[*p]) *out++ = char(*p++);
+    }
+    if (p == end) return out;
+    uint8_t c = *p++;
+    out = (!EnsureAscii && c >= 0x80) ? push_utf8(out, c) : push_escape(out, c);
+  }
+}
+
+// Two- and four-byte code units. nullptr at a lone surrogate, which has no
+// UTF-8 form. Room for n * ESCAPE_MAX bytes is reserved.
+template <class Unit, bool EnsureAscii>
+char* push_wide(char* out, const Unit* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    Py_UCS4 c = p[i];
+    if (c < 0x80) {
+      if (STOP<EnsureAscii>[c]) {
+        out = push_escape(out, c);
+      } else {
+        *out++ = char(c);
+      }
+    } else if (c - 0xD800 < 0x800) {
+      return nullptr;
+    } else if (EnsureAscii || c == 0x2028 || c == 0x2029) {
+      // U+2028 and U+2029 end lines in JavaScript; the output stays a
+      // JavaScript literal in both modes.
+      out = push_escape(out, c);
+    } else {
+      out = push_utf8(out, c);
+    }
+  }
+  return out;
+}
+
+template <bool EnsureAscii>
+char* push_units(char* out, int kind, const void* data, size_t n) {
+  switch (kind) {
+    case PyUnicode_1BYTE_KIND:
+      return push_narrow<EnsureAscii>(out, static_cast<const uint8_t*>(data), n);
+    case PyUnicode_2BYTE_KIND:
+      return push_wide<Py_UCS2, EnsureAscii>(out, static_cast<const Py_UCS2*>(data), n);
+    default:
+      return push_wide<Py_UCS4, EnsureAscii>(out, static_cast<const Py_UCS4*>(data), n);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Container items, as strong references: user code run while an item is
+// written may drop the container's own reference to it.
+
+inline Object list_item(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+  return Object::steal(PyList_GetItemRef(list, i));
+#else
+  return Object::borrow(PyList_GET_ITEM(list, i));
+#endif
+}
+
+inline Object sequence_item(PyObject* fast, Py_ssize_t i) {
+  return PyList_Check(fast) ? list_item(fast, i) : Object::borrow(PyTuple_GET_ITEM(fast, i));
+}
+
+// ---------------------------------------------------------------------------
+// The encoder.
+
+struct Encoder {
+  Buffer output;
+  std::string_view item_separator;
+  std::string_view key_separator;
+  Object default_hook;  // empty: no hook
+  bool ensure_ascii;
+  bool allow_nan;
+
+  bool encode(PyObject* value, unsigned depth);
+
+ private:
+  bool array(PyObject* seq, unsigned depth);
+  bool dict(PyObject* dict, unsigned depth);
+  bool exact_dict_members(PyObject* dict, unsigned depth);
+  bool mapping_members(PyObject* dict, unsigned depth);
+  bool member(bool first, PyObject* key, PyObject* value, PyObject* container, unsigned depth);
+  bool key(PyObject* key);
+  // The string literal of `str` followed by `after`.
+  bool string(PyObject* str, std::string_view after = {});
+  bool long_string(PyObject* str, std::string_view after);
+  char* units(char* out, PyObject* str, size_t start, size_t count) const;
+  bool int_value(PyObject* value);
+  bool big_int(PyObject* value);
+  bool float_value(double d, PyObject* owner);
+  bool other(PyObject* value, unsigned depth);
+  bool datetime_value(PyObject* value);
+  bool date_value(PyObject* value);
+  bool decimal_value(PyObject* value);
+  bool uuid_value(PyObject* value);
+  bool hook(PyObject* value, unsigned depth);
+};
+
+bool Encoder::encode(PyObject* value, unsigned depth) {
+  if (depth > MAX_DEPTH) return fallback(msg::TOO_DEEP);
+  PyTypeObject* type = Py_TYPE(value);
+  // Python's encoder tests None, True, False, str, int, float, list or
+  // tuple, dict, in this order; the exact types come first here only
+  // because they are the common case, and no type passes two of the tests.
+  if (type == &PyUnicode_Type) return string(value);
+  if (type == &PyLong_Type) return int_value(value);
+  if (type == &PyDict_Type) return dict(value, depth);
+  if (type == &PyList_Type || type == &PyTuple_Type) return array(value, depth);
+  if (value == Py_None) return output.append("null");
+  if (value == Py_True) return output.append("true");
+  if (value == Py_False) return output.append("false");
+  if (type == &PyFloat_Type) return float_value(PyFloat_AS_DOUBLE(value), value);
+  if (PyUnicode_Check(value)) return string(value);
+  if (PyLong_Check(value)) return int_value(value);
+  if (PyFloat_Check(value)) return float_value(PyFloat_AS_DOUBLE(value), value);
+  if (PyList_Check(value) || PyTuple_Check(value)) return array(value, depth);
+  if (PyDict_Check(value)) return dict(value, depth);
+  return other(value, depth);
+}
+
+bool Encoder::array(PyObject* seq, unsigned depth) {
+  // A list or tuple is walked in place, re-reading its length at every step
+  // as Python's encoder does; a subclass is first collected through its own
+  // iteration, before any item is written.
+  Object fast = Object::steal(PySequence_Fast(seq, msg::NOT_SEQUENCE));
+  if (!fast) return false;
+  if (PySequence_Fast_GET_SIZE(fast.get()) == 0) return output.append("[]");
+  if (!output.put('[')) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+    if (i > 0 && !output.append_short(item_separator)) return false;
+    Object item = sequence_item(fast.get(), i);
+    if (!item) return false;
+    if (!encode(item.get(), depth + 1)) {
+      add_note(msg::NOTE_ITEM, seq, i);
+      return false;
+    }
+  }
+  return output.put(']');
+}
+
+bool Encoder::dict(PyObject* dict, unsigned depth) {
+  // Python writes {} for empty storage without calling a subclass's items().
+  if (PyDict_GET_SIZE(dict) == 0) return output.append("{}");
+  if (!output.put('{')) return false;
+  bool ok = PyDict_CheckExact(dict) ? exact_dict_members(dict, depth)
+                                    : mapping_members(dict, depth);
+  return ok && output.put('}');
+}
+
+bool Encoder::exact_dict_members(PyObject* dict, unsigned depth) {
+  // Code run while a member is written can change the dict; Python's walk
+  // then goes on over the changed table, which is not worth reproducing.
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  Py_ssize_t pos = 0, written = 0;
+  PyObject *k, *v;
+  bool ok = true;
+  Py_BEGIN_CRITICAL_SECTION(dict);
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    Object key = Object::borrow(k), value = Object::borrow(v);
+    if (!member(written == 0, key.get(), value.get(), dict, depth)) {
+      ok = false;
+      break;
+    }
+    ++written;
+    if (PyDict_GET_SIZE(dict) != size) {
+      ok = fallback(msg::DICT_RESIZED);
+      break;
+    }
+    if (written > size) {
+      ok = fallback(msg::DICT_CHANGED);
+      break;
+    }
+  }
+  Py_END_CRITICAL_SECTION();
+  return ok;
+}
+
+bool Encoder::mapping_members(PyObject* dict, unsigned depth) {
+  // As Python does: items() collected into a list first (a list returned by
+  // items() is used as it is, so it is re-measured at every step).
+  Object items = Object::steal(PyMapping_Items(dict));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    Object item = list_item(items.get(), i);
+    if (!item) return false;
+    if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+      PyErr_SetString(PyExc_ValueError, msg::NOT_PAIR);
+      return false;
+    }
+    if (!member(i == 0, PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1), dict,
+                depth))
+      return false;
+  }
+  return true;
+}
+
+bool Encoder::member(bool first, PyObject* key_obj, PyObject* value, PyObject* container,
+                     unsigned depth) {
+  if (!first && !output.append_short(item_separator)) return false;
+  bool key_ok = PyUnicode_Check(key_obj) ? string(key_obj, key_separator)
+                                         : key(key_obj) && output.append_short(key_separator);
+  if (!key_ok) return false;
+  if (encode(value, depth + 1)) return true;
+  add_note(msg::NOTE_MEMBER, container, key_obj);
+  return false;
+}
+
+// Keys other than str.
+bool Encoder::key(PyObject* key) {
+  if (PyFloat_Check(key)) {
+    return output.put('"') && float_value(PyFloat_AS_DOUBLE(key), key) && output.put('"');
+  }
+  if (key == Py_None) return output.append("\"null\"");
+  if (key == Py_True) return output.append("\"true\"");
+  if (key == Py_False) return output.append("\"false\"");
+  if (PyLong_Check(key)) return output.put('"') && int_value(key) && output.put('"');
+  PyErr_Format(PyExc_TypeError, msg::BAD_KEY, Py_TYPE(key)->tp_name);
+  return false;
+}
+
+bool Encoder::string(PyObject* str, std::string_view after) {
+  const size_t n = size_t(PyUnicode_GET_LENGTH(str));
+  if (n > STRING_CHUNK) return long_string(str, after);
+  // One reservation covers the quotes and `after` too.
+  if (!output.reserve(n * ESCAPE_MAX + 2 + after.size())) return false;
+  char* out = output.end();
+  *out++ = '"';
+  out = units(out, str, 0, n);
+  if (!out) return fallback(msg::SURROGATES);
+  *out++ = '"';
+  for (char c : after) *out++ = c;  // a separator: at most two bytes
+  output.set_end(out);
+  return true;
+}
+
+[[gnu::noinline]] bool Encoder::long_string(PyObject* str, std::string_view after) {
+  const size_t n = size_t(PyUnicode_GET_LENGTH(str));
+  if (!output.put('"')) return false;
+  for (size_t start = 0; start < n; start += STRING_CHUNK) {
+    size_t count = n - start < STRING_CHUNK ? n - start : STRING_CHUNK;
+    if (!output.reserve(count * ESCAPE_MAX)) return false;
+    char* end = units(output.end(), str, start, count);
+    if (!end) return fallback(msg::SURROGATES);
+    output.set_end(end);
+  }
+  return output.put('"') && output.append(after);
+}
+
+inline char* Encoder::units(char* out, PyObject* str, size_t start, size_t count) const {
+  const int kind = PyUnicode_KIND(str);
+  const char* data = static_cast<const char*>(PyUnicode_DATA(str)) + start * size_t(kind);
+  return ensure_ascii ? push_units<true>(out, kind, data, count)
+                      : push_units<false>(out, kind, data, count);
+}
+
+bool Encoder::int_value(PyObject* value) {
+  long long v;
+  auto* as_long = reinterpret_cast<PyLongObject*>(value);
+  if (PyUnstable_Long_IsCompact(as_long)) {
+    v = PyUnstable_Long_CompactValue(as_long);
+  } else {
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow) return big_int(value);
+    if (v == -1 && PyErr_Occurred()) return false;
+  }
+  if (!output.reserve(INT_TEXT_MAX)) return false;
+  output.set_end(push_int(output.end(), v));
+  return true;
+}
+
+// int.__repr__ itself, never a subclass's override; it also enforces the
+// interpreter's limit on digits converted to text.
+[[gnu::noinline]] bool Encoder::big_int(PyObject* value) {
+  Object text = Object::steal(PyLong_Type.tp_repr(value));
+  if (!text) return false;
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  return utf8 && output.append({utf8, size_t(size)});
+}
+
+bool Encoder::float_value(double d, PyObject* owner) {
+  if (!std::isfinite(d)) {
+    if (!allow_nan) {
+      PyErr_Format(PyExc_ValueError, msg::BAD_FLOAT, owner);
+      return false;
+    }
+    return output.append(std::isnan(d) ? "NaN" : d > 0 ? "Infinity" : "-Infinity");
+  }
+  if (!output.reserve(FLOAT_TEXT_MAX)) return false;
+  output.set_end(push_float(output.end(), d));
+  return true;
+}
+
+bool Encoder::other(PyObject* value, unsigned depth) {
+  // DRF's encoder writes these four exact types as fixed text; subclasses
+  // and everything else go to the hook, which decides their text.
+  const DateTypes* dates = date_types();
+  if (!dates) return false;
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == dates->datetime) return datetime_value(value);
+  if (type == dates->date) return date_value(value);
+  PyObject* decimal = decimal_type();
+  if (!decimal) return false;
+  if (type == reinterpret_cast<PyTypeObject*>(decimal)) return decimal_value(value);
+  PyObject* uuid = uuid_type();
+  if (!uuid) return false;
+  if (type == reinterpret_cast<PyTypeObject*>(uuid)) return uuid_value(value);
+  return hook(value, depth);
+}
+
+bool Encoder::datetime_value(PyObject* value) {
+  Object offset;
+  if (!utcoffset(value, offset)) return false;
+  if (!output.reserve(DATETIME_TEXT_MAX + 2)) return false;
+  char* out = output.end();
+  *out++ = '"';
+  out = push_datetime(out, value, offset.get());
+  *out++ = '"';
+  output.set_end(out);
+  return true;
+}
+
+bool Encoder::date_value(PyObject* value) {
+  IsoText text = date_iso(value);
+  return output.put('"') && output.append(text.view()) && output.put('"');
+}
+
+bool Encoder::decimal_value(PyObject* value) {
+  // DRF writes float(value); a NaN or infinity then follows allow_nan.
+  Object f = Object::steal(PyObject_CallOneArg((PyObject*)&PyFloat_Type, value));
+  if (!f) return false;
+  double d = PyFloat_AsDouble(f.get());
+  if (d == -1.0 && PyErr_Occurred()) return false;
+  if (float_value(d, f.get())) return true;
+  add_note(msg::NOTE_OBJECT, value);
+  return false;
+}
+
+bool Encoder::uuid_value(PyObject* value) {
+  unsigned char bytes[16];
+  switch (uuid_bytes(value, bytes)) {
+    case UuidRead::ok:
+      break;
+    case UuidRead::error:
+      return false;
+    case UuidRead::invalid:
+      // Only a UUID whose `int` slot was overwritten gets here; Python's
+      // str() of it gives odd text or its own error.
+      PyErr_Clear();
+      return fallback(msg::BAD_UUID);
+  }
+  if (!output.reserve(UUID_TEXT_LEN + 2)) return false;
+  char* out = output.end();
+  *out++ = '"';
+  out = push_uuid(out, bytes);
+  *out++ = '"';
+  output.set_end(out);
+  return true;
+}
+
+bool Encoder::hook(PyObject* value, unsigned depth) {
+  if (!default_hook) return not_serializable(value);
+  Object result = Object::steal(PyObject_CallOneArg(default_hook.get(), value));
+  if (!result) return false;
+  if (encode(result.get(), depth + 1)) return true;
+  add_note(msg::NOTE_OBJECT, value);
+  return false;
+}
+
+// NumPy's boolean scalar ("numpy.bool", "numpy.bool_" before NumPy 2), known
+// by its static type's name so that NumPy need not be imported.
+bool is_numpy_bool(PyObject* value) {
+  const char* name = Py_TYPE(value)->tp_name;
+  return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
+}
 
 }  // namespace
 
@@ -29,11 +782,40 @@ PyObject* json_fallback_type() {
   });
 }
 
+int json_flag(PyObject* value, const char* param, bool dflt) {
+  if (!value) return dflt;
+  if (value == Py_True) return 1;
+  if (value == Py_False) return 0;
+  if (is_numpy_bool(value)) {
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    return number && number->nb_bool ? number->nb_bool(value) : PyObject_IsTrue(value);
+  }
+  type_mismatch(value, "bool");
+  prefix_argument_error(param);
+  return -1;
+}
+
 PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[5];
   if (!bind_args(TO_JSON_SIG, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
-  PyErr_SetString(PyExc_NotImplementedError, "to_json() is not available yet");
-  return nullptr;
+  int ensure_ascii = json_flag(a[1], "ensure_ascii", true);
+  if (ensure_ascii < 0) return nullptr;
+  int compact = json_flag(a[2], "compact", true);
+  if (compact < 0) return nullptr;
+  int allow_nan = json_flag(a[3], "allow_nan", false);
+  if (allow_nan < 0) return nullptr;
+
+  Encoder encoder{
+      .output = {},
+      .item_separator = compact ? "," : ", ",
+      .key_separator = compact ? ":" : ": ",
+      .default_hook = a[4] && a[4] != Py_None ? Object::borrow(a[4]) : Object(),
+      .ensure_ascii = ensure_ascii == 1,
+      .allow_nan = allow_nan == 1,
+  };
+  if (!encoder.output.reserve(INITIAL_CAPACITY)) return nullptr;
+  if (!encoder.encode(a[0], 0)) return nullptr;
+  return encoder.output.to_bytes();
 }
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

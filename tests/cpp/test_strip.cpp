@@ -7,6 +7,7 @@
 static int failures = 0;
 
 int interpreter_tests();  // test_getattr.cpp
+int format_tests();       // test_format.cpp
 
 static void expect_strip(std::string_view in, std::string_view want) {
   std::string_view got = qc::py_strip(in);
@@ -28,7 +29,11 @@ int main() {
   expect_strip("\u00e9\u3000", "\u00e9");             // multi-byte text before a wide space
   expect_strip("  \U0001F600  ", "\U0001F600");      // astral character kept whole
   expect_strip("\u2001x\u200c", "x\u200c");           // U+200C is outside the space range
+  // One embedded interpreter serves every interpreter-backed test.
+  Py_InitializeEx(0);
   failures += interpreter_tests();
+  failures += format_tests();
+  if (Py_FinalizeEx() < 0) ++failures;
   if (failures == 0) std::printf("cpp tests: all passed\n");
   return failures == 0 ? 0 : 1;
 }

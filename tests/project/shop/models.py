@@ -59,3 +59,17 @@ class Review(models.Model):
 class Profile(models.Model):
     author = models.OneToOneField(Author, on_delete=models.CASCADE, related_name="profile")
     bio = models.TextField(blank=True)
+
+
+class Gadget(models.Model):
+    """The remaining basic field types, and a relation without related_name."""
+
+    serial = models.BigIntegerField(unique=True)
+    count = models.SmallIntegerField(default=0)
+    weight = models.FloatField(default=1.0)
+    alarm = models.TimeField(null=True, blank=True)
+    warranty = models.DurationField(null=True, blank=True)
+    address = models.GenericIPAddressField(null=True, blank=True)
+    manual = models.FileField(blank=True)
+    notes = models.TextField(blank=True)
+    owner = models.ForeignKey(Author, null=True, blank=True, on_delete=models.SET_NULL)

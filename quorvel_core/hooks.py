@@ -1,0 +1,101 @@
+"""The Python side of the native loops: the hooks handed to `configure()`.
+
+Each hook reproduces one piece of DRF's own code exactly, so that whatever the
+native loops hand back to Python ends the way DRF would have ended it.
+"""
+
+import threading
+
+from django.core.exceptions import ObjectDoesNotExist
+from django.core.exceptions import ValidationError as DjangoValidationError
+from django.db.models.manager import BaseManager
+from rest_framework.exceptions import ValidationError
+from rest_framework.fields import SkipField, empty, get_error_detail, is_simple_callable
+from rest_framework.relations import PKOnlyObject
+
+from . import _quorvel_core as native
+
+STATUS_OK = native.STATUS_OK
+STATUS_SKIP = native.STATUS_SKIP
+STATUS_ERROR = native.STATUS_ERROR
+
+_SKIPPED = (STATUS_SKIP, None)
+
+
+def resolve_callable(value, name):
+    """What DRF's `get_attribute` does with a callable attribute `name`: calls it
+    when it takes no arguments, returns it unchanged otherwise. A built-in that
+    cannot be inspected raises DRF's `BuiltinSignatureError`; the native chain
+    then hands the field to the field's own `get_attribute`, which reports it."""
+    if not is_simple_callable(value):
+        return value
+    try:
+        return value()
+    except (AttributeError, KeyError) as exc:
+        # Same wording as DRF, so that the error cannot pass for a missing attribute.
+        raise ValueError(
+            f'Exception raised in callable attribute "{name}"; original exception was: {exc}'
+        )
+
+
+def run_field(field, data, validate_method):
+    """One turn of `Serializer.to_internal_value`'s field loop, as DRF runs it.
+    Reading the value stays outside the try block, as in DRF: an exception
+    there is not a validation error."""
+    primitive_value = field.get_value(data)
+    try:
+        value = field.run_validation(primitive_value)
+        if validate_method is not None:
+            value = validate_method(value)
+    except ValidationError as exc:
+        return (STATUS_ERROR, exc.detail)
+    except DjangoValidationError as exc:
+        return (STATUS_ERROR, get_error_detail(exc))
+    except SkipField:
+        return _SKIPPED
+    return (STATUS_OK, value)
+
+
+def finish_field(field, value, validate_method, run_validators):
+    """The rest of that loop turn once the native code has produced the field's
+    internal value: the field's validators when asked, then the method."""
+    try:
+        if run_validators:
+            field.run_validators(value)
+        if validate_method is not None:
+            value = validate_method(value)
+    except ValidationError as exc:
+        return (STATUS_ERROR, exc.detail)
+    except DjangoValidationError as exc:
+        return (STATUS_ERROR, get_error_detail(exc))
+    except SkipField:
+        return _SKIPPED
+    return (STATUS_OK, value)
+
+
+_configure_lock = threading.Lock()
+
+
+def configure_native():
+    """Hands DRF's and Django's objects and the hooks to the native module.
+    The native configuration belongs to the process and is set once, so this
+    does nothing when it is already set (a re-import, or another import of the
+    extension). Returns whether this call configured it."""
+    with _configure_lock:
+        if native.is_configured():
+            return False
+        native.configure(
+            empty=empty,
+            skip_field=SkipField,
+            object_does_not_exist=ObjectDoesNotExist,
+            pk_only_object=PKOnlyObject,
+            # DRF's list serializer tests against BaseManager: managers built with
+            # BaseManager.from_queryset() are not Manager instances.
+            manager_class=BaseManager,
+            # Serializer.to_representation and to_internal_value build plain dicts.
+            dict_factory=dict,
+            resolve_callable=resolve_callable,
+            run_field=run_field,
+            finish_field=finish_field,
+        )
+        return True

@@ -1,0 +1,480 @@
+"""Representation ("repr") and validator ("val") kinds of single fields.
+
+A field class gets a native kind only when the DRF methods that kind stands in
+for are the ones the class runs: the kind is looked up by the identity of the
+class's `to_representation` / `to_internal_value`, and the helper methods and
+class settings those methods rely on must be DRF's own too. So a subclass that
+overrides nothing relevant keeps the native kind, and one that overrides a
+method gets the python form for that side only.
+"""
+
+import weakref
+
+from django.conf import settings
+from django.core import validators as django_validators
+from django.db import models
+from rest_framework import ISO_8601
+from rest_framework import fields as f
+from rest_framework import relations as r
+from rest_framework import serializers as s
+from rest_framework.settings import api_settings
+from rest_framework.validators import ProhibitSurrogateCharactersValidator
+
+INT64_MAX = 2**63 - 1
+INT64_MIN = -(2**63)
+EXACT_FLOAT_INT = 2**53
+
+PYTHON = "python"
+
+
+def python_repr():
+    return {"type": PYTHON}
+
+
+def python_val():
+    return {"type": PYTHON}
+
+
+def inherits(cls, base, names):
+    """True when `cls` runs `base`'s own attribute for every name."""
+    return all(getattr(cls, name, None) is getattr(base, name) for name in names)
+
+
+# --- Representation --------------------------------------------------------
+
+def _repr_str(field, nested):
+    return {"type": "str"}
+
+
+def _repr_int(field, nested):
+    return {"type": "int"}
+
+
+def _repr_float(field, nested):
+    return {"type": "float"}
+
+
+def _repr_passthrough(field, nested):
+    return {"type": "passthrough"}
+
+
+def _repr_bigint(field, nested):
+    if getattr(field, "coerce_to_string", api_settings.COERCE_BIGINT_TO_STRING):
+        return None
+    return {"type": "int"}
+
+
+def _repr_bool(field, nested):
+    values = field.TRUE_VALUES, field.FALSE_VALUES
+    if True in values[0] and False not in values[0] and False in values[1]:
+        return {"type": "bool"}
+    return None
+
+
+def _repr_decimal(field, nested):
+    if field.localize or field.normalize_output:
+        return None
+    places, digits = field.decimal_places, field.max_digits
+    if not (_is_count(places) or places is None) or not (_is_count(digits) or digits is None):
+        return None
+    if places is not None and digits is None:
+        return None  # quantized in the thread's context, which may fail; see _val_decimal
+    coerce = getattr(field, "coerce_to_string", api_settings.COERCE_DECIMAL_TO_STRING)
+    return {"type": "decimal", "decimal_places": places, "max_digits": digits,
+            "coerce_to_string": bool(coerce)}
+
+
+def _is_iso(output_format):
+    return isinstance(output_format, str) and output_format.lower() == ISO_8601
+
+
+def _repr_date(field, nested):
+    if _is_iso(getattr(field, "format", api_settings.DATE_FORMAT)):
+        return {"type": "date"}
+    return None
+
+
+def _repr_time(field, nested):
+    if _is_iso(getattr(field, "format", api_settings.TIME_FORMAT)):
+        return {"type": "time"}
+    return None
+
+
+def _repr_datetime(field, nested):
+    if not _is_iso(getattr(field, "format", api_settings.DATETIME_FORMAT)):
+        return None
+    plan = {"type": "datetime"}
+    plan.update(datetime_zone(field))
+    return plan
+
+
+def datetime_zone(field):
+    """The time-zone rule of DateTimeField.enforce_timezone: the field's own zone,
+    the zone current at the call (USE_TZ), or none."""
+    if hasattr(field, "timezone"):
+        zone = field.timezone
+        return {"timezone": zone} if zone is not None else {"use_tz": False}
+    return {"use_tz": bool(settings.USE_TZ)}
+
+
+def _repr_duration(field, nested):
+    # Without a format DRF returns the timedelta itself; unlike the date kinds
+    # there is no test of the value's truth first.
+    if getattr(field, "format", api_settings.DURATION_FORMAT) is None:
+        return {"type": "passthrough"}
+    return None
+
+
+def _repr_uuid(field, nested):
+    return {"type": "uuid"} if field.uuid_format == "hex_verbose" else None
+
+
+def _repr_choice(field, nested):
+    choices = field.choice_strings_to_values
+    return {"type": "choice", "map": choices} if isinstance(choices, dict) else None
+
+
+def _repr_list(field, nested):
+    return {"type": "list", "child": repr_plan(field.child, nested), "child_field": field.child}
+
+
+def _repr_dict(field, nested):
+    return {"type": "dict", "child": repr_plan(field.child, nested), "child_field": field.child}
+
+
+def _repr_json(field, nested):
+    return None if field.binary else {"type": "passthrough"}
+
+
+def _repr_method(field, nested):
+    try:
+        method = getattr(field.parent, field.method_name)
+    except AttributeError:
+        return None  # DRF reports it when the field is represented
+    return {"type": "method", "method": method}
+
+
+def _repr_model_attr(field, nested):
+    model_field = field.model_field
+    if type(model_field).value_from_object is not models.Field.value_from_object:
+        return None
+    attname = getattr(model_field, "attname", None)
+    return {"type": "model_attr", "attname": attname} if isinstance(attname, str) else None
+
+
+def _repr_pk_many(field, nested):
+    child = field.child_relation
+    if type(child).to_representation is r.PrimaryKeyRelatedField.to_representation \
+            and child.pk_field is None:
+        return {"type": "pk_many"}
+    return None
+
+
+def _repr_nested(field, nested):
+    compiled = nested(field, read=True)
+    return None if compiled is None else {"type": "nested", "serializer": compiled}
+
+
+def _repr_nested_many(field, nested):
+    compiled = nested(field.child, read=True)
+    return None if compiled is None else {"type": "nested", "serializer": compiled, "many": True}
+
+
+# to_representation -> (DRF class, helpers it relies on, plan builder)
+_REPR_KINDS = {
+    f.CharField.to_representation: (f.CharField, (), _repr_str),
+    r.StringRelatedField.to_representation: (r.StringRelatedField, (), _repr_str),
+    f.IntegerField.to_representation: (f.IntegerField, (), _repr_int),
+    f.BigIntegerField.to_representation: (f.BigIntegerField, (), _repr_bigint),
+    f.FloatField.to_representation: (f.FloatField, (), _repr_float),
+    f.BooleanField.to_representation: (f.BooleanField, ("_lower_if_str",), _repr_bool),
+    f.DecimalField.to_representation: (f.DecimalField, ("quantize",), _repr_decimal),
+    f.DateField.to_representation: (f.DateField, (), _repr_date),
+    f.DateTimeField.to_representation:
+        (f.DateTimeField, ("enforce_timezone", "default_timezone"), _repr_datetime),
+    f.TimeField.to_representation: (f.TimeField, (), _repr_time),
+    f.DurationField.to_representation: (f.DurationField, (), _repr_duration),
+    f.UUIDField.to_representation: (f.UUIDField, (), _repr_uuid),
+    f.ChoiceField.to_representation: (f.ChoiceField, (), _repr_choice),
+    f.ListField.to_representation: (f.ListField, (), _repr_list),
+    f.DictField.to_representation: (f.DictField, (), _repr_dict),
+    f.JSONField.to_representation: (f.JSONField, (), _repr_json),
+    f.ReadOnlyField.to_representation: (f.ReadOnlyField, (), _repr_passthrough),
+    f._UnvalidatedField.to_representation: (f._UnvalidatedField, (), _repr_passthrough),
+    f.SerializerMethodField.to_representation: (f.SerializerMethodField, (), _repr_method),
+    f.ModelField.to_representation: (f.ModelField, (), _repr_model_attr),
+    r.ManyRelatedField.to_representation: (r.ManyRelatedField, (), _repr_pk_many),
+    s.Serializer.to_representation: (s.Serializer, ("_readable_fields",), _repr_nested),
+    s.ListSerializer.to_representation: (s.ListSerializer, (), _repr_nested_many),
+}
+
+
+def repr_plan(field, nested):
+    """The "repr" plan of a field. `nested(serializer, read=...)` compiles a
+    nested serializer's side, or returns None when it cannot be compiled."""
+    builder = _class_kinds(type(field))[0]
+    plan = builder(field, nested) if builder is not None else None
+    return plan if plan is not None else python_repr()
+
+
+# --- Validation --------------------------------------------------------------
+
+def _covered_lengths(validator, lo, hi):
+    kind = type(validator)
+    limit = getattr(validator, "limit_value", None)
+    if type(limit) is not int:
+        return False
+    if kind is django_validators.MaxLengthValidator:
+        return hi is not None and hi <= limit
+    if kind is django_validators.MinLengthValidator:
+        return lo is not None and lo >= limit
+    return False
+
+
+def _covered_values(validator, lo, hi):
+    # The native bounds are exact, and Python compares ints and floats exactly,
+    # so a validator is implied by a native bound at least as strict.
+    kind = type(validator)
+    limit = getattr(validator, "limit_value", None)
+    if type(limit) is not int and type(limit) is not float:
+        return False
+    if kind is django_validators.MaxValueValidator:
+        return hi is not None and hi <= limit
+    if kind is django_validators.MinValueValidator:
+        return lo is not None and lo >= limit
+    return False
+
+
+def _exact_number(value):
+    return type(value) is float or (type(value) is int and abs(value) <= EXACT_FLOAT_INT)
+
+
+def _is_count(value):
+    return type(value) is int and value >= 0
+
+
+def _count_or_none(value):
+    return value if _is_count(value) else None
+
+
+def _uncovered(field, covered):
+    """True when the field's validators hold something the native kind does
+    not check itself, so Python must run them on the native value."""
+    if type(field).run_validators is not f.Field.run_validators:
+        return True
+    return any(not covered(v) for v in field.validators)
+
+
+def _val_char(field, nested):
+    lo, hi = _count_or_none(field.min_length), _count_or_none(field.max_length)
+    email = False
+
+    def covered(v):
+        nonlocal email
+        kind = type(v)
+        if kind is django_validators.ProhibitNullCharactersValidator \
+                or kind is ProhibitSurrogateCharactersValidator:
+            return True
+        if kind is django_validators.EmailValidator:
+            email = True
+            return True
+        return _covered_lengths(v, lo, hi)
+
+    python_validators = _uncovered(field, covered)
+    plan = {"type": "char", "allow_blank": bool(field.allow_blank),
+            "trim_whitespace": bool(field.trim_whitespace), "email": email,
+            "max_length": hi, "min_length": lo}
+    return plan, python_validators
+
+
+def _int_bound(value):
+    return value if type(value) is int and INT64_MIN <= value <= INT64_MAX else None
+
+
+def _val_int(field, nested):
+    if field.MAX_STRING_LENGTH != f.IntegerField.MAX_STRING_LENGTH:
+        return None
+    lo, hi = _int_bound(field.min_value), _int_bound(field.max_value)
+    plan = {"type": "int", "max_value": hi, "min_value": lo}
+    return plan, _uncovered(field, lambda v: _covered_values(v, lo, hi))
+
+
+def _val_float(field, nested):
+    lo, hi = field.min_value, field.max_value
+    # DRF compares the float with the bound object exactly; a double can stand
+    # in for that comparison only when the bound converts to one exactly.
+    if (lo is not None and not _exact_number(lo)) or (hi is not None and not _exact_number(hi)):
+        return None
+    plan = {"type": "float", "max_value": hi, "min_value": lo}
+    return plan, _uncovered(field, lambda v: _covered_values(v, lo, hi))
+
+
+def _val_bool(field, nested):
+    defaults = f.BooleanField
+    if (field.TRUE_VALUES != defaults.TRUE_VALUES or field.FALSE_VALUES != defaults.FALSE_VALUES
+            or field.NULL_VALUES != defaults.NULL_VALUES):
+        return None
+    return {"type": "bool", "allow_null": bool(field.allow_null)}, _uncovered(field, _none)
+
+
+def _val_decimal(field, nested):
+    places, digits = field.decimal_places, field.max_digits
+    if field.localize or field.MAX_STRING_LENGTH != f.DecimalField.MAX_STRING_LENGTH:
+        return None
+    if not (_is_count(places) or places is None) or not (_is_count(digits) or digits is None):
+        return None
+    if places is not None and digits is None:
+        # DRF then quantizes in the thread's decimal context, whose precision
+        # can make it fail on input that the digit counts accept.
+        return None
+    plan = {"type": "decimal", "max_digits": digits, "decimal_places": places}
+    return plan, _uncovered(field, _none)
+
+
+def _iso_only(formats):
+    return isinstance(formats, (list, tuple)) and len(formats) > 0 and all(map(_is_iso, formats))
+
+
+def _val_date(field, nested):
+    if not _iso_only(getattr(field, "input_formats", api_settings.DATE_INPUT_FORMATS)):
+        return None
+    return {"type": "date"}, _uncovered(field, _none)
+
+
+def _val_datetime(field, nested):
+    if not _iso_only(getattr(field, "input_formats", api_settings.DATETIME_INPUT_FORMATS)):
+        return None
+    plan = {"type": "datetime"}
+    plan.update(datetime_zone(field))
+    return plan, _uncovered(field, _none)
+
+
+def _val_uuid(field, nested):
+    return {"type": "uuid"}, _uncovered(field, _none)
+
+
+def _val_choice(field, nested):
+    choices = field.choice_strings_to_values
+    if not isinstance(choices, dict):
+        return None
+    plan = {"type": "choice", "map": choices, "allow_blank": bool(field.allow_blank)}
+    return plan, _uncovered(field, _none)
+
+
+def _val_list(field, nested):
+    child = field.child
+    child_val, child_python = val_plan(child, nested)
+    # The native list runs the child's kind on each item and nothing else.
+    if child_val["type"] == PYTHON or child_python:
+        return None
+    lo, hi = _count_or_none(field.min_length), _count_or_none(field.max_length)
+    plan = {"type": "list", "child": child_val, "child_allow_null": bool(child.allow_null),
+            "allow_empty": bool(field.allow_empty), "max_length": hi, "min_length": lo}
+    return plan, _uncovered(field, lambda v: _covered_lengths(v, lo, hi))
+
+
+_NESTED_METHODS = ("run_validation", "to_internal_value", "set_value", "validate",
+                   "run_validators", "validate_empty_values", "_writable_fields")
+_LIST_METHODS = ("run_validation", "to_internal_value", "run_child_validation", "validate",
+                 "run_validators", "validate_empty_values")
+
+
+def nested_write_ok(serializer):
+    """A nested serializer's validation is only its field loop when its class
+    adds nothing around that loop and it has no serializer-level validators
+    (ModelSerializer's unique-together validators included)."""
+    return (isinstance(serializer, s.Serializer)
+            and inherits(type(serializer), s.Serializer, _NESTED_METHODS)
+            and not serializer.validators)
+
+
+def _val_nested(field, nested):
+    if not nested_write_ok(field):
+        return None
+    compiled = nested(field, read=False)
+    return None if compiled is None else ({"type": "nested", "serializer": compiled}, False)
+
+
+def _val_nested_many(field, nested):
+    if not inherits(type(field), s.ListSerializer, _LIST_METHODS) or field.validators:
+        return None
+    if not nested_write_ok(field.child):
+        return None
+    compiled = nested(field.child, read=False)
+    if compiled is None:
+        return None
+    plan = {"type": "nested", "serializer": compiled, "many": True,
+            "allow_empty": bool(field.allow_empty),
+            "max_length": _count_or_none(field.max_length),
+            "min_length": _count_or_none(field.min_length)}
+    return plan, False
+
+
+def _none(validator):
+    return False
+
+
+_PLAIN_EMPTY = ("run_validation", "validate_empty_values")
+
+# to_internal_value -> (DRF class, helpers and settings it relies on, plan builder)
+_VAL_KINDS = {
+    f.CharField.to_internal_value:
+        (f.CharField, ("run_validation", "validate_empty_values"), _val_char),
+    f.IntegerField.to_internal_value:
+        (f.IntegerField, _PLAIN_EMPTY + ("re_decimal",), _val_int),
+    f.FloatField.to_internal_value: (f.FloatField, _PLAIN_EMPTY, _val_float),
+    f.BooleanField.to_internal_value: (f.BooleanField, _PLAIN_EMPTY + ("_lower_if_str",), _val_bool),
+    f.DecimalField.to_internal_value:
+        (f.DecimalField, ("run_validation", "validate_empty_values", "validate_precision",
+                          "quantize"), _val_decimal),
+    f.DateField.to_internal_value: (f.DateField, _PLAIN_EMPTY, _val_date),
+    f.DateTimeField.to_internal_value:
+        (f.DateTimeField, _PLAIN_EMPTY + ("enforce_timezone", "default_timezone"), _val_datetime),
+    f.UUIDField.to_internal_value: (f.UUIDField, _PLAIN_EMPTY, _val_uuid),
+    f.ChoiceField.to_internal_value: (f.ChoiceField, _PLAIN_EMPTY, _val_choice),
+    f.ListField.to_internal_value:
+        (f.ListField, _PLAIN_EMPTY + ("run_child_validation",), _val_list),
+    s.Serializer.to_internal_value: (s.Serializer, (), _val_nested),
+    s.ListSerializer.to_internal_value: (s.ListSerializer, (), _val_nested_many),
+}
+
+# The DRF implementations of get_value that, for a plain dict holding the
+# field's key, return exactly `data[field_name]`.
+_PLAIN_GET_VALUES = {
+    f.Field.get_value, f.ListField.get_value, f.DictField.get_value,
+    f.MultipleChoiceField.get_value, f.JSONField.get_value, r.ManyRelatedField.get_value,
+    s.Serializer.get_value, s.ListSerializer.get_value,
+}
+
+
+def val_plan(field, nested):
+    """(val plan, python_validators) of a writable field."""
+    builder = _class_kinds(type(field))[1]
+    result = builder(field, nested) if builder is not None else None
+    return result if result is not None else (python_val(), False)
+
+
+# --- Per-class decisions -------------------------------------------------------
+
+_kinds_by_class = weakref.WeakKeyDictionary()
+
+
+def _class_kinds(cls):
+    """(repr builder, val builder) of a field class; None where the class runs
+    code of its own that no native kind reproduces."""
+    try:
+        return _kinds_by_class[cls]
+    except KeyError:
+        pass
+    kinds = (_builder(_REPR_KINDS.get(getattr(cls, "to_representation", None)), cls),
+             _builder(_VAL_KINDS.get(getattr(cls, "to_internal_value", None)), cls)
+             if getattr(cls, "get_value", None) in _PLAIN_GET_VALUES else None)
+    _kinds_by_class[cls] = kinds
+    return kinds
+
+
+def _builder(entry, cls):
+    if entry is None:
+        return None
+    base, helpers, builder = entry
+    return builder if inherits(cls, base, helpers) else None

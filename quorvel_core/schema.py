@@ -1,0 +1,153 @@
+"""Compiles one live DRF serializer instance into the native module's schema."""
+
+from django.conf import settings
+from django.db import models
+from django.utils import timezone
+from rest_framework import serializers as s
+
+from . import _quorvel_core as native
+from .access import (
+    MANY_RELATED, PLAIN, RELATED, WHOLE, access_kind, chain_plan, many_plan, pk_attname_plan,
+)
+from .kinds import PYTHON, inherits, python_repr, repr_plan, val_plan
+
+_READ_METHODS = ("to_representation", "_readable_fields")
+_WRITE_METHODS = ("to_internal_value", "set_value", "_writable_fields")
+
+
+def build_schema(serializer, *, read=True, write=True):
+    """`(read_fields, write_fields)` for `CompiledSerializer`.
+
+    A side that was not asked for is an empty list. A side that cannot be
+    compiled is None: the serializer's class (or, for a `many=True` list
+    serializer, the list's class or its child's) overrides a method that the
+    native loop would replace, so DRF's own code must run it. A list serializer
+    is compiled through its child: the child's `to_representation_many` gives
+    the list's representation, and its write side validates one item.
+    """
+    if isinstance(serializer, s.ListSerializer):
+        list_ok = inherits(type(serializer), s.ListSerializer, ("to_representation",))
+        serializer = serializer.child
+    else:
+        list_ok = True
+    read_fields = (_read_side(serializer) if list_ok else None) if read else []
+    write_fields = _write_side(serializer) if write else []
+    return read_fields, write_fields
+
+
+def compile_serializer(serializer, *, read=True, write=True):
+    """A `CompiledSerializer` for one live serializer instance, or None when a
+    side that was asked for cannot be compiled (see `build_schema`). Pass
+    `write=False` for representation only: it halves the compile cost.
+
+    The compiled loops give DRF's answers when called as DRF would run them:
+    `to_representation(instance, current_timezone())`;
+    `to_representation_many(iterable, current_timezone())` over a queryset or
+    list (a related manager's `.all()`, as ListSerializer takes it);
+    `to_internal_value(data, current_timezone())` for a plain `dict` only: the
+    native loop reads keys directly, so HTML form data (a QueryDict, whose
+    fields DRF reads through `get_value`) must stay with DRF.
+    """
+    read_fields, write_fields = build_schema(serializer, read=read, write=write)
+    if read_fields is None or write_fields is None:
+        return None
+    return _construct(read_fields, write_fields)
+
+
+def _construct(read_fields, write_fields):
+    return native.CompiledSerializer(read_fields, write_fields)
+
+
+def current_timezone():
+    """The `current_tz` argument that gives DRF's answer for datetime fields
+    without a zone of their own: the active zone when USE_TZ is on."""
+    return timezone.get_current_timezone() if settings.USE_TZ else None
+
+
+def _nested(serializer, *, read):
+    """The compiled form of a nested serializer's read or write side, or None."""
+    fields = _read_side(serializer) if read else _write_side(serializer)
+    if fields is None:
+        return None
+    return _construct(fields, []) if read else _construct([], fields)
+
+
+def _read_side(serializer):
+    if not isinstance(serializer, s.Serializer):
+        return None
+    if not inherits(type(serializer), s.Serializer, _READ_METHODS):
+        return None
+    model = _model_of(serializer)
+    return [_read_field(field, model) for field in serializer._readable_fields]
+
+
+def _write_side(serializer):
+    if not isinstance(serializer, s.Serializer):
+        return None
+    if not inherits(type(serializer), s.Serializer, _WRITE_METHODS):
+        return None
+    return [_write_field(serializer, field) for field in serializer._writable_fields]
+
+
+def _model_of(serializer):
+    """The model class a ModelSerializer's instances are expected to be."""
+    if not isinstance(serializer, s.ModelSerializer):
+        return None
+    model = getattr(getattr(serializer, "Meta", None), "model", None)
+    return model if isinstance(model, type) and issubclass(model, models.Model) else None
+
+
+def _read_field(field, model):
+    get, repr_ = _read_plans(field, model)
+    entry = {"name": field.field_name, "field": field, "repr": repr_}
+    if get is not None:
+        entry["get"] = get
+    return entry
+
+
+def _read_plans(field, model):
+    """(get plan or None for the python form, repr plan)."""
+    access = access_kind(type(field))
+    source_attrs = field.source_attrs
+    if access == RELATED and source_attrs and field.use_pk_only_optimization():
+        # DRF hands the field a placeholder that carries only the primary key.
+        # Natively that is the foreign key's column, which only the field's own
+        # to_representation (returning `.pk`) may receive.
+        if (type(field).to_representation is s.PrimaryKeyRelatedField.to_representation
+                and field.pk_field is None):
+            get = pk_attname_plan(source_attrs, model)
+            if get is not None:
+                return get, {"type": "pk"}
+        return None, python_repr()
+    repr_ = repr_plan(field, _nested)
+    if access == PLAIN or access == RELATED:
+        many_last = repr_["type"] == "nested" and repr_.get("many", False)
+        return chain_plan(source_attrs, model, many_last=many_last), repr_
+    if access == MANY_RELATED:
+        # The prefetched list stands in for the queryset DRF would hand over;
+        # only DRF's own to_representation is known to just iterate it.
+        if type(field).to_representation is not s.ManyRelatedField.to_representation:
+            return None, repr_
+        return many_plan(source_attrs, model), repr_
+    if access == WHOLE:
+        return {"type": "star"}, repr_
+    return None, repr_
+
+
+def _write_field(serializer, field):
+    name = field.field_name
+    val, python_validators = val_plan(field, _nested)
+    entry = {
+        "name": name,
+        "field": field,
+        "source_attrs": field.source_attrs,
+        "validate_method": getattr(serializer, "validate_" + name, None),
+        "val": val,
+    }
+    if val["type"] != PYTHON:
+        # The native loop stores None for a nullable field without asking the
+        # field; the kinds above are only given to fields whose DRF methods
+        # return None for it without validators.
+        entry["allow_null"] = bool(field.allow_null)
+        entry["python_validators"] = python_validators
+    return entry

@@ -1,0 +1,392 @@
+"""Serializers over the test app with the plan each field is expected to get.
+
+`EXPECTED` is the deliberate mapping: a change in what the compiler chooses
+must show up here. Rows are (serializer, field, get, repr, val, python
+validators); get and repr are None for write-only fields, val and validators
+None for read-only ones. The kind texts are the ones `describe()` reports.
+"""
+
+import datetime
+import os
+from decimal import Decimal
+from zoneinfo import ZoneInfo
+
+from django.core.validators import MaxLengthValidator, RegexValidator
+from rest_framework import serializers as s
+
+from tests.project.shop.models import Author, Book, Gadget, Profile, Publisher, Review, Tag
+
+
+class Inner(s.Serializer):
+    a = s.IntegerField()
+    b = s.CharField(required=False)
+
+
+class Upper(s.CharField):
+    def to_representation(self, value):
+        return str(value).upper()
+
+
+class Lenient(s.IntegerField):
+    def to_internal_value(self, data):
+        return super().to_internal_value(str(data).strip())
+
+
+class PlainSubclass(s.CharField):
+    """Overrides nothing the native kinds stand in for."""
+
+    def fail(self, key, **kwargs):
+        super().fail(key, **kwargs)
+
+
+class YesOnly(s.BooleanField):
+    TRUE_VALUES = {"yes"}
+
+
+class CheckedInner(Inner):
+    def validate(self, attrs):
+        return attrs
+
+
+class GuardedInner(Inner):
+    class Meta:
+        validators = [lambda attrs: None]
+
+
+class Shouting(s.Serializer):
+    name = s.CharField()
+
+    def to_representation(self, instance):
+        return {"name": str(instance.name).upper()}
+
+
+class AllFields(s.Serializer):
+    """Every field class DRF ships, on a plain serializer (no model)."""
+
+    char = s.CharField(max_length=5, min_length=1)
+    char_blank = s.CharField(allow_blank=True, trim_whitespace=False, required=False)
+    email = s.EmailField()
+    regex = s.RegexField(r"^a+$")
+    slug = s.SlugField()
+    url = s.URLField()
+    ip = s.IPAddressField()
+    uuid = s.UUIDField()
+    uuid_hex = s.UUIDField(format="hex")
+    integer = s.IntegerField(min_value=0, max_value=10)
+    integer_float_bound = s.IntegerField(max_value=10.5)
+    big = s.BigIntegerField()
+    big_text = s.BigIntegerField(coerce_to_string=True)
+    number = s.FloatField(max_value=2.5, min_value=-1)
+    number_decimal_bound = s.FloatField(max_value=Decimal("0.1"))
+    number_huge_bound = s.FloatField(min_value=2**53 + 1)
+    amount = s.DecimalField(max_digits=6, decimal_places=2)
+    amount_raw = s.DecimalField(max_digits=None, decimal_places=None, coerce_to_string=False)
+    amount_places_only = s.DecimalField(max_digits=None, decimal_places=2)
+    amount_localized = s.DecimalField(max_digits=6, decimal_places=2, localize=True)
+    amount_normalized = s.DecimalField(max_digits=6, decimal_places=2, normalize_output=True)
+    amount_bounded = s.DecimalField(max_digits=6, decimal_places=2, max_value=Decimal(100))
+    flag = s.BooleanField()
+    flag_null = s.BooleanField(allow_null=True)
+    day = s.DateField()
+    day_formatted = s.DateField(format="%d/%m/%Y", input_formats=["%d/%m/%Y", "iso-8601"])
+    moment = s.DateTimeField()
+    moment_paris = s.DateTimeField(default_timezone=ZoneInfo("Europe/Paris"))
+    moment_raw = s.DateTimeField(format=None)
+    clock = s.TimeField()
+    span = s.DurationField()
+    span_raw = s.DurationField(format=None)
+    choice = s.ChoiceField(choices=[(1, "one"), (2, "two")])
+    choice_blank = s.ChoiceField(choices=["x", "y"], allow_blank=True)
+    multi = s.MultipleChoiceField(choices=["a", "b"])
+    path = s.FilePathField(path=os.path.dirname(__file__))
+    upload = s.FileField()
+    picture = s.ImageField()
+    numbers = s.ListField(child=s.IntegerField(min_value=0), max_length=3)
+    grid = s.ListField(child=s.ListField(child=s.CharField()))
+    anything = s.ListField()
+    patterned = s.ListField(child=s.CharField(validators=[RegexValidator("a")]))
+    mapping = s.DictField(child=s.IntegerField())
+    store = s.HStoreField()
+    blob = s.JSONField()
+    blob_binary = s.JSONField(binary=True)
+    hidden = s.HiddenField(default=1)
+    read_only = s.ReadOnlyField()
+    method = s.SerializerMethodField()
+    model_field = s.ModelField(model_field=Book._meta.get_field("pages"))
+    inner = Inner()
+    inners = Inner(many=True, max_length=3)
+    inner_whole = Inner(source="*")
+    checked = CheckedInner()
+    guarded = GuardedInner(many=True)
+    shouting = Shouting(read_only=True)
+    dotted = s.CharField(source="a.b")
+    upper = Upper()
+    lenient = Lenient()
+    plain_subclass = PlainSubclass()
+    yes_only = YesOnly()
+    extra_validator = s.CharField(validators=[MaxLengthValidator(3)])
+    write_only = s.CharField(write_only=True)
+    base = s.Field()
+    inner_list = s.ListField(child=Inner())
+    link = s.HyperlinkedIdentityField(view_name="thing-detail")
+    slug_related = s.SlugRelatedField(slug_field="label", read_only=True)
+    string_related = s.StringRelatedField()
+    pk_related = s.PrimaryKeyRelatedField(read_only=True)
+
+    def get_method(self, obj):
+        return obj
+
+
+class PublisherSerializer(s.ModelSerializer):
+    class Meta:
+        model = Publisher
+        fields = "__all__"
+
+
+class ReviewSerializer(s.ModelSerializer):
+    class Meta:
+        model = Review
+        fields = ["id", "body", "stars"]
+
+
+class TagSerializer(s.ModelSerializer):
+    class Meta:
+        model = Tag
+        fields = "__all__"
+
+
+class BookSerializer(s.ModelSerializer):
+    publisher_name = s.CharField(source="publisher.name", read_only=True)
+    publisher_detail = PublisherSerializer(source="publisher", read_only=True)
+    reviews = ReviewSerializer(many=True, required=False)
+    review_ids = s.PrimaryKeyRelatedField(source="reviews", many=True, read_only=True)
+    author_names = s.StringRelatedField(source="authors", many=True)
+    tag_items = TagSerializer(source="tags", many=True, read_only=True)
+    tag_labels = s.SlugRelatedField(source="tags", slug_field="label", many=True, read_only=True)
+    first_review = s.CharField(source="reviews.first", read_only=True)
+    publisher_link = s.HyperlinkedRelatedField(
+        source="publisher", view_name="publisher-detail", read_only=True)
+    publisher_slug = s.SlugRelatedField(source="publisher", slug_field="name", read_only=True)
+    publisher_text = s.StringRelatedField(source="publisher")
+    publisher_key = s.PrimaryKeyRelatedField(
+        source="publisher", read_only=True, pk_field=s.CharField())
+
+    class Meta:
+        model = Book
+        fields = "__all__"
+
+
+class ProfileSerializer(s.ModelSerializer):
+    class Meta:
+        model = Profile
+        fields = ["bio"]
+
+
+class AuthorSerializer(s.ModelSerializer):
+    profile = ProfileSerializer(read_only=True)
+    bio = s.CharField(source="profile.bio", read_only=True)
+    books = s.PrimaryKeyRelatedField(many=True, read_only=True)
+    gadgets = s.PrimaryKeyRelatedField(source="gadget_set", many=True, read_only=True)
+
+    class Meta:
+        model = Author
+        fields = "__all__"
+
+
+class GadgetSerializer(s.ModelSerializer):
+    owner_name = s.ReadOnlyField(source="owner.name")
+
+    class Meta:
+        model = Gadget
+        fields = "__all__"
+
+
+class ReviewDepthSerializer(s.ModelSerializer):
+    class Meta:
+        model = Review
+        fields = "__all__"
+        depth = 1
+
+
+def serializers():
+    """Fresh instances, keyed by the name used in EXPECTED."""
+    return {
+        "AllFields": AllFields(),
+        "Book": BookSerializer(),
+        "Author": AuthorSerializer(),
+        "Gadget": GadgetSerializer(),
+        "ReviewDepth": ReviewDepthSerializer(),
+    }
+
+
+P = "python"
+
+EXPECTED = [
+    # serializer, field, get, repr, val, python validators
+    ("AllFields", "char", "attrs", "str", "char", False),
+    ("AllFields", "char_blank", "attrs", "str", "char", False),
+    ("AllFields", "email", "attrs", "str", "char", False),
+    ("AllFields", "regex", "attrs", "str", "char", True),
+    ("AllFields", "slug", "attrs", "str", "char", True),
+    ("AllFields", "url", "attrs", "str", "char", True),
+    ("AllFields", "ip", "attrs", "str", P, False),
+    ("AllFields", "uuid", "attrs", "uuid", "uuid", False),
+    ("AllFields", "uuid_hex", "attrs", P, "uuid", False),
+    ("AllFields", "integer", "attrs", "int", "int", False),
+    ("AllFields", "integer_float_bound", "attrs", "int", "int", True),
+    ("AllFields", "big", "attrs", "int", "int", False),
+    ("AllFields", "big_text", "attrs", P, "int", False),
+    ("AllFields", "number", "attrs", "float", "float", False),
+    ("AllFields", "number_decimal_bound", "attrs", "float", P, False),
+    ("AllFields", "number_huge_bound", "attrs", "float", P, False),
+    ("AllFields", "amount", "attrs", "decimal", "decimal", False),
+    ("AllFields", "amount_raw", "attrs", "decimal", "decimal", False),
+    ("AllFields", "amount_places_only", "attrs", P, P, False),
+    ("AllFields", "amount_localized", "attrs", P, P, False),
+    ("AllFields", "amount_normalized", "attrs", P, "decimal", False),
+    ("AllFields", "amount_bounded", "attrs", "decimal", "decimal", True),
+    ("AllFields", "flag", "attrs", "bool", "bool", False),
+    ("AllFields", "flag_null", "attrs", "bool", "bool", False),
+    ("AllFields", "day", "attrs", "date", "date", False),
+    ("AllFields", "day_formatted", "attrs", P, P, False),
+    ("AllFields", "moment", "attrs", "datetime", "datetime", False),
+    ("AllFields", "moment_paris", "attrs", "datetime", "datetime", False),
+    ("AllFields", "moment_raw", "attrs", P, "datetime", False),
+    ("AllFields", "clock", "attrs", "time", P, False),
+    ("AllFields", "span", "attrs", P, P, False),
+    ("AllFields", "span_raw", "attrs", "passthrough", P, False),
+    ("AllFields", "choice", "attrs", "choice", "choice", False),
+    ("AllFields", "choice_blank", "attrs", "choice", "choice", False),
+    ("AllFields", "multi", "attrs", P, P, False),
+    ("AllFields", "path", "attrs", "choice", "choice", False),
+    ("AllFields", "upload", "attrs", P, P, False),
+    ("AllFields", "picture", "attrs", P, P, False),
+    ("AllFields", "numbers", "attrs", "list[int]", "list[int]", False),
+    ("AllFields", "grid", "attrs", "list[list[str]]", "list[list[char]]", False),
+    ("AllFields", "anything", "attrs", "list[passthrough]", P, False),
+    ("AllFields", "patterned", "attrs", "list[str]", P, False),
+    ("AllFields", "mapping", "attrs", "dict[int]", P, False),
+    ("AllFields", "store", "attrs", "dict[str]", P, False),
+    ("AllFields", "blob", "attrs", "passthrough", P, False),
+    ("AllFields", "blob_binary", "attrs", P, P, False),
+    ("AllFields", "hidden", None, None, P, False),
+    ("AllFields", "read_only", "attrs", "passthrough", None, None),
+    ("AllFields", "method", "star", "method", None, None),
+    ("AllFields", "model_field", "star", "model_attr", P, False),
+    ("AllFields", "inner", "attrs", "nested", "nested", False),
+    ("AllFields", "inners", "attrs", "nested_many", "nested_many", False),
+    ("AllFields", "inner_whole", "star", "nested", "nested", False),
+    ("AllFields", "checked", "attrs", "nested", P, False),
+    ("AllFields", "guarded", "attrs", "nested_many", P, False),
+    ("AllFields", "shouting", "attrs", P, None, None),
+    ("AllFields", "dotted", P, "str", "char", False),
+    ("AllFields", "upper", "attrs", P, "char", False),
+    ("AllFields", "lenient", "attrs", "int", P, False),
+    ("AllFields", "plain_subclass", "attrs", "str", "char", False),
+    ("AllFields", "yes_only", "attrs", P, P, False),
+    ("AllFields", "extra_validator", "attrs", "str", "char", True),
+    ("AllFields", "write_only", None, None, "char", False),
+    ("AllFields", "base", "attrs", P, P, False),
+    ("AllFields", "inner_list", "attrs", "list[nested]", "list[nested]", False),
+    ("AllFields", "link", "star", P, None, None),
+    ("AllFields", "slug_related", "attrs", P, None, None),
+    ("AllFields", "string_related", "attrs", "str", None, None),
+    ("AllFields", "pk_related", P, P, None, None),
+
+    ("Book", "id", "attrs", "int", None, None),
+    ("Book", "publisher_name", "attrs", "str", None, None),
+    ("Book", "publisher_detail", "attrs", "nested", None, None),
+    ("Book", "reviews", "attrs", "nested_many", "nested_many", False),
+    ("Book", "review_ids", "many", "pk_many", None, None),
+    ("Book", "author_names", "many", P, P, False),
+    ("Book", "tag_items", "attrs", "nested_many", None, None),
+    ("Book", "tag_labels", "many", P, None, None),
+    ("Book", "first_review", P, "str", None, None),
+    ("Book", "publisher_link", P, P, None, None),
+    ("Book", "publisher_slug", "attrs", P, None, None),
+    ("Book", "publisher_text", "attrs", "str", None, None),
+    ("Book", "publisher_key", P, P, None, None),
+    ("Book", "uid", "attrs", "uuid", "uuid", True),
+    ("Book", "title", "attrs", "str", "char", False),
+    ("Book", "pages", "attrs", "int", "int", False),
+    ("Book", "price", "attrs", "decimal", "decimal", False),
+    ("Book", "rating", "attrs", "float", "float", False),
+    ("Book", "in_print", "attrs", "bool", "bool", False),
+    ("Book", "format", "attrs", "choice", "choice", False),
+    ("Book", "published", "attrs", "date", "date", False),
+    ("Book", "updated", "attrs", "datetime", "datetime", False),
+    ("Book", "extra", "attrs", "passthrough", P, False),
+    ("Book", "publisher", "pk_attname", "pk", P, False),
+    ("Book", "authors", "many", "pk_many", P, False),
+    ("Book", "tags", "many", "pk_many", P, False),
+
+    ("Author", "id", "attrs", "int", None, None),
+    ("Author", "profile", "attrs", "nested", None, None),
+    ("Author", "bio", "attrs", "str", None, None),
+    ("Author", "books", "many", "pk_many", None, None),
+    ("Author", "gadgets", P, "pk_many", None, None),
+    ("Author", "name", "attrs", "str", "char", False),
+    ("Author", "email", "attrs", "str", "char", False),
+    ("Author", "birth_date", "attrs", "date", "date", False),
+
+    ("Gadget", "id", "attrs", "int", None, None),
+    ("Gadget", "owner_name", "attrs", "passthrough", None, None),
+    ("Gadget", "serial", "attrs", "int", "int", True),
+    ("Gadget", "count", "attrs", "int", "int", False),
+    ("Gadget", "weight", "attrs", "float", "float", False),
+    ("Gadget", "alarm", "attrs", "time", P, False),
+    ("Gadget", "warranty", "attrs", P, P, False),
+    ("Gadget", "address", "attrs", "str", P, False),
+    ("Gadget", "manual", "attrs", P, P, False),
+    ("Gadget", "notes", "attrs", "str", "char", False),
+    ("Gadget", "owner", "pk_attname", "pk", P, False),
+
+    ("ReviewDepth", "id", "attrs", "int", None, None),
+    ("ReviewDepth", "book", "attrs", "nested", None, None),
+    ("ReviewDepth", "body", "attrs", "str", "char", False),
+    ("ReviewDepth", "stars", "attrs", "int", "int", False),
+]
+
+
+def expected_kinds(name):
+    """EXPECTED for one serializer, shaped like `describe()`."""
+    read, write = {}, {}
+    for serializer, field, get, repr_, val, python_validators in EXPECTED:
+        if serializer != name:
+            continue
+        if get is not None:
+            read[field] = (get, repr_)
+        if val is not None:
+            write[field] = (val, python_validators)
+    return {"read": read, "write": write}
+
+
+def schema_kinds(read_fields, write_fields):
+    """What `describe()` reports for a schema, computed from the schema."""
+    return {
+        "read": {e["name"]: ((e.get("get") or {"type": "python"})["type"], _repr_kind(e["repr"]))
+                 for e in read_fields},
+        "write": {e["name"]: (_val_kind(e["val"]), bool(e.get("python_validators", False)))
+                  for e in write_fields},
+    }
+
+
+def _repr_kind(plan):
+    kind = plan["type"]
+    if kind in ("list", "dict"):
+        return f"{kind}[{_repr_kind(plan['child'])}]"
+    if kind == "nested" and plan.get("many"):
+        return "nested_many"
+    return kind
+
+
+def _val_kind(plan):
+    kind = plan["type"]
+    if kind == "list":
+        return f"list[{_val_kind(plan['child'])}]"
+    if kind == "nested" and plan.get("many"):
+        return "nested_many"
+    return kind
+
+
+SAMPLE_MOMENT = datetime.datetime(2024, 3, 7, 9, 5, tzinfo=datetime.UTC)
