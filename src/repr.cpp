@@ -1,9 +1,14 @@
 #include "repr.hpp"
 
 #include "config.hpp"
+#include "format.hpp"
 #include "serializer.hpp"
 
+// Only the field accessors are used here; the types come from date_types().
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-variable"
 #include <datetime.h>
+#pragma GCC diagnostic pop
 
 #include <string_view>
 
@@ -210,23 +215,9 @@ int Repr::visit(visitproc visit, void* arg) const {
 
 namespace {
 
-OnceSlot TO_REPRESENTATION, ISOFORMAT, ALL, ITEMS, PK;
+OnceSlot TO_REPRESENTATION, ISOFORMAT, ASTIMEZONE, ALL, ITEMS, PK;
 
 constexpr const char* TUPLE_LENGTH = "expected tuple of length %d, but got tuple of length %zd";
-
-// The interpreter's datetime C interface; nullptr with an error set. The
-// header's per-unit PyDateTimeAPI pointer is left alone: a shared atomic slot
-// is safe under free threading.
-const PyDateTime_CAPI* datetime_api() {
-  (void)PyDateTimeAPI;
-  static std::atomic<const PyDateTime_CAPI*> api{nullptr};
-  const PyDateTime_CAPI* p = api.load(std::memory_order_acquire);
-  if (!p) {
-    p = (const PyDateTime_CAPI*)PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0);
-    if (p) api.store(p, std::memory_order_release);
-  }
-  return p;
-}
 
 // obj.<name>() with an interned name made on first use.
 Object call_method(PyObject* obj, OnceSlot& slot, const char* text) {
@@ -275,11 +266,87 @@ Object repr_decimal(const Repr::Decimal& d, PyObject* field, PyObject* value) {
   return d.coerce_to_string ? text : Object::borrow(value);
 }
 
+Object repr_date(PyObject* field, PyObject* value) {
+  const DateTypes* types = date_types();
+  if (!types) return Object();
+  if (Py_TYPE(value) != types->date) return fallback(field, value);
+  return Object::steal(date_iso(value).to_str());
+}
+
 Object repr_time(PyObject* field, PyObject* value) {
-  const PyDateTime_CAPI* api = datetime_api();
-  if (!api) return Object();
-  if (Py_TYPE(value) != api->TimeType) return fallback(field, value);
+  const DateTypes* types = date_types();
+  if (!types) return Object();
+  if (Py_TYPE(value) != types->time) return fallback(field, value);
   return call_method(value, ISOFORMAT, "isoformat");
+}
+
+Object repr_uuid(PyObject* field, PyObject* value) {
+  PyObject* uuid = uuid_type();
+  if (!uuid) return Object();
+  if ((PyObject*)Py_TYPE(value) != uuid) return fallback(field, value);
+  return Object::steal(uuid_str(value));
+}
+
+Object datetime_text(PyObject* dt, PyObject* offset) {
+  return Object::steal(datetime_iso(dt, offset).to_str());
+}
+
+// The zone a datetime is written in: the field's own, the caller's current
+// zone, or none (naive values are written as they are). `decided` is false
+// when the rule needs a current zone the caller did not pass: DRF then makes
+// naive values aware in its default zone, which only it knows.
+PyObject* target_zone(const DateTimeTz& rule, const ReprContext& context, bool& decided) {
+  decided = true;
+  switch (rule.form) {
+    case DateTimeTz::Form::zone:
+      return rule.zone.get();
+    case DateTimeTz::Form::current:
+      decided = context.current_tz != nullptr;
+      return context.current_tz;
+    case DateTimeTz::Form::none:
+      break;
+  }
+  return nullptr;
+}
+
+// DRF's enforce_timezone and isoformat, for the cases whose answer is certain:
+// naive values without a target zone, and aware values converted to it.
+// Everything else (naive values with a zone, aware values without one,
+// conversions out of range, custom datetime results) goes to the field.
+Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, PyObject* field,
+                     PyObject* value) {
+  const DateTypes* types = date_types();
+  if (!types) return Object();
+  if (Py_TYPE(value) != types->datetime) return fallback(field, value);
+  bool decided;
+  PyObject* target = target_zone(rule, context, decided);
+  if (!decided) return fallback(field, value);
+  PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(value);
+  if (tzinfo == Py_None) return target ? fallback(field, value) : datetime_text(value, nullptr);
+  PyObject* timezone = timezone_type();
+  if (!timezone) return Object();
+  if ((PyObject*)Py_TYPE(tzinfo) != timezone) {
+    Object offset;
+    if (!utcoffset(value, offset)) return Object();
+    if (!offset) return target ? fallback(field, value) : datetime_text(value, nullptr);
+  }
+  if (!target) return fallback(field, value);
+  Object dt = Object::borrow(value);
+  if (tzinfo != target) {
+    PyObject* name = intern_once(ASTIMEZONE, "astimezone");
+    dt = Object::steal(name ? PyObject_CallMethodOneArg(value, name, target) : nullptr);
+    if (!dt) {
+      // Out of range in the target zone: DRF reports it as a validation error.
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return Object();
+      PyErr_Clear();
+      return fallback(field, value);
+    }
+  }
+  if (Py_TYPE(dt.get()) != types->datetime) return fallback(field, value);
+  Object offset;
+  if (!utcoffset(dt.get(), offset)) return Object();
+  if (!offset) return fallback(field, value);
+  return datetime_text(dt.get(), offset.get());
 }
 
 // The label of a choice value; values the map does not know stand for
@@ -408,11 +475,13 @@ Object dispatch(const Repr& repr, const ReprContext& context, PyObject* field, P
     case Kind::decimal:
       return repr_decimal(repr.as<Repr::Decimal>(), field, value);
     case Kind::date:
+      return repr_date(field, value);
     case Kind::datetime:
-    case Kind::uuid:
-      return fallback(field, value);
+      return repr_datetime(repr.as<DateTimeTz>(), context, field, value);
     case Kind::time:
       return repr_time(field, value);
+    case Kind::uuid:
+      return repr_uuid(field, value);
     case Kind::choice:
       return repr_choice(repr.as<Repr::Choice>(), field, value);
     case Kind::list:

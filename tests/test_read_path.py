@@ -12,12 +12,14 @@ import zoneinfo
 import pytest
 from django.db import connection
 from django.db.models import Prefetch
+from django.test import override_settings
 from django.test.utils import CaptureQueriesContext
 from django.utils import timezone
 from rest_framework import serializers
 from rest_framework.fields import SkipField
 from rest_framework.relations import PKOnlyObject
 
+from quorvel_core import compile_serializer, current_timezone
 from tests.project.shop.models import Author, Book, Profile, Publisher, Review, Tag
 
 from .helpers import LOAD_NATIVE, run_isolated
@@ -132,17 +134,21 @@ QUERIES = {
 }
 
 
+COMPILERS = {"hand": compile_books, "companion": lambda drf: compile_serializer(drf, write=False)}
+
+
+@pytest.mark.parametrize("compiler", COMPILERS)
 @pytest.mark.parametrize("query", QUERIES)
-@pytest.mark.parametrize("zone", [None, "Asia/Kolkata"])
-def test_books_match_drf(shop, query, zone):
-    drf = BookS()
-    compiled = compile_books(drf)
-    books = list(QUERIES[query]())
-    tz = zoneinfo.ZoneInfo(zone) if zone else datetime.timezone.utc
-    with timezone.override(tz):
+@pytest.mark.parametrize("zone", ["UTC", "Asia/Kolkata", "naive"])
+def test_books_match_drf(shop, compiler, query, zone):
+    with override_settings(USE_TZ=zone != "naive"), \
+            timezone.override(zoneinfo.ZoneInfo("UTC" if zone == "naive" else zone)):
+        drf = BookS()
+        compiled = COMPILERS[compiler](drf)
+        books = list(QUERIES[query]())
         want = [drf.to_representation(book) for book in books]
         with CaptureQueriesContext(connection) as queries:
-            got = compiled.to_representation_many(books, timezone.get_current_timezone())
+            got = compiled.to_representation_many(books, current_timezone())
     assert_same(got, want)
     if query == "loaded":
         assert len(queries) == 0, [q["sql"] for q in queries]
@@ -153,11 +159,12 @@ class UnsavedBookS(BookS):
         fields = ["title", "publisher", "authors", "publisher_name", "pub", "tags", "shout"]
 
 
-def test_unsaved_and_validated_instances_match_drf(shop):
+@pytest.mark.parametrize("compiler", COMPILERS)
+def test_unsaved_and_validated_instances_match_drf(shop, compiler):
     # An unsaved book has no relations yet; validated data (a dict) holds the
     # related instance itself where the model would hold its key.
     drf = UnsavedBookS()
-    compiled = compile_books(drf)
+    compiled = COMPILERS[compiler](drf)
     for instance in [Book(title="New", publisher=shop), Book(title="Alone"),
                      {"title": "Data", "publisher": shop, "shout": "hey"}]:
         assert_same(compiled.to_representation(instance), drf.to_representation(instance))
