@@ -10,6 +10,7 @@
 #include <datetime.h>
 #pragma GCC diagnostic pop
 
+#include <algorithm>
 #include <string_view>
 
 namespace qc {
@@ -233,6 +234,18 @@ bool all_digits(std::string_view text) {
   return true;
 }
 
+size_t leading_zeros(std::string_view digits) {
+  return std::min(digits.find_first_not_of('0'), digits.size());
+}
+
+// The digits of a decimal's coefficient as quantize() counts them against the
+// precision: leading zeros dropped, at least one (0.00 has one digit).
+size_t coefficient_digits(std::string_view whole, std::string_view fraction) {
+  size_t zeros = leading_zeros(whole);
+  if (zeros < whole.size()) return whole.size() - zeros + fraction.size();
+  return std::max<size_t>(fraction.size() - leading_zeros(fraction), 1);
+}
+
 // Whether DRF's quantize-and-format would give back `text` (str() of a
 // Decimal) unchanged: plain digits (no exponent, not NaN or infinite), and,
 // when the field has decimal places, exactly that many of them within
@@ -242,15 +255,12 @@ bool keeps_text(std::string_view text, const Repr::Decimal& d) {
   if (!text.empty() && text.front() == '-') text.remove_prefix(1);
   size_t dot = text.find('.');
   std::string_view whole = text.substr(0, dot);
-  std::string_view fraction = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+  std::string_view fraction = dot == std::string_view::npos ? std::string_view()
+                                                            : text.substr(dot + 1);
   if (whole.empty() || !all_digits(whole) || !all_digits(fraction)) return false;
   if (!d.decimal_places) return true;
   if (!d.max_digits || fraction.size() != *d.decimal_places) return false;
-  size_t first = whole.find_first_not_of('0');
-  size_t digits = first != std::string_view::npos
-                      ? whole.size() - first + fraction.size()
-                      : fraction.size() - std::min(fraction.find_first_not_of('0'), fraction.size());
-  return std::max<size_t>(digits, 1) <= *d.max_digits;
+  return coefficient_digits(whole, fraction) <= *d.max_digits;
 }
 
 Object repr_decimal(const Repr::Decimal& d, PyObject* field, PyObject* value) {

@@ -68,7 +68,9 @@ def assert_same(got, want, path="$"):
         assert len(got) == len(want), f"{path}: length {len(got)} != {len(want)}"
         for i, (g, w) in enumerate(zip(got, want)):
             assert_same(g, w, f"{path}[{i}]")
-    elif isinstance(want, (float, decimal.Decimal)) and want != want:
+    elif isinstance(want, decimal.Decimal) and want.is_nan():
+        assert str(got) == str(want), f"{path}: {got!r} != {want!r}"
+    elif isinstance(want, float) and math.isnan(want):
         assert math.isnan(got), f"{path}: {got!r} is not NaN"
     else:
         assert got == want, f"{path}: {got!r} != {want!r}"

@@ -10,6 +10,8 @@ import zoneinfo
 from types import SimpleNamespace
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from django.test import override_settings
 from django.utils import timezone
 from rest_framework import serializers
@@ -229,3 +231,15 @@ class Refusing:
 def test_native_kinds_answer_without_the_field(rep, value, want):
     compiled = CS([{"name": "v", "field": Refusing(), "get": attrs("v"), "repr": rep}], [])
     assert_same(compiled.to_representation({"v": value}, KOLKATA)["v"], want)
+
+
+@settings(derandomize=True, max_examples=300, deadline=None)
+@given(value=st.one_of(st.decimals(), st.decimals(places=2, allow_nan=False, allow_infinity=False),
+                       st.decimals(places=0, allow_nan=False, allow_infinity=False)),
+       digits=st.sampled_from([(5, 2), (3, 0), (4, 4), (None, 2), (3, None)]),
+       coerce=st.booleans())
+def test_decimals_match_drf(value, digits, coerce):
+    max_digits, places = digits
+    rep = {"type": "decimal", "max_digits": max_digits, "decimal_places": places,
+           "coerce_to_string": coerce}
+    compare(serializers.DecimalField(max_digits, places, coerce_to_string=coerce), rep, value)
