@@ -43,7 +43,13 @@ class ReviewS(serializers.ModelSerializer):
         fields = ["id", "body", "stars"]
 
 
+class SummaryS(serializers.Serializer):
+    title = serializers.CharField()
+    pages = serializers.IntegerField()
+
+
 class BookS(serializers.ModelSerializer):
+    summary = SummaryS(source="*", read_only=True)
     publisher_name = serializers.CharField(source="publisher.name", read_only=True, default=None)
     pub = PublisherS(source="publisher", read_only=True)
     reviews = ReviewS(many=True, read_only=True)
@@ -59,7 +65,7 @@ class BookS(serializers.ModelSerializer):
         fields = ["id", "uid", "title", "pages", "price", "rating", "in_print", "format",
                   "published", "updated", "publisher", "authors", "extra", "publisher_name",
                   "pub", "reviews", "tags", "shout", "page_label", "loud", "pages_raw",
-                  "title_raw"]
+                  "title_raw", "summary"]
 
     def get_loud(self, obj):
         return obj.title + "!"
@@ -103,6 +109,8 @@ def compile_books(drf):
         "loud": ({"type": "star"}, {"type": "method", "method": drf.get_loud}),
         "pages_raw": ({"type": "star"}, {"type": "model_attr", "attname": "pages"}),
         "title_raw": ({"type": "star"}, {"type": "model_attr", "attname": "title"}),
+        "summary": ({"type": "star"}, {"type": "nested", "serializer": compile_read(
+            SummaryS(), {"title": (attrs("title"), {"type": "str"})})}),
     })
 
 
@@ -178,13 +186,18 @@ class AuthorS(serializers.ModelSerializer):
         fields = ["name", "bio", "birth_date"]
 
 
-@pytest.mark.parametrize("related_loaded", [False, True])
-def test_missing_reverse_one_to_one_is_none(shop, related_loaded):
-    drf = AuthorS()
-    compiled = compile_read(drf, {
+def compile_authors(drf):
+    return compile_read(drf, {
         "name": (attrs("name"), {"type": "str"}),
         "bio": (attrs(rel("reverse_one", "profile", Author), "bio"), {"type": "str"}),
         "birth_date": (attrs("birth_date"), {"type": "date"})})
+
+
+@pytest.mark.parametrize("compiler", [compile_authors, COMPILERS["companion"]])
+@pytest.mark.parametrize("related_loaded", [False, True])
+def test_missing_reverse_one_to_one_is_none(shop, compiler, related_loaded):
+    drf = AuthorS()
+    compiled = compiler(drf)
     authors = Author.objects.order_by("id")
     authors = list(authors.select_related("profile") if related_loaded else authors)
     assert_same(compiled.to_representation_many(authors),
