@@ -301,8 +301,8 @@ Object datetime_text(PyObject* dt, PyObject* offset) {
   return Object::steal(datetime_iso(dt, offset).to_str());
 }
 
-// The zone a datetime is written in: the field's own, the caller's current
-// zone, or none (naive values are written as they are). `decided` is false
+// The zone a datetime is written in (borrowed): the field's own, the caller's
+// current zone, or nullptr for none (naive values are written as they are). `decided` is false
 // when the rule needs a current zone the caller did not pass: DRF then makes
 // naive values aware in its default zone, which only it knows.
 PyObject* target_zone(const DateTimeTz& rule, const ReprContext& context, bool& decided) {
