@@ -227,6 +227,44 @@ bool run_write_fields(const Config& config, const Plans& plans, PyObject* data,
 
 }  // namespace
 
+// The representation loop.
+
+namespace {
+
+OnceSlot PK_NAME;
+
+// DRF writes None for a primary-key-only placeholder whose pk is None (a
+// related object that is not saved yet). 1: write None; 0: represent the
+// value; -1: error.
+int is_none_attribute(const Config& config, PyObject* value) {
+  int placeholder = PyObject_IsInstance(value, config.pk_only_object.get());
+  if (placeholder <= 0) return placeholder;
+  PyObject* name = intern_once(PK_NAME, "pk");
+  Object pk = Object::steal(name ? PyObject_GetAttr(value, name) : nullptr);
+  if (!pk) return -1;
+  return pk.get() == Py_None;
+}
+
+// One field's entry: None, the field's own representation of a value its
+// get_attribute produced, or the value through the field's plan.
+Object represent(const ReadField& f, const ReprContext& context, const Access& access) {
+  PyObject* value = access.value.get();
+  if (value == Py_None) return access.value;
+  if (!access.native) {
+    // Values from get_attribute get DRF's own checks: placeholders, and
+    // related objects that a primary-key column plan cannot pass through.
+    int none = is_none_attribute(context.config, value);
+    if (none < 0) return Object();
+    if (none) return Object::borrow(Py_None);
+    if (f.repr.tag == Repr::Kind::pk) {
+      return field_to_representation(f.field.get(), value);
+    }
+  }
+  return Repr::to_repr(f.repr, context, f.field.get(), value);
+}
+
+}  // namespace
+
 bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, Object& validated,
                    Object& errors) {
   const Config* config = get_config();
@@ -235,6 +273,38 @@ bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, O
   bool ok = run_write_fields(*config, plans_of(serializer), data, current_tz, validated, errors);
   Py_LeaveRecursiveCall();
   return ok;
+}
+
+Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* instance) {
+  Object keep = Object::borrow(serializer);  // its plans stay alive while Python code runs
+  const Config& config = context.config;
+  Object out = Object::steal(config.new_mapping());
+  if (!out) return Object();
+  for (const ReadField& f : plans_of(serializer).read_fields) {
+    Access access = get_value(f.get, config, f.field.get(), instance);
+    if (access.status == Access::Status::skip) continue;
+    if (access.status == Access::Status::error) return Object();
+    Object rep = represent(f, context, access);
+    if (!rep) return Object();
+    int stored = config.plain_dict ? PyDict_SetItem(out.get(), f.name.get(), rep.get())
+                                   : PyObject_SetItem(out.get(), f.name.get(), rep.get());
+    if (stored < 0) return Object();
+  }
+  return out;
+}
+
+Object repr_many(PyObject* serializer, const ReprContext& context, PyObject* iterable) {
+  Object out = Object::steal(PyList_New(0));
+  Object it = Object::steal(out ? PyObject_GetIter(iterable) : nullptr);
+  if (!it) return Object();
+  PyObject* raw = nullptr;
+  int next;
+  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+    Object item = Object::steal(raw);
+    Object mapping = repr_one(serializer, context, item.get());
+    if (!mapping || PyList_Append(out.get(), mapping.get()) < 0) return Object();
+  }
+  return next < 0 ? Object() : out;
 }
 
 namespace {
@@ -362,23 +432,36 @@ constexpr Signature REPR_MANY_SIG{"CompiledSerializer.to_representation_many()",
                                   REPR_MANY_PARAMS};
 constexpr Signature VALIDATE_SIG{"CompiledSerializer.to_internal_value()", VALIDATE_PARAMS};
 
-PyObject* loop_not_built(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+// ---------------------------------------------------------------------------
+// Representation entry points.
+
+using ReprLoop = Object (*)(PyObject*, const ReprContext&, PyObject*);
+
+// Binds (target, current_tz), checks self and the configuration, then runs
+// `loop` with a context that carries `current_tz` (None counts as absent).
+PyObject* run_repr(ReprLoop loop, const Signature& sig, PyObject* self, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!bind_args(sig, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
-  if (!get_config()) return nullptr;
-  PyErr_Format(PyExc_NotImplementedError, "%s is not available yet", sig.display);
-  return nullptr;
+  if (!check_serializer(self)) return nullptr;
+  const Config* config = get_config();
+  if (!config) return nullptr;
+  PyObject* current_tz = a[1] == Py_None ? nullptr : a[1];
+  try {
+    return loop(self, ReprContext{*config, current_tz}, a[0]).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
-PyObject* to_representation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* to_representation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return loop_not_built(REPR_SIG, args, nargs, kwnames);
+  return run_repr(repr_one, REPR_SIG, self, args, nargs, kwnames);
 }
 
-PyObject* to_representation_many(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* to_representation_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return loop_not_built(REPR_MANY_SIG, args, nargs, kwnames);
+  return run_repr(repr_many, REPR_MANY_SIG, self, args, nargs, kwnames);
 }
 
 PyObject* to_internal_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -67,4 +67,10 @@ bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, O
 // by the garbage collector behaves as one with no fields.
 const Plans& plans_of(PyObject* self) noexcept;
 
+// The representation loop of one serializer (borrowed `serializer`, a
+// CompiledSerializer): an output mapping for `instance`, or a list of them
+// for every item of `iterable`. New references, or empty with an error set.
+Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* instance);
+Object repr_many(PyObject* serializer, const ReprContext& context, PyObject* iterable);
+
 }  // namespace qc
