@@ -111,6 +111,8 @@ class Buffer {
   void set_end(char* p) { size_ = size_t(p - data_); }
 
   bool append(std::string_view text) {
+    // An empty view may carry a null pointer, which memcpy must never see.
+    if (text.empty()) return true;
     if (!reserve(text.size())) return false;
     std::memcpy(end(), text.data(), text.size());
     size_ += text.size();
