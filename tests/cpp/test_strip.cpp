@@ -6,6 +6,8 @@
 
 static int failures = 0;
 
+int json_number_tests();  // test_json_number.cpp
+
 static void expect_strip(std::string_view in, std::string_view want) {
   std::string_view got = qc::py_strip(in);
   if (got != want) {
@@ -26,6 +28,7 @@ int main() {
   expect_strip("\u00e9\u3000", "\u00e9");             // multi-byte text before a wide space
   expect_strip("  \U0001F600  ", "\U0001F600");      // astral character kept whole
   expect_strip("\u2001x\u200c", "x\u200c");           // U+200C is outside the space range
+  failures += json_number_tests();
   if (failures == 0) std::printf("cpp tests: all passed\n");
   return failures == 0 ? 0 : 1;
 }
