@@ -334,6 +334,20 @@ uint64_t leading_digits(std::string_view a, std::string_view b, size_t count) {
   return w;
 }
 
+}  // namespace
+
+bool exact_decimal_to_double(uint64_t w, int64_t q, double& out) {
+  if (w <= uint64_t{1} << 53 && q >= -22 && q <= 22) {
+    // Both operands exact, so one correctly rounded operation is the answer.
+    double d = (double)w;
+    out = q < 0 ? d / EXACT_POWERS_OF_TEN[-q] : d * EXACT_POWERS_OF_TEN[q];
+    return true;
+  }
+  return eisel_lemire(w, q, out);
+}
+
+namespace {
+
 // a then b are the significant digits (a non-empty first digit), the value is
 // 0.ab × 10^dp with -330 <= dp <= 310.
 [[gnu::noinline]] double magnitude_from_digits(std::string_view a, std::string_view b, int dp) {
@@ -343,12 +357,7 @@ uint64_t leading_digits(std::string_view a, std::string_view b, size_t count) {
   int64_t q = dp - (int64_t)k;
   double r;
   if (n <= 19) {
-    // Both operands exact, so one correctly rounded operation is the answer.
-    if (w <= uint64_t{1} << 53 && q >= -22 && q <= 22) {
-      double d = (double)w;
-      return q < 0 ? d / EXACT_POWERS_OF_TEN[-q] : d * EXACT_POWERS_OF_TEN[q];
-    }
-    if (eisel_lemire(w, q, r)) return r;
+    if (exact_decimal_to_double(w, q, r)) return r;
   } else {
     // The value lies in [w, w+1) · 10^q; equal roundings of both ends decide it.
     double r2;
@@ -1267,7 +1276,7 @@ class Reader {
     } else {
       return fail(ErrorKind::invalid_number, p_);
     }
-    if (p_ < end_ && (*p_ == '.' || (*p_ | 0x20) == 'e')) return read_float(negative, digits);
+    if (p_ < end_ && (*p_ == '.' || (*p_ | 0x20) == 'e')) return read_float(negative, digits, small);
     size_t count = (size_t)(p_ - digits);
     if (count <= 19) {
       if (!negative) return new_int(PyLong_FromUnsignedLongLong(small));
@@ -1293,16 +1302,31 @@ class Reader {
                                           Py_ASNATIVEBYTES_LITTLE_ENDIAN));
   }
 
-  // p_ is at the "." or "e" after the integer digits [int_begin, p_).
-  PyObject* read_float(bool negative, const uint8_t* int_begin) {
+  // p_ is at the "." or "e" after the integer digits [int_begin, p_), whose
+  // first 19 digits are `significand`.
+  PyObject* read_float(bool negative, const uint8_t* int_begin, uint64_t significand) {
     std::string_view int_digits((const char*)int_begin, (size_t)(p_ - int_begin));
     std::string_view frac_digits;
+    // Significant digits taken into `significand` so far; above 19 only the
+    // general conversion can use them.
+    size_t taken = significand ? int_digits.size() : 0;
     if (*p_ == '.') {
       ++p_;
       if (p_ == end_) return fail(ErrorKind::eof_value, end_);
       if (!is_digit(*p_)) return fail(ErrorKind::invalid_number, p_);
       const uint8_t* frac = p_;
+      if (!significand) {
+        while (p_ < end_ && *p_ == '0') ++p_;  // leading zeros of 0.000ddd
+      }
+      if (taken < 19) {
+        const uint8_t* take = p_;
+        const uint8_t* take_end = (size_t)(end_ - p_) > 19 - taken ? p_ + (19 - taken) : end_;
+        while (p_ < take_end && is_digit(*p_)) significand = significand * 10 + (*p_++ - '0');
+        taken += (size_t)(p_ - take);
+      }
+      const uint8_t* rest = p_;
       while (p_ < end_ && is_digit(*p_)) ++p_;
+      if (p_ != rest) taken = 20;
       frac_digits = std::string_view((const char*)frac, (size_t)(p_ - frac));
     }
     int64_t exp10 = 0;
@@ -1319,6 +1343,11 @@ class Reader {
         if (exp10 < EXPONENT_SATURATION) exp10 = exp10 * 10 + (*p_ - '0');
       }
       if (exp_negative) exp10 = -exp10;
+    }
+    double d;
+    if (taken <= 19 && significand != 0 &&
+        json_number::exact_decimal_to_double(significand, exp10 - (int64_t)frac_digits.size(), d)) {
+      return new_float(negative ? -d : d);
     }
     return new_float(json_number::decimal_to_double(int_digits, frac_digits, exp10, negative));
   }

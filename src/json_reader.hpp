@@ -25,6 +25,10 @@ namespace json_number {
 double decimal_to_double(std::string_view int_digits, std::string_view frac_digits,
                          int64_t exp10, bool negative);
 
+// The double nearest to w·10^q for an exact significand w != 0, when the
+// fast methods can decide it; false otherwise (decimal_to_double always can).
+bool exact_decimal_to_double(uint64_t w, int64_t q, double& out);
+
 // Longest integer part (in characters, a minus sign included) that the reader
 // converts; longer ones are rejected as "number out of range".
 inline constexpr size_t MAX_INT_CHARS = 4300;
