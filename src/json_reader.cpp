@@ -838,6 +838,8 @@ struct Text {
   bool ascii;
 };
 
+// One call's parse. Every read_* member returns a new reference, or nullptr
+// with the failure recorded in error_ (raised once, by read_document).
 class Reader {
  public:
   Reader(const uint8_t* data, size_t size, bool allow_nan, bool valid_utf8)
