@@ -55,7 +55,7 @@ test: build $(CPP_TEST_BIN)
 # Python's own allocator off so that ASan sees every object's memory. Leak
 # checks are the suite's job (tests/test_reliability_leaks.py): the interpreter
 # never frees everything at exit, so LeakSanitizer would only report noise.
-ASAN_BUILD := $(BUILD:dev=asan)
+ASAN_BUILD := build/asan
 ASAN_ROOT := $(ASAN_BUILD)/package
 ASAN_EXT := $(ASAN_ROOT)/quorvel_core/_quorvel_core$(EXT_SUFFIX)
 ASAN_OBJECTS := $(SOURCES:src/%.cpp=$(ASAN_BUILD)/%.o)
@@ -75,7 +75,7 @@ $(ASAN_EXT): $(ASAN_OBJECTS)
 	cd $(@D) && for f in ../../../../quorvel_core/*.py; do ln -sf $$f .; done
 	$(CXX) -shared $(SANITIZE) -o $@ $^ $(LDFLAGS)
 
-test-asan: build $(ASAN_EXT)
+test-asan: $(ASAN_EXT)
 	@rm -f $(ASAN_REPORT).*
 	$(ASAN_ENV) PYTHONPATH=$(ASAN_ROOT) $(PYTHON) -P -m pytest -q -p no:cacheprovider \
 		--import-mode=append tests || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
@@ -87,7 +87,7 @@ test-asan: build $(ASAN_EXT)
 # against Python's own json module and DRF. New inputs go to build/fuzz; the
 # seed corpus in tests/fuzz/corpus is read only (`make fuzz-merge` adds the
 # new inputs that widen coverage). FUZZ_SECONDS bounds each target's run.
-FUZZ_BUILD := $(BUILD:dev=fuzz)
+FUZZ_BUILD := build/fuzz
 FUZZ_OBJECTS := $(SOURCES:src/%.cpp=$(FUZZ_BUILD)/%.o)
 FUZZER := $(FUZZ_BUILD)/fuzzer
 FUZZ_TARGETS := from_json to_json schema
