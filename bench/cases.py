@@ -119,6 +119,39 @@ def _validation(serializer_class, nested):
     return setup
 
 
+def _field_loop(serializer_class, nested):
+    """`Serializer.to_internal_value` alone on a ready serializer, without the
+    serializer's construction and the rest of `is_valid()` around it."""
+    def setup(fx):
+        from rest_framework.exceptions import ValidationError
+
+        from quorvel_core import current_timezone
+
+        payloads = data.payloads(nested)
+        serializer = serializer_class()
+        plan = accel.compiled(serializer, read=False)
+
+        def baseline():
+            out = []
+            for payload in payloads:
+                try:
+                    out.append(serializer.to_internal_value(payload))
+                except ValidationError as exc:
+                    out.append(exc.detail)
+            return out
+
+        def candidate():
+            zone = current_timezone()
+            out = []
+            for payload in payloads:
+                validated, errors = plan.to_internal_value(payload, zone)
+                out.append(validated if errors is None else errors)
+            return out
+
+        return baseline, candidate
+    return setup
+
+
 def _validate_all(serializer_class, payloads):
     def run():
         out = []
@@ -268,6 +301,9 @@ def all_cases():
              _validation(ProductWriteSerializer, False), VALIDATION))
     add(Case(validation, "two nested serializers", "DRF",
              _validation(ProductNestedWriteSerializer, True), VALIDATION))
+    loop = "validation, field loop only (to_internal_value)"
+    add(Case(loop, "flat, 10 fields", "DRF", _field_loop(ProductWriteSerializer, False)))
+    add(Case(loop, "two nested serializers", "DRF", _field_loop(ProductNestedWriteSerializer, True)))
 
     out_targets = {"DRF JSONRenderer": TO_JSON_VS_RENDERER, "orjson": VS_ORJSON}
     for doc in ("representation", "strings", "numbers"):

@@ -101,11 +101,14 @@ def write_chart(path, results, title):
         colour = colours(groups.index(r.group) % 10)
         ax.barh(y, r.median, color=colour, height=0.7)
         ax.plot([r.low, r.high], [y, y], color="black", linewidth=1)
-        ax.text(r.median * 1.04, y, speedup(r.median), va="center", fontsize=7)
+        ax.text(max(r.median, r.high) * 1.05, y, speedup(r.median), va="center", fontsize=7)
         if r.target is not None:
             ax.plot([r.target, r.target], [y - 0.4, y + 0.4], color="red", linewidth=1.5)
     ax.set_yticks(list(ys), labels, fontsize=7)
     ax.set_xscale("log")
+    ticks = [t for t in (0.1, 0.3, 1, 3, 10, 30, 100)
+             if min(r.low for r in timed) / 3 <= t <= max(r.high for r in timed) * 3]
+    ax.set_xticks(ticks, [f"{t:g}x" for t in ticks])
     ax.axvline(1.0, color="grey", linewidth=0.8, linestyle="--")
     ax.set_xlabel("speed-up of quorvel_core (baseline time / quorvel_core time), log scale;"
                   " red tick: target", fontsize=8)
