@@ -2,6 +2,8 @@
 
 #include "config.hpp"
 
+#include <utility>
+
 namespace qc {
 
 namespace {
@@ -14,7 +16,8 @@ constexpr std::string_view RELATION_KIND_NAMES[] = {"forward", "reverse_one", "m
 constexpr const char* UNKNOWN_GET_TYPE = "unknown get type '%U'";
 constexpr const char* UNKNOWN_RELATION_KIND = "unknown relation kind '%U'";
 
-OnceSlot GET_ATTRIBUTE;
+OnceSlot GET_ATTRIBUTE, DICT_NAME, STATE, FIELDS_CACHE, PREFETCHED_OBJECTS_CACHE, RESULT_CACHE,
+    PREFETCH_RELATED_LOOKUPS, PREFETCH_DONE;
 
 // The keys of a relation step, in the order in which errors are reported.
 bool parse_relation_step(PyObject* dict, Step& step) {
@@ -156,6 +159,219 @@ Access python_get(const Config& config, PyObject* field, PyObject* instance) {
   if (!PyErr_ExceptionMatches(config.skip_field.get())) return {Access::Status::error, Object()};
   PyErr_Clear();
   return {Access::Status::skip, Object()};
+}
+
+// ---------------------------------------------------------------------------
+// The native chain. Every helper below leaves no error set: a failed lookup is
+// either a route to the next way of answering or makes the walk undecided.
+
+namespace {
+
+// getattr(obj, name) with any error cleared; empty on failure.
+Object quiet_attr(PyObject* obj, PyObject* name) {
+  Object value = Object::steal(PyObject_GetAttr(obj, name));
+  if (!value) PyErr_Clear();
+  return value;
+}
+
+// getattr(obj, <interned name made on first use>), quietly.
+Object quiet_attr(PyObject* obj, OnceSlot& slot, const char* text) {
+  PyObject* name = intern_once(slot, text);
+  if (!name) {
+    PyErr_Clear();
+    return Object();
+  }
+  return quiet_attr(obj, name);
+}
+
+// A plain lookup in a dict (or subclass, whose hooks are bypassed) with any
+// error cleared; empty when absent.
+Object quiet_item(PyObject* dict, PyObject* key) {
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict, key, &value) < 0) PyErr_Clear();
+  return Object::steal(value);
+}
+
+// The truth value of `obj.<name>`; false when the lookup or the test fails.
+bool quiet_truth(PyObject* obj, OnceSlot& slot, const char* text) {
+  Object value = quiet_attr(obj, slot, text);
+  if (!value) return false;
+  int truth = PyObject_IsTrue(value.get());
+  if (truth < 0) PyErr_Clear();
+  return truth > 0;
+}
+
+// How a generic lookup ended.
+enum class Found : uint8_t {
+  value,      // `cur` holds the looked-up value
+  no_object,  // the related object does not exist: the field's value is None
+  undecided,  // let the DRF field decide
+};
+
+// Whether `cur` is read by item lookup (a mapping) rather than by attribute.
+// -1 when the mapping test itself failed (error cleared).
+int reads_as_mapping(PyObject* cur) {
+  PyTypeObject* type = Py_TYPE(cur);
+  if (PyDict_Check(cur)) return 1;
+  if (non_mapping_types::contains(type)) return 0;
+  PyObject* mapping = mapping_type();
+  int is_mapping = mapping ? PyObject_IsInstance(cur, mapping) : -1;
+  if (is_mapping < 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  if (!is_mapping) non_mapping_types::add(type);
+  return is_mapping;
+}
+
+// Looks `key` up on `cur` as DRF's get_attribute does, then resolves callables
+// through the configured hook. Replaces `cur` with the value on success.
+Found generic_lookup(PyObject* object_does_not_exist, PyObject* resolve_callable, Object& cur,
+                     PyObject* key) {
+  Object value;
+  if (PyDict_CheckExact(cur.get())) {
+    value = quiet_item(cur.get(), key);
+    if (!value) return Found::undecided;
+  } else {
+    int mapping = reads_as_mapping(cur.get());
+    if (mapping < 0) return Found::undecided;
+    value = Object::steal(mapping ? PyObject_GetItem(cur.get(), key)
+                                  : PyObject_GetAttr(cur.get(), key));
+    if (!value) {
+      bool missing = PyErr_ExceptionMatches(object_does_not_exist);
+      PyErr_Clear();
+      return missing ? Found::no_object : Found::undecided;
+    }
+  }
+  if (PyCallable_Check(value.get())) {
+    value = Object::steal(
+        PyObject_CallFunctionObjArgs(resolve_callable, value.get(), key, nullptr));
+    if (!value) {
+      PyErr_Clear();
+      return Found::undecided;
+    }
+  }
+  cur = std::move(value);
+  return Found::value;
+}
+
+// A forward or reverse one-to-one relation already loaded into the instance's
+// fields cache. A cached None counts only for nullable forward relations (for
+// a reverse relation it means "does not exist", which the accessor reports).
+Object cached_one(PyObject* cur, const Relation& r) {
+  Object cache = fields_cache(cur);
+  if (!cache) return Object();
+  Object value = quiet_item(cache.get(), r.cache_name.get());
+  if (value.get() == Py_None && !(r.kind == Relation::Kind::forward && r.null)) return Object();
+  return value;
+}
+
+// The result list of a prefetched many-relation, when Django has filled it
+// completely (including any lookups prefetched through it).
+Object cached_relation(PyObject* cur, const Relation& r) {
+  for (const Object& name : r.required) {
+    Object value = quiet_attr(cur, name.get());
+    if (!value || value.get() == Py_None) return Object();
+  }
+  Object cache = quiet_attr(cur, PREFETCHED_OBJECTS_CACHE, "_prefetched_objects_cache");
+  if (!cache || !PyDict_Check(cache.get())) return Object();
+  Object queryset = quiet_item(cache.get(), r.cache_name.get());
+  if (!queryset) return Object();
+  Object result = quiet_attr(queryset.get(), RESULT_CACHE, "_result_cache");
+  if (!result || !PyList_CheckExact(result.get())) return Object();
+  if (quiet_truth(queryset.get(), PREFETCH_RELATED_LOOKUPS, "_prefetch_related_lookups") &&
+      !quiet_truth(queryset.get(), PREFETCH_DONE, "_prefetch_done"))
+    return Object();
+  return result;
+}
+
+// The related object(s) of a relation step from Django's caches; empty when
+// the caches cannot answer.
+Object cached_step(PyObject* cur, const Step& step) {
+  if (Py_TYPE(cur) != (PyTypeObject*)step.model.get()) return Object();
+  switch (step.relation.kind) {
+    case Relation::Kind::forward:
+    case Relation::Kind::reverse_one:
+      return cached_one(cur, step.relation);
+    case Relation::Kind::many:
+      return cached_relation(cur, step.relation);
+  }
+  return Object();
+}
+
+}  // namespace
+
+Object fields_cache(PyObject* instance) {
+  Object state = quiet_attr(instance, STATE, "_state");
+  if (!state) return Object();
+  Object cache = quiet_attr(state.get(), FIELDS_CACHE, "fields_cache");
+  if (!cache || !PyDict_Check(cache.get())) return Object();
+  return cache;
+}
+
+Object native_chain(PyObject* object_does_not_exist, PyObject* resolve_callable,
+                    PyObject* instance, const std::vector<Step>& steps) {
+  Object cur = Object::borrow(instance);
+  for (const Step& step : steps) {
+    if (step.kind == Step::Kind::relation) {
+      if (Object cached = cached_step(cur.get(), step)) {
+        cur = std::move(cached);  // cache contents are never resolved as callables
+        continue;
+      }
+    }
+    switch (generic_lookup(object_does_not_exist, resolve_callable, cur, step.name.get())) {
+      case Found::value:
+        break;
+      case Found::no_object:
+        return Object::borrow(Py_None);
+      case Found::undecided:
+        return Object();
+    }
+  }
+  return cur;
+}
+
+namespace {
+
+// The primary-key column read straight from the instance (its __dict__ first
+// when the plan says the value lives there); empty when it cannot be read.
+Object read_attname(PyObject* instance, const Get::PkAttname& pk) {
+  if (pk.from_dict) {
+    Object dict = quiet_attr(instance, DICT_NAME, "__dict__");
+    if (dict && PyDict_Check(dict.get())) {
+      if (Object value = quiet_item(dict.get(), pk.attname.get())) return value;
+    }
+  }
+  return quiet_attr(instance, pk.attname.get());
+}
+
+Access native_value(Object value) { return {Access::Status::value, std::move(value), true}; }
+
+}  // namespace
+
+Access get_value(const Get& get, const Config& config, PyObject* field, PyObject* instance) {
+  switch (get.form) {
+    case Get::Form::attrs:
+    case Get::Form::many: {
+      Object value = native_chain(config.object_does_not_exist.get(),
+                                  config.resolve_callable.get(), instance, get.steps());
+      // A many-relation is only taken natively as a prefetched result list.
+      bool usable = get.form == Get::Form::attrs ? (bool)value
+                                                 : value && PyList_CheckExact(value.get());
+      if (usable) return native_value(std::move(value));
+      break;
+    }
+    case Get::Form::star:
+      return native_value(Object::borrow(instance));
+    case Get::Form::pk_attname:
+      if (Object value = read_attname(instance, get.pk_attname())) {
+        return native_value(std::move(value));
+      }
+      break;
+    case Get::Form::python:
+      break;
+  }
+  return python_get(config, field, instance);
 }
 
 }  // namespace qc

@@ -81,10 +81,29 @@ struct Access {
   };
   Status status;
   Object value;
+  // True when a native form produced the value; false when the DRF field's
+  // get_attribute did (it may hand back placeholders, such as a primary-key-
+  // only object, that only the field itself knows how to represent).
+  bool native = false;
 };
 
 // `field.get_attribute(instance)`; the configured skip exception (subclasses
 // and tuple members included) becomes skip, any other exception an error.
 Access python_get(const Config& config, PyObject* field, PyObject* instance);
+
+// Obtains a read field's value by the form of its plan: the native forms
+// first, `python_get` for whatever they cannot decide.
+Access get_value(const Get& get, const Config& config, PyObject* field, PyObject* instance);
+
+// Walks an attribute chain over `instance` the way DRF's get_attribute does,
+// reading Django's relation caches where the plan allows. Returns a new
+// reference, or an empty Object when the walk cannot decide (then no error is
+// set: it never raises). An empty chain yields the instance itself.
+Object native_chain(PyObject* object_does_not_exist, PyObject* resolve_callable,
+                    PyObject* instance, const std::vector<Step>& steps);
+
+// `instance._state.fields_cache` when it is a dict (or subclass); otherwise
+// empty, with no error set.
+Object fields_cache(PyObject* instance);
 
 }  // namespace qc

@@ -1,10 +1,1438 @@
+// The JSON reader behind from_json: one pass over UTF-8 bytes that builds the
+// Python objects as it goes, with its own decimal-to-binary number conversion
+// and a process-wide cache of object-key strings.
 #include "json_reader.hpp"
+
+#include "json.hpp"
+
+#include <sys/random.h>
+
+#include <bit>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qc {
 
-PyObject* read_json(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "from_json() is not available yet");
-  return nullptr;
+// ===========================================================================
+// Number conversion.
+namespace json_number {
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+// ---------------------------------------------------------------------------
+// 128-bit approximations of 5^q for every q where a decimal exponent can still
+// give a finite non-zero double from a 64-bit significand. Each entry is the
+// floor T of 5^q scaled into [2^127, 2^128): T·2^exp2 <= 5^q < (T+1)·2^exp2.
+// For 0 <= q <= 55 the power fits in 128 bits and the entry is exact.
+constexpr int POW5_MIN = -342;
+constexpr int POW5_MAX = 308;
+constexpr int POW5_EXACT_MAX = 55;
+
+struct Pow5 {
+  uint64_t hi, lo;
+  int32_t exp2;
+};
+
+struct Pow5Table {
+  Pow5 entry[POW5_MAX - POW5_MIN + 1];
+};
+
+// A fixed-size unsigned big number, only for building the table at compile time.
+constexpr int TABLE_LIMBS = 20;
+struct TableBig {
+  uint64_t limb[TABLE_LIMBS]{};
+};
+
+constexpr int big_bits(const TableBig& x) {
+  for (int i = TABLE_LIMBS - 1; i >= 0; --i) {
+    if (x.limb[i]) return 64 * i + 64 - std::countl_zero(x.limb[i]);
+  }
+  return 0;
+}
+
+constexpr void big_mul_small(TableBig& x, uint64_t m) {
+  uint64_t carry = 0;
+  for (uint64_t& l : x.limb) {
+    u128 t = (u128)l * m + carry;
+    l = (uint64_t)t;
+    carry = (uint64_t)(t >> 64);
+  }
+}
+
+constexpr void big_div_small(TableBig& x, uint64_t d) {
+  uint64_t rem = 0;
+  for (int i = TABLE_LIMBS - 1; i >= 0; --i) {
+    u128 cur = ((u128)rem << 64) | x.limb[i];
+    x.limb[i] = (uint64_t)(cur / d);
+    rem = (uint64_t)(cur % d);
+  }
+}
+
+// Bits pos .. pos+63 of x; bits below bit 0 read as zero.
+constexpr uint64_t big_window(const TableBig& x, int pos) {
+  if (pos <= -64) return 0;
+  if (pos < 0) return big_window(x, 0) << -pos;
+  int i = pos / 64, s = pos % 64;
+  uint64_t low = i < TABLE_LIMBS ? x.limb[i] : 0;
+  uint64_t high = i + 1 < TABLE_LIMBS ? x.limb[i + 1] : 0;
+  return s == 0 ? low : (low >> s) | (high << (64 - s));
+}
+
+// The top 128 bits of x (truncated) and their scale, x ~ T·2^(exp2 - scale).
+constexpr Pow5 big_top128(const TableBig& x, int scale) {
+  int shift = big_bits(x) - 128;
+  return Pow5{big_window(x, shift + 64), big_window(x, shift), shift - scale};
+}
+
+constexpr Pow5Table make_pow5_table() {
+  Pow5Table t{};
+  TableBig x{};
+  x.limb[0] = 1;
+  for (int q = 0; q <= POW5_MAX; ++q) {
+    t.entry[q - POW5_MIN] = big_top128(x, 0);
+    big_mul_small(x, 5);
+  }
+  // floor(2^K / 5^n) by repeated exact floor division; 2^1100 / 5^342 still
+  // has far more than 128 bits, so every entry is a true floor of 5^-n.
+  constexpr int K = 1100;
+  TableBig y{};
+  y.limb[K / 64] = uint64_t{1} << (K % 64);
+  for (int n = 1; n <= -POW5_MIN; ++n) {
+    big_div_small(y, 5);
+    t.entry[-n - POW5_MIN] = big_top128(y, K);
+  }
+  return t;
+}
+
+constexpr Pow5Table POW5 = make_pow5_table();
+
+static_assert(POW5.entry[-POW5_MIN].hi == uint64_t{1} << 63 && POW5.entry[-POW5_MIN].lo == 0 &&
+              POW5.entry[-POW5_MIN].exp2 == -127);  // 5^0 = 2^127 · 2^-127
+static_assert(POW5.entry[1 - POW5_MIN].hi == 0xA000000000000000 &&
+              POW5.entry[1 - POW5_MIN].exp2 == -125);  // 5 = 0b101 · 2^125 · 2^-125
+static_assert(POW5.entry[-1 - POW5_MIN].hi == 0xCCCCCCCCCCCCCCCC &&
+              POW5.entry[-1 - POW5_MIN].lo == 0xCCCCCCCCCCCCCCCC &&
+              POW5.entry[-1 - POW5_MIN].exp2 == -130);  // 0.2 = 0x0.333...
+
+constexpr double double_from_parts(int64_t biased_exp, uint64_t mantissa) {
+  return std::bit_cast<double>((uint64_t)biased_exp << 52 | (mantissa & ((uint64_t{1} << 52) - 1)));
+}
+
+// Rounds w·10^q (w != 0) to the nearest double using the 128-bit power of
+// five. The true product lies in [P, P + 2^64) where P is the computed 192-bit
+// product, so the result is certain unless that interval straddles a rounding
+// boundary; then, or for subnormal results, it returns false.
+bool eisel_lemire(uint64_t w, int64_t q, double& out) {
+  if (q < POW5_MIN) {  // below 2^64 · 10^-343, under half the smallest subnormal
+    out = 0.0;
+    return true;
+  }
+  if (q > POW5_MAX) {  // at least 10^309
+    out = INF;
+    return true;
+  }
+  const Pow5& t = POW5.entry[q - POW5_MIN];
+  int s = std::countl_zero(w);
+  uint64_t wn = w << s;
+  u128 upper = (u128)wn * t.hi;
+  u128 lower = (u128)wn * t.lo;
+  u128 middle = (u128)(uint64_t)upper + (uint64_t)(lower >> 64);
+  uint64_t lo = (uint64_t)lower;
+  uint64_t mid = (uint64_t)middle;
+  uint64_t hi = (uint64_t)(upper >> 64) + (uint64_t)(middle >> 64);  // >= 2^62
+  int top = (int)(hi >> 63);
+  int64_t exp = 190 + top + t.exp2 + q - s;  // the product's leading bit, as a power of two
+  if (exp > 1023) {
+    out = INF;
+    return true;
+  }
+  if (exp < -1022) return false;
+  int rest_bits = 9 + top;  // hi holds 54 bits (mantissa and round bit) above these
+  uint64_t rest_mask = (uint64_t{1} << rest_bits) - 1;
+  uint64_t rest = hi & rest_mask;
+  bool exact = q >= 0 && q <= POW5_EXACT_MAX;
+  if (!exact && rest == rest_mask && mid == ~uint64_t{0} && lo != 0) return false;
+  uint64_t m = hi >> rest_bits;
+  bool round_bit = m & 1;
+  m >>= 1;
+  if (round_bit) {
+    // An inexact power means the true value lies strictly above P, so a set
+    // round bit is never an exact tie.
+    bool tie = exact && rest == 0 && mid == 0 && lo == 0;
+    if (!tie || (m & 1)) ++m;
+  }
+  if (m == uint64_t{1} << 53) {
+    m >>= 1;
+    if (++exp > 1023) {
+      out = INF;
+      return true;
+    }
+  }
+  out = double_from_parts(exp + 1023, m);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The exact path: a decimal number 0.d1d2... × 10^dp scaled by powers of two
+// until its integer part is the 53-bit mantissa. Only the first KEEP input
+// digits are kept, the rest folded into `sticky`; every shift after that is
+// exact (CAP holds every intermediate value), so rounding sees the kept value
+// plus a sticky bit. That is correct because every double and every midpoint
+// between two doubles has fewer than 770 significant digits: the kept digits
+// already place the input strictly on one side of each such point, or exactly
+// on it, with the sticky bit telling whether the input lies above.
+class DecimalScaler {
+ public:
+  static constexpr int KEEP = 800;
+  static constexpr int CAP = 2048;
+
+  DecimalScaler(std::string_view a, std::string_view b, int dp) : dp_(dp) {
+    for (std::string_view part : {a, b}) {
+      for (char c : part) {
+        if (nd_ < KEEP) {
+          d_[nd_++] = (uint8_t)(c - '0');
+        } else if (c != '0') {
+          sticky_ = true;
+          break;
+        }
+      }
+      if (sticky_) break;
+    }
+    trim();
+  }
+
+  double to_double() {
+    int exp = 0;
+    // Into [0.5, 1): first below one, then up by shifts that never reach one.
+    while (dp_ > 0) {
+      int s = dp_ >= 19 ? 60 : SHIFT_FOR_DIGITS[dp_];
+      shift_right(s);
+      exp += s;
+    }
+    while (dp_ < 0 || (dp_ == 0 && d_[0] < 5)) {
+      int s = -dp_ >= 18 ? 59 : SHIFT_FOR_DIGITS[-dp_];
+      shift_left(s);
+      exp -= s;
+    }
+    int e = exp - 1;  // value = (2 · 0.d) · 2^e with the factor in [1, 2)
+    if (e < -1022) {  // subnormal: align the last mantissa bit with 2^-1074
+      for (int s = -1022 - e; s > 0; s -= 60) shift_right(s < 60 ? s : 60);
+      e = -1022;
+    }
+    if (e > 1023) return INF;
+    shift_left(53);
+    uint64_t m = rounded_integer();
+    if (m == uint64_t{1} << 53) {
+      m >>= 1;
+      if (++e > 1023) return INF;
+    }
+    if (m < uint64_t{1} << 52) return double_from_parts(0, m);
+    return double_from_parts(e + 1023, m);
+  }
+
+ private:
+  // Largest s with 2^s < 10^k (k >= 1), and 1 for k = 0 (a value below 0.5).
+  static constexpr int SHIFT_FOR_DIGITS[19] = {1,  3,  6,  9,  13, 16, 19, 23, 26, 29,
+                                               33, 36, 39, 43, 46, 49, 53, 56, 59};
+
+  void trim() {
+    while (nd_ > 0 && d_[nd_ - 1] == 0) --nd_;
+  }
+
+  // Divides by 2^k, 1 <= k <= 60.
+  void shift_right(int k) {
+    int r = 0, w = 0;
+    uint64_t n = 0;
+    while ((n >> k) == 0) {
+      if (r < nd_) {
+        n = n * 10 + d_[r++];
+      } else if (n == 0) {
+        nd_ = 0;
+        return;
+      } else {
+        n *= 10;
+        ++r;
+      }
+    }
+    dp_ -= r - 1;
+    const uint64_t mask = (uint64_t{1} << k) - 1;
+    for (; r < nd_; ++r) {
+      d_[w++] = (uint8_t)(n >> k);
+      n = (n & mask) * 10 + d_[r];
+    }
+    while (n > 0) {
+      uint64_t digit = n >> k;
+      if (w < CAP) {
+        d_[w++] = (uint8_t)digit;
+      } else if (digit != 0) {
+        sticky_ = true;
+      }
+      n = (n & mask) * 10;
+    }
+    nd_ = w;
+    trim();
+  }
+
+  // Multiplies by 2^k, 1 <= k <= 60. The result has at most 19 more digits;
+  // it is built from the right in place, 19 positions further up.
+  void shift_left(int k) {
+    const int end = nd_ + 19;
+    int w = end;
+    uint64_t carry = 0;
+    for (int r = nd_ - 1; r >= 0; --r) {
+      uint64_t v = ((uint64_t)d_[r] << k) + carry;
+      carry = v / 10;
+      d_[--w] = (uint8_t)(v - carry * 10);
+    }
+    while (carry > 0) {
+      uint64_t next = carry / 10;
+      d_[--w] = (uint8_t)(carry - next * 10);
+      carry = next;
+    }
+    int count = end - w;
+    dp_ += count - nd_;
+    int keep = count < CAP ? count : CAP;
+    for (int i = keep; i < count; ++i) sticky_ |= d_[w + i] != 0;
+    std::memmove(d_, d_ + w, (size_t)keep);
+    nd_ = keep;
+    trim();
+  }
+
+  // The integer part rounded half to even (dp_ <= 17 here).
+  uint64_t rounded_integer() const {
+    uint64_t n = 0;
+    for (int i = 0; i < dp_; ++i) n = n * 10 + (i < nd_ ? d_[i] : 0);
+    if (dp_ < 0 || dp_ >= nd_) return n;
+    uint8_t first = d_[dp_];
+    bool up = first > 5 || (first == 5 && (dp_ + 1 < nd_ || sticky_ || (n & 1)));
+    return n + up;
+  }
+
+  uint8_t d_[CAP + 20];
+  int nd_ = 0;
+  int dp_;
+  bool sticky_ = false;
+};
+
+constexpr double EXACT_POWERS_OF_TEN[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The first `count` digits of a then b as an integer.
+uint64_t leading_digits(std::string_view a, std::string_view b, size_t count) {
+  uint64_t w = 0;
+  size_t from_a = count < a.size() ? count : a.size();
+  for (size_t i = 0; i < from_a; ++i) w = w * 10 + (uint64_t)(a[i] - '0');
+  for (size_t i = 0; i < count - from_a; ++i) w = w * 10 + (uint64_t)(b[i] - '0');
+  return w;
+}
+
+}  // namespace
+
+bool exact_decimal_to_double(uint64_t w, int64_t q, double& out) {
+  if (w <= uint64_t{1} << 53 && q >= -22 && q <= 22) {
+    // Both operands exact, so one correctly rounded operation is the answer.
+    double d = (double)w;
+    out = q < 0 ? d / EXACT_POWERS_OF_TEN[-q] : d * EXACT_POWERS_OF_TEN[q];
+    return true;
+  }
+  return eisel_lemire(w, q, out);
+}
+
+namespace {
+
+// a then b are the significant digits (a non-empty first digit), the value is
+// 0.ab × 10^dp with -330 <= dp <= 310.
+[[gnu::noinline]] double magnitude_from_digits(std::string_view a, std::string_view b, int dp) {
+  size_t n = a.size() + b.size();
+  size_t k = n < 19 ? n : 19;
+  uint64_t w = leading_digits(a, b, k);
+  int64_t q = dp - (int64_t)k;
+  double r;
+  if (n <= 19) {
+    if (exact_decimal_to_double(w, q, r)) return r;
+  } else {
+    // The value lies in [w, w+1) · 10^q; equal roundings of both ends decide it.
+    double r2;
+    if (eisel_lemire(w, q, r) && eisel_lemire(w + 1, q, r2) && r == r2) return r;
+  }
+  return DecimalScaler(a, b, dp).to_double();
+}
+
+}  // namespace
+
+double decimal_to_double(std::string_view int_digits, std::string_view frac_digits,
+                         int64_t exp10, bool negative) {
+  size_t lead = 0;
+  while (lead < int_digits.size() && int_digits[lead] == '0') ++lead;
+  std::string_view a = int_digits.substr(lead), b = frac_digits;
+  int64_t dp;
+  if (!a.empty()) {
+    dp = exp10 + (int64_t)a.size();
+  } else {
+    size_t z = 0;
+    while (z < b.size() && b[z] == '0') ++z;
+    b = b.substr(z);
+    dp = exp10 - (int64_t)z;
+  }
+  double mag;
+  if (a.empty() && b.empty()) {
+    mag = 0.0;
+  } else if (dp > 310) {  // at least 10^309
+    mag = INF;
+  } else if (dp < -330) {  // below 10^-330
+    mag = 0.0;
+  } else {
+    mag = magnitude_from_digits(a, b, (int)dp);
+  }
+  return negative ? -mag : mag;
+}
+
+size_t digits_to_limbs(std::string_view digits, uint64_t* limbs) {
+  static constexpr uint64_t POW10[20] = {1,
+                                         10,
+                                         100,
+                                         1000,
+                                         10000,
+                                         100000,
+                                         1000000,
+                                         10000000,
+                                         100000000,
+                                         1000000000,
+                                         10000000000,
+                                         100000000000,
+                                         1000000000000,
+                                         10000000000000,
+                                         100000000000000,
+                                         1000000000000000,
+                                         10000000000000000,
+                                         100000000000000000,
+                                         1000000000000000000,
+                                         10000000000000000000u};
+  size_t count = 0;
+  size_t chunk = digits.size() % 19;
+  if (chunk == 0) chunk = 19;
+  for (size_t i = 0; i < digits.size(); i += chunk, chunk = 19) {
+    uint64_t carry = 0;
+    for (size_t j = i; j < i + chunk; ++j) carry = carry * 10 + (uint64_t)(digits[j] - '0');
+    const uint64_t scale = POW10[chunk];
+    for (size_t l = 0; l < count; ++l) {
+      u128 t = (u128)limbs[l] * scale + carry;
+      limbs[l] = (uint64_t)t;
+      carry = (uint64_t)(t >> 64);
+    }
+    if (carry != 0 || count == 0) limbs[count++] = carry;
+  }
+  return count;
+}
+
+}  // namespace json_number
+
+// ===========================================================================
+// The key cache.
+namespace {
+
+constexpr size_t KEY_CACHE_SLOTS = 16384;
+constexpr size_t KEY_CACHE_PROBES = 5;
+constexpr size_t KEY_CACHE_MIN = 2;
+constexpr size_t KEY_CACHE_MAX = 63;
+
+// A new str of valid UTF-8 text; `ascii` when every byte is below 0x80.
+// New reference, or nullptr with an error set.
+PyObject* new_str(const char* s, size_t n, bool ascii) {
+  if (!ascii) return PyUnicode_DecodeUTF8(s, (Py_ssize_t)n, nullptr);
+  PyObject* str = PyUnicode_New((Py_ssize_t)n, 127);
+  if (str && n) std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
+  return str;
+}
+
+inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
+  json_number::u128 r = (json_number::u128)a * b;
+  return (uint64_t)r ^ (uint64_t)(r >> 64);
+}
+
+class KeyCache {
+ public:
+  // The cached str equal to the UTF-8 text s[0..n) (valid UTF-8), or a new
+  // one. New reference, or nullptr with an error set.
+  PyObject* get(const char* s, size_t n, bool ascii) {
+    if (n < KEY_CACHE_MIN || n > KEY_CACHE_MAX) return new_str(s, n, ascii);
+    PyMutex_Lock(&mutex_);
+    if (!slots_ && !create()) {
+      PyMutex_Unlock(&mutex_);
+      return new_str(s, n, ascii);
+    }
+    if (failed_) empty();
+    uint64_t hash = hash_key(s, n);
+    size_t home = hash & (KEY_CACHE_SLOTS - 1);
+    size_t stop = home + KEY_CACHE_PROBES < KEY_CACHE_SLOTS ? home + KEY_CACHE_PROBES
+                                                             : KEY_CACHE_SLOTS;
+    for (size_t i = home; i < stop; ++i) {
+      Slot& slot = slots_[i];
+      if (!slot.text) return store(i, hash, s, n, ascii);
+      if (slot.hash == hash && PyUnicode_EqualToUTF8AndSize(slot.text, s, (Py_ssize_t)n)) {
+        PyObject* hit = Py_NewRef(slot.text);
+        PyMutex_Unlock(&mutex_);
+        return hit;
+      }
+    }
+    return store(home, hash, s, n, ascii);
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash;
+    PyObject* text;  // strong reference, or nullptr for an empty slot
+  };
+
+  bool create() {
+    slots_ = (Slot*)PyMem_RawCalloc(KEY_CACHE_SLOTS, sizeof(Slot));
+    if (!slots_) return false;
+    if (getrandom(seed_, sizeof seed_, GRND_NONBLOCK) != (ssize_t)sizeof seed_) {
+      // No entropy yet this early in boot: the clock and an address still
+      // differ from process to process.
+      timespec ts{};
+      clock_gettime(CLOCK_REALTIME, &ts);
+      seed_[0] = (uint64_t)ts.tv_nsec * 0x9E3779B97F4A7C15u ^ (uint64_t)ts.tv_sec;
+      seed_[1] = fold_multiply((uint64_t)(uintptr_t)slots_ ^ seed_[0], 0xD6E8FEB86659FD93u);
+    }
+    seed_[1] |= 1;
+    return true;
+  }
+
+  uint64_t hash_key(const char* s, size_t n) const {
+    uint64_t h = seed_[0] ^ (n * 0x9E3779B97F4A7C15u);
+    for (; n >= 8; s += 8, n -= 8) {
+      uint64_t chunk;
+      std::memcpy(&chunk, s, 8);
+      h = fold_multiply(h ^ chunk, seed_[1]);
+    }
+    if (n) {
+      uint64_t chunk = 0;
+      std::memcpy(&chunk, s, n);
+      h = fold_multiply(h ^ chunk ^ ((uint64_t)n << 59), seed_[1]);
+    }
+    return fold_multiply(h ^ (h >> 29), 0xBF58476D1CE4E5B9u);
+  }
+
+  // Creates the key's str and stores it in slot i, releasing what was there.
+  // Called with the mutex held; releases it.
+  PyObject* store(size_t i, uint64_t hash, const char* s, size_t n, bool ascii) {
+    PyObject* str = new_str(s, n, ascii);
+    if (!str) {
+      failed_ = true;
+      PyMutex_Unlock(&mutex_);
+      return nullptr;
+    }
+    Slot& slot = slots_[i];
+    Object old = Object::steal(slot.text);
+    if (!old) ++filled_;
+    slot = Slot{hash, Py_NewRef(str)};
+    last_filled_ = i;
+    PyMutex_Unlock(&mutex_);
+    return str;  // `old` goes after the mutex is released
+  }
+
+  // After a failure every use starts from an empty table, so each use finds
+  // at most the one entry the previous use stored.
+  void empty() {
+    if (filled_ == 1) {
+      Py_CLEAR(slots_[last_filled_].text);
+    } else if (filled_ > 1) {
+      for (size_t i = 0; i < KEY_CACHE_SLOTS; ++i) Py_CLEAR(slots_[i].text);
+    }
+    filled_ = 0;
+  }
+
+  PyMutex mutex_{};
+  Slot* slots_ = nullptr;
+  uint64_t seed_[2] = {0, 0};
+  size_t filled_ = 0;
+  size_t last_filled_ = 0;
+  bool failed_ = false;
+};
+
+constinit KeyCache KEY_CACHE;
+
+// ===========================================================================
+// The reader.
+
+enum class ErrorKind : uint8_t {
+  none,
+  python,  // an interpreter exception is set and propagates unchanged
+  internal,
+  eof_list,
+  eof_object,
+  eof_string,
+  eof_value,
+  expected_colon,
+  expected_list_comma,
+  expected_object_comma,
+  expected_ident,
+  expected_value,
+  invalid_escape,
+  invalid_number,
+  number_out_of_range,
+  invalid_unicode,
+  control_character,
+  key_must_be_string,
+  lone_surrogate,
+  trailing_comma,
+  trailing_characters,
+  unexpected_end_of_hex_escape,
+  recursion_limit,
+};
+
+constexpr const char* ERROR_TEXT[] = {
+    "",
+    "",
+    "Internal error",
+    "EOF while parsing a list",
+    "EOF while parsing an object",
+    "EOF while parsing a string",
+    "EOF while parsing a value",
+    "expected `:`",
+    "expected `,` or `]`",
+    "expected `,` or `}`",
+    "expected ident",
+    "expected value",
+    "invalid escape",
+    "invalid number",
+    "number out of range",
+    "invalid unicode code point",
+    "control character (\\u0000-\\u001F) found while parsing a string",
+    "key must be a string",
+    "lone leading surrogate in hex escape",
+    "trailing comma",
+    "trailing characters",
+    "unexpected end of hex escape",
+    "recursion limit exceeded",
+};
+static_assert(std::size(ERROR_TEXT) == (size_t)ErrorKind::recursion_limit + 1);
+
+constexpr uint8_t DEPTH_BUDGET = 200;
+// Exponent digits stop counting here: any larger exponent already means an
+// infinity or a zero for every input that fits in memory.
+constexpr int64_t EXPONENT_SATURATION = 100'000'000'000'000'000;
+
+// Byte classes inside strings.
+enum : uint8_t { PLAIN = 0, SPECIAL = 1, HIGH = 2 };  // SPECIAL: quote, backslash, control
+
+constexpr auto STRING_CLASS = [] {
+  struct {
+    uint8_t of[256];
+  } t{};
+  for (int c = 0; c < 256; ++c) {
+    t.of[c] = c < 0x20 || c == '"' || c == '\\' ? SPECIAL : c >= 0x80 ? HIGH : PLAIN;
+  }
+  return t;
+}();
+
+inline bool is_digit(uint8_t c) { return (uint8_t)(c - '0') < 10; }
+
+inline bool is_whitespace(uint8_t c) {
+  constexpr uint64_t mask = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
+  return c <= ' ' && ((mask >> c) & 1);
+}
+
+// The first byte in [s, end) that is a quote, a backslash, a control byte or
+// (when `stop_at_high`) 0x80 or above; `end` when there is none.
+template <bool stop_at_high>
+inline const uint8_t* find_string_stop(const uint8_t* s, const uint8_t* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i below_space = _mm_set1_epi8(0x20);
+  const __m128i max_control = _mm_set1_epi8(0x1F);
+  while (end - s >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
+    if constexpr (stop_at_high) {
+      hit = _mm_or_si128(hit, _mm_cmplt_epi8(v, below_space));  // signed: catches 0x80..0xFF
+    } else {
+      hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(v, max_control), v));
+    }
+    if (unsigned bits = (unsigned)_mm_movemask_epi8(hit)) return s + std::countr_zero(bits);
+    s += 16;
+  }
+#endif
+  constexpr uint8_t stop = stop_at_high ? (SPECIAL | HIGH) : SPECIAL;
+  while (s < end && !(STRING_CLASS.of[*s] & stop)) ++s;
+  return s;
+}
+
+// Length of the longest valid UTF-8 prefix of s[0..n) that ends on a
+// character boundary: the offset of the first byte of the first invalid or
+// cut-off sequence, or n.
+size_t utf8_valid_prefix(const uint8_t* s, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    uint8_t c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len;
+    uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return i;
+    }
+    if (n - i < len || s[i + 1] < lo || s[i + 1] > hi) return i;
+    for (size_t j = 2; j < len; ++j) {
+      if ((s[i + j] & 0xC0) != 0x80) return i;
+    }
+    i += len;
+  }
+  return n;
+}
+
+inline int hex_value(uint8_t c) {
+  if (is_digit(c)) return c - '0';
+  uint8_t lower = c | 0x20;
+  if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
+  return -1;
+}
+
+// Owned references of array elements still being read, shared by every open
+// array of one call so that element storage is allocated once per call.
+class ValueStack {
+ public:
+  ValueStack() = default;
+  ValueStack(const ValueStack&) = delete;
+  ValueStack& operator=(const ValueStack&) = delete;
+  ~ValueStack() {
+    while (size_ > 0) Object::steal(items_[--size_]);
+    if (items_ != inline_) PyMem_Free(items_);
+  }
+
+  size_t size() const { return size_; }
+
+  // Takes over `item`; false with MemoryError set (item released).
+  bool push(PyObject* item) {
+    if (size_ == capacity_ && !grow()) {
+      Object::steal(item);
+      return false;
+    }
+    items_[size_++] = item;
+    return true;
+  }
+
+  // A new list of the items from `base` up, which leave the stack. Nullptr
+  // with an error set (the items stay, released with the stack).
+  PyObject* take_list(size_t base) {
+    PyObject* list = PyList_New((Py_ssize_t)(size_ - base));
+    if (!list) return nullptr;
+    for (size_t i = base; i < size_; ++i) PyList_SET_ITEM(list, (Py_ssize_t)(i - base), items_[i]);
+    size_ = base;
+    return list;
+  }
+
+ private:
+  [[gnu::noinline]] bool grow() {
+    size_t capacity = capacity_ * 2;
+    if (capacity > PY_SSIZE_T_MAX / sizeof(PyObject*)) return PyErr_NoMemory(), false;
+    PyObject** items = (PyObject**)PyMem_Malloc(capacity * sizeof(PyObject*));
+    if (!items) return PyErr_NoMemory(), false;
+    std::memcpy(items, items_, size_ * sizeof(PyObject*));
+    if (items_ != inline_) PyMem_Free(items_);
+    items_ = items;
+    capacity_ = capacity;
+    return true;
+  }
+
+  PyObject* inline_[32];
+  PyObject** items_ = inline_;
+  size_t size_ = 0;
+  size_t capacity_ = 32;
+};
+
+// Scratch space for unescaped string text, reused by every string of a call.
+class TextBuffer {
+ public:
+  TextBuffer() = default;
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+  ~TextBuffer() {
+    if (data_ != inline_) PyMem_Free(data_);
+  }
+
+  void clear() { size_ = 0; }
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+  // False with MemoryError set.
+  bool append(const void* s, size_t n) {
+    if (n > capacity_ - size_ && !grow(n)) return false;
+    std::memcpy(data_ + size_, s, n);
+    size_ += n;
+    return true;
+  }
+
+  bool append_code_point(uint32_t cp) {
+    char out[4];
+    size_t n;
+    if (cp < 0x80) {
+      out[0] = (char)cp;
+      n = 1;
+    } else if (cp < 0x800) {
+      out[0] = (char)(0xC0 | (cp >> 6));
+      out[1] = (char)(0x80 | (cp & 0x3F));
+      n = 2;
+    } else if (cp < 0x10000) {
+      out[0] = (char)(0xE0 | (cp >> 12));
+      out[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+      out[2] = (char)(0x80 | (cp & 0x3F));
+      n = 3;
+    } else {
+      out[0] = (char)(0xF0 | (cp >> 18));
+      out[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+      out[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
+      out[3] = (char)(0x80 | (cp & 0x3F));
+      n = 4;
+    }
+    return append(out, n);
+  }
+
+ private:
+  [[gnu::noinline]] bool grow(size_t extra) {
+    if (extra > PY_SSIZE_T_MAX / 2 - size_) return PyErr_NoMemory(), false;
+    size_t capacity = capacity_ * 2;
+    if (capacity < size_ + extra) capacity = size_ + extra;
+    char* data = (char*)PyMem_Malloc(capacity);
+    if (!data) return PyErr_NoMemory(), false;
+    std::memcpy(data, data_, size_);
+    if (data_ != inline_) PyMem_Free(data_);
+    data_ = data;
+    capacity_ = capacity;
+    return true;
+  }
+
+  char inline_[256];
+  char* data_ = inline_;
+  size_t size_ = 0;
+  size_t capacity_ = sizeof inline_;
+};
+
+// A string's decoded UTF-8 text (pointing into the input or the scratch
+// buffer) and whether every code point is below 0x80.
+struct Text {
+  const char* data;
+  size_t size;
+  bool ascii;
+};
+
+// One call's parse. Every read_* member returns a new reference, or nullptr
+// with the failure recorded in error_ (raised once, by read_document).
+class Reader {
+ public:
+  Reader(const uint8_t* data, size_t size, bool allow_nan, bool valid_utf8)
+      : begin_(data), p_(data), end_(data + size), allow_nan_(allow_nan),
+        valid_utf8_(valid_utf8) {}
+
+  // The document's value: new reference, or nullptr with an error set.
+  PyObject* read_document() {
+    skip_whitespace();
+    if (p_ == end_) return raise(fail(ErrorKind::eof_value, end_));
+    Object value = Object::steal(read_value());
+    if (!value) return raise(nullptr);
+    skip_whitespace();
+    if (p_ != end_) return raise(fail(ErrorKind::trailing_characters, p_));
+    return value.release();
+  }
+
+ private:
+  // -- errors -----------------------------------------------------------------
+
+  PyObject* fail(ErrorKind kind, const uint8_t* at) {
+    error_ = kind;
+    error_at_ = at;
+    return nullptr;
+  }
+
+  PyObject* fail_python() {
+    error_ = ErrorKind::python;
+    return nullptr;
+  }
+
+  // Turns the pending interpreter error into the "Internal error" kind.
+  [[gnu::cold, gnu::noinline]] PyObject* fail_internal() {
+    Object exc = Object::steal(PyErr_GetRaisedException());
+    internal_text_ = Object::steal(exc ? PyObject_Str(exc.get()) : nullptr);
+    PyErr_Clear();
+    return fail(ErrorKind::internal, p_);
+  }
+
+  // Raises the recorded error as ValueError (unless an interpreter error is
+  // already set). Always returns nullptr.
+  [[gnu::cold, gnu::noinline]] PyObject* raise(PyObject*) {
+    if (error_ == ErrorKind::python) return nullptr;
+    size_t size = (size_t)(end_ - begin_);
+    size_t at = (size_t)(error_at_ - begin_);
+    size_t upto = at < size ? at + 1 : size;  // an error at a line feed counts it
+    size_t line = 1, line_start = 0;
+    const uint8_t* s = begin_;
+    const uint8_t* stop = begin_ + upto;
+    while (const void* lf = std::memchr(s, '\n', (size_t)(stop - s))) {
+      ++line;
+      s = (const uint8_t*)lf + 1;
+      line_start = (size_t)(s - begin_);
+    }
+    size_t column = upto - line_start;
+    if (error_ == ErrorKind::internal) {
+      Object quoted = Object::steal(quote_text(internal_text_.get()));
+      if (!quoted) return nullptr;
+      PyErr_Format(PyExc_ValueError, "Internal error: %U at line %zu column %zu", quoted.get(),
+                   line, column);
+      return nullptr;
+    }
+    PyErr_Format(PyExc_ValueError, "%s at line %zu column %zu", ERROR_TEXT[(size_t)error_],
+                 line, column);
+    return nullptr;
+  }
+
+  // The text in double quotes, with quotes, backslashes and control
+  // characters escaped. New reference or nullptr.
+  static PyObject* quote_text(PyObject* text) {
+    Py_ssize_t n = 0;
+    const char* s = text ? PyUnicode_AsUTF8AndSize(text, &n) : "";
+    if (!s) return nullptr;
+    TextBuffer out;
+    bool ok = out.append("\"", 1);
+    for (Py_ssize_t i = 0; ok && i < n; ++i) {
+      uint8_t c = (uint8_t)s[i];
+      char esc[8];
+      if (c == '"' || c == '\\') {
+        esc[0] = '\\';
+        esc[1] = (char)c;
+        ok = out.append(esc, 2);
+      } else if (c < 0x20) {
+        const char* named = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : nullptr;
+        if (named) {
+          ok = out.append(named, 2);
+        } else {
+          static constexpr char HEX[] = "0123456789abcdef";
+          std::memcpy(esc, "\\u{", 3);
+          esc[3] = HEX[c >> 4];
+          esc[4] = HEX[c & 15];
+          esc[5] = '}';
+          ok = out.append(esc, 6);
+        }
+      } else {
+        ok = out.append(&s[i], 1);
+      }
+    }
+    if (!ok || !out.append("\"", 1)) return nullptr;
+    return PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), nullptr);
+  }
+
+  // -- structure --------------------------------------------------------------
+
+  void skip_whitespace() {
+    while (p_ < end_ && is_whitespace(*p_)) ++p_;
+  }
+
+  // p_ is at the value's first byte, inside the input.
+  PyObject* read_value() {
+    switch (*p_) {
+      case '"':
+        return read_string_value();
+      case '[':
+        return read_array();
+      case '{':
+        return read_object();
+      case 't':
+        return match_word("true", 4) ? Py_NewRef(Py_True) : nullptr;
+      case 'f':
+        return match_word("false", 5) ? Py_NewRef(Py_False) : nullptr;
+      case 'n':
+        return match_word("null", 4) ? Py_NewRef(Py_None) : nullptr;
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return read_number();
+      case 'N':
+        if (!allow_nan_) return fail(ErrorKind::expected_value, p_);
+        return match_word("NaN", 3) ? new_float(std::numeric_limits<double>::quiet_NaN())
+                                    : nullptr;
+      case 'I':
+        if (!allow_nan_) return fail(ErrorKind::expected_value, p_);
+        return match_word("Infinity", 8) ? new_float(json_number::INF) : nullptr;
+      default:
+        return fail(ErrorKind::expected_value, p_);
+    }
+  }
+
+  // A value inside a container, which holds one unit of the depth budget
+  // while it is read.
+  PyObject* read_nested_value() {
+    if (budget_ == 0) return fail(ErrorKind::recursion_limit, p_);
+    --budget_;
+    PyObject* value = read_value();
+    ++budget_;
+    return value;
+  }
+
+  // p_ is at the word's first byte, already known to match.
+  bool match_word(const char* word, size_t n) {
+    if ((size_t)(end_ - p_) >= n && std::memcmp(p_, word, n) == 0) {
+      p_ += n;
+      return true;
+    }
+    for (size_t i = 1; i < n; ++i) {
+      if (p_ + i == end_) return fail(ErrorKind::eof_value, end_), false;
+      if (p_[i] != (uint8_t)word[i]) return fail(ErrorKind::expected_ident, p_ + i), false;
+    }
+    return fail(ErrorKind::expected_ident, p_), false;  // not reached
+  }
+
+  PyObject* read_array() {
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) return fail(ErrorKind::eof_list, end_);
+    if (*p_ == ']') {
+      ++p_;
+      PyObject* list = PyList_New(0);
+      return list ? list : fail_internal();
+    }
+    size_t base = stack_.size();
+    for (;;) {
+      PyObject* item = read_nested_value();
+      if (!item) return nullptr;
+      if (!stack_.push(item)) return fail_internal();
+      skip_whitespace();
+      if (p_ == end_) return fail(ErrorKind::eof_list, end_);
+      if (*p_ == ']') {
+        ++p_;
+        PyObject* list = stack_.take_list(base);
+        return list ? list : fail_internal();
+      }
+      if (*p_ != ',') return fail(ErrorKind::expected_list_comma, p_);
+      ++p_;
+      skip_whitespace();
+      if (p_ == end_) return fail(ErrorKind::eof_value, end_);
+      if (*p_ == ']') return fail(ErrorKind::trailing_comma, p_);
+    }
+  }
+
+  PyObject* read_object() {
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) return fail(ErrorKind::eof_object, end_);
+    if (*p_ == '}') {
+      ++p_;
+      PyObject* dict = PyDict_New();
+      return dict ? dict : fail_python();
+    }
+    if (*p_ != '"') return fail(ErrorKind::key_must_be_string, p_);
+    Object dict = Object::steal(PyDict_New());
+    if (!dict) return fail_python();
+    for (;;) {
+      Object key = Object::steal(read_key());
+      if (!key) return nullptr;
+      skip_whitespace();
+      if (p_ == end_) return fail(ErrorKind::eof_object, end_);
+      if (*p_ != ':') return fail(ErrorKind::expected_colon, p_);
+      ++p_;
+      skip_whitespace();
+      if (p_ == end_) return fail(ErrorKind::eof_value, end_);
+      Object value = Object::steal(read_nested_value());
+      if (!value) return nullptr;
+      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail_python();
+      skip_whitespace();
+      if (p_ == end_) return fail(ErrorKind::eof_object, end_);
+      if (*p_ == '}') {
+        ++p_;
+        return dict.release();
+      }
+      if (*p_ != ',') return fail(ErrorKind::expected_object_comma, p_);
+      ++p_;
+      skip_whitespace();
+      if (p_ == end_) return fail(ErrorKind::eof_value, end_);
+      if (*p_ == '}') return fail(ErrorKind::trailing_comma, p_);
+      if (*p_ != '"') return fail(ErrorKind::key_must_be_string, p_);
+    }
+  }
+
+  // -- strings ----------------------------------------------------------------
+
+  PyObject* read_string_value() {
+    const uint8_t* quote = p_;
+    Text text;
+    if (!scan_string(text)) return nullptr;
+    if (text.ascii) {
+      PyObject* str = new_str(text.data, text.size, true);
+      return str ? str : fail_python();
+    }
+    PyObject* str = PyUnicode_DecodeUTF8(text.data, (Py_ssize_t)text.size, nullptr);
+    return str ? str : fail_decode(text, quote);
+  }
+
+  PyObject* read_key() {
+    const uint8_t* quote = p_;
+    Text text;
+    if (!scan_string(text)) return nullptr;
+    if (!text.ascii && !valid_utf8_) {
+      size_t valid = utf8_valid_prefix((const uint8_t*)text.data, text.size);
+      if (valid != text.size) return fail(ErrorKind::invalid_unicode, quote + 2 + valid);
+    }
+    PyObject* key = KEY_CACHE.get(text.data, text.size, text.ascii);
+    return key ? key : fail_python();
+  }
+
+  // After a failed decode: invalid UTF-8 becomes "invalid unicode code
+  // point" one past the first invalid byte, counted through the decoded text.
+  [[gnu::cold, gnu::noinline]] PyObject* fail_decode(const Text& text, const uint8_t* quote) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return fail_python();
+    size_t valid = utf8_valid_prefix((const uint8_t*)text.data, text.size);
+    if (valid == text.size) return fail_python();
+    PyErr_Clear();
+    return fail(ErrorKind::invalid_unicode, quote + 2 + valid);
+  }
+
+  // p_ is at the opening quote. On success `out` holds the decoded text and
+  // p_ is past the closing quote.
+  bool scan_string(Text& out) {
+    const uint8_t* start = p_ + 1;
+    bool ascii = true;
+    const uint8_t* s = find_string_stop<true>(start, end_);
+    if (s < end_ && *s >= 0x80) {
+      ascii = false;
+      s = find_string_stop<false>(s + 1, end_);
+    }
+    if (s == end_) return fail(ErrorKind::eof_string, end_), false;
+    if (*s == '"') {
+      out = Text{(const char*)start, (size_t)(s - start), ascii};
+      p_ = s + 1;
+      return true;
+    }
+    if (*s != '\\') return fail(ErrorKind::control_character, s), false;
+    return scan_escaped_string(start, s, ascii, out);
+  }
+
+  // The rest of a string from its first backslash at s, unescaped into the
+  // scratch buffer.
+  [[gnu::noinline]] bool scan_escaped_string(const uint8_t* start, const uint8_t* s, bool ascii,
+                                              Text& out) {
+    scratch_.clear();
+    if (!scratch_.append(start, (size_t)(s - start))) return fail_python(), false;
+    for (;;) {
+      // s is at a backslash.
+      ++s;
+      if (s == end_) return fail(ErrorKind::eof_string, end_), false;
+      char simple = 0;
+      switch (*s) {
+        case '"':
+          simple = '"';
+          break;
+        case '\\':
+          simple = '\\';
+          break;
+        case '/':
+          simple = '/';
+          break;
+        case 'b':
+          simple = '\b';
+          break;
+        case 'f':
+          simple = '\f';
+          break;
+        case 'n':
+          simple = '\n';
+          break;
+        case 'r':
+          simple = '\r';
+          break;
+        case 't':
+          simple = '\t';
+          break;
+        case 'u': {
+          uint32_t cp;
+          if (!read_unicode_escape(s, cp)) return false;
+          if (cp >= 0x80) ascii = false;
+          if (!scratch_.append_code_point(cp)) return fail_python(), false;
+          break;
+        }
+        default:
+          return fail(ErrorKind::invalid_escape, s), false;
+      }
+      if (simple && !scratch_.append(&simple, 1)) return fail_python(), false;
+      const uint8_t* run = ++s;
+      s = ascii ? find_string_stop<true>(run, end_) : find_string_stop<false>(run, end_);
+      if (s < end_ && *s >= 0x80) {
+        ascii = false;
+        s = find_string_stop<false>(s + 1, end_);
+      }
+      if (s == end_) return fail(ErrorKind::eof_string, end_), false;
+      if (!scratch_.append(run, (size_t)(s - run))) return fail_python(), false;
+      if (*s == '"') {
+        out = Text{scratch_.data(), scratch_.size(), ascii};
+        p_ = s + 1;
+        return true;
+      }
+      if (*s != '\\') return fail(ErrorKind::control_character, s), false;
+    }
+  }
+
+  // Four hex digits at s; false with the error recorded.
+  bool read_hex4(const uint8_t* s, uint32_t& unit) {
+    unit = 0;
+    for (int i = 0; i < 4; ++i) {
+      int v = hex_value(s[i]);
+      if (v < 0) return fail(ErrorKind::invalid_escape, s + i), false;
+      unit = unit << 4 | (uint32_t)v;
+    }
+    return true;
+  }
+
+  // s is at the "u" of an escape; on success it is at the escape's (or the
+  // surrogate pair's) last hex digit and cp holds the code point.
+  bool read_unicode_escape(const uint8_t*& s, uint32_t& cp) {
+    if (end_ - (s + 1) < 4) return fail(ErrorKind::eof_string, end_), false;
+    uint32_t unit;
+    if (!read_hex4(s + 1, unit)) return false;
+    s += 4;
+    if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(ErrorKind::lone_surrogate, s), false;
+    if (unit < 0xD800 || unit > 0xDBFF) {
+      cp = unit;
+      return true;
+    }
+    const uint8_t* next = s + 1;  // where the low surrogate's escape must start
+    if (end_ - next < 6) {
+      if (next < end_ && *next != '\\') {
+        return fail(ErrorKind::unexpected_end_of_hex_escape, next), false;
+      }
+      return fail(ErrorKind::eof_string, end_), false;
+    }
+    if (next[0] != '\\') return fail(ErrorKind::unexpected_end_of_hex_escape, next), false;
+    if (next[1] != 'u') return fail(ErrorKind::unexpected_end_of_hex_escape, next + 1), false;
+    uint32_t low;
+    if (!read_hex4(next + 2, low)) return false;
+    s = next + 5;
+    if (low < 0xDC00 || low > 0xDFFF) return fail(ErrorKind::lone_surrogate, s), false;
+    cp = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+    return true;
+  }
+
+  // -- numbers ----------------------------------------------------------------
+
+  PyObject* new_float(double d) {
+    PyObject* f = PyFloat_FromDouble(d);
+    return f ? f : fail_internal();
+  }
+
+  // p_ is at a "-" or a digit.
+  PyObject* read_number() {
+    const uint8_t* start = p_;
+    bool negative = *p_ == '-';
+    if (negative) {
+      ++p_;
+      if (p_ == end_) return fail(ErrorKind::eof_value, end_);
+      if (*p_ == 'I' && allow_nan_) {
+        return match_word("Infinity", 8) ? new_float(-json_number::INF) : nullptr;
+      }
+    }
+    const uint8_t* digits = p_;
+    uint64_t small = 0;
+    if (*p_ == '0') {
+      ++p_;
+      if (p_ < end_ && is_digit(*p_)) return fail(ErrorKind::invalid_number, p_);
+    } else if (is_digit(*p_)) {
+      // Up to 19 digits always fit in 64 bits; stop reading one character
+      // past the length limit.
+      const uint8_t* limit = (size_t)(end_ - start) > json_number::MAX_INT_CHARS
+                                 ? start + json_number::MAX_INT_CHARS + 1
+                                 : end_;
+      const uint8_t* word_end = end_ - p_ > 19 ? p_ + 19 : end_;
+      while (p_ < word_end && is_digit(*p_)) small = small * 10 + (uint64_t)(*p_++ - '0');
+      if (p_ == word_end) {
+        while (p_ < limit && is_digit(*p_)) ++p_;
+        if ((size_t)(p_ - start) > json_number::MAX_INT_CHARS) {
+          return fail(ErrorKind::number_out_of_range, start + json_number::MAX_INT_CHARS + 1);
+        }
+      }
+    } else {
+      return fail(ErrorKind::invalid_number, p_);
+    }
+    if (p_ < end_ && (*p_ == '.' || (*p_ | 0x20) == 'e')) return read_float(negative, digits, small);
+    size_t count = (size_t)(p_ - digits);
+    if (count <= 19) {
+      if (!negative) return new_int(PyLong_FromUnsignedLongLong(small));
+      if (small <= uint64_t{1} << 63) return new_int(PyLong_FromLongLong((long long)(0 - small)));
+    }
+    return read_big_int(std::string_view((const char*)digits, count), negative);
+  }
+
+  PyObject* new_int(PyObject* i) { return i ? i : fail_internal(); }
+
+  [[gnu::noinline]] PyObject* read_big_int(std::string_view digits, bool negative) {
+    uint64_t limbs[json_number::MAX_INT_LIMBS + 1];
+    size_t n = json_number::digits_to_limbs(digits, limbs);
+    limbs[n++] = 0;  // room for the sign bit
+    if (negative) {
+      bool carry = true;  // two's complement: invert and add one
+      for (size_t i = 0; i < n; ++i) {
+        limbs[i] = ~limbs[i] + carry;
+        carry = carry && limbs[i] == 0;
+      }
+    }
+    return new_int(PyLong_FromNativeBytes(limbs, n * sizeof(uint64_t),
+                                          Py_ASNATIVEBYTES_LITTLE_ENDIAN));
+  }
+
+  // p_ is at the "." or "e" after the integer digits [int_begin, p_), whose
+  // first 19 digits are `significand`.
+  PyObject* read_float(bool negative, const uint8_t* int_begin, uint64_t significand) {
+    std::string_view int_digits((const char*)int_begin, (size_t)(p_ - int_begin));
+    std::string_view frac_digits;
+    // Significant digits taken into `significand` so far; above 19 only the
+    // general conversion can use them.
+    size_t taken = significand ? int_digits.size() : 0;
+    if (*p_ == '.') {
+      ++p_;
+      if (p_ == end_) return fail(ErrorKind::eof_value, end_);
+      if (!is_digit(*p_)) return fail(ErrorKind::invalid_number, p_);
+      const uint8_t* frac = p_;
+      if (!significand) {
+        while (p_ < end_ && *p_ == '0') ++p_;  // leading zeros of 0.000ddd
+      }
+      if (taken < 19) {
+        const uint8_t* take = p_;
+        const uint8_t* take_end = (size_t)(end_ - p_) > 19 - taken ? p_ + (19 - taken) : end_;
+        while (p_ < take_end && is_digit(*p_)) significand = significand * 10 + (*p_++ - '0');
+        taken += (size_t)(p_ - take);
+      }
+      const uint8_t* rest = p_;
+      while (p_ < end_ && is_digit(*p_)) ++p_;
+      if (p_ != rest) taken = 20;
+      frac_digits = std::string_view((const char*)frac, (size_t)(p_ - frac));
+    }
+    int64_t exp10 = 0;
+    if (p_ < end_ && (*p_ | 0x20) == 'e') {
+      ++p_;
+      if (p_ == end_) return fail(ErrorKind::eof_value, end_);
+      bool exp_negative = *p_ == '-';
+      if (*p_ == '-' || *p_ == '+') {
+        ++p_;
+        if (p_ == end_) return fail(ErrorKind::eof_value, end_);
+      }
+      if (!is_digit(*p_)) return fail(ErrorKind::invalid_number, p_);
+      for (; p_ < end_ && is_digit(*p_); ++p_) {
+        if (exp10 < EXPONENT_SATURATION) exp10 = exp10 * 10 + (*p_ - '0');
+      }
+      if (exp_negative) exp10 = -exp10;
+    }
+    double d;
+    if (taken <= 19 && significand != 0 &&
+        json_number::exact_decimal_to_double(significand, exp10 - (int64_t)frac_digits.size(), d)) {
+      return new_float(negative ? -d : d);
+    }
+    return new_float(json_number::decimal_to_double(int_digits, frac_digits, exp10, negative));
+  }
+
+  const uint8_t* const begin_;
+  const uint8_t* p_;
+  const uint8_t* const end_;
+  const bool allow_nan_;
+  const bool valid_utf8_;  // str input: its UTF-8 form is known to be valid
+  uint8_t budget_ = DEPTH_BUDGET;
+  ErrorKind error_ = ErrorKind::none;
+  const uint8_t* error_at_ = nullptr;
+  Object internal_text_;
+  ValueStack stack_;
+  TextBuffer scratch_;
+};
+
+// The document's bytes: borrowed from bytes or from a str's UTF-8 form, or a
+// private copy of a bytearray (which another thread could resize meanwhile).
+class Input {
+ public:
+  Input() = default;
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  ~Input() { PyMem_Free(owned_); }
+
+  // False with an error set.
+  bool take(PyObject* obj) {
+    if (PyBytes_Check(obj)) {
+      data_ = (const uint8_t*)PyBytes_AS_STRING(obj);
+      size_ = (size_t)PyBytes_GET_SIZE(obj);
+      return true;
+    }
+    if (PyUnicode_Check(obj)) {
+      Py_ssize_t n;
+      const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+      if (!s) return false;
+      data_ = (const uint8_t*)s;
+      size_ = (size_t)n;
+      valid_utf8_ = true;
+      return true;
+    }
+    if (PyByteArray_Check(obj)) {
+      bool ok = true;
+      Py_BEGIN_CRITICAL_SECTION(obj);
+      size_ = (size_t)PyByteArray_GET_SIZE(obj);
+      owned_ = (uint8_t*)PyMem_Malloc(size_ ? size_ : 1);
+      if (owned_) {
+        if (size_) std::memcpy(owned_, PyByteArray_AS_STRING(obj), size_);
+      } else {
+        ok = false;
+      }
+      Py_END_CRITICAL_SECTION();
+      if (!ok) return PyErr_NoMemory(), false;
+      data_ = owned_;
+      return true;
+    }
+    PyErr_SetString(PyExc_TypeError, "from_json() expects bytes, bytearray or str");
+    return false;
+  }
+
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool valid_utf8() const { return valid_utf8_; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  bool valid_utf8_ = false;
+  uint8_t* owned_ = nullptr;
+};
+
+}  // namespace
+
+PyObject* read_json(PyObject* data, PyObject* allow_nan_arg) {
+  int allow_nan = json_flag(allow_nan_arg, "allow_nan", false);
+  if (allow_nan < 0) return nullptr;
+  Input input;
+  if (!input.take(data)) return nullptr;
+  Reader reader(input.data(), input.size(), allow_nan != 0, input.valid_utf8());
+  return reader.read_document();
 }
 
 }  // namespace qc

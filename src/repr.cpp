@@ -1,6 +1,17 @@
 #include "repr.hpp"
 
+#include "config.hpp"
+#include "format.hpp"
 #include "serializer.hpp"
+
+// Only the field accessors are used here; the types come from date_types().
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-variable"
+#include <datetime.h>
+#pragma GCC diagnostic pop
+
+#include <algorithm>
+#include <string_view>
 
 namespace qc {
 
@@ -198,6 +209,324 @@ int Repr::visit(visitproc visit, void* arg) const {
     r = child;
   }
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Producing representations.
+
+namespace {
+
+OnceSlot TO_REPRESENTATION, ISOFORMAT, ASTIMEZONE, ALL, ITEMS, PK;
+
+constexpr const char* TUPLE_LENGTH = "expected tuple of length %d, but got tuple of length %zd";
+
+// obj.<name>() with an interned name made on first use.
+Object call_method(PyObject* obj, OnceSlot& slot, const char* text) {
+  PyObject* name = intern_once(slot, text);
+  return Object::steal(name ? PyObject_CallMethodNoArgs(obj, name) : nullptr);
+}
+
+Object fallback(PyObject* field, PyObject* value) { return field_to_representation(field, value); }
+
+bool all_digits(std::string_view text) {
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+size_t leading_zeros(std::string_view digits) {
+  return std::min(digits.find_first_not_of('0'), digits.size());
+}
+
+// The digits of a decimal's coefficient as quantize() counts them against the
+// precision: leading zeros dropped, at least one (0.00 has one digit).
+size_t coefficient_digits(std::string_view whole, std::string_view fraction) {
+  size_t zeros = leading_zeros(whole);
+  if (zeros < whole.size()) return whole.size() - zeros + fraction.size();
+  return std::max<size_t>(fraction.size() - leading_zeros(fraction), 1);
+}
+
+// Whether DRF's quantize-and-format would give back `text` (str() of a
+// Decimal) unchanged: plain digits (no exponent, not NaN or infinite), and,
+// when the field has decimal places, exactly that many of them within
+// max_digits. Without max_digits DRF quantizes in the caller's decimal
+// context, whose precision only Python knows.
+bool keeps_text(std::string_view text, const Repr::Decimal& d) {
+  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
+  size_t dot = text.find('.');
+  std::string_view whole = text.substr(0, dot);
+  std::string_view fraction = dot == std::string_view::npos ? std::string_view()
+                                                            : text.substr(dot + 1);
+  if (whole.empty() || !all_digits(whole) || !all_digits(fraction)) return false;
+  if (!d.decimal_places) return true;
+  if (!d.max_digits || fraction.size() != *d.decimal_places) return false;
+  return coefficient_digits(whole, fraction) <= *d.max_digits;
+}
+
+Object repr_decimal(const Repr::Decimal& d, PyObject* field, PyObject* value) {
+  PyObject* decimal = decimal_type();
+  if (!decimal) return Object();
+  if ((PyObject*)Py_TYPE(value) != decimal) return fallback(field, value);
+  Object text = Object::steal(PyObject_Str(value));
+  if (!text) return Object();
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (!utf8) return Object();
+  if (!keeps_text(std::string_view(utf8, (size_t)size), d)) return fallback(field, value);
+  return d.coerce_to_string ? text : Object::borrow(value);
+}
+
+Object repr_date(PyObject* field, PyObject* value) {
+  const DateTypes* types = date_types();
+  if (!types) return Object();
+  if (Py_TYPE(value) != types->date) return fallback(field, value);
+  return Object::steal(date_iso(value).to_str());
+}
+
+Object repr_time(PyObject* field, PyObject* value) {
+  const DateTypes* types = date_types();
+  if (!types) return Object();
+  if (Py_TYPE(value) != types->time) return fallback(field, value);
+  return call_method(value, ISOFORMAT, "isoformat");
+}
+
+Object repr_uuid(PyObject* field, PyObject* value) {
+  PyObject* uuid = uuid_type();
+  if (!uuid) return Object();
+  if ((PyObject*)Py_TYPE(value) != uuid) return fallback(field, value);
+  return Object::steal(uuid_str(value));
+}
+
+Object datetime_text(PyObject* dt, PyObject* offset) {
+  return Object::steal(datetime_iso(dt, offset).to_str());
+}
+
+// The zone a datetime is written in (borrowed): the field's own, the caller's
+// current zone, or nullptr for none (naive values are written as they are). `decided` is false
+// when the rule needs a current zone the caller did not pass: DRF then makes
+// naive values aware in its default zone, which only it knows.
+PyObject* target_zone(const DateTimeTz& rule, const ReprContext& context, bool& decided) {
+  decided = true;
+  switch (rule.form) {
+    case DateTimeTz::Form::zone:
+      return rule.zone.get();
+    case DateTimeTz::Form::current:
+      decided = context.current_tz != nullptr;
+      return context.current_tz;
+    case DateTimeTz::Form::none:
+      break;
+  }
+  return nullptr;
+}
+
+// DRF's enforce_timezone and isoformat, for the cases whose answer is certain:
+// naive values without a target zone, and aware values converted to it.
+// Everything else (naive values with a zone, aware values without one,
+// conversions out of range, custom datetime results) goes to the field.
+Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, PyObject* field,
+                     PyObject* value) {
+  const DateTypes* types = date_types();
+  if (!types) return Object();
+  if (Py_TYPE(value) != types->datetime) return fallback(field, value);
+  bool decided;
+  PyObject* target = target_zone(rule, context, decided);
+  if (!decided) return fallback(field, value);
+  PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(value);
+  if (tzinfo == Py_None) return target ? fallback(field, value) : datetime_text(value, nullptr);
+  PyObject* timezone = timezone_type();
+  if (!timezone) return Object();
+  if ((PyObject*)Py_TYPE(tzinfo) != timezone) {
+    Object offset;
+    if (!utcoffset(value, offset)) return Object();
+    if (!offset) return target ? fallback(field, value) : datetime_text(value, nullptr);
+  }
+  if (!target) return fallback(field, value);
+  Object dt = Object::borrow(value);
+  if (tzinfo != target) {
+    PyObject* name = intern_once(ASTIMEZONE, "astimezone");
+    dt = Object::steal(name ? PyObject_CallMethodOneArg(value, name, target) : nullptr);
+    if (!dt) {
+      // Out of range in the target zone: DRF reports it as a validation error.
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return Object();
+      PyErr_Clear();
+      return fallback(field, value);
+    }
+  }
+  if (Py_TYPE(dt.get()) != types->datetime) return fallback(field, value);
+  Object offset;
+  if (!utcoffset(dt.get(), offset)) return Object();
+  if (!offset) return fallback(field, value);
+  return datetime_text(dt.get(), offset.get());
+}
+
+// The label of a choice value; values the map does not know stand for
+// themselves.
+Object repr_choice(const Repr::Choice& c, PyObject* field, PyObject* value) {
+  Object key;
+  if (PyUnicode_CheckExact(value)) {
+    if (PyUnicode_GET_LENGTH(value) == 0) return Object::borrow(value);
+    key = Object::borrow(value);
+  } else if (PyLong_CheckExact(value)) {
+    key = Object::steal(PyObject_Str(value));
+    if (!key) return Object();
+  } else {
+    return fallback(field, value);
+  }
+  PyObject* label = nullptr;
+  if (PyDict_GetItemRef(c.map.get(), key.get(), &label) < 0) return Object();
+  return label ? Object::steal(label) : Object::borrow(value);
+}
+
+// A child value: None stays None, anything else goes through the child plan.
+Object repr_child(const Repr::Container& c, const ReprContext& context, PyObject* item) {
+  if (item == Py_None) return Object::borrow(Py_None);
+  return Repr::to_repr(*c.child, context, c.child_field.get(), item);
+}
+
+Object repr_list(const Repr::Container& c, const ReprContext& context, PyObject* value) {
+  Object out = Object::steal(PyList_New(0));
+  Object it = Object::steal(out ? PyObject_GetIter(value) : nullptr);
+  if (!it) return Object();
+  PyObject* raw = nullptr;
+  int next;
+  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+    Object item = Object::steal(raw);
+    Object rep = repr_child(c, context, item.get());
+    if (!rep || PyList_Append(out.get(), rep.get()) < 0) return Object();
+  }
+  return next < 0 ? Object() : out;
+}
+
+// {str(key): child representation} over value.items(). Pairs that are not
+// exact tuples (a custom items()) go to the field, which unpacks any pair.
+Object repr_dict(const Repr::Container& c, const ReprContext& context, PyObject* field,
+                 PyObject* value) {
+  Object out = Object::steal(PyDict_New());
+  Object items = out ? call_method(value, ITEMS, "items") : Object();
+  Object it = Object::steal(items ? PyObject_GetIter(items.get()) : nullptr);
+  if (!it) return Object();
+  PyObject* raw = nullptr;
+  int next;
+  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+    Object pair = Object::steal(raw);
+    if (!PyTuple_CheckExact(pair.get())) return fallback(field, value);
+    if (PyTuple_GET_SIZE(pair.get()) != 2) {
+      PyErr_Format(PyExc_ValueError, TUPLE_LENGTH, 2, PyTuple_GET_SIZE(pair.get()));
+      return Object();
+    }
+    Object key = Object::steal(PyObject_Str(PyTuple_GET_ITEM(pair.get(), 0)));
+    if (!key) return Object();
+    Object rep = repr_child(c, context, PyTuple_GET_ITEM(pair.get(), 1));
+    if (!rep || PyDict_SetItem(out.get(), key.get(), rep.get()) < 0) return Object();
+  }
+  return next < 0 ? Object() : out;
+}
+
+// A nested serializer over one object, or over every object of a related
+// manager (through all()) or any other iterable.
+Object repr_nested(const Repr& repr, const ReprContext& context, PyObject* value) {
+  Object serializer = repr.as<Repr::Nested>().serializer;
+  if (repr.tag == Repr::Kind::nested) return repr_one(serializer.get(), context, value);
+  int is_manager = PyObject_IsInstance(value, context.config.manager_class.get());
+  if (is_manager < 0) return Object();
+  if (!is_manager) return repr_many(serializer.get(), context, value);
+  Object all = call_method(value, ALL, "all");
+  return all ? repr_many(serializer.get(), context, all.get()) : Object();
+}
+
+Object repr_pk_many(PyObject* value) {
+  PyObject* pk = intern_once(PK, "pk");
+  Object out = Object::steal(pk ? PyList_New(0) : nullptr);
+  Object it = Object::steal(out ? PyObject_GetIter(value) : nullptr);
+  if (!it) return Object();
+  PyObject* raw = nullptr;
+  int next;
+  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+    Object item = Object::steal(raw);
+    Object key = Object::steal(PyObject_GetAttr(item.get(), pk));
+    if (!key || PyList_Append(out.get(), key.get()) < 0) return Object();
+  }
+  return next < 0 ? Object() : out;
+}
+
+// DRF's ModelField writes numbers and None as they are and asks the model
+// field for everything else.
+Object repr_model_attr(const Repr::ModelAttr& m, PyObject* field, PyObject* value) {
+  Object attr = Object::steal(PyObject_GetAttr(value, m.attname.get()));
+  if (!attr) return Object();
+  if (attr.get() == Py_None || PyLong_Check(attr.get()) || PyFloat_Check(attr.get())) return attr;
+  return fallback(field, value);
+}
+
+// Kinds that represent children or other serializers, and so recurse.
+bool recurses(Repr::Kind kind) {
+  return kind == Repr::Kind::list || kind == Repr::Kind::dict || kind == Repr::Kind::nested ||
+         kind == Repr::Kind::nested_many;
+}
+
+Object exact_or_fallback(PyTypeObject* type, PyObject* field, PyObject* value) {
+  return Py_TYPE(value) == type ? Object::borrow(value) : fallback(field, value);
+}
+
+Object dispatch(const Repr& repr, const ReprContext& context, PyObject* field, PyObject* value) {
+  using Kind = Repr::Kind;
+  switch (repr.tag) {
+    case Kind::passthrough:
+    case Kind::pk:
+      return Object::borrow(value);
+    case Kind::str:
+      return exact_or_fallback(&PyUnicode_Type, field, value);
+    case Kind::int_:
+      return exact_or_fallback(&PyLong_Type, field, value);
+    case Kind::float_:
+      return exact_or_fallback(&PyFloat_Type, field, value);
+    case Kind::bool_:
+      return exact_or_fallback(&PyBool_Type, field, value);
+    case Kind::decimal:
+      return repr_decimal(repr.as<Repr::Decimal>(), field, value);
+    case Kind::date:
+      return repr_date(field, value);
+    case Kind::datetime:
+      return repr_datetime(repr.as<DateTimeTz>(), context, field, value);
+    case Kind::time:
+      return repr_time(field, value);
+    case Kind::uuid:
+      return repr_uuid(field, value);
+    case Kind::choice:
+      return repr_choice(repr.as<Repr::Choice>(), field, value);
+    case Kind::list:
+      return repr_list(repr.as<Repr::Container>(), context, value);
+    case Kind::dict:
+      return repr_dict(repr.as<Repr::Container>(), context, field, value);
+    case Kind::nested:
+    case Kind::nested_many:
+      return repr_nested(repr, context, value);
+    case Kind::pk_many:
+      return repr_pk_many(value);
+    case Kind::method:
+      return Object::steal(PyObject_CallOneArg(repr.as<Repr::Method>().method.get(), value));
+    case Kind::model_attr:
+      return repr_model_attr(repr.as<Repr::ModelAttr>(), field, value);
+    case Kind::python:
+      return fallback(field, value);
+  }
+  return Object::steal(internal_error("unknown representation kind"));
+}
+
+}  // namespace
+
+Object field_to_representation(PyObject* field, PyObject* value) {
+  PyObject* name = intern_once(TO_REPRESENTATION, "to_representation");
+  return Object::steal(name ? PyObject_CallMethodOneArg(field, name, value) : nullptr);
+}
+
+Object Repr::to_repr(const Repr& repr, const ReprContext& context, PyObject* field,
+                     PyObject* value) {
+  if (!recurses(repr.tag)) return dispatch(repr, context, field, value);
+  if (Py_EnterRecursiveCall(" while representing a nested value")) return Object();
+  Object out = dispatch(repr, context, field, value);
+  Py_LeaveRecursiveCall();
+  return out;
 }
 
 }  // namespace qc

@@ -9,6 +9,15 @@
 
 namespace qc {
 
+struct Config;
+
+// What a representation call carries down to every field and nested
+// serializer: the configuration and the caller's current time zone.
+struct ReprContext {
+  const Config& config;
+  PyObject* current_tz;  // borrowed; nullptr when the caller passed none
+};
+
 // The time-zone rule of datetime representations and validators.
 struct DateTimeTz {
   enum class Form : uint8_t {
@@ -79,6 +88,11 @@ struct Repr {
   // list/dict children are parsed recursively under the interpreter's
   // recursion guard. False with an error set.
   static bool parse(PyObject* dict, Repr& out);
+  // The representation of `value` (borrowed, never None): natively for the
+  // exact types a kind knows, otherwise `field.to_representation(value)`.
+  // A new reference, or empty with an error set.
+  static Object to_repr(const Repr& repr, const ReprContext& context, PyObject* field,
+                        PyObject* value);
   // The kind name, with list[...] and dict[...] around the child's kind.
   static std::string kind(const Repr& repr);
   // Visits every Python object the plan holds, children included.
@@ -87,5 +101,9 @@ struct Repr {
  private:
   std::unique_ptr<Repr> take_child() noexcept;
 };
+
+// The DRF field's own answer, `field.to_representation(value)`: what every
+// kind falls back to. A new reference, or empty with an error set.
+Object field_to_representation(PyObject* field, PyObject* value);
 
 }  // namespace qc

@@ -55,6 +55,258 @@ bool check_serializer(PyObject* obj) {
   return false;
 }
 
+// ---------------------------------------------------------------------------
+// Validation loop.
+
+namespace {
+
+// One write field's result, as the hooks report it.
+struct Outcome {
+  enum Kind : uint8_t { ok = 0, skip = 1, error = 2 } kind = skip;
+  Object value;  // ok and error only
+};
+
+constexpr const char* OUTCOME_LENGTH = "expected tuple of length 2, but got tuple of length %zd";
+constexpr const char* STATUS_RANGE = "out of range integral type conversion attempted";
+
+OnceSlot UPDATE_NAME;
+
+// A status as an unsigned 8-bit integer, through __index__.
+bool read_status(PyObject* obj, uint8_t& out) {
+  Object index = Object::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  int overflow;
+  long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (overflow || v < 0 || v > 255) {
+    PyErr_SetString(PyExc_OverflowError, STATUS_RANGE);
+    return false;
+  }
+  out = (uint8_t)v;
+  return true;
+}
+
+// Reads a hook's (status, value) tuple. `result` is the hook's result, empty
+// when it raised.
+bool read_outcome(Object result, Outcome& out) {
+  PyObject* r = result.get();
+  if (!r) return false;
+  if (!PyTuple_Check(r)) return type_mismatch(r, "tuple"), false;
+  if (PyTuple_GET_SIZE(r) != 2) {
+    PyErr_Format(PyExc_ValueError, OUTCOME_LENGTH, PyTuple_GET_SIZE(r));
+    return false;
+  }
+  uint8_t status;
+  if (!read_status(PyTuple_GET_ITEM(r, 0), status)) return false;
+  out.kind = status == Outcome::ok || status == Outcome::error ? (Outcome::Kind)status
+                                                               : Outcome::skip;
+  if (out.kind != Outcome::skip) out.value = Object::borrow(PyTuple_GET_ITEM(r, 1));
+  return true;
+}
+
+PyObject* method_or_none(const WriteField& f) {
+  return f.validate_method ? f.validate_method.get() : Py_None;
+}
+
+// DRF's complete handling of the field, in Python.
+bool run_field(const Config& config, const WriteField& f, PyObject* data, Outcome& out) {
+  PyObject* args[] = {f.field.get(), data, method_or_none(f)};
+  return read_outcome(Object::steal(PyObject_Vectorcall(config.run_field.get(), args, 3, nullptr)),
+                      out);
+}
+
+// Completes a natively validated value: the field's validators when they
+// apply, then the serializer's validate_<name>. Neither: no Python call.
+bool finish_field(const Config& config, const WriteField& f, Object value, bool run_validators,
+                  Outcome& out) {
+  if (!run_validators && !f.validate_method) {
+    out = Outcome{Outcome::ok, std::move(value)};
+    return true;
+  }
+  PyObject* args[] = {f.field.get(), value.get(), method_or_none(f),
+                      run_validators ? Py_True : Py_False};
+  return read_outcome(
+      Object::steal(PyObject_Vectorcall(config.finish_field.get(), args, 4, nullptr)), out);
+}
+
+// DRF's CharField returns blank input before its validators run; every other
+// accepted value goes through them. `value` was accepted by the field's
+// validator, so a char value's UTF-8 form is already cached.
+bool validators_apply(const Val& val, PyObject* value) {
+  if (val.tag != Val::Kind::char_ || !PyUnicode_CheckExact(value)) return true;
+  if (PyUnicode_GET_LENGTH(value) == 0) return false;
+  if (!val.as<Val::Char>().trim_whitespace) return true;
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (!text) {
+    PyErr_Clear();
+    return true;
+  }
+  return !py_strip(std::string_view(text, (size_t)size)).empty();
+}
+
+bool validate_field(const Config& config, const WriteField& f, PyObject* data,
+                    PyObject* current_tz, Outcome& out) {
+  PyObject* raw;
+  int found = PyDict_GetItemRef(data, f.name.get(), &raw);
+  if (found < 0) return false;
+  Object value = Object::steal(raw);
+  if (!found || f.val.tag == Val::Kind::python) return run_field(config, f, data, out);
+  if (value.get() == Py_None) {
+    // A whole-object source (empty source_attrs) is not null for DRF.
+    if (f.allow_null && !f.source_attrs.empty())
+      return finish_field(config, f, std::move(value), false, out);
+    return run_field(config, f, data, out);
+  }
+  Object internal;
+  switch (Val::validate(f.val, value.get(), current_tz, internal)) {
+    case Val::Verdict::raised:
+      return false;
+    case Val::Verdict::declined:
+      return run_field(config, f, data, out);
+    case Val::Verdict::accepted:
+      break;
+  }
+  bool run_validators = f.python_validators && validators_apply(f.val, value.get());
+  return finish_field(config, f, std::move(internal), run_validators, out);
+}
+
+// DRF's Serializer.set_value: intermediate levels are plain dicts, made where
+// a name is not yet in its container.
+bool set_value(PyObject* validated, const std::vector<Object>& source_attrs, PyObject* value) {
+  if (source_attrs.empty()) {
+    PyObject* update = intern_once(UPDATE_NAME, "update");
+    return update && Object::steal(PyObject_CallMethodOneArg(validated, update, value));
+  }
+  Object container = Object::borrow(validated);
+  for (size_t i = 0; i + 1 < source_attrs.size(); ++i) {
+    PyObject* key = source_attrs[i].get();
+    int present = PySequence_Contains(container.get(), key);
+    if (present < 0) return false;
+    Object next;
+    if (present) {
+      next = Object::steal(PyObject_GetItem(container.get(), key));
+    } else {
+      next = Object::steal(PyDict_New());
+      if (next && PyObject_SetItem(container.get(), key, next.get()) < 0) return false;
+    }
+    if (!next) return false;
+    container = std::move(next);
+  }
+  return PyObject_SetItem(container.get(), source_attrs.back().get(), value) == 0;
+}
+
+bool apply_outcome(const Config& config, const WriteField& f, const Outcome& o,
+                   PyObject* validated, Object& errors) {
+  switch (o.kind) {
+    case Outcome::ok:
+      return set_value(validated, f.source_attrs, o.value.get());
+    case Outcome::error:
+      if (!errors) errors = Object::steal(config.new_mapping());
+      return errors && PyObject_SetItem(errors.get(), f.name.get(), o.value.get()) == 0;
+    case Outcome::skip:
+      break;
+  }
+  return true;
+}
+
+bool run_write_fields(const Config& config, const Plans& plans, PyObject* data,
+                      PyObject* current_tz, Object& validated, Object& errors) {
+  Object out = Object::steal(config.new_mapping());
+  if (!out) return false;
+  Object errs;
+  for (const WriteField& f : plans.write_fields) {
+    Outcome o;
+    if (!validate_field(config, f, data, current_tz, o) ||
+        !apply_outcome(config, f, o, out.get(), errs))
+      return false;
+  }
+  validated = std::move(out);
+  errors = std::move(errs);
+  return true;
+}
+
+}  // namespace
+
+// The representation loop.
+
+namespace {
+
+OnceSlot PK_NAME;
+
+// DRF writes None for a primary-key-only placeholder whose pk is None (a
+// related object that is not saved yet). 1: write None; 0: represent the
+// value; -1: error.
+int is_none_attribute(const Config& config, PyObject* value) {
+  int placeholder = PyObject_IsInstance(value, config.pk_only_object.get());
+  if (placeholder <= 0) return placeholder;
+  PyObject* name = intern_once(PK_NAME, "pk");
+  Object pk = Object::steal(name ? PyObject_GetAttr(value, name) : nullptr);
+  if (!pk) return -1;
+  return pk.get() == Py_None;
+}
+
+// One field's entry: None, the field's own representation of a value its
+// get_attribute produced, or the value through the field's plan.
+Object represent(const ReadField& f, const ReprContext& context, const Access& access) {
+  PyObject* value = access.value.get();
+  if (value == Py_None) return access.value;
+  if (!access.native) {
+    // Values from get_attribute get DRF's own checks: placeholders, and
+    // related objects that a primary-key column plan cannot pass through.
+    int none = is_none_attribute(context.config, value);
+    if (none < 0) return Object();
+    if (none) return Object::borrow(Py_None);
+    if (f.repr.tag == Repr::Kind::pk) {
+      return field_to_representation(f.field.get(), value);
+    }
+  }
+  return Repr::to_repr(f.repr, context, f.field.get(), value);
+}
+
+}  // namespace
+
+bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, Object& validated,
+                   Object& errors) {
+  const Config* config = get_config();
+  if (!config) return false;
+  if (Py_EnterRecursiveCall(" while validating nested data")) return false;
+  bool ok = run_write_fields(*config, plans_of(serializer), data, current_tz, validated, errors);
+  Py_LeaveRecursiveCall();
+  return ok;
+}
+
+Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* instance) {
+  Object keep = Object::borrow(serializer);  // its plans stay alive while Python code runs
+  const Config& config = context.config;
+  Object out = Object::steal(config.new_mapping());
+  if (!out) return Object();
+  for (const ReadField& f : plans_of(serializer).read_fields) {
+    Access access = get_value(f.get, config, f.field.get(), instance);
+    if (access.status == Access::Status::skip) continue;
+    if (access.status == Access::Status::error) return Object();
+    Object rep = represent(f, context, access);
+    if (!rep) return Object();
+    int stored = config.plain_dict ? PyDict_SetItem(out.get(), f.name.get(), rep.get())
+                                   : PyObject_SetItem(out.get(), f.name.get(), rep.get());
+    if (stored < 0) return Object();
+  }
+  return out;
+}
+
+Object repr_many(PyObject* serializer, const ReprContext& context, PyObject* iterable) {
+  Object out = Object::steal(PyList_New(0));
+  Object it = Object::steal(out ? PyObject_GetIter(iterable) : nullptr);
+  if (!it) return Object();
+  PyObject* raw = nullptr;
+  int next;
+  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+    Object item = Object::steal(raw);
+    Object mapping = repr_one(serializer, context, item.get());
+    if (!mapping || PyList_Append(out.get(), mapping.get()) < 0) return Object();
+  }
+  return next < 0 ? Object() : out;
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -180,28 +432,52 @@ constexpr Signature REPR_MANY_SIG{"CompiledSerializer.to_representation_many()",
                                   REPR_MANY_PARAMS};
 constexpr Signature VALIDATE_SIG{"CompiledSerializer.to_internal_value()", VALIDATE_PARAMS};
 
-PyObject* loop_not_built(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+// ---------------------------------------------------------------------------
+// Representation entry points.
+
+using ReprLoop = Object (*)(PyObject*, const ReprContext&, PyObject*);
+
+// Binds (target, current_tz), checks self and the configuration, then runs
+// `loop` with a context that carries `current_tz` (None counts as absent).
+PyObject* run_repr(ReprLoop loop, const Signature& sig, PyObject* self, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!bind_args(sig, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
-  if (!get_config()) return nullptr;
-  PyErr_Format(PyExc_NotImplementedError, "%s is not available yet", sig.display);
-  return nullptr;
+  if (!check_serializer(self)) return nullptr;
+  const Config* config = get_config();
+  if (!config) return nullptr;
+  PyObject* current_tz = a[1] == Py_None ? nullptr : a[1];
+  try {
+    return loop(self, ReprContext{*config, current_tz}, a[0]).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
-PyObject* to_representation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* to_representation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return loop_not_built(REPR_SIG, args, nargs, kwnames);
+  return run_repr(repr_one, REPR_SIG, self, args, nargs, kwnames);
 }
 
-PyObject* to_representation_many(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* to_representation_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return loop_not_built(REPR_MANY_SIG, args, nargs, kwnames);
+  return run_repr(repr_many, REPR_MANY_SIG, self, args, nargs, kwnames);
 }
 
-PyObject* to_internal_value(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* to_internal_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return loop_not_built(VALIDATE_SIG, args, nargs, kwnames);
+  PyObject* a[2];
+  if (!bind_args(VALIDATE_SIG, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
+  PyObject* data = a[0];
+  if (!PyDict_Check(data)) {
+    type_mismatch(data, "dict");
+    prefix_argument_error(VALIDATE_PARAMS[0].name);
+    return nullptr;
+  }
+  PyObject* current_tz = a[1] == Py_None ? nullptr : a[1];
+  Object validated, errors;
+  if (!validate_dict(self, data, current_tz, validated, errors)) return nullptr;
+  return PyTuple_Pack(2, validated.get(), errors ? errors.get() : Py_None);
 }
 
 // ---------------------------------------------------------------------------

@@ -55,8 +55,22 @@ PyObject* compiled_serializer_type();
 // type-mismatch TypeError naming 'CompiledSerializer' set.
 bool check_serializer(PyObject* obj);
 
+// The field loop of DRF's Serializer.to_internal_value: validates `data` (a
+// dict or subclass) with the write fields of `serializer` (a
+// CompiledSerializer). On success `validated` holds the validated mapping and
+// `errors` the error mapping, or nothing when no field failed. False with an
+// exception set when the call ends early. `current_tz` may be nullptr.
+bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, Object& validated,
+                   Object& errors);
+
 // The plans of a CompiledSerializer (`self` must be one). An instance cleared
 // by the garbage collector behaves as one with no fields.
 const Plans& plans_of(PyObject* self) noexcept;
+
+// The representation loop of one serializer (borrowed `serializer`, a
+// CompiledSerializer): an output mapping for `instance`, or a list of them
+// for every item of `iterable`. New references, or empty with an error set.
+Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* instance);
+Object repr_many(PyObject* serializer, const ReprContext& context, PyObject* iterable);
 
 }  // namespace qc

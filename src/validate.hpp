@@ -7,9 +7,35 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace qc {
+
+__extension__ typedef unsigned __int128 uint128;
+
+// ---------------------------------------------------------------------------
+// Text parsers. Each recognises, on UTF-8 bytes, only plain forms whose value
+// is certain; anything else is left to DRF. They never fail or allocate.
+
+// [+-]digits, 1 to 18 ASCII digits, optionally followed by "." and zeros.
+std::optional<int64_t> parse_int_str(std::string_view text) noexcept;
+// 32 hex digits, or the 36-character form with hyphens at 8, 13, 18 and 23.
+std::optional<uint128> parse_uuid(std::string_view text) noexcept;
+// A dot-atom ASCII address with a dotted domain and an alphabetic last label.
+bool is_plain_email(std::string_view text) noexcept;
+
+struct IsoDate {
+  uint32_t year;
+  uint8_t month;
+  uint8_t day;
+};
+// YYYY-MM-DD exactly; the numbers are not range-checked.
+std::optional<IsoDate> parse_iso_date(std::string_view text) noexcept;
+
+// The uuid.UUID equal to uuid.UUID(int=value), built without running the
+// class's __init__. New reference, or nullptr with an error set.
+PyObject* new_uuid(uint128 value);
 
 // A write field's validator plan. The payload alternative is fixed by the
 // tag:
@@ -86,6 +112,16 @@ struct Val {
   // children are parsed recursively under the interpreter's recursion guard.
   // False with an error set.
   static bool parse(PyObject* dict, Val& out);
+  // What a native validator made of one input value.
+  enum class Verdict : uint8_t {
+    accepted,  // the internal value is in `out`
+    declined,  // DRF's own field must decide
+    raised,    // a Python exception is set
+  };
+  // Converts `value` (borrowed) into exactly the internal value DRF's field
+  // would produce, or declines. `current_tz` is borrowed and may be nullptr.
+  static Verdict validate(const Val& val, PyObject* value, PyObject* current_tz, Object& out);
+
   // The kind text, with list[...] around the child's kind text.
   static std::string kind(const Val& val);
   // Visits every Python object the plan holds, children included.

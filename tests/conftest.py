@@ -6,8 +6,6 @@ import pytest
 os.environ.setdefault("DJANGO_SETTINGS_MODULE", "tests.project.settings")
 django.setup()
 
-# End-to-end checks of the native loops; enabled once both loops are merged.
-collect_ignore = ["test_companion_compile.py"]
 
 
 @pytest.fixture(scope="session")

@@ -42,6 +42,13 @@ class Book(models.Model):
     tags = models.ManyToManyField(Tag, related_name="books", blank=True)
     extra = models.JSONField(default=dict, blank=True)
 
+    def shout(self):
+        return self.title.upper()
+
+    @property
+    def page_label(self):
+        return f"{self.pages} pages"
+
 
 class Review(models.Model):
     book = models.ForeignKey(Book, on_delete=models.CASCADE, related_name="reviews")
