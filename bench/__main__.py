@@ -113,8 +113,9 @@ def run(args):
     started = time.perf_counter()
     for case in cases:
         print(f"  {case.key} ...", end="", flush=True, file=sys.stderr)
+        case_start = time.perf_counter()
         result = run_case(case, fixtures, repeats=args.repeats, min_time=args.min_time)
-        print(f" {result.status}", file=sys.stderr)
+        print(f" {result.status} ({time.perf_counter() - case_start:.1f} s)", file=sys.stderr)
         results.append(result)
     elapsed = time.perf_counter() - started
 

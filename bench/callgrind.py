@@ -6,10 +6,15 @@ between two markers: os.getpgrp(), whose call of libc's getpgrp() zeroes
 callgrind's counters (--zero-before), and os.getppid(), whose getppid() dumps
 them (--dump-before), so every dump holds exactly one measured segment. Nothing
 else calls those two. (Called through ctypes they carry no symbol name here.)
+
+The dumps stay in the output directory (callgrind.out.1, .2, ...: baseline
+then quorvel_core for each loop in turn) for callgrind_annotate or kcachegrind.
 """
 
+import collections
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -23,6 +28,7 @@ LOOPS = (
     ("from_json", "JSON in, from_json / representation / json.loads", 5),
 )
 OUT_NAME = "callgrind.out"
+TOP_FUNCTIONS = 8
 
 
 def main(args):
@@ -34,13 +40,14 @@ def main(args):
     out.mkdir(parents=True, exist_ok=True)
     for old in out.glob(OUT_NAME + "*"):
         old.unlink()
-    manifest = out / "callgrind-segments.json"
+    plan, manifest = out / "callgrind-plan.json", out / "callgrind-segments.json"
+    plan.write_text(json.dumps(_loops(args.filter)))
     command = [
         "valgrind", "--tool=callgrind", f"--callgrind-out-file={out / OUT_NAME}",
         "--zero-before=getpgrp", "--dump-before=getppid", "--dump-instr=no",
-        sys.executable, "-m", "bench.callgrind", str(manifest),
+        sys.executable, "-m", "bench.callgrind", str(plan), str(manifest),
     ]
-    print("running the loops under callgrind (about a minute) ...", file=sys.stderr)
+    print("running the loops under callgrind (a minute or two) ...", file=sys.stderr)
     env = dict(os.environ, PYTHONHASHSEED="0")
     done = subprocess.run(command, cwd=Path(__file__).resolve().parent.parent, env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -57,8 +64,15 @@ def main(args):
     rows = _rows(segments, out)
     print(_table(rows))
     (out / "callgrind.json").write_text(json.dumps(rows, indent=2) + "\n")
-    print(f"written: {out / 'callgrind.json'}")
+    print(f"written: {out / 'callgrind.json'} and the dumps {out / OUT_NAME}.N")
     return 1 if any(row["status"] == "mismatch" for row in rows) else 0
+
+
+def _loops(needle):
+    """The main loops, or with -k every timed case that matches (one call each)."""
+    if not needle:
+        return [list(loop) for loop in LOOPS]
+    return [[needle, needle, 1]]  # resolved against the case table in the child
 
 
 def _rows(segments, out):
@@ -69,11 +83,13 @@ def _rows(segments, out):
                "status": segment["status"], "note": segment.get("note", "")}
         if segment["status"] == "ok":
             calls = segment["calls"]
-            baseline = _total(out / f"{OUT_NAME}.{index + 1}") / calls
-            candidate = _total(out / f"{OUT_NAME}.{index + 2}") / calls
+            baseline_file = out / f"{OUT_NAME}.{index + 1}"
+            candidate_file = out / f"{OUT_NAME}.{index + 2}"
             index += 2
+            baseline, candidate = _total(baseline_file) / calls, _total(candidate_file) / calls
             row.update(baseline_ir_per_call=round(baseline), candidate_ir_per_call=round(candidate),
-                       ratio=baseline / candidate)
+                       ratio=baseline / candidate, dumps=[baseline_file.name, candidate_file.name],
+                       candidate_top=_top(candidate_file, TOP_FUNCTIONS))
         rows.append(row)
     return rows
 
@@ -86,21 +102,60 @@ def _total(path):
     raise ValueError(f"no instruction total in {path}")
 
 
+_NAMED = re.compile(r"^(c?fn)=\((\d+)\)(?: (.*))?$")
+
+
+def _top(path, count):
+    """[(function, share of the dump's instructions)] of the costliest
+    functions by their own (exclusive) instructions."""
+    names, own, current, skip_next = {}, collections.Counter(), None, False
+    for line in path.read_text().splitlines():
+        named = _NAMED.match(line)
+        if named:
+            kind, ident, name = named.groups()
+            if name:
+                names[ident] = name
+            if kind == "fn":
+                current = ident
+            continue
+        if line.startswith("calls="):
+            skip_next = True  # the next cost line is the callee's inclusive cost
+            continue
+        if line[:1].isdigit() or line[:1] in "+-*":
+            if skip_next:
+                skip_next = False
+            elif current is not None:
+                parts = line.split()
+                if len(parts) > 1:
+                    own[current] += int(parts[1])
+    total = sum(own.values()) or 1
+    return [(names.get(ident, "?")[:100], round(cost / total, 3))
+            for ident, cost in own.most_common(count)]
+
+
 def _table(rows):
+    loop_w = max([len("loop")] + [len(r["loop"]) for r in rows]) + 2
+    base_w = max([len("baseline")] + [len(r["baseline"]) for r in rows]) + 2
     lines = ["instructions per call (callgrind Ir), baseline against quorvel_core", "",
-             f"  {'loop':<16}{'baseline':<18}{'baseline Ir':>14}{'quorvel Ir':>14}{'ratio':>9}"]
+             f"  {'loop':<{loop_w}}{'baseline':<{base_w}}{'baseline Ir':>14}{'quorvel Ir':>14}"
+             f"{'ratio':>9}"]
     for r in rows:
         if r["status"] != "ok":
-            lines.append(f"  {r['loop']:<16}{r['baseline']:<18}{r['status']}: {r['note']}")
+            lines.append(f"  {r['loop']:<{loop_w}}{r['baseline']:<{base_w}}{r['status']}: {r['note']}")
             continue
-        lines.append(f"  {r['loop']:<16}{r['baseline']:<18}{r['baseline_ir_per_call']:>14,}"
-                     f"{r['candidate_ir_per_call']:>14,}{r['ratio']:>8.2f}x")
+        lines.append(f"  {r['loop']:<{loop_w}}{r['baseline']:<{base_w}}"
+                     f"{r['baseline_ir_per_call']:>14,}{r['candidate_ir_per_call']:>14,}"
+                     f"{r['ratio']:>8.2f}x")
+    for r in rows:
+        if r["status"] == "ok":
+            lines += ["", f"  quorvel_core's own instructions, {r['loop']} vs {r['baseline']}:"]
+            lines += [f"    {share:6.1%}  {name}" for name, share in r["candidate_top"]]
     return "\n".join(lines)
 
 
 # --- The child, under valgrind --------------------------------------------------------
 
-def child(manifest):
+def child(plan, manifest):
     from .__main__ import setup_django
 
     setup_django()
@@ -108,15 +163,19 @@ def child(manifest):
     from .harness import first_difference
 
     zero, dump = os.getpgrp, os.getppid
-    cases = {case.key: case for case in all_cases()}
+    cases = all_cases()
     fixtures = Fixtures()
     segments = []
-    for loop, key, calls in LOOPS:
-        case = cases[key]
+    for loop, key, calls in _resolve(json.loads(Path(plan).read_text()), cases):
+        case = next(c for c in cases if c.key == key)
         segment = {"loop": loop, "baseline": case.baseline, "calls": calls, "status": "ok"}
         segments.append(segment)
-        baseline, candidate = case.setup(fixtures)
-        expected = baseline()
+        try:
+            baseline, candidate = case.setup(fixtures)
+            expected = baseline()
+        except Exception as exc:
+            segment.update(status="error", note=f"{type(exc).__name__}: {exc}")
+            continue
         try:
             got = candidate()
         except NotImplementedError as exc:
@@ -135,5 +194,17 @@ def child(manifest):
     Path(manifest).write_text(json.dumps(segments))
 
 
+def _resolve(plan, cases):
+    """Plan entries whose key is a filter become one entry per matching case."""
+    keys = {c.key for c in cases}
+    for loop, key, calls in plan:
+        if key in keys:
+            yield loop, key, calls
+            continue
+        for case in cases:
+            if key.lower() in case.key.lower():
+                yield f"{case.group.split(',')[0]}: {case.name}", case.key, calls
+
+
 if __name__ == "__main__":
-    child(sys.argv[1])
+    child(sys.argv[1], sys.argv[2])

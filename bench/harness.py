@@ -36,7 +36,10 @@ class Case:
     group: str
     name: str
     baseline: str  # label of the baseline side, e.g. "DRF"
-    setup: Callable  # setup(fixtures) -> (baseline, candidate), two no-argument callables
+    # setup(fixtures) -> (baseline, candidate), two no-argument callables, or
+    # (baseline, candidate, refresh): refresh() then runs untimed before every
+    # single call, for inputs that a call changes (caches filled on first use).
+    setup: Callable
     target: float | None = None  # minimum median speed-up (baseline time / candidate time)
     candidate: str = "quorvel_core"
     # compare(expected, got) -> None when equal, else a description of the difference
@@ -95,8 +98,9 @@ def run_case(case, fixtures, *, repeats, min_time):
     """Checks and times one case; never raises for a case that cannot run."""
     result = Result(case.group, case.name, case.baseline, case.candidate, OK, target=case.target)
     try:
-        baseline, candidate = case.setup(fixtures)
-        expected = baseline()
+        baseline, candidate, *refresh = case.setup(fixtures)
+        refresh = refresh[0] if refresh else None
+        expected, first_b = _timed_call(baseline, refresh)
     except Unavailable as exc:
         return _with(result, NOT_INSTALLED, str(exc))
     except Mismatch as exc:
@@ -104,7 +108,7 @@ def run_case(case, fixtures, *, repeats, min_time):
     except Exception as exc:
         return _with(result, ERROR, f"baseline failed: {_describe(exc)}")
     try:
-        got = candidate()
+        got, first_c = _timed_call(candidate, refresh)
     except NotImplementedError as exc:
         return _with(result, NOT_AVAILABLE, str(exc) or "not implemented yet")
     except Exception as exc:
@@ -113,9 +117,25 @@ def run_case(case, fixtures, *, repeats, min_time):
     if difference is not None:
         return _with(result, MISMATCH, difference)
     del expected, got
-    timing = measure(baseline, candidate, repeats=repeats, min_time=min_time)
+    # The fixtures are long-lived: frozen, they are not walked by the
+    # collection that starts each sample (tens of milliseconds otherwise).
+    gc.collect()
+    gc.freeze()
+    try:
+        timing = measure(baseline, candidate, repeats=repeats, min_time=min_time,
+                         first=(first_b, first_c), refresh=refresh)
+    finally:
+        gc.unfreeze()
     result.ratios, result.baseline_seconds, result.candidate_seconds, result.loops = timing
     return result
+
+
+def _timed_call(fn, refresh=None):
+    if refresh is not None:
+        refresh()
+    start = time.perf_counter()
+    value = fn()
+    return value, time.perf_counter() - start
 
 
 def _with(result, status, note):
@@ -129,32 +149,37 @@ def _describe(exc):
 
 # --- Timing --------------------------------------------------------------------
 
-def measure(baseline, candidate, *, repeats, min_time):
+def measure(baseline, candidate, *, repeats, min_time, first=(0.0, 0.0), refresh=None):
     """(ratios, baseline seconds per call, candidate seconds per call, loops).
 
     Each side runs enough calls per sample to last about `min_time`, so that
-    the clock's resolution does not matter for fast calls."""
-    loops = (_calibrate(baseline, min_time), _calibrate(candidate, min_time))
+    the clock's resolution does not matter for fast calls. `first` are the
+    durations of a call of each side already made, if any: a slow side needs
+    no calibration run. With `refresh`, only the calls themselves are timed."""
+    loops = (_calibrate(baseline, min_time, first[0], refresh),
+             _calibrate(candidate, min_time, first[1], refresh))
     ratios, times_b, times_c = [], [], []
     for i in range(repeats):
         if i % 2 == 0:
-            b = _per_call(baseline, loops[0])
-            c = _per_call(candidate, loops[1])
+            b = _per_call(baseline, loops[0], refresh)
+            c = _per_call(candidate, loops[1], refresh)
         else:
-            c = _per_call(candidate, loops[1])
-            b = _per_call(baseline, loops[0])
+            c = _per_call(candidate, loops[1], refresh)
+            b = _per_call(baseline, loops[0], refresh)
         times_b.append(b)
         times_c.append(c)
         ratios.append(b / c if c > 0 else math.inf)
     return ratios, statistics.median(times_b), statistics.median(times_c), loops
 
 
-def _calibrate(fn, min_time):
+def _calibrate(fn, min_time, first, refresh=None):
     """Calls per sample: grows 1, 2, 5, 10, 20... until a sample takes a
     tenth of `min_time`, then scales to `min_time`."""
+    if first >= min_time / 10:
+        return max(1, math.ceil(min_time / first))
     loops = 1
     while True:
-        spent = _per_call(fn, loops) * loops
+        spent = _per_call(fn, loops, refresh) * loops
         if spent >= min_time / 10 or loops >= 1_000_000:
             break
         loops = loops * 5 // 2 if str(loops)[0] == "2" else loops * 2
@@ -162,17 +187,25 @@ def _calibrate(fn, min_time):
     return max(1, min(1_000_000, math.ceil(min_time / per_call))) if per_call > 0 else loops
 
 
-def _per_call(fn, loops):
+def _per_call(fn, loops, refresh=None):
     """Seconds per call over `loops` calls, with the cyclic collector paused as
     timeit does, so that a collection caused by one side is not billed to the other."""
     gc.collect()
     enabled = gc.isenabled()
     gc.disable()
     try:
-        start = time.perf_counter()
-        for _ in range(loops):
-            fn()
-        elapsed = time.perf_counter() - start
+        if refresh is None:
+            start = time.perf_counter()
+            for _ in range(loops):
+                fn()
+            elapsed = time.perf_counter() - start
+        else:
+            elapsed = 0.0
+            for _ in range(loops):
+                refresh()
+                start = time.perf_counter()
+                fn()
+                elapsed += time.perf_counter() - start
     finally:
         if enabled:
             gc.enable()

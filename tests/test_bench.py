@@ -68,6 +68,26 @@ def test_a_timed_case_keeps_one_ratio_per_repeat_and_calls_each_side_often():
     assert calls["baseline"] >= 4 * result.loops[0] and calls["candidate"] >= 4 * result.loops[1]
 
 
+def test_refresh_runs_before_every_call_of_either_side():
+    """A side that consumes its input (here: a list it empties) sees a fresh one each call."""
+    state = {"input": None, "refreshes": 0, "calls": 0}
+
+    def refresh():
+        state["input"] = [1, 2, 3]
+        state["refreshes"] += 1
+
+    def side():
+        assert state["input"] == [1, 2, 3]
+        state["input"].clear()
+        state["calls"] += 1
+        return "done"
+
+    result = run_case(_case(lambda fixtures: (side, side, refresh)), None, repeats=3,
+                      min_time=1e-3)
+    assert result.status == OK and len(result.ratios) == 3
+    assert state["calls"] == state["refreshes"] > 6
+
+
 class ListSubclass(list):
     pass
 
