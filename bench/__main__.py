@@ -32,6 +32,8 @@ def parse_args(argv):
     parser.add_argument("--no-chart", action="store_true", help="skip the PNG chart")
     parser.add_argument("--callgrind", action="store_true",
                         help="count instructions of the main loops under callgrind instead")
+    parser.add_argument("--redraw", action="store_true",
+                        help="only redraw the table, Markdown and chart from --out's results.json")
     args = parser.parse_args(argv)
     if args.long:
         args.repeats, args.min_time = 15, 0.25
@@ -120,27 +122,51 @@ def run(args):
     elapsed = time.perf_counter() - started
 
     info = meta(args)
-    title = (f"quorvel_core {info['quorvel_core']} against its baselines: speed-up = baseline "
-             f"time / quorvel_core time,\nmedian of {args.repeats} side-by-side repeats with "
-             f"their min - max (Python {info['python']}, {info['cores']} cores, {elapsed:.0f} s)")
-    print()
-    print(report.text_table(results, title))
+    info["seconds"] = round(elapsed)
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     report.write_json(out / "results.json", results, info)
+    _publish(args, results, info)
+    failed = [r for r in results if r.status in FAILED]
+    for r in failed:
+        print(f"FAILED {r.group} / {r.name} / {r.baseline}: {r.status}: {r.note}", file=sys.stderr)
+    return 1 if failed else 0
+
+
+def _publish(args, results, info):
+    """Prints the table and writes the Markdown table and the chart."""
+    from . import report
+
+    title = (f"quorvel_core {info['quorvel_core']} against its baselines: speed-up = baseline "
+             f"time / quorvel_core time,\nmedian of {info['repeats']} side-by-side repeats with "
+             f"their min - max (Python {info['python']}, {info['cores']} cores, "
+             f"{info.get('seconds', '?')} s)")
+    print()
+    print(report.text_table(results, title))
+    out = Path(args.out)
     (out / "results.md").write_text(report.markdown_table(results))
     written = [out / "results.json", out / "results.md"]
     if not args.no_chart:
-        chart_title = f"quorvel_core speed-ups, median of {args.repeats} repeats ({info['date'][:10]})"
+        chart_title = (f"quorvel_core speed-ups, median of {info['repeats']} repeats "
+                       f"({info['date'][:10]})")
         if report.write_chart(out / "speedups.png", results, chart_title):
             written.append(out / "speedups.png")
         else:
             print("(no chart: matplotlib is not installed)")
     print("written: " + ", ".join(str(p) for p in written))
-    failed = [r for r in results if r.status in FAILED]
-    for r in failed:
-        print(f"FAILED {r.group} / {r.name} / {r.baseline}: {r.status}: {r.note}", file=sys.stderr)
-    return 1 if failed else 0
+
+
+def redraw(args):
+    from . import report
+
+    path = Path(args.out) / "results.json"
+    try:
+        results, info = report.read_json(path)
+    except (OSError, ValueError, KeyError) as exc:
+        print(f"cannot read {path}: {exc}", file=sys.stderr)
+        return 2
+    _publish(args, results, info)
+    return 0
 
 
 def main(argv=None):
@@ -149,6 +175,8 @@ def main(argv=None):
         from . import callgrind
 
         return callgrind.main(args)
+    if args.redraw:
+        return redraw(args)
     return run(args)
 
 

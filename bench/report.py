@@ -2,7 +2,7 @@
 
 import json
 
-from .harness import OK
+from .harness import OK, Result
 
 
 def speedup(value):
@@ -77,6 +77,18 @@ def write_json(path, results, meta):
     with open(path, "w") as out:
         json.dump({"meta": meta, "results": [r.as_dict() for r in results]}, out, indent=2)
         out.write("\n")
+
+
+def read_json(path):
+    """(results, meta) from a file written by `write_json`."""
+    saved = json.loads(path.read_text())
+    results = [
+        Result(r["group"], r["case"], r["baseline"], r["candidate"], r["status"], r["note"],
+               r["target"], r["speedups"], r["baseline_seconds_per_call"],
+               r["candidate_seconds_per_call"], tuple(r["loops"]))
+        for r in saved["results"]
+    ]
+    return results, saved["meta"]
 
 
 def write_chart(path, results, title):

@@ -123,5 +123,7 @@ def test_reports_show_figures_for_timed_cases_and_the_reason_for_the_others(tmp_
     saved = json.loads((tmp_path / "r.json").read_text())
     assert [r["status"] for r in saved["results"]] == [OK, NOT_INSTALLED]
     assert saved["results"][0]["target_met"] is False and len(saved["results"][0]["speedups"]) == 2
+    again, meta = report.read_json(tmp_path / "r.json")
+    assert again == [timed, skipped] and meta == {"repeats": 2}
     markdown = report.markdown_table([timed, skipped])
     assert markdown.count("\n") == 4 and "| not installed |" in markdown
