@@ -268,24 +268,43 @@ def same_json(expected, got):
 
 # --- A whole request ---------------------------------------------------------------------
 
-def _request(fx):
+def _client_call(method, url, **kw):
     from django.test import Client
 
+    client = Client()
+    send = getattr(client, method)
+
+    def run():
+        response = send(url, HTTP_ACCEPT="application/json", **kw)
+        return response.status_code, response["Content-Type"], response.content
+    return run
+
+
+def _request_list(fx):
     from .urls import LIST_SIZE
 
-    client = Client()
-
-    def get(url):
-        def run():
-            response = client.get(url, HTTP_ACCEPT="application/json")
-            return response.status_code, response["Content-Type"], response.content
-        return run
-
-    baseline = get("/drf/products/")
+    baseline = _client_call("get", "/drf/products/")
     status, _, body = baseline()
     if status != 200 or len(json.loads(body)) != LIST_SIZE:
         raise AssertionError(f"the plain endpoint answered {status} with {body[:200]!r}")
-    return baseline, get("/fast/products/")
+    return baseline, _client_call("get", "/fast/products/")
+
+
+def _request_check(fx):
+    from .urls import FastJSONParser
+
+    payload = next(p for p in data.payloads(True) if len(p["reviews"]) == 3)
+    body = json.dumps(payload).encode()
+    baseline = _client_call("post", "/drf/check/", data=body, content_type="application/json")
+    status, _, answer = baseline()
+    if status != 200:
+        raise AssertionError(f"the plain endpoint answered {status} with {answer[:200]!r}")
+    if FastJSONParser is None:
+        def candidate():
+            raise NotImplementedError("quorvel_core.parsers.JSONParser is not available yet")
+        return baseline, candidate
+    return baseline, _client_call("post", "/fast/check/", data=body,
+                                  content_type="application/json")
 
 
 # --- The table of cases ------------------------------------------------------------------------
@@ -329,5 +348,8 @@ def all_cases():
         for label, make in _decoders().items():
             add(Case("JSON in, from_json", doc, label, _json_in(doc, make), in_targets.get(label)))
 
-    add(Case("request, test client", "list of 100, serializer + renderer", "DRF", _request))
+    request = "request, test client"
+    add(Case(request, "GET list of 100, serializer + renderer", "DRF", _request_list))
+    add(Case(request, "POST nested product, parser + validation + renderer", "DRF",
+             _request_check))
     return cases
