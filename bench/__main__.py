@@ -10,7 +10,6 @@ import argparse
 import datetime
 import os
 import platform
-import subprocess
 import sys
 import time
 from importlib import metadata
@@ -73,12 +72,26 @@ def _cpu():
 
 
 def _commit():
+    """The checkout's commit, read from .git directly: the environment has no git."""
     try:
-        out = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
-                             capture_output=True, text=True, timeout=10)
-        return out.stdout.strip() or None
-    except (OSError, subprocess.SubprocessError):
-        return None
+        git = ROOT / ".git"
+        if git.is_file():  # a worktree: "gitdir: <path>"
+            git = Path(git.read_text().split(":", 1)[1].strip())
+        head = (git / "HEAD").read_text().strip()
+        if not head.startswith("ref: "):
+            return head[:12]
+        ref = head[5:]
+        common = git / "commondir"
+        base = (git / common.read_text().strip()).resolve() if common.exists() else git
+        for root in (git, base):
+            if (root / ref).exists():
+                return (root / ref).read_text().strip()[:12]
+        for line in (base / "packed-refs").read_text().splitlines():
+            if line.endswith(" " + ref):
+                return line.split()[0][:12]
+    except (OSError, IndexError):
+        pass
+    return None
 
 
 def meta(args):
