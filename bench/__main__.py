@@ -97,6 +97,8 @@ def _commit():
 def meta(args):
     import quorvel_core
 
+    from .accel import PATH
+
     return {
         "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "commit": _commit(),
@@ -109,6 +111,7 @@ def meta(args):
         "versions": {name: _version(name) for name in (
             "Django", "djangorestframework", "orjson", "msgspec", "serpy", "pydantic")},
         "speedup": "baseline time / quorvel_core time, per repeat; median and min-max of the repeats",
+        "accelerated_side": PATH,
     }
 
 
@@ -153,7 +156,7 @@ def _publish(args, results, info):
     title = (f"quorvel_core {info['quorvel_core']} against its baselines: speed-up = baseline "
              f"time / quorvel_core time,\nmedian of {info['repeats']} side-by-side repeats with "
              f"their min - max (Python {info['python']}, {info['cores']} cores, "
-             f"{info.get('seconds', '?')} s)")
+             f"{info.get('seconds', '?')} s)\naccelerated side: {info.get('accelerated_side', '?')}")
     print()
     print(report.text_table(results, title))
     out = Path(args.out)

@@ -26,11 +26,8 @@ class ProductList(generics.ListAPIView):
         return Product.objects.order_by("id")[:LIST_SIZE]
 
 
-class AcceleratedProductList(ProductList):
+class AcceleratedProductList(accel.list_view(ProductList)):
     renderer_classes = [fast_renderers.JSONRenderer]
-
-    def list(self, request, *args, **kwargs):
-        return accel.list_response(self, self.filter_queryset(self.get_queryset()))
 
 
 class ProductCheck(generics.GenericAPIView):
