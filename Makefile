@@ -1,11 +1,11 @@
 # Every target runs inside the project's Python 3.14 environment (tools/env).
 # Outside it, make re-runs itself there.
 
-.PHONY: build test clean test-asan fuzz fuzz-merge
+.PHONY: build test clean bench test-asan fuzz fuzz-merge
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean test-asan fuzz fuzz-merge:
+build test clean bench test-asan fuzz fuzz-merge:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -124,6 +124,17 @@ fuzz-merge: $(FUZZER)
 		FUZZ_TARGET=$$t $(FUZZ_ENV) $(FUZZER) -merge=1 -max_len=8192 \
 			tests/fuzz/corpus/$$t $(FUZZ_BUILD)/corpus/$$t || exit 1; \
 	done
+
+# Speed-ups against DRF and the JSON libraries; not part of `make test`.
+# serpy and Pydantic come from PyPI into the environment's virtual environment,
+# once; without a network those comparisons are reported as not installed.
+BENCH_ARGS ?=
+bench: build
+	@$(PYTHON) -c 'import serpy, pydantic' 2>/dev/null \
+	  || timeout 300 $(PYTHON) -m pip install -q --disable-pip-version-check --retries 1 \
+	       --timeout 15 serpy 'pydantic>=2,<3' \
+	  || echo "bench: serpy and pydantic could not be installed; skipping those comparisons"
+	$(PYTHON) -m bench $(BENCH_ARGS)
 
 clean:
 	rm -rf build quorvel_core/_quorvel_core*.so
