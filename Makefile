@@ -92,12 +92,15 @@ FUZZ_OBJECTS := $(SOURCES:src/%.cpp=$(FUZZ_BUILD)/%.o)
 FUZZER := $(FUZZ_BUILD)/fuzzer
 FUZZ_TARGETS := from_json to_json schema
 FUZZ_SECONDS ?= 60
+# CI pins the seed and bounds the runs so that its short fuzz is repeatable.
+FUZZ_SEED ?= 0
+FUZZ_RUNS ?= -1
 CLANGXX ?= clang++
 FUZZ_FLAGS := -std=c++20 -g -O1 -Wall -Wextra -I$(PY_INCLUDE) -fno-omit-frame-pointer \
 	-fsanitize=address,undefined -fno-sanitize-recover=all -MMD -MP
 # Debian's clang comes without llvm-symbolizer; addr2line names the frames.
 SYMBOLIZER := external_symbolizer_path=/usr/bin/addr2line
-FUZZ_ENV := PYTHONPATH=$(CURDIR) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:$(SYMBOLIZER) \
+FUZZ_ENV := PYTHONPATH=$(CURDIR) PYTHONHASHSEED=0 PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:$(SYMBOLIZER) \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:$(SYMBOLIZER)
 
 $(FUZZ_BUILD)/%.o: src/%.cpp
@@ -111,7 +114,7 @@ fuzz: $(FUZZER)
 	@for t in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
 		echo "fuzz: $$t for $(FUZZ_SECONDS)s" && \
-		FUZZ_TARGET=$$t $(FUZZ_ENV) $(FUZZER) -max_total_time=$(FUZZ_SECONDS) -timeout=20 \
+		FUZZ_TARGET=$$t $(FUZZ_ENV) $(FUZZER) -max_total_time=$(FUZZ_SECONDS) -seed=$(FUZZ_SEED) -runs=$(FUZZ_RUNS) -timeout=20 \
 			-rss_limit_mb=4096 -max_len=8192 -print_final_stats=1 \
 			-artifact_prefix=$(FUZZ_BUILD)/$$t- $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t \
 			> $(FUZZ_BUILD)/$$t.log 2>&1 \
