@@ -165,3 +165,61 @@ def test_datetime_offsets_in_json_match_python():
     doc = [v for v in values() if type(v) is datetime.datetime]
     want = json.dumps(doc, cls=JSONEncoder, ensure_ascii=False, separators=(",", ":")).encode()
     assert to_json(doc, ensure_ascii=False, default=JSONEncoder().default) == want
+
+
+# Strings. Texts whose UTF-8 form CPython already keeps are written from it;
+# the others from their code points. Both must give the bytes of DRF's
+# renderer: json.dumps's, with U+2028 and U+2029 escaped.
+ESCAPES = ['"', "\\", "\n", "\x00", "\x1f", "\x7f", "\u2028", "\u2029", "\u2027", "\u202a",
+           "\u20ac", "\xe2", "\xe9", "\U0001f389", "\ud7ff", "\ue000", "\uffff"]
+
+
+def texts():
+    for escape in ESCAPES:
+        for filler in ("a", "é", "ж", "東", "🎉"):
+            # The escape at, just before and just after every block boundary
+            # of the scan, and at the edges of the long-text chunks.
+            for at in (0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 1023, 1024, 4095, 4096, 4097):
+                yield filler * at + escape + filler * 3
+    yield "\u2028" * 3000 + "\u2029"
+    yield "é" * 5000 + '"'
+
+
+def cache_utf8(text):
+    """Makes CPython keep the UTF-8 form of `text` (what orjson and many C
+    extensions do to the strings they see)."""
+    import ctypes
+
+    as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+    as_utf8.argtypes, as_utf8.restype = [ctypes.py_object, ctypes.c_void_p], ctypes.c_void_p
+    assert as_utf8(text, None)
+    return text
+
+
+def dumps(doc, **kw):
+    text = json.dumps(doc, **kw)
+    return text.replace("\u2028", "\\u2028").replace("\u2029", "\\u2029").encode()
+
+
+@pytest.mark.parametrize("ensure_ascii", [False, True])
+@pytest.mark.parametrize("cached", [False, True], ids=["fresh", "cached"])
+def test_strings_match_drf_renderer(ensure_ascii, cached):
+    for text in texts():
+        text = "".join(list(text))  # a new str object, with no UTF-8 form yet
+        if cached:
+            cache_utf8(text)
+        doc = {text: [text, {"k": text}]}
+        for compact, separators in ((True, (",", ":")), (False, (", ", ": "))):
+            want = dumps(doc, ensure_ascii=ensure_ascii, separators=separators)
+            assert to_json(doc, ensure_ascii=ensure_ascii, compact=compact) == want, repr(text)
+
+
+def test_lone_surrogates_still_fall_back():
+    from quorvel_core._quorvel_core import JsonFallback
+
+    # A str with a lone surrogate has no UTF-8 form to keep; it goes back to
+    # Python's encoder in both modes.
+    for text in ("a\ud800", "\udfff" + "é" * 20, "東\ud83d" + "x" * 40):
+        for ensure_ascii in (False, True):
+            with pytest.raises(JsonFallback):
+                to_json([text], ensure_ascii=ensure_ascii)
