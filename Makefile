@@ -1,11 +1,11 @@
 # Every target runs inside the project's Python 3.14 environment (tools/env).
 # Outside it, make re-runs itself there.
 
-.PHONY: build test clean
+.PHONY: build test clean demo
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean:
+build test clean demo:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -47,6 +47,11 @@ $(CPP_TEST_BIN): $(CPP_TESTS) $(OBJECTS)
 test: build $(CPP_TEST_BIN)
 	$(CPP_TEST_BIN)
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests
+	$(PYTHON) -m pytest -q -p no:cacheprovider --quorvel-install tests
+
+# The demo API, plain DRF against quorvel_core (ARGS=--serve serves it).
+demo: build
+	$(PYTHON) -m demo $(ARGS)
 
 clean:
 	rm -rf build quorvel_core/_quorvel_core*.so
