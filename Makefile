@@ -1,11 +1,11 @@
 # Every target runs inside the project's Python 3.14 environment (tools/env).
 # Outside it, make re-runs itself there.
 
-.PHONY: build test clean bench test-asan fuzz fuzz-merge
+.PHONY: build test clean demo bench test-asan fuzz fuzz-merge
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean bench test-asan fuzz fuzz-merge:
+build test clean demo bench test-asan fuzz fuzz-merge:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -47,6 +47,11 @@ $(CPP_TEST_BIN): $(CPP_TESTS) $(OBJECTS)
 test: build $(CPP_TEST_BIN)
 	$(CPP_TEST_BIN)
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests
+	$(PYTHON) -m pytest -q -p no:cacheprovider --quorvel-install tests
+
+# The demo API, plain DRF against quorvel_core (ARGS=--serve serves it).
+demo: build
+	$(PYTHON) -m demo $(ARGS)
 
 # The whole suite against the extension built with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The instrumented library goes into its own copy of

@@ -9,6 +9,7 @@ method gets the python form for that side only.
 """
 
 import weakref
+from types import FunctionType
 
 from django.conf import settings
 from django.core import validators as django_validators
@@ -37,7 +38,27 @@ def python_val():
 
 def inherits(cls, base, names):
     """True when `cls` runs `base`'s own attribute for every name."""
-    return all(getattr(cls, name, None) is getattr(base, name) for name in names)
+    return all(class_attribute(cls, name) is class_attribute(base, name) for name in names)
+
+
+# The accelerated stand-ins for DRF's serializer methods (quorvel_core.serializers):
+# one that install() puts on a DRF class counts as the DRF function it replaces,
+# and a mixin's method counts as whatever the class runs after the mixin.
+STAND_INS = {}
+TRANSPARENT = set()
+
+
+def class_attribute(cls, name):
+    """`getattr(cls, name, None)`, with the stand-ins seen through."""
+    value = getattr(cls, name, None)
+    while type(value) is FunctionType and value in TRANSPARENT:
+        owner = next((klass for klass in cls.__mro__ if vars(klass).get(name) is value), None)
+        if owner is None:
+            return None
+        value = getattr(super(owner, cls), name, None)
+    if type(value) is FunctionType:
+        return STAND_INS.get(value, value)
+    return value
 
 
 # --- Representation --------------------------------------------------------
@@ -466,9 +487,9 @@ def _class_kinds(cls):
         return _kinds_by_class[cls]
     except KeyError:
         pass
-    kinds = (_builder(_REPR_KINDS.get(getattr(cls, "to_representation", None)), cls),
-             _builder(_VAL_KINDS.get(getattr(cls, "to_internal_value", None)), cls)
-             if getattr(cls, "get_value", None) in _PLAIN_GET_VALUES else None)
+    kinds = (_builder(_REPR_KINDS.get(class_attribute(cls, "to_representation")), cls),
+             _builder(_VAL_KINDS.get(class_attribute(cls, "to_internal_value")), cls)
+             if class_attribute(cls, "get_value") in _PLAIN_GET_VALUES else None)
     _kinds_by_class[cls] = kinds
     return kinds
 

@@ -8,6 +8,18 @@ django.setup()
 
 
 
+def pytest_addoption(parser):
+    parser.addoption("--quorvel-install", action="store_true",
+                     help="run the suite with quorvel_core.install() active")
+
+
+def pytest_configure(config):
+    if config.getoption("--quorvel-install"):
+        import quorvel_core
+
+        quorvel_core.install()
+
+
 @pytest.fixture(scope="session")
 def django_db_tables():
     """Creates the test app's tables once in the in-memory database."""

@@ -1,0 +1,38 @@
+"""quorvel_core: a native accelerator for Django REST Framework serializers."""
+
+import datetime
+from collections.abc import Callable
+from typing import Any, Final
+
+from rest_framework.fields import Field
+from rest_framework.serializers import BaseSerializer
+
+from . import _quorvel_core as _quorvel_core
+from ._quorvel_core import CompiledSerializer
+
+__version__: Final[str]
+
+_Schema = list[dict[str, Any]]
+_Outcome = tuple[int, Any]
+
+def build_schema(
+    serializer: BaseSerializer[Any], *, read: bool = True, write: bool = True
+) -> tuple[_Schema | None, _Schema | None]: ...
+def compile_serializer(
+    serializer: BaseSerializer[Any], *, read: bool = True, write: bool = True
+) -> CompiledSerializer | None: ...
+def current_timezone() -> datetime.tzinfo | None: ...
+def explain(serializer: BaseSerializer[Any]) -> str: ...
+def resolve_callable(value: Any, name: str) -> Any: ...
+def run_field(
+    field: Field[Any, Any, Any, Any], data: dict[str, Any],
+    validate_method: Callable[[Any], Any] | None,
+) -> _Outcome: ...
+def finish_field(
+    field: Field[Any, Any, Any, Any], value: Any, validate_method: Callable[[Any], Any] | None,
+    run_validators: bool,
+) -> _Outcome: ...
+def configure_native() -> bool: ...
+def install() -> bool: ...
+def uninstall() -> bool: ...
+def is_installed() -> bool: ...

@@ -1,0 +1,53 @@
+"""The native module: compiled serializer loops and the JSON encoder and reader."""
+
+from collections.abc import Callable, Iterable
+from typing import Any, Final, final
+
+__version__: Final[str]
+STATUS_OK: Final[int]
+STATUS_SKIP: Final[int]
+STATUS_ERROR: Final[int]
+
+# A field schema entry: plain dicts of strings, flags, numbers and live DRF
+# field objects, as quorvel_core.schema builds them.
+_Schema = list[dict[str, Any]]
+
+@final
+class CompiledSerializer:
+    """A DRF serializer instance compiled to native code."""
+
+    def __new__(cls, read_fields: _Schema, write_fields: _Schema) -> CompiledSerializer: ...
+    def to_representation(self, instance: object, current_tz: Any = None) -> dict[str, Any]: ...
+    def to_representation_many(
+        self, iterable: Iterable[object], current_tz: Any = None
+    ) -> list[dict[str, Any]]: ...
+    def to_internal_value(
+        self, data: dict[str, Any], current_tz: Any = None
+    ) -> tuple[dict[str, Any], dict[str, Any] | None]: ...
+    def describe(self) -> dict[str, dict[str, tuple[str, str] | tuple[str, bool]]]: ...
+
+class JsonFallback(Exception):
+    """The native encoder cannot reproduce json.dumps() for this input; use the Python encoder."""
+
+def configure(
+    *,
+    empty: object,
+    skip_field: type[BaseException],
+    object_does_not_exist: type[BaseException],
+    pk_only_object: type,
+    manager_class: type,
+    dict_factory: Callable[[], Any],
+    resolve_callable: Callable[[Any, str], Any],
+    run_field: Callable[[Any, dict[str, Any], Callable[[Any], Any] | None], tuple[int, Any]],
+    finish_field: Callable[[Any, Any, Callable[[Any], Any] | None, bool], tuple[int, Any]],
+) -> None: ...
+def is_configured() -> bool: ...
+def to_json(
+    obj: object,
+    *,
+    ensure_ascii: bool = True,
+    compact: bool = True,
+    allow_nan: bool = False,
+    default: Callable[[Any], Any] | None = None,
+) -> bytes: ...
+def from_json(data: bytes | bytearray | str, *, allow_nan: bool = False) -> Any: ...

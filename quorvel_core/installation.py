@@ -1,0 +1,95 @@
+"""The process-wide mode: DRF's own classes run the native code.
+
+`install()` puts the accelerated methods on DRF's `Serializer`
+(`to_representation`, `to_internal_value`), `ListSerializer`
+(`to_representation`), `JSONRenderer` (`render`) and `JSONParser` (`parse`),
+so that every serializer, renderer and parser in the process that inherits
+those methods runs them; a class that overrides one keeps its own. Each
+accelerated method gives DRF's answer and falls back to DRF's method where it
+cannot. `uninstall()` puts DRF's methods back. Both are idempotent and may be
+called from any thread.
+"""
+
+import threading
+
+from rest_framework import parsers as drf_parsers
+from rest_framework import renderers as drf_renderers
+from rest_framework import serializers as drf_serializers
+from rest_framework.utils import encoders
+
+from . import parsers, serializers
+from ._quorvel_core import JsonFallback, to_json
+from .renderers import _drf_default
+
+__all__ = ["install", "is_installed", "uninstall"]
+
+DRF_RENDER = vars(drf_renderers.JSONRenderer)["render"]
+
+
+def installed_render(self, data, accepted_media_type=None, renderer_context=None):
+    # quorvel_core.renderers.JSONRenderer.render, with DRF's method as the fallback.
+    if data is None:
+        return b""
+    if type(self).encoder_class is encoders.JSONEncoder:
+        if self.get_indent(accepted_media_type, renderer_context or {}) is None:
+            try:
+                return to_json(data, ensure_ascii=bool(self.ensure_ascii),
+                               compact=bool(self.compact), allow_nan=not self.strict,
+                               default=_drf_default)
+            except JsonFallback:
+                pass
+    return DRF_RENDER(self, data, accepted_media_type, renderer_context)
+
+
+def installed_parse(self, stream, media_type=None, parser_context=None):
+    return parsers.parse_json(self, stream, media_type, parser_context, parsers.DRF_PARSE)
+
+
+# (class, attribute, DRF's function, the accelerated one)
+_METHODS = [
+    (drf_serializers.Serializer, "to_representation",
+     serializers.DRF_TO_REPRESENTATION, serializers.installed_to_representation),
+    (drf_serializers.Serializer, "to_internal_value",
+     serializers.DRF_TO_INTERNAL_VALUE, serializers.installed_to_internal_value),
+    (drf_serializers.ListSerializer, "to_representation",
+     serializers.DRF_LIST_TO_REPRESENTATION, serializers.installed_list_to_representation),
+    (drf_renderers.JSONRenderer, "render", DRF_RENDER, installed_render),
+    (drf_parsers.JSONParser, "parse", parsers.DRF_PARSE, installed_parse),
+]
+
+for _, _, _drf, _accelerated in _METHODS:
+    _accelerated.__doc__ = _drf.__doc__
+
+_lock = threading.Lock()
+_installed = False
+
+
+def install():
+    """Switches DRF's classes to the native code. Returns False when it already was.
+    A method that something else has replaced on DRF's class is left alone."""
+    global _installed
+    with _lock:
+        if _installed:
+            return False
+        for cls, name, drf, accelerated in _METHODS:
+            if vars(cls).get(name) is drf:
+                setattr(cls, name, accelerated)
+        _installed = True
+        return True
+
+
+def uninstall():
+    """Puts DRF's own methods back. Returns False when they already were."""
+    global _installed
+    with _lock:
+        if not _installed:
+            return False
+        for cls, name, drf, accelerated in _METHODS:
+            if vars(cls).get(name) is accelerated:
+                setattr(cls, name, drf)
+        _installed = False
+        return True
+
+
+def is_installed():
+    return _installed

@@ -1,0 +1,87 @@
+"""DRF's JSON parser, with the native reader doing the work."""
+
+import codecs
+import sys
+from encodings import utf_8
+
+from django.conf import settings
+from rest_framework import parsers
+
+from ._quorvel_core import from_json
+
+# The longest integer the reader accepts (its sign included); Python's json
+# gives the same answer for it only while int() converts that many digits.
+_READER_DIGITS = 4300
+
+DRF_PARSE = vars(parsers.JSONParser)["parse"]
+
+
+class JSONParser(parsers.JSONParser):
+    """Drop-in for `rest_framework.parsers.JSONParser`: the same media type,
+    `STRICT_JSON`, data and `ParseError` messages."""
+
+    def parse(self, stream, media_type=None, parser_context=None):
+        return parse_json(self, stream, media_type, parser_context, DRF_PARSE)
+
+
+def parse_json(parser, stream, media_type, parser_context, drf_parse):
+    """What `drf_parse` (DRF's JSONParser.parse) returns for the same call.
+
+    DRF decodes the body with the request's charset and hands the text to
+    `json`. The reader answers only where that is certain to give its answer: a
+    UTF-8 body it accepts, and so one that is valid UTF-8 throughout. Any body
+    it refuses goes to DRF's own code, which either reports it with DRF's
+    message or accepts what the reader refuses on purpose (a lone surrogate
+    escape, deeper nesting, a longer integer, a truncated last character)."""
+    if not _native_ok(parser_context):
+        return drf_parse(parser, stream, media_type, parser_context)
+    try:
+        body = stream.read()
+    except Exception as exc:
+        return drf_parse(parser, _Replay(exc=exc), media_type, parser_context)
+    if type(body) is bytes:
+        try:
+            return from_json(body, allow_nan=not parser.strict)
+        except ValueError:
+            pass
+    return drf_parse(parser, _Replay(body), media_type, parser_context)
+
+
+def _native_ok(parser_context):
+    encoding = (parser_context or {}).get("encoding", settings.DEFAULT_CHARSET)
+    if type(encoding) is not str or not _is_utf8(encoding):
+        return False
+    limit = sys.get_int_max_str_digits()
+    return limit == 0 or limit >= _READER_DIGITS
+
+
+_utf8_names = {}
+
+
+def _is_utf8(encoding):
+    """True when DRF would decode with Python's own UTF-8 stream reader."""
+    try:
+        return _utf8_names[encoding]
+    except KeyError:
+        pass
+    try:
+        answer = codecs.lookup(encoding).streamreader is utf_8.StreamReader
+    except LookupError:
+        answer = False
+    if len(_utf8_names) < 64:
+        _utf8_names[encoding] = answer
+    return answer
+
+
+class _Replay:
+    """The stream once more for DRF's parser: what the first read returned, or
+    the exception it raised."""
+
+    def __init__(self, data=None, exc=None):
+        self._data, self._exc = data, exc
+
+    def read(self, *args):
+        if self._exc is not None:
+            raise self._exc
+        data, self._data = self._data, self._data[:0]
+        return data
