@@ -77,7 +77,8 @@ $(ASAN_BUILD)/%.o: src/%.cpp
 
 $(ASAN_EXT): $(ASAN_OBJECTS)
 	@mkdir -p $(@D)
-	cd $(@D) && for f in ../../../../quorvel_core/*.py; do ln -sf $$f .; done
+	cd $(@D) && for f in ../../../../quorvel_core/*; do \
+		case $$f in *.so|*/__pycache__) ;; *) ln -sf $$f . ;; esac; done
 	$(CXX) -shared $(SANITIZE) -o $@ $^ $(LDFLAGS)
 
 test-asan: $(ASAN_EXT)
