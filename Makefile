@@ -1,11 +1,11 @@
 # Every target runs inside the project's Python 3.14 environment (tools/env).
 # Outside it, make re-runs itself there.
 
-.PHONY: build test clean demo
+.PHONY: build test clean demo bench test-asan fuzz fuzz-merge
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean demo:
+build test clean demo bench test-asan fuzz fuzz-merge:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -53,9 +53,101 @@ test: build $(CPP_TEST_BIN)
 demo: build
 	$(PYTHON) -m demo $(ARGS)
 
+# The whole suite against the extension built with AddressSanitizer and
+# UndefinedBehaviorSanitizer. The instrumented library goes into its own copy of
+# the package (the Python files are links), which the tests import instead of
+# the checkout's; the stock interpreter needs the ASan runtime preloaded, and
+# Python's own allocator off so that ASan sees every object's memory. Leak
+# checks are the suite's job (tests/test_reliability_leaks.py): the interpreter
+# never frees everything at exit, so LeakSanitizer would only report noise.
+ASAN_BUILD := build/asan
+ASAN_ROOT := $(ASAN_BUILD)/package
+ASAN_EXT := $(ASAN_ROOT)/quorvel_core/_quorvel_core$(EXT_SUFFIX)
+ASAN_OBJECTS := $(SOURCES:src/%.cpp=$(ASAN_BUILD)/%.o)
+SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+# Reports go to files too: pytest's output capture would swallow them.
+ASAN_REPORT := $(ASAN_BUILD)/report
+ASAN_ENV := LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:strict_string_checks=1:log_path=$(CURDIR)/$(ASAN_REPORT) \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_REPORT)
+
+$(ASAN_BUILD)/%.o: src/%.cpp
+	@mkdir -p $(@D)
+	$(CXX) $(ALL_CXXFLAGS:-O2=-O1) $(SANITIZE) -c $< -o $@
+
+$(ASAN_EXT): $(ASAN_OBJECTS)
+	@mkdir -p $(@D)
+	cd $(@D) && for f in ../../../../quorvel_core/*; do \
+		case $$f in *.so|*/__pycache__) ;; *) ln -sf $$f . ;; esac; done
+	$(CXX) -shared $(SANITIZE) -o $@ $^ $(LDFLAGS)
+
+test-asan: $(ASAN_EXT)
+	@rm -f $(ASAN_REPORT).*
+	$(ASAN_ENV) PYTHONPATH=$(ASAN_ROOT) $(PYTHON) -P -m pytest -q -p no:cacheprovider \
+		--import-mode=append tests || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
+	@if ls $(ASAN_REPORT).* >/dev/null 2>&1; then cat $(ASAN_REPORT).*; exit 1; fi
+
+# Coverage-guided fuzzing (libFuzzer, clang): one driver binary that embeds the
+# interpreter, links the extension built with coverage and sanitizers, and hands
+# each input to a Python target of tests/fuzz/targets.py that checks the answer
+# against Python's own json module and DRF. New inputs go to build/fuzz; the
+# seed corpus in tests/fuzz/corpus is read only (`make fuzz-merge` adds the
+# new inputs that widen coverage). FUZZ_SECONDS bounds each target's run.
+FUZZ_BUILD := build/fuzz
+FUZZ_OBJECTS := $(SOURCES:src/%.cpp=$(FUZZ_BUILD)/%.o)
+FUZZER := $(FUZZ_BUILD)/fuzzer
+FUZZ_TARGETS := from_json to_json schema
+FUZZ_SECONDS ?= 60
+# CI pins the seed and bounds the runs so that its short fuzz is repeatable.
+FUZZ_SEED ?= 0
+FUZZ_RUNS ?= -1
+CLANGXX ?= clang++
+FUZZ_FLAGS := -std=c++20 -g -O1 -Wall -Wextra -I$(PY_INCLUDE) -fno-omit-frame-pointer \
+	-fsanitize=address,undefined -fno-sanitize-recover=all -MMD -MP
+# Debian's clang comes without llvm-symbolizer; addr2line names the frames.
+SYMBOLIZER := external_symbolizer_path=/usr/bin/addr2line
+FUZZ_ENV := PYTHONPATH=$(CURDIR) PYTHONHASHSEED=0 PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:$(SYMBOLIZER) \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:$(SYMBOLIZER)
+
+$(FUZZ_BUILD)/%.o: src/%.cpp
+	@mkdir -p $(@D)
+	$(CLANGXX) $(FUZZ_FLAGS) -fsanitize=fuzzer-no-link -fPIC -c $< -o $@
+
+$(FUZZER): tests/fuzz/driver.cpp $(FUZZ_OBJECTS)
+	$(CLANGXX) $(FUZZ_FLAGS) -fsanitize=fuzzer -o $@ $^ -L$(PY_LIBDIR) -lpython$(PY_LDVERSION)
+
+fuzz: $(FUZZER)
+	@for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
+		echo "fuzz: $$t for $(FUZZ_SECONDS)s" && \
+		FUZZ_TARGET=$$t $(FUZZ_ENV) $(FUZZER) -max_total_time=$(FUZZ_SECONDS) -seed=$(FUZZ_SEED) -runs=$(FUZZ_RUNS) -timeout=20 \
+			-rss_limit_mb=4096 -max_len=8192 -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_BUILD)/$$t- $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t \
+			> $(FUZZ_BUILD)/$$t.log 2>&1 \
+			|| { tail -n 60 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
+		grep -E '^stat::(number_of_executed_units|new_units_added)' $(FUZZ_BUILD)/$$t.log; \
+	done
+
+fuzz-merge: $(FUZZER)
+	@for t in $(FUZZ_TARGETS); do \
+		FUZZ_TARGET=$$t $(FUZZ_ENV) $(FUZZER) -merge=1 -max_len=8192 \
+			tests/fuzz/corpus/$$t $(FUZZ_BUILD)/corpus/$$t || exit 1; \
+	done
+
+# Speed-ups against DRF and the JSON libraries; not part of `make test`.
+# serpy and Pydantic come from PyPI into the environment's virtual environment,
+# once; without a network those comparisons are reported as not installed.
+BENCH_ARGS ?=
+bench: build
+	@$(PYTHON) -c 'import serpy, pydantic' 2>/dev/null \
+	  || timeout 300 $(PYTHON) -m pip install -q --disable-pip-version-check --retries 1 \
+	       --timeout 15 serpy 'pydantic>=2,<3' \
+	  || echo "bench: serpy and pydantic could not be installed; skipping those comparisons"
+	$(PYTHON) -m bench $(BENCH_ARGS)
+
 clean:
 	rm -rf build quorvel_core/_quorvel_core*.so
 
--include $(OBJECTS:.o=.d)
+-include $(OBJECTS:.o=.d) $(ASAN_OBJECTS:.o=.d) $(FUZZ_OBJECTS:.o=.d)
 
 endif

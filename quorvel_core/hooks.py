@@ -42,25 +42,27 @@ def run_field(field, data, validate_method):
     """One turn of `Serializer.to_internal_value`'s field loop, as DRF runs it.
     Reading the value stays outside the try block, as in DRF: an exception
     there is not a validation error."""
-    primitive_value = field.get_value(data)
-    try:
-        value = field.run_validation(primitive_value)
-        if validate_method is not None:
-            value = validate_method(value)
-    except ValidationError as exc:
-        return (STATUS_ERROR, exc.detail)
-    except DjangoValidationError as exc:
-        return (STATUS_ERROR, get_error_detail(exc))
-    except SkipField:
-        return _SKIPPED
-    return (STATUS_OK, value)
+    return _complete(field, field.get_value(data), validate_method, _CONVERT)
 
 
 def finish_field(field, value, validate_method, run_validators):
     """The rest of that loop turn once the native code has produced the field's
     internal value: the field's validators when asked, then the method."""
+    return _complete(field, value, validate_method, _CHECK if run_validators else None)
+
+
+# What _complete does to the value before the `validate_<name>` method.
+_CONVERT = "convert"  # the field's whole run_validation
+_CHECK = "check"      # only the field's validators
+
+
+def _complete(field, value, validate_method, step):
+    """Runs `step` and the method, turning DRF's and Django's validation errors
+    and SkipField into outcome tuples, as DRF's loop treats them."""
     try:
-        if run_validators:
+        if step is _CONVERT:
+            value = field.run_validation(value)
+        elif step is _CHECK:
             field.run_validators(value)
         if validate_method is not None:
             value = validate_method(value)

@@ -16,7 +16,17 @@ namespace {
 
 std::atomic<const DateTypes*> DATE_TYPES{nullptr};
 
-OnceSlot UTCOFFSET_NAME, INT_NAME;
+OnceSlot UTCOFFSET_NAME, INT_NAME, KEY_NAME, TIMEZONE_UTCOFFSET, ZONEINFO_TYPE;
+
+// The ZoneInfo("UTC") object that passed the fixed-offset check (a strong
+// reference kept for the life of the process), so that the check runs once.
+std::atomic<PyObject*> UTC_ZONEINFO{nullptr};
+
+constexpr long long MICRO_PER_SECOND = 1000000;
+constexpr long long MICRO_PER_DAY = 86400 * MICRO_PER_SECOND;
+// Days from 1970-01-01 to 0001-01-01 and to 9999-12-31, the datetime range.
+constexpr long long FIRST_DAY = -719162;
+constexpr long long LAST_DAY = 2932896;
 
 char* push_2(char* out, int n) {
   out[0] = char('0' + (n / 10) % 10);
@@ -42,8 +52,8 @@ const DateTypes* date_types() {
   // The capsule import is idempotent; racing threads find the same classes.
   auto* api = (const PyDateTime_CAPI*)PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0);
   if (!api) return nullptr;
-  static const DateTypes types{api->DateType, api->DateTimeType, api->TimeType,
-                               api->DeltaType};
+  static const DateTypes types{api->DateType,  api->DateTimeType,           api->TimeType,
+                               api->DeltaType, Py_TYPE(api->TimeZone_UTC), api->TimeZone_UTC};
   DATE_TYPES.store(&types, std::memory_order_release);
   return &types;
 }
@@ -72,25 +82,15 @@ char* push_time(char* out, int hour, int minute, int second, int microsecond) {
   return push_fraction(out, microsecond);
 }
 
-char* push_offset(char* out, PyObject* offset) {
-  // A timedelta keeps 0 <= seconds < 86400 and 0 <= microseconds < 10**6, so
-  // the sign is the sign of `days`; the magnitude is split into whole seconds
-  // and microseconds to keep every step far from overflow.
-  long long days = PyDateTime_DELTA_GET_DAYS(offset);
-  long long seconds = days * 86400 + PyDateTime_DELTA_GET_SECONDS(offset);
-  int micro = PyDateTime_DELTA_GET_MICROSECONDS(offset);
+namespace {
+
+// The offset text from its sign and magnitude.
+char* push_offset_parts(char* out, bool negative, long long seconds, int micro) {
   if (seconds == 0 && micro == 0) {
     *out++ = 'Z';
     return out;
   }
-  *out++ = days < 0 ? '-' : '+';
-  if (days < 0) {
-    seconds = -seconds;
-    if (micro != 0) {
-      seconds -= 1;
-      micro = 1000000 - micro;
-    }
-  }
+  *out++ = negative ? '-' : '+';
   out = push_2(out, int(seconds / 3600 % 100));
   *out++ = ':';
   out = push_2(out, int(seconds / 60 % 60));
@@ -99,6 +99,174 @@ char* push_offset(char* out, PyObject* offset) {
     out = push_2(out, int(seconds % 60));
   }
   return push_fraction(out, micro);
+}
+
+char* push_offset_micro(char* out, long long offset) {
+  unsigned long long size = offset < 0 ? 0ULL - (unsigned long long)offset
+                                       : (unsigned long long)offset;
+  return push_offset_parts(out, offset < 0, (long long)(size / MICRO_PER_SECOND),
+                           int(size % MICRO_PER_SECOND));
+}
+
+// Howard Hinnant's days_from_civil and civil_from_days: proleptic Gregorian
+// dates to days since 1970-01-01 and back, exact over the datetime range.
+long long days_from_civil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = unsigned(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + (long long)doe - 719468;
+}
+
+void civil_from_days(long long z, DateTimeFields& out) {
+  z += 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = unsigned(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+  out.year = int((long long)yoe + era * 400 + (m <= 2));
+  out.month = int(m);
+  out.day = int(doy - (153 * mp + 2) / 5 + 1);
+}
+
+long long delta_micro(PyObject* delta) {
+  return (PyDateTime_DELTA_GET_DAYS(delta) * 86400LL + PyDateTime_DELTA_GET_SECONDS(delta)) *
+             MICRO_PER_SECOND +
+         PyDateTime_DELTA_GET_MICROSECONDS(delta);
+}
+
+// timezone.utcoffset itself (borrowed): the class is immutable and its
+// instances have no __dict__, so this is what tz.utcoffset(dt) calls.
+PyObject* timezone_utcoffset(PyTypeObject* timezone) {
+  return TIMEZONE_UTCOFFSET.get(
+      [timezone] { return PyObject_GetAttrString((PyObject*)timezone, "utcoffset"); });
+}
+
+// tz.utcoffset(dt) for an exact datetime.timezone: new reference or nullptr.
+PyObject* timezone_offset(const DateTypes* types, PyObject* tz, PyObject* dt) {
+  PyObject* method = timezone_utcoffset(types->timezone);
+  if (!method) return nullptr;
+  PyObject* args[] = {tz, dt};
+  PyObject* offset = PyObject_Vectorcall(method, args, 2, nullptr);
+  if (offset && !Py_IS_TYPE(offset, types->delta)) {
+    Py_DECREF(offset);
+    return internal_error("timezone.utcoffset() returned a non-timedelta");
+  }
+  return offset;
+}
+
+PyObject* zoneinfo_type() {
+  return ZONEINFO_TYPE.get([]() -> PyObject* {
+    Object module = Object::steal(PyImport_ImportModule("zoneinfo"));
+    return module ? PyObject_GetAttrString(module.get(), "ZoneInfo") : nullptr;
+  });
+}
+
+// Whether `zone`, an exact ZoneInfo, is the key "UTC" with a zero offset at
+// every instant: ZoneInfo answers utcoffset(None) only for a zone whose
+// offset never changes. -1 with an error set.
+[[gnu::noinline]] int is_fixed_utc_zoneinfo(const DateTypes* types, PyObject* zone) {
+  PyObject* key_name = intern_once(KEY_NAME, "key");
+  PyObject* offset_name = intern_once(UTCOFFSET_NAME, "utcoffset");
+  if (!key_name || !offset_name) return -1;
+  Object key = Object::steal(PyObject_GetAttr(zone, key_name));
+  if (!key) return -1;
+  if (!PyUnicode_CheckExact(key.get()) || !PyUnicode_EqualToUTF8(key.get(), "UTC")) return 0;
+  Object offset = Object::steal(PyObject_CallMethodOneArg(zone, offset_name, Py_None));
+  if (!offset) return -1;
+  return Py_IS_TYPE(offset.get(), types->delta) && delta_micro(offset.get()) == 0;
+}
+
+[[gnu::noinline]] ZoneOffset zoneinfo_offset(const DateTypes* types, PyObject* zone,
+                                              long long& micro) {
+  PyObject* zoneinfo = zoneinfo_type();
+  if (!zoneinfo) return ZoneOffset::error;
+  if ((PyObject*)Py_TYPE(zone) != zoneinfo) return ZoneOffset::unknown;
+  int utc = is_fixed_utc_zoneinfo(types, zone);
+  if (utc < 0) return ZoneOffset::error;
+  if (!utc) return ZoneOffset::unknown;
+  PyObject* expected = nullptr;
+  Py_INCREF(zone);
+  if (!UTC_ZONEINFO.compare_exchange_strong(expected, zone, std::memory_order_acq_rel))
+    Py_DECREF(zone);  // another zone object took the slot; this one is checked each time
+  micro = 0;
+  return ZoneOffset::fixed;
+}
+
+}  // namespace
+
+char* push_offset(char* out, PyObject* offset) {
+  // A timedelta keeps 0 <= seconds < 86400 and 0 <= microseconds < 10**6, so
+  // the sign is the sign of `days`; the magnitude is split into whole seconds
+  // and microseconds to keep every step far from overflow.
+  long long days = PyDateTime_DELTA_GET_DAYS(offset);
+  long long seconds = days * 86400 + PyDateTime_DELTA_GET_SECONDS(offset);
+  int micro = PyDateTime_DELTA_GET_MICROSECONDS(offset);
+  if (days < 0) {
+    seconds = -seconds;
+    if (micro != 0) {
+      seconds -= 1;
+      micro = 1000000 - micro;
+    }
+  }
+  return push_offset_parts(out, days < 0, seconds, micro);
+}
+
+DateTimeFields datetime_fields(PyObject* dt) {
+  return {PyDateTime_GET_YEAR(dt),        PyDateTime_GET_MONTH(dt),
+          PyDateTime_GET_DAY(dt),         PyDateTime_DATE_GET_HOUR(dt),
+          PyDateTime_DATE_GET_MINUTE(dt), PyDateTime_DATE_GET_SECOND(dt),
+          PyDateTime_DATE_GET_MICROSECOND(dt)};
+}
+
+bool shift_datetime(DateTimeFields& f, long long micro) {
+  long long days = days_from_civil(f.year, unsigned(f.month), unsigned(f.day));
+  long long in_day = ((f.hour * 60LL + f.minute) * 60 + f.second) * MICRO_PER_SECOND +
+                     f.microsecond + micro;
+  // |micro| is below a day, so the carry is one day at most either way.
+  if (in_day < 0) {
+    in_day += MICRO_PER_DAY;
+    --days;
+  } else if (in_day >= MICRO_PER_DAY) {
+    in_day -= MICRO_PER_DAY;
+    ++days;
+  }
+  if (days < FIRST_DAY || days > LAST_DAY) return false;
+  civil_from_days(days, f);
+  f.microsecond = int(in_day % MICRO_PER_SECOND);
+  long long seconds = in_day / MICRO_PER_SECOND;
+  f.second = int(seconds % 60);
+  f.minute = int(seconds / 60 % 60);
+  f.hour = int(seconds / 3600);
+  return true;
+}
+
+IsoText datetime_iso(const DateTimeFields& f, long long offset_micro) {
+  IsoText t;
+  char* out = push_date(t.data, f.year, f.month, f.day);
+  *out++ = 'T';
+  out = push_time(out, f.hour, f.minute, f.second, f.microsecond);
+  t.size = size_t(push_offset_micro(out, offset_micro) - t.data);
+  return t;
+}
+
+ZoneOffset fixed_offset(PyObject* tzinfo, long long& micro) {
+  const DateTypes* types = date_types();
+  if (!types) return ZoneOffset::error;
+  if (tzinfo == types->utc || tzinfo == UTC_ZONEINFO.load(std::memory_order_acquire)) {
+    micro = 0;
+    return ZoneOffset::fixed;
+  }
+  if (Py_IS_TYPE(tzinfo, types->timezone)) {
+    Object offset = Object::steal(timezone_offset(types, tzinfo, Py_None));
+    if (!offset) return ZoneOffset::error;
+    micro = delta_micro(offset.get());
+    return ZoneOffset::fixed;
+  }
+  return zoneinfo_offset(types, tzinfo, micro);
 }
 
 char* push_datetime(char* out, PyObject* dt, PyObject* offset) {
@@ -138,8 +306,15 @@ bool utcoffset(PyObject* dt, Object& offset) {
   PyObject* name = intern_once(UTCOFFSET_NAME, "utcoffset");
   const DateTypes* types = date_types();
   if (!name || !types) return false;
-  // A naive datetime needs no call (a subclass may override the method).
-  if (Py_IS_TYPE(dt, types->datetime) && PyDateTime_DATE_GET_TZINFO(dt) == Py_None) return true;
+  // An exact datetime asks its tzinfo; a subclass may override the method.
+  if (Py_IS_TYPE(dt, types->datetime)) {
+    PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(dt);
+    if (tzinfo == Py_None) return true;
+    if (Py_IS_TYPE(tzinfo, types->timezone)) {
+      offset = Object::steal(timezone_offset(types, tzinfo, dt));
+      return bool(offset);
+    }
+  }
   Object result = Object::steal(PyObject_CallMethodNoArgs(dt, name));
   if (!result) return false;
   if (result.get() == Py_None) return true;

@@ -28,6 +28,8 @@ struct DateTypes {
   PyTypeObject* datetime;
   PyTypeObject* time;
   PyTypeObject* delta;
+  PyTypeObject* timezone;  // datetime.timezone
+  PyObject* utc;           // datetime.timezone.utc
 };
 const DateTypes* date_types();
 
@@ -56,6 +58,27 @@ char* push_datetime(char* out, PyObject* dt, PyObject* offset);
 IsoText date_iso(PyObject* date);
 IsoText datetime_iso(PyObject* dt, PyObject* offset);
 IsoText time_iso(PyObject* time);
+
+// The fields of a datetime, for arithmetic and text without a datetime object.
+struct DateTimeFields {
+  int year, month, day, hour, minute, second, microsecond;
+};
+DateTimeFields datetime_fields(PyObject* dt);
+// Adds `micro` microseconds (of either sign); false when the result leaves
+// the years 1 to 9999, where Python's datetime arithmetic raises OverflowError.
+bool shift_datetime(DateTimeFields& fields, long long micro);
+// As datetime_iso, with the offset given in microseconds (|offset| < 1 day).
+IsoText datetime_iso(const DateTimeFields& fields, long long offset_micro);
+
+// Time zones whose offset is the same at every instant and can be known
+// without asking the zone for each value: exact datetime.timezone instances,
+// and a zoneinfo.ZoneInfo (exact type) with the key "UTC" that has proved to
+// be a fixed zero-offset zone. For those, tz.utcoffset(dt) is the offset for
+// every dt and tz.fromutc(dt) is dt + offset, which is all astimezone()
+// needs. `fixed`: `micro` holds the offset; `unknown`: any other zone;
+// `error`: an exception is set.
+enum class ZoneOffset : uint8_t { fixed, unknown, error };
+ZoneOffset fixed_offset(PyObject* tzinfo, long long& micro);
 
 // dt.utcoffset(): false with an error set; otherwise `offset` holds the
 // timedelta, or is empty when the datetime is naive.

@@ -111,6 +111,8 @@ class Buffer {
   void set_end(char* p) { size_ = size_t(p - data_); }
 
   bool append(std::string_view text) {
+    // An empty view may carry a null pointer, which memcpy must never see.
+    if (text.empty()) return true;
     if (!reserve(text.size())) return false;
     std::memcpy(end(), text.data(), text.size());
     size_ += text.size();
@@ -266,6 +268,7 @@ inline char* push_float(char* out, double d) {
 // Longer strings are written this many code units at a time, so that the
 // worst-case reservation (ESCAPE_MAX per unit) stays small.
 constexpr size_t STRING_CHUNK = 1024;
+constexpr size_t UTF8_CHUNK = 4096;  // bytes, for text taken in its UTF-8 form
 
 // Bytes that end a run copied as is: control characters, '"', '\\' and every
 // byte above 0x7F (non-ASCII Latin-1 characters need re-encoding or an
@@ -428,6 +431,61 @@ char* push_wide(char* out, const Unit* p, size_t n) {
   return out;
 }
 
+// UTF-8 text. The bytes that end a run copied as is: those that need an
+// escape, and 0xE2, the lead byte of U+2028 and U+2029 (E2 80 A8, E2 80 A9),
+// which are escaped too; every other byte is copied.
+constexpr auto UTF8_STOP = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) t[size_t(c)] = c < 0x20 || c == '"' || c == '\\' || c == 0xE2;
+  return t;
+}();
+
+template <class Bytes>
+inline Bytes utf8_stop_mask(Bytes x) {
+  return Bytes(x < 0x20) | Bytes(x == '"') | Bytes(x == '\\') | Bytes(x == 0xE2);
+}
+
+template <class Bytes>
+inline bool copy_utf8_blocks(char*& out, const uint8_t*& p, const uint8_t* limit) {
+  constexpr size_t N = sizeof(Bytes);
+  while (size_t(limit - p) >= N) {
+    Bytes x;
+    std::memcpy(&x, p, N);
+    std::memcpy(out, &x, N);
+    size_t k = first_stop(utf8_stop_mask(x));
+    p += k;
+    out += k;
+    if (k < N) return true;
+  }
+  return false;
+}
+
+// Writes the UTF-8 bytes from `p` up to at least `limit` (a sequence for
+// U+2028 or U+2029 that starts before it is taken whole, reading up to
+// `end`), and advances `p`. One byte of input gives at most six of output
+// ("\u001f"); room for (limit - p + 2) * 6 bytes is reserved.
+inline char* push_utf8_text(char* out, const uint8_t*& p, const uint8_t* limit,
+                            const uint8_t* end) {
+  while (p < limit) {
+    if (!copy_utf8_blocks<Bytes16>(out, p, limit) && !copy_utf8_blocks<Bytes8>(out, p, limit)) {
+      while (p < limit && !UTF8_STOP[*p]) *out++ = char(*p++);
+      if (p == limit) break;
+    }
+    uint8_t c = *p;
+    if (c != 0xE2) {
+      out = push_escape(out, c);
+      ++p;
+    } else if (end - p >= 3 && p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9)) {
+      out = push_u(out, 0x2000 + p[2] - 0x80);
+      p += 3;
+    } else {
+      *out++ = char(c);
+      ++p;
+    }
+  }
+  return out;
+}
+
 template <bool EnsureAscii>
 char* push_units(char* out, int kind, const void* data, size_t n) {
   switch (kind) {
@@ -479,6 +537,7 @@ struct Encoder {
   // The string literal of `str` followed by `after`.
   bool string(PyObject* str, std::string_view after = {});
   bool long_string(PyObject* str, std::string_view after);
+  bool utf8_string(std::string_view text, std::string_view after);
   char* units(char* out, PyObject* str, size_t start, size_t count) const;
   bool int_value(PyObject* value);
   bool big_int(PyObject* value);
@@ -613,7 +672,22 @@ bool Encoder::key(PyObject* key) {
   return false;
 }
 
+// The UTF-8 form CPython keeps on a non-ASCII str once something asked for
+// it, or an empty view when it has none yet. Making it here would cost more
+// than writing the text from its code points: a str built for one response
+// is encoded once.
+inline std::string_view cached_utf8(PyObject* str) {
+  if (!PyUnicode_IS_COMPACT(str)) return {};
+  auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(str);
+  const char* utf8 = __atomic_load_n(&compact->utf8, __ATOMIC_ACQUIRE);
+  return utf8 ? std::string_view(utf8, size_t(compact->utf8_length)) : std::string_view();
+}
+
 bool Encoder::string(PyObject* str, std::string_view after) {
+  if (!ensure_ascii && !PyUnicode_IS_ASCII(str)) {
+    std::string_view utf8 = cached_utf8(str);
+    if (!utf8.empty()) return utf8_string(utf8, after);
+  }
   const size_t n = size_t(PyUnicode_GET_LENGTH(str));
   if (n > STRING_CHUNK) return long_string(str, after);
   // One reservation covers the quotes and `after` too.
@@ -639,6 +713,24 @@ bool Encoder::string(PyObject* str, std::string_view after) {
     output.set_end(end);
   }
   return output.put('"') && output.append(after);
+}
+
+[[gnu::noinline]] bool Encoder::utf8_string(std::string_view text, std::string_view after) {
+  constexpr size_t WORST = 6;  // output bytes per input byte
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t* const end = p + text.size();
+  if (!output.put('"')) return false;
+  while (p < end) {
+    const uint8_t* limit = size_t(end - p) > UTF8_CHUNK ? p + UTF8_CHUNK : end;
+    if (!output.reserve((size_t(limit - p) + 2) * WORST)) return false;
+    output.set_end(push_utf8_text(output.end(), p, limit, end));
+  }
+  if (!output.reserve(1 + after.size())) return false;
+  char* out = output.end();
+  *out++ = '"';
+  for (char c : after) *out++ = c;  // a separator: at most two bytes
+  output.set_end(out);
+  return true;
 }
 
 inline char* Encoder::units(char* out, PyObject* str, size_t start, size_t count) const {

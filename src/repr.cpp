@@ -319,6 +319,25 @@ PyObject* target_zone(const DateTimeTz& rule, const ReprContext& context, bool& 
   return nullptr;
 }
 
+// value.astimezone(target) and its text, worked out natively when both zones
+// have a fixed offset known without a call: astimezone() then subtracts the
+// value's offset and adds the target's, each step raising OverflowError
+// outside the datetime range (which DRF reports, so the field answers).
+// `done` false: the general path decides.
+Object convert_fixed(PyObject* field, PyObject* value, PyObject* tzinfo, PyObject* target,
+                     bool& done) {
+  long long from = 0, to = 0;
+  ZoneOffset known = fixed_offset(tzinfo, from);
+  if (known == ZoneOffset::fixed) known = fixed_offset(target, to);
+  done = known != ZoneOffset::unknown;
+  if (known != ZoneOffset::fixed) return Object();
+  DateTimeFields fields = datetime_fields(value);
+  // Conversion to the value's own zone returns the value itself.
+  if (tzinfo != target && (!shift_datetime(fields, -from) || !shift_datetime(fields, to)))
+    return fallback(field, value);
+  return Object::steal(datetime_iso(fields, to).to_str());
+}
+
 // DRF's enforce_timezone and isoformat, for the cases whose answer is certain:
 // naive values without a target zone, and aware values converted to it.
 // Everything else (naive values with a zone, aware values without one,
@@ -333,6 +352,11 @@ Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, PyObjec
   if (!decided) return fallback(field, value);
   PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(value);
   if (tzinfo == Py_None) return target ? fallback(field, value) : datetime_text(value, nullptr);
+  if (target) {
+    bool done = false;
+    Object text = convert_fixed(field, value, tzinfo, target, done);
+    if (done) return text;
+  }
   PyObject* timezone = timezone_type();
   if (!timezone) return Object();
   if ((PyObject*)Py_TYPE(tzinfo) != timezone) {

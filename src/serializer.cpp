@@ -324,13 +324,20 @@ bool req_dict(PyObject* entry, const char* key, Object& out) {
   return true;
 }
 
-bool parse_read_field(PyObject* entry, ReadField& out) {
+// The keys every entry starts with: it must be a dict with a "name" and a
+// "field". False with an error set.
+bool parse_entry_head(PyObject* entry, Object& name, Object& field) {
   if (!PyDict_Check(entry)) return type_mismatch(entry, "dict"), false;
-  out.name = field_name(entry);
-  if (!out.name) return false;
-  Lookup field = req_item(entry, "field");
-  if (!field.ok) return false;
-  out.field = std::move(field.value);
+  name = field_name(entry);
+  if (!name) return false;
+  Lookup r = req_item(entry, "field");
+  if (!r.ok) return false;
+  field = std::move(r.value);
+  return true;
+}
+
+bool parse_read_field(PyObject* entry, ReadField& out) {
+  if (!parse_entry_head(entry, out.name, out.field)) return false;
   Lookup get = opt_item(entry, "get");
   if (!get.ok) return false;
   if (get.value) {  // absent or None keeps the python form
@@ -342,12 +349,7 @@ bool parse_read_field(PyObject* entry, ReadField& out) {
 }
 
 bool parse_write_field(PyObject* entry, WriteField& out) {
-  if (!PyDict_Check(entry)) return type_mismatch(entry, "dict"), false;
-  out.name = field_name(entry);
-  if (!out.name) return false;
-  Lookup field = req_item(entry, "field");
-  if (!field.ok) return false;
-  out.field = std::move(field.value);
+  if (!parse_entry_head(entry, out.name, out.field)) return false;
   Lookup source_attrs = req_item(entry, "source_attrs");
   if (!source_attrs.ok || !str_list(source_attrs.value.get(), out.source_attrs)) return false;
   Lookup validate_method = opt_item(entry, "validate_method");

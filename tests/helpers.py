@@ -1,5 +1,6 @@
 """Test helpers shared by the suite."""
 
+import importlib.util
 import os
 import subprocess
 import sys
@@ -7,14 +8,18 @@ import textwrap
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+# Where the package under test lives: the checkout, or the sanitizer build's
+# copy of the package (make test-asan), which isolated runs must load too.
+PACKAGE_ROOT = Path(os.path.abspath(importlib.util.find_spec("quorvel_core").origin)).parent.parent
 
 
 def run_isolated(code: str) -> str:
     """Runs `code` in a fresh interpreter (for process-wide, set-once state such
     as configure()) and returns its stdout; fails the test if it fails."""
-    env = dict(os.environ, PYTHONPATH=str(ROOT), DJANGO_SETTINGS_MODULE="tests.project.settings")
+    path = os.pathsep.join(dict.fromkeys([str(PACKAGE_ROOT), str(ROOT)]))
+    env = dict(os.environ, PYTHONPATH=path, DJANGO_SETTINGS_MODULE="tests.project.settings")
     proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-P", "-c", textwrap.dedent(code)],
         cwd=ROOT, env=env, capture_output=True, text=True, timeout=120,
     )
     assert proc.returncode == 0, f"isolated run failed:\n{proc.stdout}\n{proc.stderr}"
@@ -29,4 +34,4 @@ _path = glob.glob(%r + '/quorvel_core/_quorvel_core*.so')[0]
 _loader = importlib.machinery.ExtensionFileLoader('_quorvel_core', _path)
 native = importlib.util.module_from_spec(importlib.util.spec_from_loader('_quorvel_core', _loader))
 _loader.exec_module(native)
-""" % str(ROOT)
+""" % str(PACKAGE_ROOT)

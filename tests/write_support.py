@@ -13,14 +13,12 @@ import atexit
 import collections
 import datetime
 import decimal
-import glob
 import importlib.machinery
 import importlib.util
 import math
 import shutil
 import tempfile
 import uuid
-from pathlib import Path
 
 from django.core import validators
 from django.core.exceptions import ObjectDoesNotExist
@@ -33,11 +31,10 @@ from rest_framework.validators import ProhibitSurrogateCharactersValidator
 
 import quorvel_core
 
-ROOT = Path(__file__).resolve().parent.parent
 
 
 def _load_private_copy():
-    source = glob.glob(str(ROOT / "quorvel_core" / "_quorvel_core*.so"))[0]
+    source = quorvel_core._quorvel_core.__file__
     folder = tempfile.mkdtemp(prefix="quorvel-write-")
     atexit.register(shutil.rmtree, folder, True)
     path = shutil.copy(source, folder)

@@ -1,0 +1,355 @@
+"""The benchmark cases: each one a (baseline, candidate) pair built from shared fixtures."""
+
+import json
+from functools import cached_property
+
+from . import accel, data, others
+from .harness import Case, Mismatch, Unavailable, first_difference
+from .serializers import (
+    ProductNestedSerializer, ProductNestedWriteSerializer, ProductPythonSerializer,
+    ProductSerializer, ProductWriteSerializer,
+)
+
+# Minimum median speed-ups. "No slower than 1.5 times orjson's time" is a
+# speed-up of at least 1/1.5 against orjson.
+REPR_MANY = 10.0
+VALIDATION = 4.0
+TO_JSON_VS_RENDERER = 5.0
+FROM_JSON_VS_LOADS = 2.0
+VS_ORJSON = 1 / 1.5
+DETAIL = 1.0
+
+
+class Fixtures:
+    """Rows and documents, each made on first use."""
+
+    @cached_property
+    def products(self):
+        from .shop.models import Product
+
+        return list(Product.objects.order_by("id"))
+
+    @cached_property
+    def products_with_vendor(self):
+        from .shop.models import Product
+
+        return list(Product.objects.select_related("vendor").order_by("id"))
+
+    @cached_property
+    def nested_products(self):
+        from .shop.models import Product
+
+        return list(Product.objects.select_related("vendor").prefetch_related("reviews")
+                    .order_by("id"))
+
+    @cached_property
+    def detail_product(self):
+        return max(self.nested_products[:50], key=lambda p: len(p.reviews.all()))
+
+    @cached_property
+    def documents(self):
+        """name -> JSON-shaped document of plain dicts and lists."""
+        representation = ProductNestedSerializer(self.nested_products, many=True).data
+        return {
+            "representation": json.loads(json.dumps(representation)),
+            "strings": data.string_document(),
+            "numbers": data.number_document(),
+        }
+
+    @cached_property
+    def encoded(self):
+        """name -> the document as compact UTF-8 JSON bytes."""
+        return {name: json.dumps(doc, ensure_ascii=False, separators=(",", ":")).encode()
+                for name, doc in self.documents.items()}
+
+
+# --- Representation ----------------------------------------------------------------
+
+def _drf_many(serializer_class, objects):
+    return lambda: serializer_class(objects, many=True).data
+
+
+def _repr_many(serializer_class, rows):
+    def setup(fx):
+        objects = getattr(fx, rows)
+        return _drf_many(serializer_class, objects), accel.represent_many(serializer_class, objects)
+    return setup
+
+
+def _serpy_many(index, serializer_class, rows):
+    def setup(fx):
+        objects = getattr(fx, rows)
+        serpy_class = others.serpy_serializers()[index]
+        # serpy's answer is checked against DRF's, then timed against ours.
+        _same_as_drf(lambda: serpy_class(objects, many=True).data, serializer_class, objects)
+        return (lambda: serpy_class(objects, many=True).data,
+                accel.represent_many(serializer_class, objects))
+    return setup
+
+
+def _pydantic_many(index, serializer_class, rows):
+    def setup(fx):
+        objects = getattr(fx, rows)
+        model = others.pydantic_models()[index]
+        _same_as_drf(lambda: others.pydantic_many(model, objects), serializer_class, objects)
+        return (lambda: others.pydantic_many(model, objects),
+                accel.represent_many(serializer_class, objects))
+    return setup
+
+
+def _same_as_drf(run, serializer_class, objects):
+    difference = first_difference(serializer_class(objects, many=True).data, run())
+    if difference is not None:
+        raise Mismatch(f"not DRF's output: {difference}")
+
+
+def _detail(fx):
+    product = fx.detail_product
+    return (lambda: ProductNestedSerializer(product).data,
+            accel.represent_one(ProductNestedSerializer, product))
+
+
+# --- Validation ------------------------------------------------------------------------
+
+def _validation(serializer_class, nested):
+    def setup(fx):
+        payloads = data.payloads(nested)
+        accelerated = accel.validating(serializer_class)
+        return _validate_all(serializer_class, payloads), _validate_all(accelerated, payloads)
+    return setup
+
+
+def _field_loop(serializer_class, nested):
+    """`Serializer.to_internal_value` alone on a ready serializer, without the
+    serializer's construction and the rest of `is_valid()` around it."""
+    def setup(fx):
+        from rest_framework.exceptions import ValidationError
+
+        from quorvel_core import current_timezone
+
+        payloads = data.payloads(nested)
+        serializer = serializer_class()
+        plan = accel.compiled(serializer, read=False)
+
+        def baseline():
+            out = []
+            for payload in payloads:
+                try:
+                    out.append(serializer.to_internal_value(payload))
+                except ValidationError as exc:
+                    out.append(exc.detail)
+            return out
+
+        def candidate():
+            zone = current_timezone()
+            out = []
+            for payload in payloads:
+                validated, errors = plan.to_internal_value(payload, zone)
+                out.append(validated if errors is None else errors)
+            return out
+
+        return baseline, candidate
+    return setup
+
+
+def _validate_all(serializer_class, payloads):
+    def run():
+        out = []
+        for payload in payloads:
+            serializer = serializer_class(data=payload)
+            out.append(serializer.validated_data if serializer.is_valid() else serializer.errors)
+        return out
+    return run
+
+
+# --- JSON ------------------------------------------------------------------------------
+
+def _orjson():
+    try:
+        import orjson
+    except ImportError:
+        raise Unavailable("orjson is not installed") from None
+    return orjson
+
+
+def _msgspec():
+    try:
+        import msgspec
+    except ImportError:
+        raise Unavailable("msgspec is not installed") from None
+    return msgspec
+
+
+def _to_json():
+    from rest_framework.utils import encoders
+
+    from quorvel_core._quorvel_core import to_json
+
+    default = encoders.JSONEncoder().default
+    # DRF's renderer settings: UTF-8 text, compact separators, no NaN.
+    return lambda doc: to_json(doc, ensure_ascii=False, compact=True, allow_nan=False,
+                               default=default)
+
+
+def _encoders():
+    """baseline label -> (factory of the encoding function, exact bytes expected)."""
+    def renderer():
+        from rest_framework.renderers import JSONRenderer
+
+        return JSONRenderer().render
+
+    def dumps():
+        return lambda doc: json.dumps(doc, ensure_ascii=False, separators=(",", ":")).encode()
+
+    return {"DRF JSONRenderer": (renderer, True), "json.dumps": (dumps, False),
+            "orjson": (lambda: _orjson().dumps, False),
+            "msgspec": (lambda: _msgspec().json.Encoder().encode, False)}
+
+
+def _json_out(name, make_baseline):
+    def setup(fx):
+        doc = fx.documents[name]
+        encode, to_json = make_baseline(), _to_json()
+        return lambda: encode(doc), lambda: to_json(doc)
+    return setup
+
+
+def _json_out_fresh(name, make_baseline):
+    """Every call gets a document of new str objects, as a response built from
+    database rows does. CPython keeps a str's UTF-8 form once asked for it, so
+    an encoder that asks encodes the same document faster the second time."""
+    def setup(fx):
+        raw = fx.encoded[name]
+        encode, to_json = make_baseline(), _to_json()
+        current = [None]
+
+        def refresh():
+            current[0] = json.loads(raw)
+
+        return lambda: encode(current[0]), lambda: to_json(current[0]), refresh
+    return setup
+
+
+def _decoders():
+    def loads(raw):
+        return lambda: json.loads(raw)
+
+    def orjson(raw):
+        parse = _orjson().loads
+        return lambda: parse(raw)
+
+    def msgspec(raw):
+        decode = _msgspec().json.Decoder().decode
+        return lambda: decode(raw)
+
+    return {"json.loads": loads, "orjson": orjson, "msgspec": msgspec}
+
+
+def _json_in(name, make_baseline):
+    def setup(fx):
+        from quorvel_core._quorvel_core import from_json
+
+        raw = fx.encoded[name]
+        return make_baseline(raw), lambda: from_json(raw)
+    return setup
+
+
+def same_bytes(expected, got):
+    if expected == got:
+        return None
+    at = next((i for i, (x, y) in enumerate(zip(expected, got)) if x != y),
+              min(len(expected), len(got)))
+    return f"bytes differ at offset {at}: {expected[at:at + 40]!r} != {got[at:at + 40]!r}"
+
+
+def same_json(expected, got):
+    return first_difference(json.loads(expected), json.loads(got))
+
+
+# --- A whole request ---------------------------------------------------------------------
+
+def _client_call(method, url, **kw):
+    from django.test import Client
+
+    client = Client()
+    send = getattr(client, method)
+
+    def run():
+        response = send(url, HTTP_ACCEPT="application/json", **kw)
+        return response.status_code, response["Content-Type"], response.content
+    return run
+
+
+def _request_list(fx):
+    from .urls import LIST_SIZE
+
+    baseline = _client_call("get", "/drf/products/")
+    status, _, body = baseline()
+    if status != 200 or len(json.loads(body)) != LIST_SIZE:
+        raise AssertionError(f"the plain endpoint answered {status} with {body[:200]!r}")
+    return baseline, _client_call("get", "/fast/products/")
+
+
+def _request_check(fx):
+    from .urls import FastJSONParser
+
+    payload = next(p for p in data.payloads(True) if len(p["reviews"]) == 3)
+    body = json.dumps(payload).encode()
+    baseline = _client_call("post", "/drf/check/", data=body, content_type="application/json")
+    status, _, answer = baseline()
+    if status != 200:
+        raise AssertionError(f"the plain endpoint answered {status} with {answer[:200]!r}")
+    if FastJSONParser is None:
+        def candidate():
+            raise NotImplementedError("quorvel_core.parsers.JSONParser is not available yet")
+        return baseline, candidate
+    return baseline, _client_call("post", "/fast/check/", data=body,
+                                  content_type="application/json")
+
+
+# --- The table of cases ------------------------------------------------------------------------
+
+def all_cases():
+    cases = []
+    add = cases.append
+    many = "representation, many (1,000 rows)"
+    for label, serializer_class, rows, index in (
+        ("flat, 10 fields", ProductSerializer, "products", 0),
+        ("two nested serializers", ProductNestedSerializer, "nested_products", 1),
+    ):
+        add(Case(many, label, "DRF", _repr_many(serializer_class, rows), REPR_MANY))
+        add(Case(many, label, "serpy", _serpy_many(index, serializer_class, rows)))
+        add(Case(many, label, "pydantic", _pydantic_many(index, serializer_class, rows)))
+    add(Case(many, "fields falling back to Python", "DRF",
+             _repr_many(ProductPythonSerializer, "products_with_vendor")))
+
+    add(Case("representation, one", "nested detail, compile included", "DRF", _detail, DETAIL))
+
+    validation = "validation, is_valid() of 1,000 payloads"
+    add(Case(validation, "flat, 10 fields", "DRF",
+             _validation(ProductWriteSerializer, False), VALIDATION))
+    add(Case(validation, "two nested serializers", "DRF",
+             _validation(ProductNestedWriteSerializer, True), VALIDATION))
+    loop = "field loop only, to_internal_value of 1,000 payloads"
+    add(Case(loop, "flat, 10 fields", "DRF", _field_loop(ProductWriteSerializer, False)))
+    add(Case(loop, "two nested serializers", "DRF", _field_loop(ProductNestedWriteSerializer, True)))
+
+    out_targets = {"DRF JSONRenderer": TO_JSON_VS_RENDERER, "orjson": VS_ORJSON}
+    for doc in ("representation", "strings", "numbers"):
+        for label, (make, exact) in _encoders().items():
+            add(Case("JSON out, to_json", doc, label, _json_out(doc, make),
+                     out_targets.get(label), compare=same_bytes if exact else same_json))
+    for label in ("orjson", "msgspec"):
+        make = _encoders()[label][0]
+        add(Case("JSON out, to_json", "strings, new str objects each call", label,
+                 _json_out_fresh("strings", make), out_targets.get(label), compare=same_json))
+    in_targets = {"json.loads": FROM_JSON_VS_LOADS, "orjson": VS_ORJSON}
+    for doc in ("representation", "strings", "numbers"):
+        for label, make in _decoders().items():
+            add(Case("JSON in, from_json", doc, label, _json_in(doc, make), in_targets.get(label)))
+
+    request = "request, test client"
+    add(Case(request, "GET list of 100, serializer + renderer", "DRF", _request_list))
+    add(Case(request, "POST nested product, parser + validation + renderer", "DRF",
+             _request_check))
+    return cases

@@ -1,0 +1,6 @@
+from django.apps import AppConfig
+
+
+class ShopConfig(AppConfig):
+    name = "bench.shop"
+    label = "benchshop"
