@@ -62,7 +62,28 @@ def chain_plan(source_attrs, model, *, many_last):
     as the last step, read from the prefetch cache; only fields that iterate
     the related manager anyway may have it, since DRF hands every other field
     the manager itself.
+
+    The plan depends on the model's relations only, so it is made once per
+    model and chain; the dict is shared, and no one changes it.
     """
+    if model is None:
+        return _chain_plan(source_attrs, model, many_last)
+    key = (tuple(source_attrs), many_last)
+    try:
+        per_model = _chains[model]
+    except KeyError:
+        per_model = _chains[model] = {}
+    try:
+        return per_model[key]
+    except KeyError:
+        plan = per_model[key] = _chain_plan(source_attrs, model, many_last)
+        return plan
+
+
+_chains = weakref.WeakKeyDictionary()
+
+
+def _chain_plan(source_attrs, model, many_last):
     if not source_attrs:
         return {"type": "star"}
     if model is None:

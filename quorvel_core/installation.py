@@ -1,13 +1,13 @@
 """The process-wide mode: DRF's own classes run the native code.
 
 `install()` puts the accelerated methods on DRF's `Serializer`
-(`to_representation`, `to_internal_value`), `ListSerializer`
-(`to_representation`), `JSONRenderer` (`render`) and `JSONParser` (`parse`),
-so that every serializer, renderer and parser in the process that inherits
-those methods runs them; a class that overrides one keeps its own. Each
-accelerated method gives DRF's answer and falls back to DRF's method where it
-cannot. `uninstall()` puts DRF's methods back. Both are idempotent and may be
-called from any thread.
+(`to_internal_value`), `ListSerializer` (`to_representation`,
+`to_internal_value`), `JSONRenderer` (`render`) and `JSONParser` (`parse`), so
+that every serializer, renderer and parser in the process that inherits those
+methods runs them (`quorvel_core.serializers` says where the compiled loops
+run); a class that overrides one keeps its own. Each accelerated method gives
+DRF's answer and falls back to DRF's method where it cannot. `uninstall()` puts
+DRF's methods back. Both are idempotent and may be called from any thread.
 """
 
 import threading
@@ -47,12 +47,12 @@ def installed_parse(self, stream, media_type=None, parser_context=None):
 
 # (class, attribute, DRF's function, the accelerated one)
 _METHODS = [
-    (drf_serializers.Serializer, "to_representation",
-     serializers.DRF_TO_REPRESENTATION, serializers.installed_to_representation),
     (drf_serializers.Serializer, "to_internal_value",
      serializers.DRF_TO_INTERNAL_VALUE, serializers.installed_to_internal_value),
     (drf_serializers.ListSerializer, "to_representation",
      serializers.DRF_LIST_TO_REPRESENTATION, serializers.installed_list_to_representation),
+    (drf_serializers.ListSerializer, "to_internal_value",
+     serializers.DRF_LIST_TO_INTERNAL_VALUE, serializers.installed_list_to_internal_value),
     (drf_renderers.JSONRenderer, "render", DRF_RENDER, installed_render),
     (drf_parsers.JSONParser, "parse", parsers.DRF_PARSE, installed_parse),
 ]

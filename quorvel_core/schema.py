@@ -1,5 +1,7 @@
 """Compiles one live DRF serializer instance into the native module's schema."""
 
+import weakref
+
 from django.conf import settings
 from django.db import models
 from django.utils import timezone
@@ -73,27 +75,44 @@ def _nested(serializer, *, read):
 
 
 def _read_side(serializer):
-    if not isinstance(serializer, s.Serializer):
+    read_ok, _, model = _class_sides(type(serializer))
+    if not read_ok:
         return None
-    if not inherits(type(serializer), s.Serializer, _READ_METHODS):
-        return None
-    model = _model_of(serializer)
-    return [_read_field(field, model) for field in serializer._readable_fields]
+    # The class runs DRF's _readable_fields, so this is what it yields.
+    return [_read_field(field, model) for field in serializer.fields.values()
+            if not field.write_only]
 
 
 def _write_side(serializer):
-    if not isinstance(serializer, s.Serializer):
+    if not _class_sides(type(serializer))[1]:
         return None
-    if not inherits(type(serializer), s.Serializer, _WRITE_METHODS):
-        return None
-    return [_write_field(serializer, field) for field in serializer._writable_fields]
+    return [_write_field(serializer, field) for field in serializer.fields.values()
+            if not field.read_only]
 
 
-def _model_of(serializer):
+# Compilation runs for every serializer instance, so what only depends on the
+# serializer class is decided once per class.
+_sides_by_class = weakref.WeakKeyDictionary()
+
+
+def _class_sides(cls):
+    """(read side compiles, write side compiles, model) of a serializer class."""
+    try:
+        return _sides_by_class[cls]
+    except KeyError:
+        pass
+    serializer = issubclass(cls, s.Serializer)
+    sides = (serializer and inherits(cls, s.Serializer, _READ_METHODS),
+             serializer and inherits(cls, s.Serializer, _WRITE_METHODS), _model_of(cls))
+    _sides_by_class[cls] = sides
+    return sides
+
+
+def _model_of(cls):
     """The model class a ModelSerializer's instances are expected to be."""
-    if not isinstance(serializer, s.ModelSerializer):
+    if not issubclass(cls, s.ModelSerializer):
         return None
-    model = getattr(getattr(serializer, "Meta", None), "model", None)
+    model = getattr(getattr(cls, "Meta", None), "model", None)
     return model if isinstance(model, type) and issubclass(model, models.Model) else None
 
 

@@ -1,21 +1,29 @@
 """DRF serializers whose field loops run natively.
 
-`SerializerMixin` and `ListSerializerMixin` put the compiled loops in front of
-DRF's own `to_representation` and `to_internal_value`; `Serializer`,
+`ListSerializerMixin` and `SerializerMixin` put the compiled loops in front of
+DRF's own list `to_representation` and `to_internal_value`; `Serializer`,
 `ModelSerializer`, `HyperlinkedModelSerializer` and `ListSerializer` are DRF's
-classes with them mixed in. Everything around the loops stays DRF's: the
-non-mapping input error, the `ValidationError` raised with the collected
-errors, `many=True` lists, querysets and related managers. Whatever the
-compiler cannot take (a class overriding a method the loop replaces, input
-that is not a plain dict) runs DRF's own method instead.
+classes with them mixed in. Everything around the loops stays DRF's own code:
+the non-mapping input error, the `ValidationError` raised with the collected
+errors, the list's checks and per-item errors, querysets and related managers.
+Whatever the compiler cannot take (a class overriding a method the loops
+replace, input that is not a plain dict) runs DRF's method instead.
 
-Only a serializer that stands alone is compiled, once per call. A nested one
-is either part of its parent's compiled plan, or its parent runs DRF's loop and
-calls it once per item, where compiling it every time would cost more than the
-loop saves.
+A serializer is compiled per instance, since its plans hold its live fields,
+and compiling costs about what one pass of DRF's field loop costs. So the
+compiled loops run where that cost is repaid, a list of at least `LIST_MIN`
+items, at the top or nested in an object that DRF handles:
+- its representation: one compile of the child for all the items (nested
+  serializers are part of that plan);
+- its validation: DRF's list loop, with each item's field loop run by the
+  child compiled once.
+One object on its own keeps DRF's field loops; the lists in it do not.
 """
 
+import contextvars
+
 from django.db.models.manager import BaseManager
+from django.db.models.query import QuerySet
 from rest_framework import serializers as s
 from rest_framework.exceptions import ValidationError
 
@@ -23,9 +31,12 @@ from . import kinds
 from .schema import compile_serializer, current_timezone
 
 __all__ = [
-    "HyperlinkedModelSerializer", "ListSerializer", "ListSerializerMixin", "ModelSerializer",
-    "Serializer", "SerializerMixin",
+    "HyperlinkedModelSerializer", "LIST_MIN", "ListSerializer", "ListSerializerMixin",
+    "ModelSerializer", "Serializer", "SerializerMixin",
 ]
+
+# Compiling a list's child costs about what DRF spends on two items.
+LIST_MIN = 3
 
 
 def _drf_method(cls, name):
@@ -33,51 +44,91 @@ def _drf_method(cls, name):
     return kinds.STAND_INS.get(method, method)
 
 
-DRF_TO_REPRESENTATION = _drf_method(s.Serializer, "to_representation")
 DRF_TO_INTERNAL_VALUE = _drf_method(s.Serializer, "to_internal_value")
 DRF_LIST_TO_REPRESENTATION = _drf_method(s.ListSerializer, "to_representation")
+DRF_LIST_TO_INTERNAL_VALUE = _drf_method(s.ListSerializer, "to_internal_value")
 
 
-def _compiled(serializer, *, read):
-    """The serializer's read or write side compiled, or None where DRF's own
-    method must run (nested, or a class the compiler cannot take)."""
-    if serializer.parent is not None:
+def _represent_list(serializer, data):
+    """The list's representation natively, or None where DRF's method must run.
+    Nothing is evaluated that DRF would not evaluate itself: a related manager
+    counts only when prefetched (DRF asks it for a new queryset), a queryset
+    handed over is evaluated by DRF's loop too."""
+    from_manager = isinstance(data, BaseManager)
+    iterable = data.all() if from_manager else data
+    if _length(iterable, evaluate=not from_manager) < LIST_MIN:
         return None
-    return compile_serializer(serializer, read=read, write=not read)
-
-
-def _represent_many(compiled, data):
-    # A related manager is what a nested list hands over; DRF iterates its .all().
-    iterable = data.all() if isinstance(data, BaseManager) else data
+    compiled = compile_serializer(serializer, write=False)
+    if compiled is None:
+        return None
     return compiled.to_representation_many(iterable, current_timezone())
 
 
-def _validate(compiled, data):
-    validated, errors = compiled.to_internal_value(data, current_timezone())
+def _length(iterable, *, evaluate):
+    """How many items iterating gives, where that is known without a side
+    effect DRF would not have; 0 otherwise."""
+    kind = type(iterable)
+    if kind is list or kind is tuple:
+        return len(iterable)
+    if isinstance(iterable, QuerySet) and kind.__iter__ is QuerySet.__iter__ \
+            and kind.__len__ is QuerySet.__len__:
+        if iterable._result_cache is not None or evaluate:
+            return len(iterable)
+    return 0
+
+
+# The child a list is validating and its compiled write side, while DRF's
+# list loop runs (per thread and per task).
+_LIST_CHILD = contextvars.ContextVar("quorvel_core_list_child", default=None)
+
+# DRF's list loop hands each item to these; the compiled child stands in for
+# the child's own field loop only.
+_LIST_LOOP = ("to_internal_value", "run_child_validation")
+
+
+def _validate_list(serializer, data, drf_method):
+    """`drf_method(serializer, data)` (DRF's ListSerializer.to_internal_value)
+    with the child compiled once for all the items."""
+    child = serializer.child
+    current = _LIST_CHILD.get()
+    if (type(data) is not list or len(data) < LIST_MIN or not isinstance(child, s.Serializer)
+            or (current is not None and current[0] is child)  # a mixin's super() call
+            or not kinds.inherits(type(serializer), s.ListSerializer, _LIST_LOOP)):
+        return drf_method(serializer, data)
+    compiled = compile_serializer(child, read=False)
+    if compiled is None:
+        return drf_method(serializer, data)
+    token = _LIST_CHILD.set((child, compiled))
+    try:
+        return drf_method(serializer, data)
+    finally:
+        _LIST_CHILD.reset(token)
+
+
+def _validate(serializer, data):
+    """The validated data of one list item natively (raising DRF's
+    ValidationError), or None where DRF's method must run."""
+    # Only a plain dict: DRF reads anything else (a QueryDict of form data, a
+    # non-mapping it reports) through the field's own get_value.
+    current = _LIST_CHILD.get()
+    if current is None or current[0] is not serializer or type(data) is not dict:
+        return None
+    validated, errors = current[1].to_internal_value(data, current_timezone())
     if errors:
         raise ValidationError(errors)
     return validated
 
 
 class SerializerMixin:
-    """For a `rest_framework.serializers.Serializer` subclass: the field loops
-    run natively, with DRF's answers. A class further down that overrides them
-    keeps its own; one that calls `super()` gets DRF's."""
-
-    def to_representation(self, instance):
-        compiled = _compiled(self, read=True)
-        if compiled is None:
-            return super().to_representation(instance)
-        return compiled.to_representation(instance, current_timezone())
+    """For a `rest_framework.serializers.Serializer` subclass: as the child of
+    a list it validates each item natively, with DRF's answers, and
+    `many=True` builds the accelerated list. A class further down that
+    overrides `to_internal_value` keeps its own; one that calls `super()` gets
+    DRF's."""
 
     def to_internal_value(self, data):
-        # Only a plain dict: DRF reads anything else (a QueryDict of form data,
-        # a non-mapping it reports) through the field's own get_value.
-        if type(data) is dict:
-            compiled = _compiled(self, read=False)
-            if compiled is not None:
-                return _validate(compiled, data)
-        return super().to_internal_value(data)
+        validated = _validate(self, data)
+        return super().to_internal_value(data) if validated is None else validated
 
     @classmethod
     def many_init(cls, *args, **kwargs):
@@ -90,13 +141,19 @@ class SerializerMixin:
 
 class ListSerializerMixin:
     """For a `rest_framework.serializers.ListSerializer` subclass: the list's
-    representation runs natively through its child."""
+    representation runs natively through its child, and its validation
+    through the child compiled once."""
 
     def to_representation(self, data):
-        compiled = _compiled(self, read=True)
-        if compiled is None:
-            return super().to_representation(data)
-        return _represent_many(compiled, data)
+        represented = _represent_list(self, data)
+        return super().to_representation(data) if represented is None else represented
+
+    def to_internal_value(self, data):
+        return _validate_list(self, data, _after_list_mixin)
+
+
+def _after_list_mixin(serializer, data):
+    return super(ListSerializerMixin, serializer).to_internal_value(data)
 
 
 class Serializer(SerializerMixin, s.Serializer):
@@ -118,30 +175,23 @@ class ListSerializer(ListSerializerMixin, s.ListSerializer):
 # What install() puts on DRF's own classes: the same loops, with DRF's method
 # as the fallback (these run on plain DRF classes, so there is no super()).
 
-def installed_to_representation(self, instance):
-    compiled = _compiled(self, read=True)
-    if compiled is None:
-        return DRF_TO_REPRESENTATION(self, instance)
-    return compiled.to_representation(instance, current_timezone())
-
-
 def installed_to_internal_value(self, data):
-    if type(data) is dict:
-        compiled = _compiled(self, read=False)
-        if compiled is not None:
-            return _validate(compiled, data)
-    return DRF_TO_INTERNAL_VALUE(self, data)
+    validated = _validate(self, data)
+    return DRF_TO_INTERNAL_VALUE(self, data) if validated is None else validated
 
 
 def installed_list_to_representation(self, data):
-    compiled = _compiled(self, read=True)
-    if compiled is None:
-        return DRF_LIST_TO_REPRESENTATION(self, data)
-    return _represent_many(compiled, data)
+    represented = _represent_list(self, data)
+    return DRF_LIST_TO_REPRESENTATION(self, data) if represented is None else represented
 
 
-kinds.STAND_INS.update({installed_to_representation: DRF_TO_REPRESENTATION,
-                        installed_to_internal_value: DRF_TO_INTERNAL_VALUE,
-                        installed_list_to_representation: DRF_LIST_TO_REPRESENTATION})
-kinds.TRANSPARENT.update((SerializerMixin.to_representation, SerializerMixin.to_internal_value,
-                          ListSerializerMixin.to_representation))
+def installed_list_to_internal_value(self, data):
+    return _validate_list(self, data, DRF_LIST_TO_INTERNAL_VALUE)
+
+
+kinds.STAND_INS.update({installed_to_internal_value: DRF_TO_INTERNAL_VALUE,
+                        installed_list_to_representation: DRF_LIST_TO_REPRESENTATION,
+                        installed_list_to_internal_value: DRF_LIST_TO_INTERNAL_VALUE})
+kinds.TRANSPARENT.update((SerializerMixin.to_internal_value,
+                          ListSerializerMixin.to_representation,
+                          ListSerializerMixin.to_internal_value))

@@ -5,7 +5,6 @@ headers and body bytes must be identical."""
 import datetime
 import gc
 import json
-from contextlib import contextmanager
 from decimal import Decimal
 
 import pytest
@@ -18,21 +17,13 @@ import quorvel_core
 from quorvel_core import _quorvel_core as native
 from tests.project.shop.models import Author, Book, Profile, Publisher, Review, Tag
 
+from .dropin_support import installed
+
 
 @pytest.fixture(autouse=True)
 def urls():
     with override_settings(ROOT_URLCONF="tests.dropin_views", ALLOWED_HOSTS=["testserver"]):
         yield
-
-
-@contextmanager
-def installed(state):
-    was = quorvel_core.is_installed()
-    (quorvel_core.install if state else quorvel_core.uninstall)()
-    try:
-        yield
-    finally:
-        (quorvel_core.install if was else quorvel_core.uninstall)()
 
 
 @pytest.fixture
@@ -106,8 +97,9 @@ REQUESTS = [
      400),
     ("plain serializer", "post", "/reviews/", b'{"body": "fine", "stars": 4}', JSON, {}, 200),
     ("plain serializer invalid", "post", "/reviews/", b'{"body": 1, "stars": 9}', JSON, {}, 400),
-    ("many", "post", "/reviews/", b'[{"body": "a", "stars": 1}, {"body": "b", "stars": 2}]', JSON,
-     {}, 200),
+    ("many", "post", "/reviews/",
+     b'[{"body": "a", "stars": 1}, {"body": "b", "stars": 2}, {"body": "\\u00e9", "stars": 5}]',
+     JSON, {}, 200),
     ("many invalid", "post", "/reviews/", b'[{"body": "a", "stars": 1}, {"stars": 0}, 3]', JSON,
      {}, 400),
     # Bodies the JSON parser must report, or accept, exactly as DRF does.
@@ -172,7 +164,7 @@ def run_views(pk, n):
         *[lambda: factory.get("/fast/authors/"), lambda: factory.get("/fast/authors/1/"),
           lambda: factory.post("/fast/reviews/", data=b'{"body": "a", "stars": 1}',
                                content_type=JSON),
-          lambda: factory.post("/fast/reviews/", data=b'[{"body": "a", "stars": 1}, {}]',
+          lambda: factory.post("/fast/reviews/", data=b'[{"body": "a", "stars": 1}, {}, 3, {}]',
                                content_type=JSON, HTTP_ACCEPT="application/json; indent=1")] * 3,
     ]
     for i in range(n):

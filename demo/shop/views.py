@@ -33,9 +33,16 @@ class ProductDetail(generics.RetrieveUpdateDestroyAPIView):
 
 
 class CustomerList(generics.ListCreateAPIView):
+    """A list in the body creates them all (the usual DRF bulk-create idiom)."""
+
     queryset = CUSTOMERS
     serializer_class = CustomerSerializer
     pagination_class = Page
+
+    def get_serializer(self, *args, **kwargs):
+        if isinstance(kwargs.get("data"), list):
+            kwargs["many"] = True
+        return super().get_serializer(*args, **kwargs)
 
 
 class CustomerDetail(generics.RetrieveUpdateDestroyAPIView):
