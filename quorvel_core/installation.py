@@ -67,27 +67,24 @@ _installed = False
 def install():
     """Switches DRF's classes to the native code. Returns False when it already was.
     A method that something else has replaced on DRF's class is left alone."""
-    global _installed
-    with _lock:
-        if _installed:
-            return False
-        for cls, name, drf, accelerated in _METHODS:
-            if vars(cls).get(name) is drf:
-                setattr(cls, name, accelerated)
-        _installed = True
-        return True
+    return _switch(True)
 
 
 def uninstall():
     """Puts DRF's own methods back. Returns False when they already were."""
+    return _switch(False)
+
+
+def _switch(on):
     global _installed
     with _lock:
-        if not _installed:
+        if _installed == on:
             return False
         for cls, name, drf, accelerated in _METHODS:
-            if vars(cls).get(name) is accelerated:
-                setattr(cls, name, drf)
-        _installed = False
+            current, wanted = (drf, accelerated) if on else (accelerated, drf)
+            if vars(cls).get(name) is current:
+                setattr(cls, name, wanted)
+        _installed = on
         return True
 
 
