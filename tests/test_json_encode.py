@@ -314,11 +314,11 @@ _KEEP = []
 def fake_numpy_bool(name, truth):
     fn = _INQUIRY(lambda self: truth)
     slots = (_Slot * 2)(_Slot(9, ctypes.cast(fn, ctypes.c_void_p)), _Slot(0, None))  # nb_bool
-    spec = _Spec(name, 2 * ctypes.sizeof(ctypes.c_void_p), 0, 0, slots)
+    type_spec = _Spec(name, 2 * ctypes.sizeof(ctypes.c_void_p), 0, 0, slots)
     make = ctypes.pythonapi.PyType_FromSpec
     make.restype, make.argtypes = ctypes.py_object, [ctypes.POINTER(_Spec)]
-    _KEEP.extend((fn, slots, spec))
-    return make(ctypes.byref(spec))()
+    _KEEP.extend((fn, slots, type_spec))
+    return make(ctypes.byref(type_spec))()
 
 
 def test_flags():
