@@ -151,10 +151,11 @@ int Get::visit(visitproc visit, void* arg) const {
   return 0;
 }
 
-Access python_get(const Config& config, PyObject* field, PyObject* instance) {
+Access python_get(const Config& config, const Live& field, PyObject* instance) {
   PyObject* name = intern_once(GET_ATTRIBUTE, "get_attribute");
-  if (!name) return {Access::Status::error, Object()};
-  Object value = Object::steal(PyObject_CallMethodOneArg(field, name, instance));
+  PyObject* f = name ? field.get() : nullptr;
+  if (!f) return {Access::Status::error, Object()};
+  Object value = Object::steal(PyObject_CallMethodOneArg(f, name, instance));
   if (value) return {Access::Status::value, std::move(value)};
   if (!PyErr_ExceptionMatches(config.skip_field.get())) return {Access::Status::error, Object()};
   PyErr_Clear();
@@ -349,7 +350,7 @@ Access native_value(Object value) { return {Access::Status::value, std::move(val
 
 }  // namespace
 
-Access get_value(const Get& get, const Config& config, PyObject* field, PyObject* instance) {
+Access get_value(const Get& get, const Config& config, const Live& field, PyObject* instance) {
   switch (get.form) {
     case Get::Form::attrs:
     case Get::Form::many: {

@@ -6,6 +6,7 @@
 // asks the DRF field's own `get_attribute`.
 #pragma once
 
+#include "live.hpp"
 #include "tools.hpp"
 
 #include <variant>
@@ -89,11 +90,11 @@ struct Access {
 
 // `field.get_attribute(instance)`; the configured skip exception (subclasses
 // and tuple members included) becomes skip, any other exception an error.
-Access python_get(const Config& config, PyObject* field, PyObject* instance);
+Access python_get(const Config& config, const Live& field, PyObject* instance);
 
 // Obtains a read field's value by the form of its plan: the native forms
 // first, `python_get` for whatever they cannot decide.
-Access get_value(const Get& get, const Config& config, PyObject* field, PyObject* instance);
+Access get_value(const Get& get, const Config& config, const Live& field, PyObject* instance);
 
 // Walks an attribute chain over `instance` the way DRF's get_attribute does,
 // reading Django's relation caches where the plan allows. Returns a new

@@ -54,7 +54,7 @@ bool parse_container(PyObject* dict, Repr& out) {
     return type_mismatch(child_schema.value.get(), "dict"), false;
   auto child = std::make_unique<Repr>();
   if (!Repr::parse(child_schema.value.get(), *child)) return false;
-  Lookup child_field = req_item(dict, "child_field");
+  Lookup child_field = any_item(dict, "child_field");
   if (!child_field.ok) return false;
   out.payload = Repr::Container{std::move(child), std::move(child_field.value)};
   return true;
@@ -70,10 +70,20 @@ bool parse_nested(PyObject* dict, Repr& out) {
   return true;
 }
 
+// Either the bound method itself or, for a plan shared between serializer
+// instances, the name to look up on the current one.
 bool parse_method(PyObject* dict, Repr& out) {
+  Lookup name = opt_item(dict, "method_name");
+  if (!name.ok) return false;
+  if (name.value) {
+    Object interned = req_interned(dict, "method_name");
+    if (!interned) return false;
+    out.payload = Repr::Method{Object(), std::move(interned)};
+    return true;
+  }
   Lookup method = req_item(dict, "method");
   if (!method.ok) return false;
-  out.payload = Repr::Method{std::move(method.value)};
+  out.payload = Repr::Method{std::move(method.value), Object()};
   return true;
 }
 
@@ -199,6 +209,7 @@ int Repr::visit(visitproc visit, void* arg) const {
         break;
       case Kind::method:
         Py_VISIT(r->as<Method>().method.get());
+        Py_VISIT(r->as<Method>().name.get());
         break;
       case Kind::model_attr:
         Py_VISIT(r->as<ModelAttr>().attname.get());
@@ -226,7 +237,11 @@ Object call_method(PyObject* obj, OnceSlot& slot, const char* text) {
   return Object::steal(name ? PyObject_CallMethodNoArgs(obj, name) : nullptr);
 }
 
-Object fallback(PyObject* field, PyObject* value) { return field_to_representation(field, value); }
+// The field's own answer; its object is found now if the plan holds none.
+Object fallback(const Live& field, PyObject* value) {
+  PyObject* f = field.get();
+  return f ? field_to_representation(f, value) : Object();
+}
 
 bool all_digits(std::string_view text) {
   for (char c : text)
@@ -263,7 +278,7 @@ bool keeps_text(std::string_view text, const Repr::Decimal& d) {
   return coefficient_digits(whole, fraction) <= *d.max_digits;
 }
 
-Object repr_decimal(const Repr::Decimal& d, PyObject* field, PyObject* value) {
+Object repr_decimal(const Repr::Decimal& d, const Live& field, PyObject* value) {
   PyObject* decimal = decimal_type();
   if (!decimal) return Object();
   if ((PyObject*)Py_TYPE(value) != decimal) return fallback(field, value);
@@ -276,21 +291,21 @@ Object repr_decimal(const Repr::Decimal& d, PyObject* field, PyObject* value) {
   return d.coerce_to_string ? text : Object::borrow(value);
 }
 
-Object repr_date(PyObject* field, PyObject* value) {
+Object repr_date(const Live& field, PyObject* value) {
   const DateTypes* types = date_types();
   if (!types) return Object();
   if (Py_TYPE(value) != types->date) return fallback(field, value);
   return Object::steal(date_iso(value).to_str());
 }
 
-Object repr_time(PyObject* field, PyObject* value) {
+Object repr_time(const Live& field, PyObject* value) {
   const DateTypes* types = date_types();
   if (!types) return Object();
   if (Py_TYPE(value) != types->time) return fallback(field, value);
   return call_method(value, ISOFORMAT, "isoformat");
 }
 
-Object repr_uuid(PyObject* field, PyObject* value) {
+Object repr_uuid(const Live& field, PyObject* value) {
   PyObject* uuid = uuid_type();
   if (!uuid) return Object();
   if ((PyObject*)Py_TYPE(value) != uuid) return fallback(field, value);
@@ -324,7 +339,7 @@ PyObject* target_zone(const DateTimeTz& rule, const ReprContext& context, bool& 
 // value's offset and adds the target's, each step raising OverflowError
 // outside the datetime range (which DRF reports, so the field answers).
 // `done` false: the general path decides.
-Object convert_fixed(PyObject* field, PyObject* value, PyObject* tzinfo, PyObject* target,
+Object convert_fixed(const Live& field, PyObject* value, PyObject* tzinfo, PyObject* target,
                      bool& done) {
   long long from = 0, to = 0;
   ZoneOffset known = fixed_offset(tzinfo, from);
@@ -342,7 +357,7 @@ Object convert_fixed(PyObject* field, PyObject* value, PyObject* tzinfo, PyObjec
 // naive values without a target zone, and aware values converted to it.
 // Everything else (naive values with a zone, aware values without one,
 // conversions out of range, custom datetime results) goes to the field.
-Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, PyObject* field,
+Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, const Live& field,
                      PyObject* value) {
   const DateTypes* types = date_types();
   if (!types) return Object();
@@ -385,7 +400,7 @@ Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, PyObjec
 
 // The label of a choice value; values the map does not know stand for
 // themselves.
-Object repr_choice(const Repr::Choice& c, PyObject* field, PyObject* value) {
+Object repr_choice(const Repr::Choice& c, const Live& field, PyObject* value) {
   Object key;
   if (PyUnicode_CheckExact(value)) {
     if (PyUnicode_GET_LENGTH(value) == 0) return Object::borrow(value);
@@ -401,13 +416,21 @@ Object repr_choice(const Repr::Choice& c, PyObject* field, PyObject* value) {
   return label ? Object::steal(label) : Object::borrow(value);
 }
 
-// A child value: None stays None, anything else goes through the child plan.
-Object repr_child(const Repr::Container& c, const ReprContext& context, PyObject* item) {
-  if (item == Py_None) return Object::borrow(Py_None);
-  return Repr::to_repr(*c.child, context, c.child_field.get(), item);
+// The child field of a list or dict field: the plan's, or the field's own.
+Live child_field(const Repr::Container& c, const Live& field) {
+  return c.child_field ? Live::given(c.child_field.get()) : Live::child(field);
 }
 
-Object repr_list(const Repr::Container& c, const ReprContext& context, PyObject* value) {
+// A child value: None stays None, anything else goes through the child plan.
+Object repr_child(const Repr::Container& c, const ReprContext& context, const Live& child,
+                  PyObject* item) {
+  if (item == Py_None) return Object::borrow(Py_None);
+  return Repr::to_repr(*c.child, context, child, item);
+}
+
+Object repr_list(const Repr::Container& c, const ReprContext& context, const Live& field,
+                 PyObject* value) {
+  Live child = child_field(c, field);
   Object out = Object::steal(PyList_New(0));
   Object it = Object::steal(out ? PyObject_GetIter(value) : nullptr);
   if (!it) return Object();
@@ -415,7 +438,7 @@ Object repr_list(const Repr::Container& c, const ReprContext& context, PyObject*
   int next;
   while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
     Object item = Object::steal(raw);
-    Object rep = repr_child(c, context, item.get());
+    Object rep = repr_child(c, context, child, item.get());
     if (!rep || PyList_Append(out.get(), rep.get()) < 0) return Object();
   }
   return next < 0 ? Object() : out;
@@ -423,8 +446,9 @@ Object repr_list(const Repr::Container& c, const ReprContext& context, PyObject*
 
 // {str(key): child representation} over value.items(). Pairs that are not
 // exact tuples (a custom items()) go to the field, which unpacks any pair.
-Object repr_dict(const Repr::Container& c, const ReprContext& context, PyObject* field,
+Object repr_dict(const Repr::Container& c, const ReprContext& context, const Live& field,
                  PyObject* value) {
+  Live child = child_field(c, field);
   Object out = Object::steal(PyDict_New());
   Object items = out ? call_method(value, ITEMS, "items") : Object();
   Object it = Object::steal(items ? PyObject_GetIter(items.get()) : nullptr);
@@ -440,22 +464,42 @@ Object repr_dict(const Repr::Container& c, const ReprContext& context, PyObject*
     }
     Object key = Object::steal(PyObject_Str(PyTuple_GET_ITEM(pair.get(), 0)));
     if (!key) return Object();
-    Object rep = repr_child(c, context, PyTuple_GET_ITEM(pair.get(), 1));
+    Object rep = repr_child(c, context, child, PyTuple_GET_ITEM(pair.get(), 1));
     if (!rep || PyDict_SetItem(out.get(), key.get(), rep.get()) < 0) return Object();
   }
   return next < 0 ? Object() : out;
 }
 
 // A nested serializer over one object, or over every object of a related
-// manager (through all()) or any other iterable.
-Object repr_nested(const Repr& repr, const ReprContext& context, PyObject* value) {
+// manager (through all()) or any other iterable. The nested serializer is the
+// field itself, or the child of the list serializer that the field is.
+Object repr_nested(const Repr& repr, const ReprContext& context, const Live& field,
+                   PyObject* value) {
   Object serializer = repr.as<Repr::Nested>().serializer;
-  if (repr.tag == Repr::Kind::nested) return repr_one(serializer.get(), context, value);
+  if (repr.tag == Repr::Kind::nested) return repr_one(serializer.get(), context, value, field);
+  Live child = Live::child(field);
   int is_manager = PyObject_IsInstance(value, context.config.manager_class.get());
   if (is_manager < 0) return Object();
-  if (!is_manager) return repr_many(serializer.get(), context, value);
+  if (!is_manager) return repr_many(serializer.get(), context, value, child);
   Object all = call_method(value, ALL, "all");
-  return all ? repr_many(serializer.get(), context, all.get()) : Object();
+  return all ? repr_many(serializer.get(), context, all.get(), child) : Object();
+}
+
+OnceSlot PARENT;
+
+// A SerializerMethodField: its bound method, or the method of that name of
+// the serializer the field belongs to, as DRF's field looks it up.
+Object repr_method(const Repr::Method& m, const Live& field, PyObject* value) {
+  if (m.method) return Object::steal(PyObject_CallOneArg(m.method.get(), value));
+  Object owner;
+  if (field.parent()) {
+    owner = Object::borrow(field.parent()->get());
+  } else if (PyObject* f = field.get()) {
+    PyObject* name = intern_once(PARENT, "parent");
+    owner = Object::steal(name ? PyObject_GetAttr(f, name) : nullptr);
+  }
+  if (!owner) return Object();
+  return Object::steal(PyObject_CallMethodOneArg(owner.get(), m.name.get(), value));
 }
 
 Object repr_pk_many(PyObject* value) {
@@ -475,7 +519,7 @@ Object repr_pk_many(PyObject* value) {
 
 // DRF's ModelField writes numbers and None as they are and asks the model
 // field for everything else.
-Object repr_model_attr(const Repr::ModelAttr& m, PyObject* field, PyObject* value) {
+Object repr_model_attr(const Repr::ModelAttr& m, const Live& field, PyObject* value) {
   Object attr = Object::steal(PyObject_GetAttr(value, m.attname.get()));
   if (!attr) return Object();
   if (attr.get() == Py_None || PyLong_Check(attr.get()) || PyFloat_Check(attr.get())) return attr;
@@ -488,11 +532,11 @@ bool recurses(Repr::Kind kind) {
          kind == Repr::Kind::nested_many;
 }
 
-Object exact_or_fallback(PyTypeObject* type, PyObject* field, PyObject* value) {
+Object exact_or_fallback(PyTypeObject* type, const Live& field, PyObject* value) {
   return Py_TYPE(value) == type ? Object::borrow(value) : fallback(field, value);
 }
 
-Object dispatch(const Repr& repr, const ReprContext& context, PyObject* field, PyObject* value) {
+Object dispatch(const Repr& repr, const ReprContext& context, const Live& field, PyObject* value) {
   using Kind = Repr::Kind;
   switch (repr.tag) {
     case Kind::passthrough:
@@ -519,16 +563,16 @@ Object dispatch(const Repr& repr, const ReprContext& context, PyObject* field, P
     case Kind::choice:
       return repr_choice(repr.as<Repr::Choice>(), field, value);
     case Kind::list:
-      return repr_list(repr.as<Repr::Container>(), context, value);
+      return repr_list(repr.as<Repr::Container>(), context, field, value);
     case Kind::dict:
       return repr_dict(repr.as<Repr::Container>(), context, field, value);
     case Kind::nested:
     case Kind::nested_many:
-      return repr_nested(repr, context, value);
+      return repr_nested(repr, context, field, value);
     case Kind::pk_many:
       return repr_pk_many(value);
     case Kind::method:
-      return Object::steal(PyObject_CallOneArg(repr.as<Repr::Method>().method.get(), value));
+      return repr_method(repr.as<Repr::Method>(), field, value);
     case Kind::model_attr:
       return repr_model_attr(repr.as<Repr::ModelAttr>(), field, value);
     case Kind::python:
@@ -544,7 +588,7 @@ Object field_to_representation(PyObject* field, PyObject* value) {
   return Object::steal(name ? PyObject_CallMethodOneArg(field, name, value) : nullptr);
 }
 
-Object Repr::to_repr(const Repr& repr, const ReprContext& context, PyObject* field,
+Object Repr::to_repr(const Repr& repr, const ReprContext& context, const Live& field,
                      PyObject* value) {
   if (!recurses(repr.tag)) return dispatch(repr, context, field, value);
   if (Py_EnterRecursiveCall(" while representing a nested value")) return Object();

@@ -1,6 +1,7 @@
 // Representation plans: how a read field's value becomes its primitive form.
 #pragma once
 
+#include "live.hpp"
 #include "tools.hpp"
 
 #include <memory>
@@ -56,13 +57,15 @@ struct Repr {
   };
   struct Container {
     std::unique_ptr<Repr> child;  // never null in a parsed plan
-    Object child_field;           // the DRF child field, for fallbacks
+    Object child_field;           // the DRF child field, for fallbacks; empty: the
+                                  // current field's own `child`
   };
   struct Nested {
     Object serializer;  // a CompiledSerializer, possibly shared with other plans
   };
   struct Method {
-    Object method;  // called with the value
+    Object method;  // called with the value; empty: `name` is looked up
+    Object name;    // interned; the method of the current serializer
   };
   struct ModelAttr {
     Object attname;  // interned
@@ -89,9 +92,10 @@ struct Repr {
   // recursion guard. False with an error set.
   static bool parse(PyObject* dict, Repr& out);
   // The representation of `value` (borrowed, never None): natively for the
-  // exact types a kind knows, otherwise `field.to_representation(value)`.
+  // exact types a kind knows, otherwise `field.to_representation(value)`,
+  // where `field` is found only then if the plan holds no field object.
   // A new reference, or empty with an error set.
-  static Object to_repr(const Repr& repr, const ReprContext& context, PyObject* field,
+  static Object to_repr(const Repr& repr, const ReprContext& context, const Live& field,
                         PyObject* value);
   // The kind name, with list[...] and dict[...] around the child's kind.
   static std::string kind(const Repr& repr);

@@ -37,6 +37,7 @@ int Plans::visit(visitproc visit, void* arg) const {
     Py_VISIT(f.field.get());
     for (const Object& attr : f.source_attrs) Py_VISIT(attr.get());
     Py_VISIT(f.validate_method.get());
+    Py_VISIT(f.validate_name.get());
     if (int r = f.val.visit(visit, arg)) return r;
   }
   return 0;
@@ -59,6 +60,13 @@ bool check_serializer(PyObject* obj) {
 // Validation loop.
 
 namespace {
+
+// A plan's field: the object it holds, or the live serializer's field of
+// that name.
+template <class Field>
+Live field_of(const Field& f, const Live& live) {
+  return f.field ? Live::given(f.field.get()) : Live::field(live, f.name.get());
+}
 
 // One write field's result, as the hooks report it.
 struct Outcome {
@@ -103,26 +111,56 @@ bool read_outcome(Object result, Outcome& out) {
   return true;
 }
 
-PyObject* method_or_none(const WriteField& f) {
-  return f.validate_method ? f.validate_method.get() : Py_None;
+// What one turn of the field loop works with: the DRF field and the
+// serializer's validate_<name> method (empty when there is none).
+struct Turn {
+  const WriteField& plan;
+  Live field;
+  Object validate_method;
+
+  PyObject* method_or_none() const {
+    return validate_method ? validate_method.get() : Py_None;
+  }
+};
+
+// DRF looks the method up on the serializer for every field. A serializer that
+// is not built yet (a nested one whose parent has not built its fields) can
+// only have its class's attributes, so then the class decides without
+// building it. False with an error set.
+bool find_validate_method(const WriteField& f, const Live& live, Object& out) {
+  if (!f.validate_name) {
+    out = f.validate_method;
+    return true;
+  }
+  if (!live.found() && !f.validate_on_class) return true;
+  PyObject* serializer = live.get();
+  if (!serializer) return false;
+  PyObject* method = nullptr;
+  if (PyObject_GetOptionalAttr(serializer, f.validate_name.get(), &method) < 0) return false;
+  out = Object::steal(method);
+  return true;
 }
 
 // DRF's complete handling of the field, in Python.
-bool run_field(const Config& config, const WriteField& f, PyObject* data, Outcome& out) {
-  PyObject* args[] = {f.field.get(), data, method_or_none(f)};
+bool run_field(const Config& config, const Turn& t, PyObject* data, Outcome& out) {
+  PyObject* field = t.field.get();
+  if (!field) return false;
+  PyObject* args[] = {field, data, t.method_or_none()};
   return read_outcome(Object::steal(PyObject_Vectorcall(config.run_field.get(), args, 3, nullptr)),
                       out);
 }
 
 // Completes a natively validated value: the field's validators when they
 // apply, then the serializer's validate_<name>. Neither: no Python call.
-bool finish_field(const Config& config, const WriteField& f, Object value, bool run_validators,
+bool finish_field(const Config& config, const Turn& t, Object value, bool run_validators,
                   Outcome& out) {
-  if (!run_validators && !f.validate_method) {
+  if (!run_validators && !t.validate_method) {
     out = Outcome{Outcome::ok, std::move(value)};
     return true;
   }
-  PyObject* args[] = {f.field.get(), value.get(), method_or_none(f),
+  PyObject* field = t.field.get();
+  if (!field) return false;
+  PyObject* args[] = {field, value.get(), t.method_or_none(),
                       run_validators ? Py_True : Py_False};
   return read_outcome(
       Object::steal(PyObject_Vectorcall(config.finish_field.get(), args, 4, nullptr)), out);
@@ -144,30 +182,31 @@ bool validators_apply(const Val& val, PyObject* value) {
   return !py_strip(std::string_view(text, (size_t)size)).empty();
 }
 
-bool validate_field(const Config& config, const WriteField& f, PyObject* data,
-                    PyObject* current_tz, Outcome& out) {
+bool validate_field(const Config& config, const Turn& t, PyObject* data, PyObject* current_tz,
+                    Outcome& out) {
+  const WriteField& f = t.plan;
   PyObject* raw;
   int found = PyDict_GetItemRef(data, f.name.get(), &raw);
   if (found < 0) return false;
   Object value = Object::steal(raw);
-  if (!found || f.val.tag == Val::Kind::python) return run_field(config, f, data, out);
+  if (!found || f.val.tag == Val::Kind::python) return run_field(config, t, data, out);
   if (value.get() == Py_None) {
     // A whole-object source (empty source_attrs) is not null for DRF.
     if (f.allow_null && !f.source_attrs.empty())
-      return finish_field(config, f, std::move(value), false, out);
-    return run_field(config, f, data, out);
+      return finish_field(config, t, std::move(value), false, out);
+    return run_field(config, t, data, out);
   }
   Object internal;
-  switch (Val::validate(f.val, value.get(), current_tz, internal)) {
+  switch (Val::validate(f.val, value.get(), current_tz, t.field, internal)) {
     case Val::Verdict::raised:
       return false;
     case Val::Verdict::declined:
-      return run_field(config, f, data, out);
+      return run_field(config, t, data, out);
     case Val::Verdict::accepted:
       break;
   }
   bool run_validators = f.python_validators && validators_apply(f.val, value.get());
-  return finish_field(config, f, std::move(internal), run_validators, out);
+  return finish_field(config, t, std::move(internal), run_validators, out);
 }
 
 // DRF's Serializer.set_value: intermediate levels are plain dicts, made where
@@ -210,13 +249,15 @@ bool apply_outcome(const Config& config, const WriteField& f, const Outcome& o,
 }
 
 bool run_write_fields(const Config& config, const Plans& plans, PyObject* data,
-                      PyObject* current_tz, Object& validated, Object& errors) {
+                      PyObject* current_tz, const Live& live, Object& validated, Object& errors) {
   Object out = Object::steal(config.new_mapping());
   if (!out) return false;
   Object errs;
   for (const WriteField& f : plans.write_fields) {
+    Turn turn{f, field_of(f, live), Object()};
     Outcome o;
-    if (!validate_field(config, f, data, current_tz, o) ||
+    if (!find_validate_method(f, live, turn.validate_method) ||
+        !validate_field(config, turn, data, current_tz, o) ||
         !apply_outcome(config, f, o, out.get(), errs))
       return false;
   }
@@ -247,7 +288,8 @@ int is_none_attribute(const Config& config, PyObject* value) {
 
 // One field's entry: None, the field's own representation of a value its
 // get_attribute produced, or the value through the field's plan.
-Object represent(const ReadField& f, const ReprContext& context, const Access& access) {
+Object represent(const ReadField& f, const ReprContext& context, const Live& field,
+                 const Access& access) {
   PyObject* value = access.value.get();
   if (value == Py_None) return access.value;
   if (!access.native) {
@@ -257,34 +299,38 @@ Object represent(const ReadField& f, const ReprContext& context, const Access& a
     if (none < 0) return Object();
     if (none) return Object::borrow(Py_None);
     if (f.repr.tag == Repr::Kind::pk) {
-      return field_to_representation(f.field.get(), value);
+      PyObject* own = field.get();
+      return own ? field_to_representation(own, value) : Object();
     }
   }
-  return Repr::to_repr(f.repr, context, f.field.get(), value);
+  return Repr::to_repr(f.repr, context, field, value);
 }
 
 }  // namespace
 
-bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, Object& validated,
-                   Object& errors) {
+bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, const Live& live,
+                   Object& validated, Object& errors) {
   const Config* config = get_config();
   if (!config) return false;
   if (Py_EnterRecursiveCall(" while validating nested data")) return false;
-  bool ok = run_write_fields(*config, plans_of(serializer), data, current_tz, validated, errors);
+  bool ok = run_write_fields(*config, plans_of(serializer), data, current_tz, live, validated,
+                             errors);
   Py_LeaveRecursiveCall();
   return ok;
 }
 
-Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* instance) {
+Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* instance,
+                const Live& live) {
   Object keep = Object::borrow(serializer);  // its plans stay alive while Python code runs
   const Config& config = context.config;
   Object out = Object::steal(config.new_mapping());
   if (!out) return Object();
   for (const ReadField& f : plans_of(serializer).read_fields) {
-    Access access = get_value(f.get, config, f.field.get(), instance);
+    Live field = field_of(f, live);
+    Access access = get_value(f.get, config, field, instance);
     if (access.status == Access::Status::skip) continue;
     if (access.status == Access::Status::error) return Object();
-    Object rep = represent(f, context, access);
+    Object rep = represent(f, context, field, access);
     if (!rep) return Object();
     int stored = config.plain_dict ? PyDict_SetItem(out.get(), f.name.get(), rep.get())
                                    : PyObject_SetItem(out.get(), f.name.get(), rep.get());
@@ -293,7 +339,8 @@ Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* inst
   return out;
 }
 
-Object repr_many(PyObject* serializer, const ReprContext& context, PyObject* iterable) {
+Object repr_many(PyObject* serializer, const ReprContext& context, PyObject* iterable,
+                 const Live& live) {
   Object out = Object::steal(PyList_New(0));
   Object it = Object::steal(out ? PyObject_GetIter(iterable) : nullptr);
   if (!it) return Object();
@@ -301,7 +348,7 @@ Object repr_many(PyObject* serializer, const ReprContext& context, PyObject* ite
   int next;
   while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
     Object item = Object::steal(raw);
-    Object mapping = repr_one(serializer, context, item.get());
+    Object mapping = repr_one(serializer, context, item.get(), live);
     if (!mapping || PyList_Append(out.get(), mapping.get()) < 0) return Object();
   }
   return next < 0 ? Object() : out;
@@ -324,13 +371,15 @@ bool req_dict(PyObject* entry, const char* key, Object& out) {
   return true;
 }
 
-// The keys every entry starts with: it must be a dict with a "name" and a
-// "field". False with an error set.
+// The keys every entry starts with: it must be a dict with a "name", and
+// may have a "field" (any object, None included). Without one, the field is
+// the one of that name of the serializer each call runs for. False with an
+// error set.
 bool parse_entry_head(PyObject* entry, Object& name, Object& field) {
   if (!PyDict_Check(entry)) return type_mismatch(entry, "dict"), false;
   name = field_name(entry);
   if (!name) return false;
-  Lookup r = req_item(entry, "field");
+  Lookup r = any_item(entry, "field");
   if (!r.ok) return false;
   field = std::move(r.value);
   return true;
@@ -355,6 +404,15 @@ bool parse_write_field(PyObject* entry, WriteField& out) {
   Lookup validate_method = opt_item(entry, "validate_method");
   if (!validate_method.ok) return false;
   out.validate_method = std::move(validate_method.value);
+  Lookup validate_name = opt_item(entry, "validate_name");
+  if (!validate_name.ok) return false;
+  if (validate_name.value) {
+    out.validate_name = req_interned(entry, "validate_name");
+    if (!out.validate_name) return false;
+  }
+  int on_class = opt_bool(entry, "validate_on_class", true);
+  if (on_class < 0) return false;
+  out.validate_on_class = on_class;
   int allow_null = opt_bool(entry, "allow_null", false);
   if (allow_null < 0) return false;
   out.allow_null = allow_null;
@@ -426,9 +484,12 @@ void serializer_dealloc(PyObject* self) {
 }
 
 // The three loop entry points share their signature shape.
-constexpr Param REPR_PARAMS[] = {{"instance", true, false}, {"current_tz", false, false}};
-constexpr Param REPR_MANY_PARAMS[] = {{"iterable", true, false}, {"current_tz", false, false}};
-constexpr Param VALIDATE_PARAMS[] = {{"data", true, false}, {"current_tz", false, false}};
+constexpr Param REPR_PARAMS[] = {
+    {"instance", true, false}, {"current_tz", false, false}, {"serializer", false, false}};
+constexpr Param REPR_MANY_PARAMS[] = {
+    {"iterable", true, false}, {"current_tz", false, false}, {"serializer", false, false}};
+constexpr Param VALIDATE_PARAMS[] = {
+    {"data", true, false}, {"current_tz", false, false}, {"serializer", false, false}};
 constexpr Signature REPR_SIG{"CompiledSerializer.to_representation()", REPR_PARAMS};
 constexpr Signature REPR_MANY_SIG{"CompiledSerializer.to_representation_many()",
                                   REPR_MANY_PARAMS};
@@ -437,20 +498,25 @@ constexpr Signature VALIDATE_SIG{"CompiledSerializer.to_internal_value()", VALID
 // ---------------------------------------------------------------------------
 // Representation entry points.
 
-using ReprLoop = Object (*)(PyObject*, const ReprContext&, PyObject*);
+using ReprLoop = Object (*)(PyObject*, const ReprContext&, PyObject*, const Live&);
 
-// Binds (target, current_tz), checks self and the configuration, then runs
-// `loop` with a context that carries `current_tz` (None counts as absent).
+// None or absent: the caller passed no such argument.
+PyObject* given_or_null(PyObject* arg) { return arg == Py_None ? nullptr : arg; }
+
+// Binds (target, current_tz, serializer), checks self and the configuration,
+// then runs `loop` with a context that carries `current_tz`, on behalf of
+// `serializer`.
 PyObject* run_repr(ReprLoop loop, const Signature& sig, PyObject* self, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
+  PyObject* a[3];
   if (!bind_args(sig, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
   if (!check_serializer(self)) return nullptr;
   const Config* config = get_config();
   if (!config) return nullptr;
-  PyObject* current_tz = a[1] == Py_None ? nullptr : a[1];
   try {
-    return loop(self, ReprContext{*config, current_tz}, a[0]).release();
+    return loop(self, ReprContext{*config, given_or_null(a[1])}, a[0],
+                Live::given(given_or_null(a[2])))
+        .release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -468,7 +534,7 @@ PyObject* to_representation_many(PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* to_internal_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  PyObject* a[2];
+  PyObject* a[3];
   if (!bind_args(VALIDATE_SIG, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
   PyObject* data = a[0];
   if (!PyDict_Check(data)) {
@@ -476,9 +542,10 @@ PyObject* to_internal_value(PyObject* self, PyObject* const* args, Py_ssize_t na
     prefix_argument_error(VALIDATE_PARAMS[0].name);
     return nullptr;
   }
-  PyObject* current_tz = a[1] == Py_None ? nullptr : a[1];
   Object validated, errors;
-  if (!validate_dict(self, data, current_tz, validated, errors)) return nullptr;
+  if (!validate_dict(self, data, given_or_null(a[1]), Live::given(given_or_null(a[2])), validated,
+                     errors))
+    return nullptr;
   return PyTuple_Pack(2, validated.get(), errors ? errors.get() : Py_None);
 }
 
@@ -563,15 +630,15 @@ PyObject* serializer_repr(PyObject* self) {
 PyMethodDef METHODS[] = {
     {"to_representation", (PyCFunction)(void (*)(void))to_representation,
      METH_FASTCALL | METH_KEYWORDS,
-     "to_representation($self, instance, current_tz=None)\n--\n\n"
+     "to_representation($self, instance, current_tz=None, serializer=None)\n--\n\n"
      "`Serializer.to_representation(instance)`."},
     {"to_representation_many", (PyCFunction)(void (*)(void))to_representation_many,
      METH_FASTCALL | METH_KEYWORDS,
-     "to_representation_many($self, iterable, current_tz=None)\n--\n\n"
+     "to_representation_many($self, iterable, current_tz=None, serializer=None)\n--\n\n"
      "`[Serializer.to_representation(item) for item in iterable]`."},
     {"to_internal_value", (PyCFunction)(void (*)(void))to_internal_value,
      METH_FASTCALL | METH_KEYWORDS,
-     "to_internal_value($self, data, current_tz=None)\n--\n\n"
+     "to_internal_value($self, data, current_tz=None, serializer=None)\n--\n\n"
      "The field loop of `Serializer.to_internal_value(data)` for a plain `dict`.\n"
      "Returns `(validated, errors)`; `errors` is `None` when everything validated."},
     {"describe", describe, METH_NOARGS,
@@ -586,7 +653,9 @@ PyType_Slot SLOTS[] = {
                        "A DRF serializer instance compiled to native code.\n\n"
                        "It holds the live field objects of one serializer instance (fields "
                        "know their `parent`,\n`context` and `root`), so it must be built per "
-                       "serializer instance, not per class."},
+                       "serializer instance, not per class.\nA schema without field objects "
+                       "is the exception: the plans then serve every instance of\nthe class, "
+                       "and each call passes the instance it runs for as `serializer`."},
     {Py_tp_new, (void*)serializer_new},
     {Py_tp_dealloc, (void*)serializer_dealloc},
     {Py_tp_repr, (void*)serializer_repr},

@@ -13,7 +13,8 @@ namespace qc {
 // One output field.
 struct ReadField {
   Object name;   // interned; the output key
-  Object field;  // the DRF field (any object, None included)
+  Object field;  // the DRF field (any object, None included); empty: the field
+                 // of this name of the serializer the call runs for
   Get get;
   Repr repr;
 };
@@ -21,9 +22,13 @@ struct ReadField {
 // One input field.
 struct WriteField {
   Object name;                       // interned; the input key and the error key
-  Object field;                      // the DRF field, handed to the hooks
+  Object field;                      // the DRF field, handed to the hooks; empty: as
+                                     // for ReadField
   std::vector<Object> source_attrs;  // interned; empty: the source is the whole object
   Object validate_method;            // empty when the serializer has none
+  Object validate_name;              // interned; when set, the method is looked up
+                                     // by this name on the serializer at each call
+  bool validate_on_class = false;    // the serializer's class has that attribute
   bool allow_null = false;
   bool python_validators = false;    // validators that only Python can run
   Val val;
@@ -57,20 +62,24 @@ bool check_serializer(PyObject* obj);
 
 // The field loop of DRF's Serializer.to_internal_value: validates `data` (a
 // dict or subclass) with the write fields of `serializer` (a
-// CompiledSerializer). On success `validated` holds the validated mapping and
-// `errors` the error mapping, or nothing when no field failed. False with an
-// exception set when the call ends early. `current_tz` may be nullptr.
-bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, Object& validated,
-                   Object& errors);
+// CompiledSerializer) on behalf of the DRF serializer `live`. On success
+// `validated` holds the validated mapping and `errors` the error mapping, or
+// nothing when no field failed. False with an exception set when the call
+// ends early. `current_tz` may be nullptr.
+bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, const Live& live,
+                   Object& validated, Object& errors);
 
 // The plans of a CompiledSerializer (`self` must be one). An instance cleared
 // by the garbage collector behaves as one with no fields.
 const Plans& plans_of(PyObject* self) noexcept;
 
 // The representation loop of one serializer (borrowed `serializer`, a
-// CompiledSerializer): an output mapping for `instance`, or a list of them
-// for every item of `iterable`. New references, or empty with an error set.
-Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* instance);
-Object repr_many(PyObject* serializer, const ReprContext& context, PyObject* iterable);
+// CompiledSerializer) on behalf of the DRF serializer `live`: an output
+// mapping for `instance`, or a list of them for every item of `iterable`.
+// New references, or empty with an error set.
+Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* instance,
+                const Live& live);
+Object repr_many(PyObject* serializer, const ReprContext& context, PyObject* iterable,
+                 const Live& live);
 
 }  // namespace qc

@@ -159,7 +159,7 @@ bool bind_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
 // ---------------------------------------------------------------------------
 // Schema-reading helpers.
 
-static Lookup lookup(PyObject* dict, const char* key) {
+Lookup any_item(PyObject* dict, const char* key) {
   Object name = Object::steal(PyUnicode_FromString(key));
   if (!name) return {Object(), false};
   PyObject* value = nullptr;
@@ -168,13 +168,13 @@ static Lookup lookup(PyObject* dict, const char* key) {
 }
 
 Lookup opt_item(PyObject* dict, const char* key) {
-  Lookup r = lookup(dict, key);
+  Lookup r = any_item(dict, key);
   if (r.value.get() == Py_None) r.value.reset();
   return r;
 }
 
 Lookup req_item(PyObject* dict, const char* key) {
-  Lookup r = lookup(dict, key);
+  Lookup r = any_item(dict, key);
   if (r.ok && !r.value) {
     PyErr_Format(PyExc_KeyError, "schema is missing '%s'", key);
     r.ok = false;

@@ -124,7 +124,8 @@ struct Lookup {
   Object value;  // empty when absent
   bool ok;       // false: an exception is set
 };
-Lookup opt_item(PyObject* dict, const char* key);
+Lookup opt_item(PyObject* dict, const char* key);      // None counts as absent
+Lookup any_item(PyObject* dict, const char* key);      // None is a value
 Lookup req_item(PyObject* dict, const char* key);
 int opt_bool(PyObject* dict, const char* key, bool dflt);  // -1 on error
 bool opt_usize(PyObject* dict, const char* key, std::optional<uint64_t>& out);

@@ -762,13 +762,15 @@ Verdict collect_items(PyObject* list, Object& out, Each&& each) {
   return Verdict::accepted;
 }
 
-Verdict validate_list(const Val::List& l, PyObject* value, PyObject* current_tz, Object& out) {
+Verdict validate_list(const Val::List& l, PyObject* value, PyObject* current_tz,
+                      const Live& field, Object& out) {
   if (!PyList_CheckExact(value) ||
       !length_allowed((size_t)PyList_GET_SIZE(value), l.allow_empty, l.max_length, l.min_length))
     return Verdict::declined;
   if (Py_EnterRecursiveCall(" while validating a list")) return Verdict::raised;
+  Live child = Live::child(field);
   Verdict v = collect_items(value, out, [&](PyObject* item, Object& internal) {
-    if (item != Py_None) return Val::validate(*l.child, item, current_tz, internal);
+    if (item != Py_None) return Val::validate(*l.child, item, current_tz, child, internal);
     if (!l.child_allow_null) return Verdict::declined;
     internal = Object::borrow(Py_None);
     return Verdict::accepted;
@@ -778,30 +780,34 @@ Verdict validate_list(const Val::List& l, PyObject* value, PyObject* current_tz,
 }
 
 // One nested serializer's loop over one exact dict; its field errors decline,
-// so that DRF builds the nested error structure itself.
+// so that DRF builds the nested error structure itself. `live` is the DRF
+// serializer that the loop stands in for.
 Verdict validate_nested(PyObject* serializer, PyObject* value, PyObject* current_tz,
-                        Object& out) {
+                        const Live& live, Object& out) {
   if (!PyDict_CheckExact(value)) return Verdict::declined;
   Object validated, errors;
-  if (!validate_dict(serializer, value, current_tz, validated, errors)) return Verdict::raised;
+  if (!validate_dict(serializer, value, current_tz, live, validated, errors))
+    return Verdict::raised;
   if (errors) return Verdict::declined;
   out = std::move(validated);
   return Verdict::accepted;
 }
 
 Verdict validate_nested_many(const Val::NestedMany& m, PyObject* value, PyObject* current_tz,
-                             Object& out) {
+                             const Live& field, Object& out) {
   if (!PyList_CheckExact(value) ||
       !length_allowed((size_t)PyList_GET_SIZE(value), m.allow_empty, m.max_length, m.min_length))
     return Verdict::declined;
+  Live child = Live::child(field);
   return collect_items(value, out, [&](PyObject* item, Object& internal) {
-    return validate_nested(m.serializer.get(), item, current_tz, internal);
+    return validate_nested(m.serializer.get(), item, current_tz, child, internal);
   });
 }
 
 }  // namespace
 
-Val::Verdict Val::validate(const Val& val, PyObject* value, PyObject* current_tz, Object& out) {
+Val::Verdict Val::validate(const Val& val, PyObject* value, PyObject* current_tz,
+                           const Live& field, Object& out) {
   switch (val.tag) {
     case Kind::char_:
       return validate_char(val.as<Char>(), value, out);
@@ -822,11 +828,11 @@ Val::Verdict Val::validate(const Val& val, PyObject* value, PyObject* current_tz
     case Kind::choice:
       return validate_choice(val.as<Choice>(), value, out);
     case Kind::list:
-      return validate_list(val.as<List>(), value, current_tz, out);
+      return validate_list(val.as<List>(), value, current_tz, field, out);
     case Kind::nested:
-      return validate_nested(val.as<Nested>().serializer.get(), value, current_tz, out);
+      return validate_nested(val.as<Nested>().serializer.get(), value, current_tz, field, out);
     case Kind::nested_many:
-      return validate_nested_many(val.as<NestedMany>(), value, current_tz, out);
+      return validate_nested_many(val.as<NestedMany>(), value, current_tz, field, out);
     case Kind::python:
       break;
   }

@@ -120,7 +120,10 @@ struct Val {
   };
   // Converts `value` (borrowed) into exactly the internal value DRF's field
   // would produce, or declines. `current_tz` is borrowed and may be nullptr.
-  static Verdict validate(const Val& val, PyObject* value, PyObject* current_tz, Object& out);
+  // `field` is the DRF field the plan stands in for, which the loops of
+  // nested serializers call into.
+  static Verdict validate(const Val& val, PyObject* value, PyObject* current_tz,
+                          const Live& field, Object& out);
 
   // The kind text, with list[...] around the child's kind text.
   static std::string kind(const Val& val);

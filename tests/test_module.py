@@ -45,7 +45,9 @@ def test_compiled_serializer_class():
     assert CS.__doc__ == (
         "A DRF serializer instance compiled to native code.\n\n"
         "It holds the live field objects of one serializer instance (fields know their `parent`,\n"
-        "`context` and `root`), so it must be built per serializer instance, not per class."
+        "`context` and `root`), so it must be built per serializer instance, not per class.\n"
+        "A schema without field objects is the exception: the plans then serve every instance of\n"
+        "the class, and each call passes the instance it runs for as `serializer`."
     )
 
 
@@ -64,11 +66,11 @@ def test_compiled_serializer_class():
          "dict_factory, resolve_callable, run_field, finish_field)", None),
         (native.is_configured, "()", None),
         (CS, "(read_fields, write_fields)", CS.__doc__),
-        (CS.to_representation, "(self, /, instance, current_tz=None)",
+        (CS.to_representation, "(self, /, instance, current_tz=None, serializer=None)",
          "`Serializer.to_representation(instance)`."),
-        (CS.to_representation_many, "(self, /, iterable, current_tz=None)",
+        (CS.to_representation_many, "(self, /, iterable, current_tz=None, serializer=None)",
          "`[Serializer.to_representation(item) for item in iterable]`."),
-        (CS.to_internal_value, "(self, /, data, current_tz=None)",
+        (CS.to_internal_value, "(self, /, data, current_tz=None, serializer=None)",
          "The field loop of `Serializer.to_internal_value(data)` for a plain `dict`.\n"
          "Returns `(validated, errors)`; `errors` is `None` when everything validated."),
         (CS.describe, "(self, /)",

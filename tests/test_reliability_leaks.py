@@ -164,7 +164,7 @@ def test_argument_errors():
     compiled = CS([], [])
     assert_no_leak(raises(TypeError, lambda: CS([])))
     assert_no_leak(raises(TypeError, lambda: CS([], [], x=1)))
-    assert_no_leak(raises(TypeError, lambda: compiled.to_representation(1, 2, 3)), [compiled])
+    assert_no_leak(raises(TypeError, lambda: compiled.to_representation(1, 2, 3, 4)), [compiled])
     assert_no_leak(raises(TypeError, lambda: compiled.to_internal_value([])), [compiled])
     assert_no_leak(raises(TypeError, lambda: CS.to_representation(object(), 1)))
 

@@ -87,7 +87,7 @@ def test_argument_binding():
     assert str(exc.value) == (
         "CompiledSerializer.to_internal_value() missing 1 required positional argument: 'data'")
     with pytest.raises(TypeError):
-        cs.to_internal_value({}, None, 1)
+        cs.to_internal_value({}, None, None, 1)
 
 
 def test_unconfigured_module_refuses_after_checking_data():
