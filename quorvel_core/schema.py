@@ -74,19 +74,22 @@ def _nested(serializer, *, read):
     return _construct(fields, []) if read else _construct([], fields)
 
 
-def _read_side(serializer):
+def _read_side(serializer, nested=_nested):
+    """The read entries of a serializer, or None when its class overrides the
+    read loop. `nested` compiles the nested serializers."""
     read_ok, _, model = _class_sides(type(serializer))
     if not read_ok:
         return None
     # The class runs DRF's _readable_fields, so this is what it yields.
-    return [_read_field(field, model) for field in serializer.fields.values()
+    return [_read_field(field, model, nested) for field in serializer.fields.values()
             if not field.write_only]
 
 
-def _write_side(serializer):
+def _write_side(serializer, nested=_nested):
+    """The write entries of a serializer, or None (see _read_side)."""
     if not _class_sides(type(serializer))[1]:
         return None
-    return [_write_field(serializer, field) for field in serializer.fields.values()
+    return [_write_field(serializer, field, nested) for field in serializer.fields.values()
             if not field.read_only]
 
 
@@ -116,15 +119,15 @@ def _model_of(cls):
     return model if isinstance(model, type) and issubclass(model, models.Model) else None
 
 
-def _read_field(field, model):
-    get, repr_ = _read_plans(field, model)
+def _read_field(field, model, nested):
+    get, repr_ = _read_plans(field, model, nested)
     entry = {"name": field.field_name, "field": field, "repr": repr_}
     if get is not None:
         entry["get"] = get
     return entry
 
 
-def _read_plans(field, model):
+def _read_plans(field, model, nested):
     """(get plan or None for the python form, repr plan)."""
     access = access_kind(type(field))
     source_attrs = field.source_attrs
@@ -138,7 +141,7 @@ def _read_plans(field, model):
             if get is not None:
                 return get, {"type": "pk"}
         return None, python_repr()
-    repr_ = repr_plan(field, _nested)
+    repr_ = repr_plan(field, nested)
     if access == PLAIN or access == RELATED:
         many_last = repr_["type"] == "nested" and repr_.get("many", False)
         return chain_plan(source_attrs, model, many_last=many_last), repr_
@@ -153,9 +156,9 @@ def _read_plans(field, model):
     return None, repr_
 
 
-def _write_field(serializer, field):
+def _write_field(serializer, field, nested):
     name = field.field_name
-    val, python_validators = val_plan(field, _nested)
+    val, python_validators = val_plan(field, nested)
     entry = {
         "name": name,
         "field": field,

@@ -1,7 +1,7 @@
 """DRF serializers whose field loops run natively.
 
 `ListSerializerMixin` and `SerializerMixin` put the compiled loops in front of
-DRF's own list `to_representation` and `to_internal_value`; `Serializer`,
+DRF's own `to_representation` and `to_internal_value`; `Serializer`,
 `ModelSerializer`, `HyperlinkedModelSerializer` and `ListSerializer` are DRF's
 classes with them mixed in. Everything around the loops stays DRF's own code:
 the non-mapping input error, the `ValidationError` raised with the collected
@@ -9,15 +9,19 @@ errors, the list's checks and per-item errors, querysets and related managers.
 Whatever the compiler cannot take (a class overriding a method the loops
 replace, input that is not a plain dict) runs DRF's method instead.
 
-A serializer is compiled per instance, since its plans hold its live fields,
-and compiling costs about what one pass of DRF's field loop costs. So the
-compiled loops run where that cost is repaid, a list of at least `LIST_MIN`
-items, at the top or nested in an object that DRF handles:
+Most classes build the same fields for every instance; their plans are
+compiled once per class (`quorvel_core.plans`) and every object, list and
+payload runs through them, without building the instance's field objects
+unless Python code needs one. Where plans cannot be shared (the class makes
+its fields its own way, or the instance's fields are already built), a
+serializer is compiled per instance, which costs about one pass of DRF's field
+loop; so that is done only where the cost is repaid, a list of at least
+`LIST_MIN` items:
 - its representation: one compile of the child for all the items (nested
   serializers are part of that plan);
 - its validation: DRF's list loop, with each item's field loop run by the
   child compiled once.
-One object on its own keeps DRF's field loops; the lists in it do not.
+One such object on its own keeps DRF's field loops.
 """
 
 import contextvars
@@ -28,6 +32,7 @@ from rest_framework import serializers as s
 from rest_framework.exceptions import ValidationError
 
 from . import kinds
+from .plans import plans_for
 from .schema import compile_serializer, current_timezone
 
 __all__ = [
@@ -44,9 +49,27 @@ def _drf_method(cls, name):
     return kinds.STAND_INS.get(method, method)
 
 
+DRF_TO_REPRESENTATION = _drf_method(s.Serializer, "to_representation")
 DRF_TO_INTERNAL_VALUE = _drf_method(s.Serializer, "to_internal_value")
 DRF_LIST_TO_REPRESENTATION = _drf_method(s.ListSerializer, "to_representation")
 DRF_LIST_TO_INTERNAL_VALUE = _drf_method(s.ListSerializer, "to_internal_value")
+
+
+def _shared_plan(serializer, side):
+    """The class's shared plan for one side ("read" or "write"), or None."""
+    if not isinstance(serializer, s.Serializer):
+        return None
+    plans = plans_for(serializer)
+    return None if plans is None else getattr(plans, side)
+
+
+def _represent(serializer, instance):
+    """One object's representation through the class's plans, or None where
+    DRF's method must run."""
+    plan = _shared_plan(serializer, "read")
+    if plan is None:
+        return None
+    return plan.to_representation(instance, current_timezone(), serializer)
 
 
 def _represent_list(serializer, data):
@@ -55,6 +78,11 @@ def _represent_list(serializer, data):
     counts only when prefetched (DRF asks it for a new queryset), a queryset
     handed over is evaluated by DRF's loop too."""
     from_manager = isinstance(data, BaseManager)
+    shared = _shared_plan(serializer.child, "read")
+    if shared is not None:
+        # DRF's own loop: every item through the child, over data.all() for a manager.
+        iterable = data.all() if from_manager else data
+        return shared.to_representation_many(iterable, current_timezone(), serializer.child)
     iterable = data.all() if from_manager else data
     if _length(iterable, evaluate=not from_manager) < LIST_MIN:
         return None
@@ -92,6 +120,7 @@ def _validate_list(serializer, data, drf_method):
     child = serializer.child
     current = _LIST_CHILD.get()
     if (type(data) is not list or len(data) < LIST_MIN or not isinstance(child, s.Serializer)
+            or _shared_plan(child, "write") is not None  # each item takes the shared plan
             or (current is not None and current[0] is child)  # a mixin's super() call
             or not kinds.inherits(type(serializer), s.ListSerializer, _LIST_LOOP)):
         return drf_method(serializer, data)
@@ -106,25 +135,35 @@ def _validate_list(serializer, data, drf_method):
 
 
 def _validate(serializer, data):
-    """The validated data of one list item natively (raising DRF's
+    """The validated data of one payload natively (raising DRF's
     ValidationError), or None where DRF's method must run."""
     # Only a plain dict: DRF reads anything else (a QueryDict of form data, a
     # non-mapping it reports) through the field's own get_value.
-    current = _LIST_CHILD.get()
-    if current is None or current[0] is not serializer or type(data) is not dict:
+    if type(data) is not dict:
         return None
-    validated, errors = current[1].to_internal_value(data, current_timezone())
+    current = _LIST_CHILD.get()
+    if current is not None and current[0] is serializer:
+        validated, errors = current[1].to_internal_value(data, current_timezone())
+    else:
+        plan = _shared_plan(serializer, "write")
+        if plan is None:
+            return None
+        validated, errors = plan.to_internal_value(data, current_timezone(), serializer)
     if errors:
         raise ValidationError(errors)
     return validated
 
 
 class SerializerMixin:
-    """For a `rest_framework.serializers.Serializer` subclass: as the child of
-    a list it validates each item natively, with DRF's answers, and
+    """For a `rest_framework.serializers.Serializer` subclass: it represents
+    objects and validates payloads natively, with DRF's answers, and
     `many=True` builds the accelerated list. A class further down that
-    overrides `to_internal_value` keeps its own; one that calls `super()` gets
-    DRF's."""
+    overrides `to_representation` or `to_internal_value` keeps its own; one
+    that calls `super()` gets DRF's."""
+
+    def to_representation(self, instance):
+        represented = _represent(self, instance)
+        return super().to_representation(instance) if represented is None else represented
 
     def to_internal_value(self, data):
         validated = _validate(self, data)
@@ -175,6 +214,11 @@ class ListSerializer(ListSerializerMixin, s.ListSerializer):
 # What install() puts on DRF's own classes: the same loops, with DRF's method
 # as the fallback (these run on plain DRF classes, so there is no super()).
 
+def installed_to_representation(self, instance):
+    represented = _represent(self, instance)
+    return DRF_TO_REPRESENTATION(self, instance) if represented is None else represented
+
+
 def installed_to_internal_value(self, data):
     validated = _validate(self, data)
     return DRF_TO_INTERNAL_VALUE(self, data) if validated is None else validated
@@ -189,9 +233,10 @@ def installed_list_to_internal_value(self, data):
     return _validate_list(self, data, DRF_LIST_TO_INTERNAL_VALUE)
 
 
-kinds.STAND_INS.update({installed_to_internal_value: DRF_TO_INTERNAL_VALUE,
+kinds.STAND_INS.update({installed_to_representation: DRF_TO_REPRESENTATION,
+                        installed_to_internal_value: DRF_TO_INTERNAL_VALUE,
                         installed_list_to_representation: DRF_LIST_TO_REPRESENTATION,
                         installed_list_to_internal_value: DRF_LIST_TO_INTERNAL_VALUE})
-kinds.TRANSPARENT.update((SerializerMixin.to_internal_value,
+kinds.TRANSPARENT.update((SerializerMixin.to_representation, SerializerMixin.to_internal_value,
                           ListSerializerMixin.to_representation,
                           ListSerializerMixin.to_internal_value))

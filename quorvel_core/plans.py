@@ -1,0 +1,231 @@
+"""Plans compiled once per serializer class and shared by all its instances.
+
+DRF builds a serializer's field objects for every instance (`serializer.fields`:
+deep copies of the declared fields, and for a ModelSerializer the fields made
+from the model), which costs far more than the compiled loops. For a class
+whose fields come out the same for every instance, the plans are compiled once
+and hold no object of the instance they came from: where Python code must run
+(a field's own method, a hook, a SerializerMethodField, `validate_<name>`), the
+loops use the current serializer's own objects, built by DRF at that moment.
+
+"The same for every instance" is decided from what DRF's construction reads:
+the serializer class (none of the methods that make the fields is overridden,
+on it or on a nested serializer), the field classes (DRF's own constructors),
+the declared arguments (choices given as plain data), and the settings (the
+plans are dropped whenever a setting changes). An instance whose `fields` are
+already built, and perhaps changed, keeps its own fields. Everything else is
+compiled per instance, as before.
+"""
+
+import threading
+import weakref
+
+from django.core.signals import setting_changed
+from rest_framework import fields as f
+from rest_framework import relations as r
+from rest_framework import serializers as s
+
+from . import schema
+from .kinds import class_attribute
+
+__all__ = ["ClassPlans", "cached_classes", "clear", "plans_for", "reuse_reason"]
+
+# The methods that decide which field objects an instance gets.
+_BUILDING_METHODS = (
+    "__new__", "__init__", "__getattr__", "__deepcopy__", "bind", "fields", "get_fields",
+    "get_field_names", "get_default_field_names", "get_extra_kwargs",
+    "get_uniqueness_extra_kwargs", "include_extra_kwargs", "build_field", "build_standard_field",
+    "build_relational_field", "build_nested_field", "build_property_field", "build_url_field",
+    "build_unknown_field", "_readable_fields", "_writable_fields",
+)
+_DRF_BASES = (s.HyperlinkedModelSerializer, s.ModelSerializer, s.Serializer)
+
+# What makes one field object, and whose makers must therefore be DRF's own.
+_FIELD_MAKERS = ("__new__", "__init__", "__deepcopy__", "bind")
+
+
+class ClassPlans:
+    """The shared plans of one serializer class: `read` and `write` are
+    CompiledSerializers (None for a side the class overrides), `reason` says
+    why there are none."""
+
+    __slots__ = ("read", "write", "reason", "__weakref__")
+
+    def __init__(self, read=None, write=None, reason=None):
+        self.read = read
+        self.write = write
+        self.reason = reason
+
+
+_plans = weakref.WeakKeyDictionary()
+_lock = threading.Lock()
+
+
+def plans_for(serializer):
+    """The shared plans for this instance of a `Serializer` subclass, or None
+    where it must use its own fields: its class cannot share plans, or the
+    instance's fields are already built (and may have been changed)."""
+    if "fields" in serializer.__dict__:
+        return None
+    cls = type(serializer)
+    plans = _plans.get(cls)
+    if plans is None:
+        plans = _compile(cls)
+        if plans is None:
+            return None
+    return plans if plans.reason is None else None
+
+
+def reuse_reason(cls):
+    """Why the instances of `cls` cannot share plans, or None when they do."""
+    plans = _plans.get(cls) or _compile(cls)
+    if plans is None:
+        return "its fields could not be built"
+    return plans.reason
+
+
+def cached_classes():
+    """The classes that currently hold plans (shared or refused)."""
+    return list(_plans.keys())
+
+
+def clear():
+    """Drops every plan; the next instance of each class compiles again."""
+    _plans.clear()
+
+
+def _drop_plans(**kwargs):
+    # Field constructors and the compiled kinds read settings (REST_FRAMEWORK,
+    # USE_TZ, TIME_ZONE, ...); any change may give other fields.
+    clear()
+
+
+setting_changed.connect(_drop_plans, dispatch_uid="quorvel_core.plans")
+
+
+def _compile(cls):
+    """Compiles and stores the plans of `cls`; None (nothing stored) when a
+    probe instance's fields cannot be built, so that DRF reports that itself."""
+    reason = _class_reason(cls)
+    if reason is None:
+        try:
+            probe = cls()
+            fields = probe.fields
+        except Exception:
+            return None
+        reason = _fields_reason(cls, fields)
+    if reason is not None:
+        plans = ClassPlans(reason=reason)
+    else:
+        read = schema._read_side(probe, _nested)
+        write = schema._write_side(probe, _nested)
+        plans = ClassPlans(
+            read=None if read is None else schema._construct(_shared_reads(read), []),
+            write=None if write is None else schema._construct([], _shared_writes(probe, write)))
+    with _lock:
+        # Two threads may compile one class at once; both plans are right,
+        # and the first stored is the one kept.
+        return _plans.setdefault(cls, plans)
+
+
+def _nested(serializer, *, read):
+    """A nested serializer's shared plan, or None: then DRF's own field (the
+    current instance's) represents or validates it."""
+    cls = type(serializer)
+    if _class_reason(cls) is not None or _fields_reason(cls, serializer.fields) is not None:
+        return None
+    if read:
+        entries = schema._read_side(serializer, _nested)
+        return None if entries is None else schema._construct(_shared_reads(entries), [])
+    entries = schema._write_side(serializer, _nested)
+    return None if entries is None else schema._construct([], _shared_writes(serializer, entries))
+
+
+# --- What makes the plans the same for every instance ---------------------------
+
+def _class_reason(cls):
+    if not issubclass(cls, s.Serializer) or issubclass(cls, s.ListSerializer):
+        return f"{cls.__name__} is not a Serializer"
+    base = next(klass for klass in cls.__mro__ if klass in _DRF_BASES)
+    for name in _BUILDING_METHODS:
+        if class_attribute(cls, name) is not class_attribute(base, name):
+            return f"{name} is overridden by {_owner(cls, name)}"
+    return None
+
+
+def _fields_reason(cls, fields):
+    for name, field in fields.items():
+        reason = _field_reason(field)
+        if reason is not None:
+            return f"field '{name}' of {cls.__name__}: {reason}"
+    return None
+
+
+def _field_reason(field):
+    """Why this field object might come out differently for another instance."""
+    cls = type(field)
+    for name in _FIELD_MAKERS:
+        owner = _owner(cls, name)
+        if owner.__module__.partition(".")[0] != "rest_framework":
+            return f"{name} is overridden by {owner.__name__}"
+    if isinstance(field, f.ChoiceField) and not _plain_choices(field):
+        return "its choices are made when the field is built"
+    if isinstance(field, r.ManyRelatedField):
+        return _field_reason(field.child_relation)
+    child = getattr(field, "child", None)
+    if isinstance(field, (s.ListSerializer, f.ListField, f.DictField)) and child is not None:
+        return _field_reason(child)
+    return None
+
+
+def _plain_choices(field):
+    """Choices handed over as data, not computed by the field or by Django
+    (a FilePathField reads a folder; a model field's callable choices are
+    called again for each build)."""
+    if "choices" in field._kwargs:
+        choices = field._kwargs["choices"]
+    elif field._args:
+        choices = field._args[0]
+    else:
+        return False
+    return type(choices) in (list, tuple, dict)
+
+
+def _owner(cls, name):
+    return next((klass for klass in cls.__mro__ if name in vars(klass)), object)
+
+
+# --- Entries without the instance's objects ----------------------------------------
+
+def _shared_reads(entries):
+    return [_shared_read(entry) for entry in entries]
+
+
+def _shared_read(entry):
+    field = entry.pop("field")
+    repr_ = entry["repr"]
+    if repr_["type"] == "method":
+        entry["repr"] = {"type": "method", "method_name": field.method_name}
+    else:
+        _drop_child_fields(repr_)
+    return entry
+
+
+def _drop_child_fields(repr_):
+    # The loops take a list's or dict's child from the current field.
+    while repr_.get("type") in ("list", "dict"):
+        repr_.pop("child_field", None)
+        repr_ = repr_["child"]
+
+
+def _shared_writes(serializer, entries):
+    cls = type(serializer)
+    out = []
+    for entry in entries:
+        entry.pop("field")
+        entry.pop("validate_method")
+        name = "validate_" + entry["name"]
+        entry["validate_name"] = name
+        entry["validate_on_class"] = hasattr(cls, name)
+        out.append(entry)
+    return out
