@@ -1,7 +1,8 @@
 """The process-wide mode: DRF's own classes run the native code.
 
 `install()` puts the accelerated methods on DRF's `Serializer`
-(`to_representation`, `to_internal_value`), `ListSerializer` (`to_representation`,
+(`to_representation`, `to_internal_value`, `_read_only_defaults`), `ModelSerializer`
+(`get_validators`), `ListSerializer` (`to_representation`,
 `to_internal_value`), `JSONRenderer` (`render`) and `JSONParser` (`parse`), so
 that every serializer, renderer and parser in the process that inherits those
 methods runs them (`quorvel_core.serializers` says where the compiled loops
@@ -49,6 +50,10 @@ def installed_parse(self, stream, media_type=None, parser_context=None):
 _METHODS = [
     (drf_serializers.Serializer, "to_representation",
      serializers.DRF_TO_REPRESENTATION, serializers.installed_to_representation),
+    (drf_serializers.Serializer, "_read_only_defaults",
+     serializers.DRF_READ_ONLY_DEFAULTS, serializers.installed_read_only_defaults),
+    (drf_serializers.ModelSerializer, "get_validators",
+     serializers.DRF_MODEL_GET_VALIDATORS, serializers.installed_get_validators),
     (drf_serializers.Serializer, "to_internal_value",
      serializers.DRF_TO_INTERNAL_VALUE, serializers.installed_to_internal_value),
     (drf_serializers.ListSerializer, "to_representation",

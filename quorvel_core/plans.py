@@ -22,6 +22,7 @@ import weakref
 
 from django.core.signals import setting_changed
 from rest_framework import fields as f
+from rest_framework.fields import empty
 from rest_framework import relations as r
 from rest_framework import serializers as s
 
@@ -47,14 +48,21 @@ _FIELD_MAKERS = ("__new__", "__init__", "__deepcopy__", "bind")
 class ClassPlans:
     """The shared plans of one serializer class: `read` and `write` are
     CompiledSerializers (None for a side the class overrides), `reason` says
-    why there are none."""
+    why there are none. What DRF's validation reads from the fields is known
+    for the class too: `no_validators` when DRF's `get_validators()` gives no
+    validators, `no_read_only_defaults` when no field takes part in
+    `_read_only_defaults()`."""
 
-    __slots__ = ("read", "write", "reason", "__weakref__")
+    __slots__ = ("read", "write", "reason", "no_validators", "no_read_only_defaults",
+                 "__weakref__")
 
-    def __init__(self, read=None, write=None, reason=None):
+    def __init__(self, read=None, write=None, reason=None, no_validators=False,
+                 no_read_only_defaults=False):
         self.read = read
         self.write = write
         self.reason = reason
+        self.no_validators = no_validators
+        self.no_read_only_defaults = no_read_only_defaults
 
 
 _plans = weakref.WeakKeyDictionary()
@@ -121,7 +129,8 @@ def _compile(cls):
         write = schema._write_side(probe, _nested)
         plans = ClassPlans(
             read=None if read is None else schema._construct(_shared_reads(read), []),
-            write=None if write is None else schema._construct([], _shared_writes(probe, write)))
+            write=None if write is None else schema._construct([], _shared_writes(probe, write)),
+            no_validators=_no_validators(probe), no_read_only_defaults=_no_read_only_defaults(probe))
     with _lock:
         # Two threads may compile one class at once; both plans are right,
         # and the first stored is the one kept.
@@ -141,12 +150,37 @@ def _nested(serializer, *, read):
     return None if entries is None else schema._construct([], _shared_writes(serializer, entries))
 
 
+def _no_validators(probe):
+    # DRF's own method on the probe: with the same fields, every instance gets
+    # the same validators (ModelSerializer's come from the model's constraints
+    # and the fields' sources). A class with a method of its own is left alone.
+    method = _drf_own(type(probe), "get_validators")
+    return method is not None and method(probe) == []
+
+
+def _no_read_only_defaults(probe):
+    # The fields that DRF's _read_only_defaults() asks for a default.
+    return _drf_own(type(probe), "_read_only_defaults") is not None and not any(
+        field.read_only and field.default != empty and field.source != "*"
+        and "." not in field.source for field in probe.fields.values())
+
+
+def _drf_own(cls, name):
+    """DRF's method `name` when that is what the class runs, else None."""
+    method = class_attribute(cls, name)
+    return method if method is class_attribute(_drf_base(cls), name) else None
+
+
 # --- What makes the plans the same for every instance ---------------------------
+
+def _drf_base(cls):
+    return next(klass for klass in cls.__mro__ if klass in _DRF_BASES)
+
 
 def _class_reason(cls):
     if not issubclass(cls, s.Serializer) or issubclass(cls, s.ListSerializer):
         return f"{cls.__name__} is not a Serializer"
-    base = next(klass for klass in cls.__mro__ if klass in _DRF_BASES)
+    base = _drf_base(cls)
     for name in _BUILDING_METHODS:
         if class_attribute(cls, name) is not class_attribute(base, name):
             return f"{name} is overridden by {_owner(cls, name)}"

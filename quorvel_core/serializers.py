@@ -50,6 +50,8 @@ def _drf_method(cls, name):
 
 
 DRF_TO_REPRESENTATION = _drf_method(s.Serializer, "to_representation")
+DRF_READ_ONLY_DEFAULTS = _drf_method(s.Serializer, "_read_only_defaults")
+DRF_MODEL_GET_VALIDATORS = _drf_method(s.ModelSerializer, "get_validators")
 DRF_TO_INTERNAL_VALUE = _drf_method(s.Serializer, "to_internal_value")
 DRF_LIST_TO_REPRESENTATION = _drf_method(s.ListSerializer, "to_representation")
 DRF_LIST_TO_INTERNAL_VALUE = _drf_method(s.ListSerializer, "to_internal_value")
@@ -61,6 +63,13 @@ def _shared_plan(serializer, side):
         return None
     plans = plans_for(serializer)
     return None if plans is None else getattr(plans, side)
+
+
+def _known(serializer, fact):
+    """Whether the class's plans know `fact` for this instance without
+    building its fields."""
+    plans = plans_for(serializer) if isinstance(serializer, s.Serializer) else None
+    return plans is not None and getattr(plans, fact)
 
 
 def _represent(serializer, instance):
@@ -116,15 +125,18 @@ _LIST_LOOP = ("to_internal_value", "run_child_validation")
 
 def _validate_list(serializer, data, drf_method):
     """`drf_method(serializer, data)` (DRF's ListSerializer.to_internal_value)
-    with the child compiled once for all the items."""
+    with one plan of the child for all the items: the class's shared plan
+    (decided once for the list, since the first item that needs a field
+    builds the child's fields), or the child compiled once."""
     child = serializer.child
     current = _LIST_CHILD.get()
-    if (type(data) is not list or len(data) < LIST_MIN or not isinstance(child, s.Serializer)
-            or _shared_plan(child, "write") is not None  # each item takes the shared plan
+    if (type(data) is not list or not isinstance(child, s.Serializer)
             or (current is not None and current[0] is child)  # a mixin's super() call
             or not kinds.inherits(type(serializer), s.ListSerializer, _LIST_LOOP)):
         return drf_method(serializer, data)
-    compiled = compile_serializer(child, read=False)
+    compiled = _shared_plan(child, "write")
+    if compiled is None and len(data) >= LIST_MIN:
+        compiled = compile_serializer(child, read=False)
     if compiled is None:
         return drf_method(serializer, data)
     token = _LIST_CHILD.set((child, compiled))
@@ -143,12 +155,12 @@ def _validate(serializer, data):
         return None
     current = _LIST_CHILD.get()
     if current is not None and current[0] is serializer:
-        validated, errors = current[1].to_internal_value(data, current_timezone())
+        plan = current[1]
     else:
         plan = _shared_plan(serializer, "write")
         if plan is None:
             return None
-        validated, errors = plan.to_internal_value(data, current_timezone(), serializer)
+    validated, errors = plan.to_internal_value(data, current_timezone(), serializer)
     if errors:
         raise ValidationError(errors)
     return validated
@@ -168,6 +180,15 @@ class SerializerMixin:
     def to_internal_value(self, data):
         validated = _validate(self, data)
         return super().to_internal_value(data) if validated is None else validated
+
+    # Around the field loop DRF reads the fields for the validators and the
+    # read-only defaults; where the class's plans know the answer, the
+    # instance's fields are not built for them.
+    def get_validators(self):
+        return [] if _known(self, "no_validators") else super().get_validators()
+
+    def _read_only_defaults(self):
+        return {} if _known(self, "no_read_only_defaults") else super()._read_only_defaults()
 
     @classmethod
     def many_init(cls, *args, **kwargs):
@@ -219,6 +240,14 @@ def installed_to_representation(self, instance):
     return DRF_TO_REPRESENTATION(self, instance) if represented is None else represented
 
 
+def installed_get_validators(self):
+    return [] if _known(self, "no_validators") else DRF_MODEL_GET_VALIDATORS(self)
+
+
+def installed_read_only_defaults(self):
+    return {} if _known(self, "no_read_only_defaults") else DRF_READ_ONLY_DEFAULTS(self)
+
+
 def installed_to_internal_value(self, data):
     validated = _validate(self, data)
     return DRF_TO_INTERNAL_VALUE(self, data) if validated is None else validated
@@ -234,9 +263,12 @@ def installed_list_to_internal_value(self, data):
 
 
 kinds.STAND_INS.update({installed_to_representation: DRF_TO_REPRESENTATION,
+                        installed_get_validators: DRF_MODEL_GET_VALIDATORS,
+                        installed_read_only_defaults: DRF_READ_ONLY_DEFAULTS,
                         installed_to_internal_value: DRF_TO_INTERNAL_VALUE,
                         installed_list_to_representation: DRF_LIST_TO_REPRESENTATION,
                         installed_list_to_internal_value: DRF_LIST_TO_INTERNAL_VALUE})
 kinds.TRANSPARENT.update((SerializerMixin.to_representation, SerializerMixin.to_internal_value,
+                          SerializerMixin.get_validators, SerializerMixin._read_only_defaults,
                           ListSerializerMixin.to_representation,
                           ListSerializerMixin.to_internal_value))

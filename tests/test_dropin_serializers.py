@@ -32,12 +32,12 @@ class Counted:
     def __init__(self, serializer, compiled):
         self.serializer, self.compiled, self.validated = serializer, compiled, 0
 
-    def to_internal_value(self, data, current_tz):
+    def to_internal_value(self, data, current_tz, serializer=None):
         self.validated += 1
-        return self.compiled.to_internal_value(data, current_tz)
+        return self.compiled.to_internal_value(data, current_tz, serializer)
 
-    def to_representation_many(self, iterable, current_tz):
-        return self.compiled.to_representation_many(iterable, current_tz)
+    def to_representation_many(self, iterable, current_tz, serializer=None):
+        return self.compiled.to_representation_many(iterable, current_tz, serializer)
 
 
 @pytest.fixture
