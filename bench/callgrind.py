@@ -170,28 +170,40 @@ def child(plan, manifest):
         case = next(c for c in cases if c.key == key)
         segment = {"loop": loop, "baseline": case.baseline, "calls": calls, "status": "ok"}
         segments.append(segment)
+        # A case's modes (install() and uninstall()) switch outside the counted segments.
+        enter_b, enter_c = case.modes or (_stay, _stay)
         try:
+            enter_b()
             baseline, candidate = case.setup(fixtures)
             expected = baseline()
         except Exception as exc:
             segment.update(status="error", note=f"{type(exc).__name__}: {exc}")
             continue
         try:
+            enter_c()
             got = candidate()
         except NotImplementedError as exc:
             segment.update(status="not available", note=str(exc))
             continue
+        finally:
+            enter_b()
         difference = (case.compare or first_difference)(expected, got)
         if difference is not None:
             segment.update(status="mismatch", note=difference)
             continue
         del expected, got
-        for side in (baseline, candidate):
+        for enter, side in ((enter_b, baseline), (enter_c, candidate)):
+            enter()
             zero()
             for _ in range(calls):
                 side()
             dump()
+        enter_b()
     Path(manifest).write_text(json.dumps(segments))
+
+
+def _stay():
+    pass
 
 
 def _resolve(plan, cases):

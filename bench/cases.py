@@ -6,8 +6,8 @@ from functools import cached_property
 from . import accel, data, others
 from .harness import Case, Mismatch, Unavailable, first_difference
 from .serializers import (
-    ProductNestedSerializer, ProductNestedWriteSerializer, ProductPythonSerializer,
-    ProductSerializer, ProductWriteSerializer,
+    FLAT_FIELDS, ProductModelWriteSerializer, ProductNestedSerializer, ProductNestedWriteSerializer,
+    ProductPythonSerializer, ProductSerializer, ProductWriteSerializer,
 )
 
 # Minimum median speed-ups. "No slower than 1.5 times orjson's time" is a
@@ -18,6 +18,12 @@ TO_JSON_VS_RENDERER = 5.0
 FROM_JSON_VS_LOADS = 2.0
 VS_ORJSON = 1 / 1.5
 DETAIL = 1.0
+# Through install(), with a new serializer per call as a view makes it.
+ONE_FLAT = 10.0
+ONE_NESTED = 6.0
+VALIDATE_ONE = 3.0
+VALIDATE_ONE_MODEL = 1.5  # its fields are built per instance, and uid's check queries
+REPR_MANY_INSTALLED = 12.0
 
 
 class Fixtures:
@@ -268,16 +274,31 @@ def same_json(expected, got):
 
 # --- A whole request ---------------------------------------------------------------------
 
-def _client_call(method, url, **kw):
+def _client_call(method, url, *, undo=False, **kw):
+    from django.db import transaction
     from django.test import Client
 
     client = Client()
     send = getattr(client, method)
 
     def run():
-        response = send(url, HTTP_ACCEPT="application/json", **kw)
+        if not undo:
+            response = send(url, HTTP_ACCEPT="application/json", **kw)
+        else:
+            # Rolled back, the write leaves the rows as they were: every call
+            # creates the same row with the same id, and answers the same bytes.
+            with transaction.atomic():
+                response = send(url, HTTP_ACCEPT="application/json", **kw)
+                transaction.set_rollback(True)
         return response.status_code, response["Content-Type"], response.content
     return run
+
+
+def same_response(expected, got):
+    """(status, content type, body) of two responses: the body byte for byte."""
+    if expected[:2] != got[:2]:
+        return f"{expected[:2]} != {got[:2]}"
+    return same_bytes(expected[2], got[2])
 
 
 def _request_list(fx):
@@ -305,6 +326,107 @@ def _request_check(fx):
         return baseline, candidate
     return baseline, _client_call("post", "/fast/check/", data=body,
                                   content_type="application/json")
+
+
+# --- Through install() ------------------------------------------------------------------------
+# A project switches DRF's own classes process-wide, so both sides of these
+# cases make the very same call: the case's modes run it with plain DRF, then
+# with install() active.
+
+def _plain():
+    import quorvel_core
+
+    quorvel_core.uninstall()
+
+
+def _installed():
+    import quorvel_core
+
+    quorvel_core.install()
+
+
+INSTALL = (_plain, _installed)
+
+
+def _same_call(make):
+    """A setup whose two sides are the one call `make(fixtures)` returns."""
+    def setup(fx):
+        run = make(fx)
+        return run, run
+    return setup
+
+
+def _one(serializer_class, pick):
+    def make(fx):
+        instance = pick(fx)
+        return lambda: serializer_class(instance).data
+    return _same_call(make)
+
+
+def _validate_one(serializer_class):
+    def make(fx):
+        payload = data.payloads(False)[0]
+
+        def run():
+            serializer = serializer_class(data=payload)
+            return serializer.is_valid(), serializer.validated_data, serializer.errors
+
+        valid, _, errors = run()
+        if not valid:  # timing the error path would measure something else
+            raise AssertionError(f"the payload does not validate: {errors}")
+        return run
+    return _same_call(make)
+
+
+def _request(status, method, url, **kw):
+    run = _client_call(method, url, **kw)
+    answered, _, body = run()
+    if answered != status:
+        raise AssertionError(f"{method.upper()} {url} answered {answered} with {body[:200]!r}")
+    return run, run
+
+
+def _request_detail(fx):
+    return _request(200, "get", f"/drf/products/{fx.detail_product.pk}/")
+
+
+def _request_create(fx):
+    payload = data.payloads(False)[0]
+    body = {name: payload[name] for name in FLAT_FIELDS if name in payload}
+    body["vendor"] = fx.products[0].vendor_id
+    return _request(201, "post", "/drf/products/", undo=True, data=json.dumps(body).encode(),
+                    content_type="application/json")
+
+
+def _installed_cases():
+    cases = []
+
+    def add(group, name, setup, target=None, **kw):
+        cases.append(Case(group, name, "DRF", setup, target, modes=INSTALL, **kw))
+
+    one = "representation, one (install())"
+    add(one, "flat, 10 fields", _one(ProductSerializer, lambda fx: fx.products[0]), ONE_FLAT)
+    add(one, "two nested serializers, detail product",
+        _one(ProductNestedSerializer, lambda fx: fx.detail_product), ONE_NESTED)
+
+    validation = "validation, one payload (install())"
+    add(validation, "Serializer, 10 flat fields", _validate_one(ProductWriteSerializer),
+        VALIDATE_ONE)
+    add(validation, "ModelSerializer, 10 flat fields",
+        _validate_one(ProductModelWriteSerializer), VALIDATE_ONE_MODEL)
+
+    many = "representation, many (1,000 rows) through install()"
+    add(many, "flat, 10 fields",
+        _same_call(lambda fx: _drf_many(ProductSerializer, fx.products)), REPR_MANY_INSTALLED)
+    add(many, "two nested serializers",
+        _same_call(lambda fx: _drf_many(ProductNestedSerializer, fx.nested_products)))
+
+    request = "request, test client (install())"
+    add(request, "GET detail, two nested serializers", _request_detail, compare=same_response)
+    add(request, "GET list of 100", lambda fx: _request(200, "get", "/drf/products/"),
+        compare=same_response)
+    add(request, "POST create, ModelSerializer", _request_create, compare=same_response)
+    return cases
 
 
 # --- The table of cases ------------------------------------------------------------------------
@@ -352,4 +474,5 @@ def all_cases():
     add(Case(request, "GET list of 100, serializer + renderer", "DRF", _request_list))
     add(Case(request, "POST nested product, parser + validation + renderer", "DRF",
              _request_check))
+    cases += _installed_cases()
     return cases

@@ -3,8 +3,10 @@
 Machines here are shared and noisy, so no absolute time is reported as a
 result: each repeat times the baseline and the candidate back to back (the
 order alternating between repeats) and keeps their ratio; a case reports the
-median ratio of its repeats and their spread. Before any timing both sides run
-once and their answers must be equal: a fast wrong answer is not a result.
+median ratio of its repeats and their spread. Before any timing the baseline
+runs once and the candidate twice, and each answer must equal the baseline's: a
+fast wrong answer is not a result. The candidate's second call is its warm one,
+on whatever its first call cached (compiled plans), which the timed calls use.
 """
 
 import decimal
@@ -44,6 +46,12 @@ class Case:
     candidate: str = "quorvel_core"
     # compare(expected, got) -> None when equal, else a description of the difference
     compare: Callable | None = None
+    # (baseline, candidate): two no-argument callables that put the process in
+    # that side's state, for sides told apart by a process-wide switch
+    # (quorvel_core.install() and uninstall()). Each runs untimed before its
+    # side's calls; the baseline's also runs before setup and once the case is
+    # done, so the cases that follow find the process as it was.
+    modes: tuple | None = None
 
     @property
     def key(self):
@@ -96,8 +104,21 @@ class Result:
 
 def run_case(case, fixtures, *, repeats, min_time):
     """Checks and times one case; never raises for a case that cannot run."""
+    modes = case.modes or (_stay, _stay)
+    try:
+        return _run_case(case, fixtures, modes, repeats, min_time)
+    finally:
+        modes[0]()
+
+
+def _stay():
+    pass
+
+
+def _run_case(case, fixtures, modes, repeats, min_time):
     result = Result(case.group, case.name, case.baseline, case.candidate, OK, target=case.target)
     try:
+        modes[0]()
         baseline, candidate, *refresh = case.setup(fixtures)
         refresh = refresh[0] if refresh else None
         expected, first_b = _timed_call(baseline, refresh)
@@ -108,22 +129,27 @@ def run_case(case, fixtures, *, repeats, min_time):
     except Exception as exc:
         return _with(result, ERROR, f"baseline failed: {_describe(exc)}")
     try:
-        got, first_c = _timed_call(candidate, refresh)
+        modes[1]()
+        got, _ = _timed_call(candidate, refresh)
+        warm, first_c = _timed_call(candidate, refresh)
     except NotImplementedError as exc:
         return _with(result, NOT_AVAILABLE, str(exc) or "not implemented yet")
     except Exception as exc:
         return _with(result, ERROR, f"candidate failed: {_describe(exc)}")
-    difference = (case.compare or first_difference)(expected, got)
+    compare = case.compare or first_difference
+    difference = compare(expected, got)
+    if difference is None and (difference := compare(expected, warm)) is not None:
+        difference = f"second call: {difference}"
     if difference is not None:
         return _with(result, MISMATCH, difference)
-    del expected, got
+    del expected, got, warm
     # The fixtures are long-lived: frozen, they are not walked by the
     # collection that starts each sample (tens of milliseconds otherwise).
     gc.collect()
     gc.freeze()
     try:
         timing = measure(baseline, candidate, repeats=repeats, min_time=min_time,
-                         first=(first_b, first_c), refresh=refresh)
+                         first=(first_b, first_c), refresh=refresh, modes=case.modes)
     finally:
         gc.unfreeze()
     result.ratios, result.baseline_seconds, result.candidate_seconds, result.loops = timing
@@ -149,23 +175,38 @@ def _describe(exc):
 
 # --- Timing --------------------------------------------------------------------
 
-def measure(baseline, candidate, *, repeats, min_time, first=(0.0, 0.0), refresh=None):
+def measure(baseline, candidate, *, repeats, min_time, first=(0.0, 0.0), refresh=None,
+            modes=None):
     """(ratios, baseline seconds per call, candidate seconds per call, loops).
 
     Each side runs enough calls per sample to last about `min_time`, so that
     the clock's resolution does not matter for fast calls. `first` are the
     durations of a call of each side already made, if any: a slow side needs
-    no calibration run. With `refresh`, only the calls themselves are timed."""
-    loops = (_calibrate(baseline, min_time, first[0], refresh),
-             _calibrate(candidate, min_time, first[1], refresh))
+    no calibration run. With `refresh`, only the calls themselves are timed.
+    With `modes` (see Case), each side's mode is entered before its samples."""
+    enter_b, enter_c = modes or (_stay, _stay)
+    enter_b()
+    loops_b = _calibrate(baseline, min_time, first[0], refresh)
+    enter_c()
+    loops_c = _calibrate(candidate, min_time, first[1], refresh)
+    loops = (loops_b, loops_c)
+
+    def sample_b():
+        enter_b()
+        return _per_call(baseline, loops_b, refresh)
+
+    def sample_c():
+        enter_c()
+        return _per_call(candidate, loops_c, refresh)
+
     ratios, times_b, times_c = [], [], []
     for i in range(repeats):
         if i % 2 == 0:
-            b = _per_call(baseline, loops[0], refresh)
-            c = _per_call(candidate, loops[1], refresh)
+            b = sample_b()
+            c = sample_c()
         else:
-            c = _per_call(candidate, loops[1], refresh)
-            b = _per_call(baseline, loops[0], refresh)
+            c = sample_c()
+            b = sample_b()
         times_b.append(b)
         times_c.append(c)
         ratios.append(b / c if c > 0 else math.inf)

@@ -104,3 +104,17 @@ class ReviewWriteSerializer(s.Serializer):
 class ProductNestedWriteSerializer(ProductWriteSerializer):
     vendor = VendorWriteSerializer()
     reviews = ReviewWriteSerializer(many=True)
+
+
+class ProductModelWriteSerializer(s.ModelSerializer):
+    """ProductWriteSerializer's fields as the model gives them (so `uid` comes
+    with its uniqueness check, a query per validation), `contact` declared:
+    what `is_valid()` costs a ModelSerializer, whose fields are built anew for
+    every instance."""
+
+    contact = s.EmailField()
+
+    class Meta:
+        model = Product
+        fields = ["id", "name", "active", "price", "created", "released", "uid", "status", "note",
+                  "stock", "contact"]

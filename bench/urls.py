@@ -1,4 +1,5 @@
-"""The endpoints of the whole-request cases, plain and accelerated."""
+"""The endpoints of the whole-request cases: plain DRF views, which
+quorvel_core.install() accelerates in place, and accelerated counterparts."""
 
 from django.urls import path
 from rest_framework import generics, parsers, renderers
@@ -7,7 +8,7 @@ from rest_framework.response import Response
 from quorvel_core import renderers as fast_renderers
 
 from . import accel
-from .serializers import ProductNestedWriteSerializer, ProductSerializer
+from .serializers import ProductNestedSerializer, ProductNestedWriteSerializer, ProductSerializer
 from .shop.models import Product
 
 try:
@@ -18,12 +19,20 @@ except ImportError:  # not built yet
 LIST_SIZE = 100
 
 
-class ProductList(generics.ListAPIView):
+class ProductList(generics.ListCreateAPIView):
+    # A POST really creates a row: the case that posts undoes it (bench/cases.py).
     serializer_class = ProductSerializer
     renderer_classes = [renderers.JSONRenderer]
+    parser_classes = [parsers.JSONParser]
 
     def get_queryset(self):
         return Product.objects.order_by("id")[:LIST_SIZE]
+
+
+class ProductDetail(generics.RetrieveAPIView):
+    queryset = Product.objects.select_related("vendor").prefetch_related("reviews")
+    serializer_class = ProductNestedSerializer
+    renderer_classes = [renderers.JSONRenderer]
 
 
 class AcceleratedProductList(accel.list_view(ProductList)):
@@ -52,6 +61,7 @@ class AcceleratedProductCheck(ProductCheck):
 
 urlpatterns = [
     path("drf/products/", ProductList.as_view()),
+    path("drf/products/<int:pk>/", ProductDetail.as_view()),
     path("fast/products/", AcceleratedProductList.as_view()),
     path("drf/check/", ProductCheck.as_view()),
     path("fast/check/", AcceleratedProductCheck.as_view()),
