@@ -2,7 +2,9 @@
 
     >>> print(explain(BookSerializer(book)))
 
-One table per serializer (nested ones included), one row per field: the value
+One table per serializer (nested ones included), each after a line that says
+whether the class's plans are shared by all its instances or, and why, compiled
+per instance; one row per field: the value
 access and representation of its read side, the validator kind of its write
 side, and whether Python runs its validators after the native kind ("python")
 or the native kind covers them ("native"). "python" in the get, repr or val
@@ -12,7 +14,7 @@ the field does not have.
 
 from rest_framework import serializers as s
 
-from . import schema
+from . import plans, schema
 
 _HEADER = ("field", "get", "repr", "val", "validators")
 
@@ -31,7 +33,7 @@ def _explain(serializer, title, blocks):
     read_fields, write_fields = schema.build_schema(serializer)
     described = schema._construct(read_fields or [], write_fields or []).describe()
     rows = _rows(described)
-    lines = [title]
+    lines = [title, "  " + _plans_line(serializer)]
     if read_fields is None:
         lines.append("  read side runs in DRF: the serializer class overrides it")
     if write_fields is None:
@@ -41,6 +43,14 @@ def _explain(serializer, title, blocks):
     for name, field in getattr(serializer, "fields", {}).items():
         if isinstance(field, s.BaseSerializer):
             _explain(field, f"{title}.{name}: {type(_child(field)).__name__}", blocks)
+
+
+def _plans_line(serializer):
+    cls = type(serializer)
+    reason = plans.reuse_reason(cls)
+    if reason is None:
+        return f"plans: compiled once for {cls.__name__}, shared by all its instances"
+    return f"plans: compiled per instance, since {reason}"
 
 
 def _child(field):

@@ -183,7 +183,7 @@ def _class_reason(cls):
     base = _drf_base(cls)
     for name in _BUILDING_METHODS:
         if class_attribute(cls, name) is not class_attribute(base, name):
-            return f"{name} is overridden by {_owner(cls, name)}"
+            return f"{name} is overridden by {_owner(cls, name).__name__}"
     return None
 
 

@@ -6,7 +6,6 @@ and what a stream of requests leaves alive."""
 
 import datetime
 import gc
-import importlib.util
 import sys
 import threading
 from decimal import Decimal
@@ -456,8 +455,6 @@ def test_requests_leave_no_serializer_request_or_field_alive(books):
         assert census() == before
 
 
-@pytest.mark.skipif(importlib.util.find_spec("quorvel_core.plans") is None,
-                    reason="quorvel_core.plans is not part of this build")
 def test_plans_do_not_grow_with_requests(books):
     """The classes holding plans are the same after 100 requests as after 2,100,
     though one view makes a new serializer class for each of its requests."""

@@ -234,16 +234,17 @@ def test_validators_the_native_kind_already_implies(schema_only):
 
 def test_explain_prints_a_table_per_serializer(schema_only):
     blocks = quorvel_core.explain(cases.BookSerializer()).split("\n\n")
-    lines = blocks[0].splitlines()
-    assert lines[0] == "BookSerializer"
-    assert lines[1].split() == ["field", "get", "repr", "val", "validators"]
-    rows = {line.split()[0]: line.split()[1:] for line in lines[2:]}
+    title, plans_line, *lines = blocks[0].splitlines()
+    assert title == "BookSerializer"
+    assert plans_line == "  plans: compiled once for BookSerializer, shared by all its instances"
+    assert lines[0].split() == ["field", "get", "repr", "val", "validators"]
+    rows = {line.split()[0]: line.split()[1:] for line in lines[1:]}
     assert rows["publisher"] == ["pk_attname", "pk", "python", "-"]
     assert rows["publisher_name"] == ["attrs", "str", "-", "-"]
     assert rows["uid"] == ["attrs", "uuid", "uuid", "python"]
     assert rows["title"] == ["attrs", "str", "char", "native"]
-    column = lines[1].index("get")
-    assert all(line[column] != " " and line[column - 1] == " " for line in lines[2:])
+    column = lines[0].index("get")
+    assert all(line[column] != " " and line[column - 1] == " " for line in lines[1:])
     assert [block.splitlines()[0] for block in blocks[1:]] == [
         "BookSerializer.publisher_detail: PublisherSerializer",
         "BookSerializer.reviews: ReviewSerializer (many)",

@@ -1,0 +1,143 @@
+"""Plans shared by the instances of a class: which classes share them, that
+they keep nothing of an instance alive, when they are dropped, and that an
+instance's fields are built only when Python code needs one."""
+
+import gc
+import weakref
+
+import pytest
+from django.test import override_settings
+from rest_framework import fields as drf_fields
+from rest_framework import serializers as s
+
+from quorvel_core import explain, plans
+from quorvel_core._quorvel_core import CompiledSerializer
+from tests.project.shop.models import Book
+
+from .dropin_support import installed
+
+
+class Plain(s.Serializer):
+    a = s.IntegerField()
+    b = s.CharField(required=False)
+
+
+class Loud(s.CharField):
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+
+
+class OwnFields(Plain):
+    def get_fields(self):
+        return super().get_fields()
+
+
+class OwnInit(Plain):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+
+
+class WithLoud(s.Serializer):
+    a = Loud()
+
+
+class FolderChoices(s.Serializer):
+    path = s.FilePathField(path=".")
+
+
+class Books(s.ModelSerializer):
+    class Meta:
+        model = Book
+        fields = ["title", "pages"]
+
+
+class Nested(s.Serializer):
+    inner = OwnFields()
+    c = s.IntegerField()
+
+
+@pytest.mark.parametrize("cls, reason", [
+    (Plain, None),
+    (Books, None),
+    (Nested, None),  # its nested serializer is left to DRF, the class still shares
+    (OwnFields, "get_fields is overridden by OwnFields"),
+    (OwnInit, "__init__ is overridden by OwnInit"),
+    (WithLoud, "field 'a' of WithLoud: __init__ is overridden by Loud"),
+    (FolderChoices, "field 'path' of FolderChoices: its choices are made when the field is built"),
+])
+def test_which_classes_share_plans(cls, reason):
+    assert plans.reuse_reason(cls) == reason
+    line = explain(cls()).splitlines()[1]
+    if reason is None:
+        assert line == f"  plans: compiled once for {cls.__name__}, shared by all its instances"
+    else:
+        assert line == f"  plans: compiled per instance, since {reason}"
+
+
+@pytest.mark.parametrize("make, answer", [
+    (lambda: Plain({"a": 1, "b": "x"}), {"a": 1, "b": "x"}),
+    (lambda: Plain(data={"a": "1", "b": "x"}), {"a": 1, "b": "x"}),
+    (lambda: Books(data={"title": "t", "pages": "3"}), {"title": "t", "pages": 3}),
+])
+def test_native_values_build_no_field_objects(make, answer):
+    with installed(True):
+        for _ in range(2):  # the first instance compiles, the second reuses
+            serializer = make()
+            if hasattr(serializer, "initial_data"):
+                assert serializer.is_valid() and serializer.validated_data == answer
+            else:
+                assert serializer.data == answer
+            assert "fields" not in serializer.__dict__
+
+
+def test_a_field_is_built_when_python_must_run():
+    with installed(True):
+        serializer = Plain(data={"b": "x"})  # 'a' missing: DRF's field reports it
+        assert not serializer.is_valid()
+        assert "fields" in serializer.__dict__
+        assert serializer.errors["a"][0].code == "required"
+
+
+def test_plans_keep_no_instance_alive():
+    class Context(dict):
+        pass
+
+    with installed(True):
+        context = Context(request=object())
+        serializer = Plain({"a": 1, "b": "x"}, context=context)
+        assert serializer.data == {"a": 1, "b": "x"}
+        assert Plain(data={"b": "x"}, context=context).is_valid() is False
+        refs = weakref.ref(serializer), weakref.ref(context)
+        del serializer, context
+        gc.collect()
+        assert [ref() for ref in refs] == [None, None]
+
+
+def test_a_collected_class_leaves_the_cache():
+    with installed(True):
+        cls = type("Temporary", (Plain,), {})
+        assert cls({"a": 1}).data == {"a": 1}
+        assert cls in plans.cached_classes()
+        ref = weakref.ref(cls)
+        del cls
+        gc.collect()
+        assert ref() is None
+        assert all(c.__name__ != "Temporary" for c in plans.cached_classes())
+
+
+def test_a_setting_change_drops_every_plan():
+    with installed(True):
+        assert Plain({"a": 1}).data == {"a": 1}
+        assert Plain in plans.cached_classes()
+        with override_settings(USE_THOUSAND_SEPARATOR=True):
+            assert plans.cached_classes() == []
+
+
+def test_a_shared_plan_needs_the_serializer_for_python():
+    plan = CompiledSerializer([{"name": "a", "repr": {"type": "python"}}], [])
+    with pytest.raises(TypeError, match="pass the serializer it runs for as 'serializer'"):
+        plan.to_representation({"a": 1})
+    field = drf_fields.IntegerField()
+    field.bind("a", Plain())
+    out = plan.to_representation({"a": 1}, None, type("Holder", (), {"fields": {"a": field}})())
+    assert out == {"a": 1}
