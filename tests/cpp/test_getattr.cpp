@@ -51,7 +51,7 @@ void check_get(PyObject* globals, const qc::Config& config, const char* outcome,
   if (!field) return;
   PyObject* instance = global(globals, "instance");
   Py_ssize_t before = Py_REFCNT(instance);
-  qc::Access got = qc::python_get(config, field.get(), instance);
+  qc::Access got = qc::python_get(config, qc::Live::given(field.get()), instance);
   std::string what = std::string("python_get with ") + outcome;
   expect(got.status == want, what.c_str());
   if (want == qc::Access::Status::value) expect(got.value.get() == want_value, what.c_str());
@@ -84,7 +84,7 @@ void test_python_get(PyObject* globals) {
   check_get(globals, config, "ValueError('v')", S::error, nullptr, PyExc_ValueError);
 
   // A field object without get_attribute fails with AttributeError.
-  qc::Access got = qc::python_get(config, Py_None, global(globals, "instance"));
+  qc::Access got = qc::python_get(config, qc::Live::given(Py_None), global(globals, "instance"));
   expect(got.status == S::error && PyErr_ExceptionMatches(PyExc_AttributeError),
          "python_get on an object without get_attribute");
   PyErr_Clear();
