@@ -3,7 +3,8 @@
 `install()` puts the accelerated methods on DRF's `Serializer`
 (`to_representation`, `to_internal_value`, `_read_only_defaults`), `ModelSerializer`
 (`get_validators`), `ListSerializer` (`to_representation`,
-`to_internal_value`), `JSONRenderer` (`render`) and `JSONParser` (`parse`), so
+`to_internal_value`), `JSONRenderer` (`render`) and `JSONParser` (`parse`), and
+the serializer module's `raise_errors_on_nested_writes`, so
 that every serializer, renderer and parser in the process that inherits those
 methods runs them (`quorvel_core.serializers` says where the compiled loops
 run); a class that overrides one keeps its own. Each accelerated method gives
@@ -46,8 +47,11 @@ def installed_parse(self, stream, media_type=None, parser_context=None):
     return parsers.parse_json(self, stream, media_type, parser_context, parsers.DRF_PARSE)
 
 
-# (class, attribute, DRF's function, the accelerated one)
+# (class or module, attribute, DRF's function, the accelerated one)
 _METHODS = [
+    (drf_serializers, "raise_errors_on_nested_writes",
+     serializers.DRF_RAISE_ERRORS_ON_NESTED_WRITES,
+     serializers.installed_raise_errors_on_nested_writes),
     (drf_serializers.Serializer, "to_representation",
      serializers.DRF_TO_REPRESENTATION, serializers.installed_to_representation),
     (drf_serializers.Serializer, "_read_only_defaults",

@@ -48,21 +48,24 @@ _FIELD_MAKERS = ("__new__", "__init__", "__deepcopy__", "bind")
 class ClassPlans:
     """The shared plans of one serializer class: `read` and `write` are
     CompiledSerializers (None for a side the class overrides), `reason` says
-    why there are none. What DRF's validation reads from the fields is known
-    for the class too: `no_validators` when DRF's `get_validators()` gives no
-    validators, `no_read_only_defaults` when no field takes part in
-    `_read_only_defaults()`."""
+    why there are none. What DRF's validation and saving read from the fields
+    is known for the class too: `no_validators` when DRF's `get_validators()`
+    gives no validators, `no_read_only_defaults` when no field takes part in
+    `_read_only_defaults()`, and `nested_write_keys`, the keys of validated
+    data that DRF's `raise_errors_on_nested_writes()` looks at (the sources of
+    writable nested serializers and the first step of dotted sources)."""
 
     __slots__ = ("read", "write", "reason", "no_validators", "no_read_only_defaults",
-                 "__weakref__")
+                 "nested_write_keys", "__weakref__")
 
     def __init__(self, read=None, write=None, reason=None, no_validators=False,
-                 no_read_only_defaults=False):
+                 no_read_only_defaults=False, nested_write_keys=frozenset()):
         self.read = read
         self.write = write
         self.reason = reason
         self.no_validators = no_validators
         self.no_read_only_defaults = no_read_only_defaults
+        self.nested_write_keys = nested_write_keys
 
 
 _plans = weakref.WeakKeyDictionary()
@@ -99,7 +102,8 @@ def cached_classes():
 
 def clear():
     """Drops every plan; the next instance of each class compiles again."""
-    _plans.clear()
+    with _lock:
+        _plans.clear()
 
 
 def _drop_plans(**kwargs):
@@ -130,7 +134,8 @@ def _compile(cls):
         plans = ClassPlans(
             read=None if read is None else schema._construct(_shared_reads(read), []),
             write=None if write is None else schema._construct([], _shared_writes(probe, write)),
-            no_validators=_no_validators(probe), no_read_only_defaults=_no_read_only_defaults(probe))
+            no_validators=_no_validators(probe), no_read_only_defaults=_no_read_only_defaults(probe),
+            nested_write_keys=_nested_write_keys(probe))
     with _lock:
         # Two threads may compile one class at once; both plans are right,
         # and the first stored is the one kept.
@@ -163,6 +168,18 @@ def _no_read_only_defaults(probe):
     return _drf_own(type(probe), "_read_only_defaults") is not None and not any(
         field.read_only and field.default != empty and field.source != "*"
         and "." not in field.source for field in probe.fields.values())
+
+
+def _nested_write_keys(probe):
+    keys = set()
+    for field in probe.fields.values():
+        if field.read_only:
+            continue
+        if isinstance(field, s.BaseSerializer):
+            keys.add(field.source)
+        if len(field.source_attrs) > 1:
+            keys.add(field.source_attrs[0])
+    return frozenset(keys)
 
 
 def _drf_own(cls, name):

@@ -52,6 +52,7 @@ def _drf_method(cls, name):
 DRF_TO_REPRESENTATION = _drf_method(s.Serializer, "to_representation")
 DRF_READ_ONLY_DEFAULTS = _drf_method(s.Serializer, "_read_only_defaults")
 DRF_MODEL_GET_VALIDATORS = _drf_method(s.ModelSerializer, "get_validators")
+DRF_RAISE_ERRORS_ON_NESTED_WRITES = vars(s)["raise_errors_on_nested_writes"]
 DRF_TO_INTERNAL_VALUE = _drf_method(s.Serializer, "to_internal_value")
 DRF_LIST_TO_REPRESENTATION = _drf_method(s.ListSerializer, "to_representation")
 DRF_LIST_TO_INTERNAL_VALUE = _drf_method(s.ListSerializer, "to_internal_value")
@@ -246,6 +247,19 @@ def installed_get_validators(self):
 
 def installed_read_only_defaults(self):
     return {} if _known(self, "no_read_only_defaults") else DRF_READ_ONLY_DEFAULTS(self)
+
+
+def installed_raise_errors_on_nested_writes(method_name, serializer, validated_data):
+    # DRF's checks fail only for a key of a writable nested serializer or
+    # dotted source present in the data; without one they pass, and
+    # ModelSerializer's create() and update() need no field objects. With one,
+    # DRF's own function decides (and words the error).
+    if isinstance(serializer, s.ModelSerializer):
+        plans = plans_for(serializer)
+        if plans is not None and not any(key in validated_data
+                                         for key in plans.nested_write_keys):
+            return None
+    return DRF_RAISE_ERRORS_ON_NESTED_WRITES(method_name, serializer, validated_data)
 
 
 def installed_to_internal_value(self, data):

@@ -12,7 +12,7 @@ from rest_framework import serializers as s
 
 from quorvel_core import explain, plans
 from quorvel_core._quorvel_core import CompiledSerializer
-from tests.project.shop.models import Book
+from tests.project.shop.models import Author, Book, Publisher
 
 from .dropin_support import installed
 
@@ -141,3 +141,35 @@ def test_a_shared_plan_needs_the_serializer_for_python():
     field.bind("a", Plain())
     out = plan.to_representation({"a": 1}, None, type("Holder", (), {"fields": {"a": field}})())
     assert out == {"a": 1}
+
+
+class PublisherWrite(s.ModelSerializer):
+    class Meta:
+        model = Publisher
+        fields = ["id", "name"]
+
+
+class AuthorWithBooks(s.ModelSerializer):
+    books = Books(many=True, required=False)
+
+    class Meta:
+        model = Author
+        fields = ["id", "name", "books"]
+
+
+def test_saving_needs_no_field_objects_and_keeps_drfs_nested_write_error(db):
+    with installed(True):
+        serializer = PublisherWrite(data={"name": "Ink"})
+        assert serializer.is_valid()
+        serializer.save()
+        assert serializer.data == {"id": serializer.instance.pk, "name": "Ink"}
+        assert "fields" not in serializer.__dict__
+    errors = []
+    for state in (False, True):
+        with installed(state):
+            serializer = AuthorWithBooks(data={"name": "A", "books": [{"title": "t"}]})
+            assert serializer.is_valid(), serializer.errors
+            with pytest.raises(AssertionError) as exc:
+                serializer.save()
+            errors.append(str(exc.value))
+    assert errors[0] == errors[1] and "writable nested" in errors[0]
