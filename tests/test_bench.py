@@ -44,6 +44,7 @@ def _broken():
     (_pair(lambda: {"a": 1}, lambda: {"a": 1.0}), MISMATCH, "$.a: 1 != 1.0"),
     (_pair(_broken, lambda: 1), ERROR, "baseline failed: KeyError"),
     (_pair(lambda: 1, _broken), ERROR, "candidate failed: KeyError"),
+    (_pair(lambda: 0, iter([0, 1]).__next__), MISMATCH, "second call: $: 0 != 1"),
 ])
 def test_cases_that_cannot_be_timed_are_reported_not_timed(setup, status, note):
     result = run_case(_case(setup, target=2.0), None, repeats=3, min_time=1e-4)
@@ -66,6 +67,29 @@ def test_a_timed_case_keeps_one_ratio_per_repeat_and_calls_each_side_often():
     assert result.low <= result.median <= result.high and result.met is True
     assert min(result.loops) > 1  # calibrated beyond one call for a sub-microsecond side
     assert calls["baseline"] >= 4 * result.loops[0] and calls["candidate"] >= 4 * result.loops[1]
+
+
+@pytest.mark.parametrize("setup_fails", [False, True])
+def test_each_side_runs_in_its_own_mode_and_the_baseline_mode_is_restored(setup_fails):
+    mode = {"now": "start"}
+    seen = {"baseline": set(), "candidate": set()}
+
+    def side(name):
+        def run():
+            seen[name].add(mode["now"])
+            return 1
+        return run
+
+    def setup(fixtures):
+        if setup_fails:
+            raise KeyError("x")
+        return side("baseline"), side("candidate")
+
+    modes = (lambda: mode.update(now="plain"), lambda: mode.update(now="fast"))
+    run_case(_case(setup, modes=modes), None, repeats=2, min_time=1e-4)
+    assert mode["now"] == "plain"
+    if not setup_fails:
+        assert seen == {"baseline": {"plain"}, "candidate": {"fast"}}
 
 
 def test_refresh_runs_before_every_call_of_either_side():
