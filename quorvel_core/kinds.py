@@ -461,7 +461,7 @@ _VAL_KINDS = {
 
 # The DRF implementations of get_value that, for a plain dict holding the
 # field's key, return exactly `data[field_name]`.
-_PLAIN_GET_VALUES = {
+PLAIN_GET_VALUES = {
     f.Field.get_value, f.ListField.get_value, f.DictField.get_value,
     f.MultipleChoiceField.get_value, f.JSONField.get_value, r.ManyRelatedField.get_value,
     s.Serializer.get_value, s.ListSerializer.get_value,
@@ -489,7 +489,7 @@ def _class_kinds(cls):
         pass
     kinds = (_builder(_REPR_KINDS.get(class_attribute(cls, "to_representation")), cls),
              _builder(_VAL_KINDS.get(class_attribute(cls, "to_internal_value")), cls)
-             if class_attribute(cls, "get_value") in _PLAIN_GET_VALUES else None)
+             if class_attribute(cls, "get_value") in PLAIN_GET_VALUES else None)
     _kinds_by_class[cls] = kinds
     return kinds
 

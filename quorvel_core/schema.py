@@ -5,13 +5,18 @@ import weakref
 from django.conf import settings
 from django.db import models
 from django.utils import timezone
+from rest_framework import fields as f
+from rest_framework import relations as r
 from rest_framework import serializers as s
+from rest_framework.fields import empty
 
 from . import _quorvel_core as native
 from .access import (
     MANY_RELATED, PLAIN, RELATED, WHOLE, access_kind, chain_plan, many_plan, pk_attname_plan,
 )
-from .kinds import PYTHON, inherits, python_repr, repr_plan, val_plan
+from .kinds import (
+    PLAIN_GET_VALUES, PYTHON, class_attribute, inherits, python_repr, repr_plan, val_plan,
+)
 
 _READ_METHODS = ("to_representation", "_readable_fields")
 _WRITE_METHODS = ("to_internal_value", "set_value", "_writable_fields")
@@ -165,6 +170,7 @@ def _write_field(serializer, field, nested):
         "source_attrs": field.source_attrs,
         "validate_method": getattr(serializer, "validate_" + name, None),
         "val": val,
+        "skip_when_missing": _skipped_when_missing(field),
     }
     if val["type"] != PYTHON:
         # The native loop stores None for a nullable field without asking the
@@ -173,3 +179,24 @@ def _write_field(serializer, field, nested):
         entry["allow_null"] = bool(field.allow_null)
         entry["python_validators"] = python_validators
     return entry
+
+
+# DRF's methods that, for a key absent from a plain dict, hand `empty` to
+# Field.validate_empty_values without doing anything else first.
+_MISSING_RUN_VALIDATIONS = {
+    f.Field.run_validation, f.CharField.run_validation, r.RelatedField.run_validation,
+    s.Serializer.run_validation, s.ListSerializer.run_validation,
+}
+_MISSING_EMPTY_VALUES = {f.Field.validate_empty_values, f.DecimalField.validate_empty_values}
+
+
+def _skipped_when_missing(field):
+    """Whether DRF raises SkipField for this field whenever its key is absent:
+    an optional field without a default skips both in a partial update and
+    in a full one, so no field object needs to be asked."""
+    cls = type(field)
+    return (not field.required and field.default is empty
+            and class_attribute(cls, "get_value") in PLAIN_GET_VALUES
+            and class_attribute(cls, "run_validation") in _MISSING_RUN_VALIDATIONS
+            and class_attribute(cls, "validate_empty_values") in _MISSING_EMPTY_VALUES
+            and class_attribute(cls, "get_default") is f.Field.get_default)

@@ -189,6 +189,10 @@ bool validate_field(const Config& config, const Turn& t, PyObject* data, PyObjec
   int found = PyDict_GetItemRef(data, f.name.get(), &raw);
   if (found < 0) return false;
   Object value = Object::steal(raw);
+  if (!found && f.skip_when_missing) {
+    out = Outcome{};
+    return true;
+  }
   if (!found || f.val.tag == Val::Kind::python) return run_field(config, t, data, out);
   if (value.get() == Py_None) {
     // A whole-object source (empty source_attrs) is not null for DRF.
@@ -419,6 +423,9 @@ bool parse_write_field(PyObject* entry, WriteField& out) {
   int python_validators = opt_bool(entry, "python_validators", false);
   if (python_validators < 0) return false;
   out.python_validators = python_validators;
+  int skip_when_missing = opt_bool(entry, "skip_when_missing", false);
+  if (skip_when_missing < 0) return false;
+  out.skip_when_missing = skip_when_missing;
   Object val;
   return req_dict(entry, "val", val) && Val::parse(val.get(), out.val);
 }

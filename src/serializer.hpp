@@ -31,6 +31,7 @@ struct WriteField {
   bool validate_on_class = false;    // the serializer's class has that attribute
   bool allow_null = false;
   bool python_validators = false;    // validators that only Python can run
+  bool skip_when_missing = false;    // DRF skips the field when its key is absent
   Val val;
 };
 

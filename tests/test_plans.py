@@ -77,6 +77,7 @@ def test_which_classes_share_plans(cls, reason):
 @pytest.mark.parametrize("make, answer", [
     (lambda: Plain({"a": 1, "b": "x"}), {"a": 1, "b": "x"}),
     (lambda: Plain(data={"a": "1", "b": "x"}), {"a": 1, "b": "x"}),
+    (lambda: Plain(data={"a": "1"}), {"a": 1}),  # an optional key left out
     (lambda: Books(data={"title": "t", "pages": "3"}), {"title": "t", "pages": 3}),
 ])
 def test_native_values_build_no_field_objects(make, answer):
@@ -173,3 +174,20 @@ def test_saving_needs_no_field_objects_and_keeps_drfs_nested_write_error(db):
                 serializer.save()
             errors.append(str(exc.value))
     assert errors[0] == errors[1] and "writable nested" in errors[0]
+
+
+class Defaults(s.Serializer):
+    a = s.IntegerField(required=False)
+    b = s.IntegerField(default=5)
+    c = s.ListField(child=s.IntegerField(), required=False)
+    d = s.CharField(required=False, allow_blank=True)
+
+
+@pytest.mark.parametrize("partial", [False, True])
+def test_absent_keys_give_drfs_answer(partial):
+    answers = []
+    for state in (False, True):
+        with installed(state):
+            serializer = Defaults(data={"d": ""}, partial=partial)
+            answers.append((serializer.is_valid(), serializer.validated_data))
+    assert answers[0] == answers[1] == (True, {"d": ""} if partial else {"b": 5, "d": ""})
