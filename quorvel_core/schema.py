@@ -170,7 +170,9 @@ def _write_field(serializer, field, nested):
         "source_attrs": field.source_attrs,
         "validate_method": getattr(serializer, "validate_" + name, None),
         "val": val,
-        "skip_when_missing": _skipped_when_missing(field),
+        "skip_when_missing": _absent_is_empty(field) and not field.required
+                             and field.default is empty,
+        "skip_when_partial": _absent_is_empty(field),
     }
     if val["type"] != PYTHON:
         # The native loop stores None for a nullable field without asking the
@@ -190,13 +192,13 @@ _MISSING_RUN_VALIDATIONS = {
 _MISSING_EMPTY_VALUES = {f.Field.validate_empty_values, f.DecimalField.validate_empty_values}
 
 
-def _skipped_when_missing(field):
-    """Whether DRF raises SkipField for this field whenever its key is absent:
-    an optional field without a default skips both in a partial update and
-    in a full one, so no field object needs to be asked."""
+def _absent_is_empty(field):
+    """Whether an absent key goes straight to Field.validate_empty_values as
+    `empty`: then DRF raises SkipField in a partial update, and in a full one
+    for an optional field without a default, so no field object needs to be
+    asked."""
     cls = type(field)
-    return (not field.required and field.default is empty
-            and class_attribute(cls, "get_value") in PLAIN_GET_VALUES
+    return (class_attribute(cls, "get_value") in PLAIN_GET_VALUES
             and class_attribute(cls, "run_validation") in _MISSING_RUN_VALIDATIONS
             and class_attribute(cls, "validate_empty_values") in _MISSING_EMPTY_VALUES
             and class_attribute(cls, "get_default") is f.Field.get_default)

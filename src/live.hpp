@@ -42,6 +42,12 @@ class Live {
   bool found() const noexcept { return value_ != nullptr; }
   // The object this one is reached from; nullptr for a given one.
   const Live* parent() const noexcept { return parent_; }
+  // The given object this one is reached from (itself when given).
+  const Live& origin() const noexcept {
+    const Live* live = this;
+    while (live->parent_) live = live->parent_;
+    return *live;
+  }
 
  private:
   enum class Step : uint8_t { given, field, child };

@@ -182,6 +182,26 @@ bool validators_apply(const Val& val, PyObject* value) {
   return !py_strip(std::string_view(text, (size_t)size)).empty();
 }
 
+OnceSlot ROOT_NAME, PARTIAL_NAME;
+
+// `getattr(field.root, 'partial', False)` as DRF tests it: every field of a
+// call shares the root of the serializer the call runs for. 1, 0, or -1 with
+// an error set; 0 too when the caller passed no serializer (the field then
+// decides).
+int is_partial(const Live& field) {
+  const Live& origin = field.origin();
+  if (!origin.found()) return 0;
+  PyObject* serializer = origin.get();
+  PyObject* root_name = serializer ? intern_once(ROOT_NAME, "root") : nullptr;
+  Object root = Object::steal(root_name ? PyObject_GetAttr(serializer, root_name) : nullptr);
+  PyObject* partial_name = root ? intern_once(PARTIAL_NAME, "partial") : nullptr;
+  if (!partial_name) return -1;
+  PyObject* partial = nullptr;
+  if (PyObject_GetOptionalAttr(root.get(), partial_name, &partial) < 0) return -1;
+  Object held = Object::steal(partial);
+  return held ? PyObject_IsTrue(held.get()) : 0;
+}
+
 bool validate_field(const Config& config, const Turn& t, PyObject* data, PyObject* current_tz,
                     Outcome& out) {
   const WriteField& f = t.plan;
@@ -192,6 +212,14 @@ bool validate_field(const Config& config, const Turn& t, PyObject* data, PyObjec
   if (!found && f.skip_when_missing) {
     out = Outcome{};
     return true;
+  }
+  if (!found && f.skip_when_partial) {
+    int partial = is_partial(t.field);
+    if (partial < 0) return false;
+    if (partial) {
+      out = Outcome{};
+      return true;
+    }
   }
   if (!found || f.val.tag == Val::Kind::python) return run_field(config, t, data, out);
   if (value.get() == Py_None) {
@@ -426,6 +454,9 @@ bool parse_write_field(PyObject* entry, WriteField& out) {
   int skip_when_missing = opt_bool(entry, "skip_when_missing", false);
   if (skip_when_missing < 0) return false;
   out.skip_when_missing = skip_when_missing;
+  int skip_when_partial = opt_bool(entry, "skip_when_partial", false);
+  if (skip_when_partial < 0) return false;
+  out.skip_when_partial = skip_when_partial;
   Object val;
   return req_dict(entry, "val", val) && Val::parse(val.get(), out.val);
 }

@@ -32,6 +32,7 @@ struct WriteField {
   bool allow_null = false;
   bool python_validators = false;    // validators that only Python can run
   bool skip_when_missing = false;    // DRF skips the field when its key is absent
+  bool skip_when_partial = false;    // ... and, in a partial update, always does
   Val val;
 };
 

@@ -78,6 +78,7 @@ def test_which_classes_share_plans(cls, reason):
     (lambda: Plain({"a": 1, "b": "x"}), {"a": 1, "b": "x"}),
     (lambda: Plain(data={"a": "1", "b": "x"}), {"a": 1, "b": "x"}),
     (lambda: Plain(data={"a": "1"}), {"a": 1}),  # an optional key left out
+    (lambda: Plain(data={"b": "x"}, partial=True), {"b": "x"}),
     (lambda: Books(data={"title": "t", "pages": "3"}), {"title": "t", "pages": 3}),
 ])
 def test_native_values_build_no_field_objects(make, answer):
