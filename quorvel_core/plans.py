@@ -17,12 +17,16 @@ already built, and perhaps changed, keeps its own fields. Everything else is
 compiled per instance, as before.
 """
 
+import functools
 import threading
 import weakref
+
+from django.core import validators as django_validators
 
 from django.core.signals import setting_changed
 from rest_framework import fields as f
 from rest_framework.fields import empty
+from rest_framework.validators import ProhibitSurrogateCharactersValidator, UniqueValidator
 from rest_framework import relations as r
 from rest_framework import serializers as s
 
@@ -273,10 +277,48 @@ def _shared_writes(serializer, entries):
     cls = type(serializer)
     out = []
     for entry in entries:
-        entry.pop("field")
+        field = entry.pop("field")
+        if entry.get("python_validators") and _stand_in_runs_validators(field):
+            entry["validators_stand_in"] = functools.partial(
+                ValidatorsOnly, tuple(field.validators), tuple(field.source_attrs))
         entry.pop("validate_method")
         name = "validate_" + entry["name"]
         entry["validate_name"] = name
         entry["validate_on_class"] = hasattr(cls, name)
         out.append(entry)
     return out
+
+
+# Validators that keep no state between calls and read nothing of the field
+# but what ValidatorsOnly has (UniqueValidator: the source and the serializer).
+_STATELESS_VALIDATORS = {
+    UniqueValidator, ProhibitSurrogateCharactersValidator,
+    django_validators.ProhibitNullCharactersValidator, django_validators.MaxLengthValidator,
+    django_validators.MinLengthValidator, django_validators.MaxValueValidator,
+    django_validators.MinValueValidator, django_validators.EmailValidator,
+    django_validators.DecimalValidator,
+}
+
+
+def _stand_in_runs_validators(field):
+    cls = type(field)
+    return (class_attribute(cls, "run_validators") is f.Field.run_validators
+            and class_attribute(cls, "validators") is f.Field.validators
+            and all(type(v) in _STATELESS_VALIDATORS for v in field.validators))
+
+
+class ValidatorsOnly:
+    """What DRF's Field.run_validators reads of a field whose validators are
+    all DRF's and Django's own: the validators, and for a uniqueness check the
+    source and the serializer (`parent`, whose `instance` is excluded). Every
+    instance of a class that shares plans builds that field with equal
+    validators, so the serializer's own field need not be built to run them."""
+
+    __slots__ = ("validators", "source_attrs", "parent")
+
+    run_validators = f.Field.run_validators
+
+    def __init__(self, validators, source_attrs, parent):
+        self.validators = validators
+        self.source_attrs = source_attrs
+        self.parent = parent

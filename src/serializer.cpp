@@ -38,6 +38,7 @@ int Plans::visit(visitproc visit, void* arg) const {
     for (const Object& attr : f.source_attrs) Py_VISIT(attr.get());
     Py_VISIT(f.validate_method.get());
     Py_VISIT(f.validate_name.get());
+    Py_VISIT(f.validators_stand_in.get());
     if (int r = f.val.visit(visit, arg)) return r;
   }
   return 0;
@@ -150,6 +151,22 @@ bool run_field(const Config& config, const Turn& t, PyObject* data, Outcome& out
                       out);
 }
 
+// What finish_field hands the hook as the field. The hook only runs the
+// field's validators with it, so a field that is not built yet is not built
+// for a validate_<name> method alone, nor for validators that the plan's
+// stand-in runs as the field would (it is made for the serializer of the
+// call). Empty with an error set.
+Object field_for_validators(const Turn& t, bool run_validators) {
+  if (t.field.found()) return Object::borrow(t.field.get());
+  if (!run_validators) return Object::borrow(Py_None);
+  if (t.plan.validators_stand_in && t.field.parent()) {
+    PyObject* serializer = t.field.parent()->get();
+    if (!serializer) return Object();
+    return Object::steal(PyObject_CallOneArg(t.plan.validators_stand_in.get(), serializer));
+  }
+  return Object::borrow(t.field.get());
+}
+
 // Completes a natively validated value: the field's validators when they
 // apply, then the serializer's validate_<name>. Neither: no Python call.
 bool finish_field(const Config& config, const Turn& t, Object value, bool run_validators,
@@ -158,9 +175,9 @@ bool finish_field(const Config& config, const Turn& t, Object value, bool run_va
     out = Outcome{Outcome::ok, std::move(value)};
     return true;
   }
-  PyObject* field = t.field.get();
+  Object field = field_for_validators(t, run_validators);
   if (!field) return false;
-  PyObject* args[] = {field, value.get(), t.method_or_none(),
+  PyObject* args[] = {field.get(), value.get(), t.method_or_none(),
                       run_validators ? Py_True : Py_False};
   return read_outcome(
       Object::steal(PyObject_Vectorcall(config.finish_field.get(), args, 4, nullptr)), out);
@@ -454,6 +471,9 @@ bool parse_write_field(PyObject* entry, WriteField& out) {
   int skip_when_missing = opt_bool(entry, "skip_when_missing", false);
   if (skip_when_missing < 0) return false;
   out.skip_when_missing = skip_when_missing;
+  Lookup stand_in = opt_item(entry, "validators_stand_in");
+  if (!stand_in.ok) return false;
+  out.validators_stand_in = std::move(stand_in.value);
   int skip_when_partial = opt_bool(entry, "skip_when_partial", false);
   if (skip_when_partial < 0) return false;
   out.skip_when_partial = skip_when_partial;

@@ -29,6 +29,8 @@ struct WriteField {
   Object validate_name;              // interned; when set, the method is looked up
                                      // by this name on the serializer at each call
   bool validate_on_class = false;    // the serializer's class has that attribute
+  Object validators_stand_in;        // optional: called with the serializer, an object
+                                     // that runs the field's validators as it would
   bool allow_null = false;
   bool python_validators = false;    // validators that only Python can run
   bool skip_when_missing = false;    // DRF skips the field when its key is absent

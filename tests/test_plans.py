@@ -192,3 +192,27 @@ def test_absent_keys_give_drfs_answer(partial):
             serializer = Defaults(data={"d": ""}, partial=partial)
             answers.append((serializer.is_valid(), serializer.validated_data))
     assert answers[0] == answers[1] == (True, {"d": ""} if partial else {"b": 5, "d": ""})
+
+
+class BookUid(s.ModelSerializer):
+    class Meta:
+        model = Book
+        fields = ["uid", "title"]
+
+
+def test_uniqueness_checks_run_without_the_field_objects(db):
+    taken = Book.objects.create(title="kept")
+    fresh = "12345678-1234-5678-1234-567812345678"
+    cases = [({"uid": fresh, "title": "new"}, None), ({"uid": str(taken.uid), "title": "x"}, None),
+             ({"uid": str(taken.uid), "title": "same"}, taken)]
+    answers = []
+    for state in (False, True):
+        with installed(state):
+            run = []
+            for data, instance in cases:
+                serializer = BookUid(instance, data=data)
+                run.append((serializer.is_valid(), serializer.errors, "fields" in vars(serializer)))
+            answers.append(run)
+    assert [a[:2] for a in answers[0]] == [a[:2] for a in answers[1]]
+    assert answers[0][1][1]["uid"][0].code == answers[1][1][1]["uid"][0].code == "unique"
+    assert [built for _, _, built in answers[1]] == [False, False, False]
