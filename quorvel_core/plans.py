@@ -74,6 +74,7 @@ class ClassPlans:
 
 _plans = weakref.WeakKeyDictionary()
 _lock = threading.Lock()
+_generation = 0  # counts clear(), so that plans compiled before one are not stored after it
 
 
 def plans_for(serializer):
@@ -106,7 +107,9 @@ def cached_classes():
 
 def clear():
     """Drops every plan; the next instance of each class compiles again."""
+    global _generation
     with _lock:
+        _generation += 1
         _plans.clear()
 
 
@@ -121,7 +124,9 @@ setting_changed.connect(_drop_plans, dispatch_uid="quorvel_core.plans")
 
 def _compile(cls):
     """Compiles and stores the plans of `cls`; None (nothing stored) when a
-    probe instance's fields cannot be built, so that DRF reports that itself."""
+    probe instance's fields cannot be built, so that DRF reports that itself,
+    or when the settings changed while compiling."""
+    generation = _generation
     reason = _class_reason(cls)
     if reason is None:
         try:
@@ -141,6 +146,8 @@ def _compile(cls):
             no_validators=_no_validators(probe), no_read_only_defaults=_no_read_only_defaults(probe),
             nested_write_keys=_nested_write_keys(probe))
     with _lock:
+        if generation != _generation:
+            return None  # the settings changed meanwhile: DRF answers this call
         # Two threads may compile one class at once; both plans are right,
         # and the first stored is the one kept.
         return _plans.setdefault(cls, plans)
