@@ -1,17 +1,12 @@
 """DRF's JSON parser, with the native reader doing the work."""
 
 import codecs
-import sys
 from encodings import utf_8
 
 from django.conf import settings
 from rest_framework import parsers
 
 from ._quorvel_core import from_json
-
-# The longest integer the reader accepts (its sign included); Python's json
-# gives the same answer for it only while int() converts that many digits.
-_READER_DIGITS = 4300
 
 DRF_PARSE = vars(parsers.JSONParser)["parse"]
 
@@ -49,10 +44,7 @@ def parse_json(parser, stream, media_type, parser_context, drf_parse):
 
 def _native_ok(parser_context):
     encoding = (parser_context or {}).get("encoding", settings.DEFAULT_CHARSET)
-    if type(encoding) is not str or not _is_utf8(encoding):
-        return False
-    limit = sys.get_int_max_str_digits()
-    return limit == 0 or limit >= _READER_DIGITS
+    return type(encoding) is str and _is_utf8(encoding)
 
 
 _utf8_names = {}

@@ -873,8 +873,10 @@ class Reader {
     return nullptr;
   }
 
-  // Turns the pending interpreter error into the "Internal error" kind.
+  // Turns the pending interpreter error into the "Internal error" kind; an
+  // allocation failure stays the MemoryError it is.
   [[gnu::cold, gnu::noinline]] PyObject* fail_internal() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fail_python();
     Object exc = Object::steal(PyErr_GetRaisedException());
     internal_text_ = Object::steal(exc ? PyObject_Str(exc.get()) : nullptr);
     PyErr_Clear();
@@ -1286,7 +1288,19 @@ class Reader {
       if (!negative) return new_int(PyLong_FromUnsignedLongLong(small));
       if (small <= uint64_t{1} << 63) return new_int(PyLong_FromLongLong((long long)(0 - small)));
     }
+    if (count > json_number::ALWAYS_ALLOWED_DIGITS) return read_limited_int(start);
     return read_big_int(std::string_view((const char*)digits, count), negative);
+  }
+
+  // An integer long enough for the interpreter's limit on integer digits to
+  // matter: converted as json.loads converts it, by int() of its text, so that
+  // the limit in force applies with Python's own error.
+  [[gnu::cold, gnu::noinline]] PyObject* read_limited_int(const uint8_t* start) {
+    Object text = Object::steal(
+        PyBytes_FromStringAndSize((const char*)start, (Py_ssize_t)(p_ - start)));
+    PyObject* value = text ? PyLong_FromString(PyBytes_AS_STRING(text.get()), nullptr, 10)
+                           : nullptr;
+    return value ? value : fail_python();
   }
 
   PyObject* new_int(PyObject* i) { return i ? i : fail_internal(); }

@@ -32,6 +32,10 @@ bool exact_decimal_to_double(uint64_t w, int64_t q, double& out);
 // Longest integer part (in characters, a minus sign included) that the reader
 // converts; longer ones are rejected as "number out of range".
 inline constexpr size_t MAX_INT_CHARS = 4300;
+// Integers of up to this many digits convert under any limit that
+// sys.set_int_max_str_digits() accepts; longer ones are checked against the
+// limit in force.
+inline constexpr size_t ALWAYS_ALLOWED_DIGITS = 640;
 // Limbs needed for the largest such integer (4300 digits < 2^14285).
 inline constexpr size_t MAX_INT_LIMBS = 224;
 

@@ -549,31 +549,46 @@ print(next(iter(a)) is next(iter(b)))
     assert out.strip() == "False"  # correct results, but keys are no longer shared
 
 
-def test_failed_number_or_list_creation_is_an_internal_error():
+def test_failed_number_or_list_creation_is_a_memory_error():
     pytest.importorskip("_testcapi")
     out = run_isolated(LOAD_NATIVE + """
-import _testcapi, re
-doc = b'[123456789012345678901234567890, [7], 1.25]'
+import _testcapi
+doc = b'[123456789012345678901234567890, [7], 1.25, {"key": "v"}]'
 kinds = set()
-for start in range(30):
+for start in range(40):
     _testcapi.set_nomemory(start, start + 1)
     try:
         value = native.from_json(doc)
     except MemoryError:
         kinds.add("memory")
         continue
-    except ValueError as exc:
-        text = str(exc)
-        kinds.add("internal")
-        continue
     finally:
         _testcapi.remove_mem_hooks()
-    assert value == [123456789012345678901234567890, [7], 1.25]
+    assert value == [123456789012345678901234567890, [7], 1.25, {"key": "v"}]
     kinds.add("ok")
-assert re.fullmatch(r'Internal error: "[^"]*" at line 1 column \\d+', text), text
 print(sorted(kinds))
 """)
-    assert "internal" in out
+    assert out.strip() == "['memory', 'ok']"
+
+
+@pytest.mark.parametrize("limit", [0, 640, 1000, 4300])
+@pytest.mark.parametrize("digits", [640, 641, 1000, 1001, 4299])
+@pytest.mark.parametrize("sign", ["", "-"])
+def test_the_integer_digit_limit_in_force_applies(limit, digits, sign):
+    doc = ("[" + sign + "7" * digits + "]").encode()
+    was = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(limit)
+    try:
+        try:
+            expected = json.loads(doc)
+        except ValueError as exc:
+            with pytest.raises(ValueError) as got:
+                from_json(doc)
+            assert str(got.value) == str(exc)
+        else:
+            assert from_json(doc) == expected
+    finally:
+        sys.set_int_max_str_digits(was)
 
 
 # ---------------------------------------------------------------------------
