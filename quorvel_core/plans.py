@@ -18,7 +18,6 @@ compiled per instance, as before.
 """
 
 import functools
-import threading
 import weakref
 
 from django.core import validators as django_validators
@@ -72,9 +71,11 @@ class ClassPlans:
         self.nested_write_keys = nested_write_keys
 
 
+# Read without a lock: an entry is stored in one dict operation, and two
+# threads that compile one class at once both have right plans, of which the
+# first stored is kept.
 _plans = weakref.WeakKeyDictionary()
-_lock = threading.Lock()
-_generation = 0  # counts clear(), so that plans compiled before one are not stored after it
+_generation = 0  # counts clear(), so that plans compiled before one are not kept after it
 
 
 def plans_for(serializer):
@@ -108,9 +109,8 @@ def cached_classes():
 def clear():
     """Drops every plan; the next instance of each class compiles again."""
     global _generation
-    with _lock:
-        _generation += 1
-        _plans.clear()
+    _generation += 1
+    _plans.clear()
 
 
 def _drop_plans(**kwargs):
@@ -145,12 +145,12 @@ def _compile(cls):
             write=None if write is None else schema._construct([], _shared_writes(probe, write)),
             no_validators=_no_validators(probe), no_read_only_defaults=_no_read_only_defaults(probe),
             nested_write_keys=_nested_write_keys(probe))
-    with _lock:
-        if generation != _generation:
-            return None  # the settings changed meanwhile: DRF answers this call
-        # Two threads may compile one class at once; both plans are right,
-        # and the first stored is the one kept.
-        return _plans.setdefault(cls, plans)
+    stored = _plans.setdefault(cls, plans)
+    if generation != _generation:
+        # The settings changed meanwhile: not kept, and DRF answers this call.
+        _plans.pop(cls, None)
+        return None
+    return stored
 
 
 def _nested(serializer, *, read):
