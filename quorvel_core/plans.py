@@ -21,13 +21,12 @@ import functools
 import weakref
 
 from django.core import validators as django_validators
-
 from django.core.signals import setting_changed
 from rest_framework import fields as f
-from rest_framework.fields import empty
-from rest_framework.validators import ProhibitSurrogateCharactersValidator, UniqueValidator
 from rest_framework import relations as r
 from rest_framework import serializers as s
+from rest_framework.fields import empty
+from rest_framework.validators import ProhibitSurrogateCharactersValidator, UniqueValidator
 
 from . import schema
 from .kinds import class_attribute
@@ -138,11 +137,8 @@ def _compile(cls):
     if reason is not None:
         plans = ClassPlans(reason=reason)
     else:
-        read = schema._read_side(probe, _nested)
-        write = schema._write_side(probe, _nested)
         plans = ClassPlans(
-            read=None if read is None else schema._construct(_shared_reads(read), []),
-            write=None if write is None else schema._construct([], _shared_writes(probe, write)),
+            read=_shared_side(probe, read=True), write=_shared_side(probe, read=False),
             no_validators=_no_validators(probe), no_read_only_defaults=_no_read_only_defaults(probe),
             nested_write_keys=_nested_write_keys(probe))
     stored = _plans.setdefault(cls, plans)
@@ -159,6 +155,12 @@ def _nested(serializer, *, read):
     cls = type(serializer)
     if _class_reason(cls) is not None or _fields_reason(cls, serializer.fields) is not None:
         return None
+    return _shared_side(serializer, read=read)
+
+
+def _shared_side(serializer, *, read):
+    """One side of a serializer compiled without its objects, or None when its
+    class overrides that side's loop."""
     if read:
         entries = schema._read_side(serializer, _nested)
         return None if entries is None else schema._construct(_shared_reads(entries), [])

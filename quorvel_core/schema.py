@@ -164,15 +164,15 @@ def _read_plans(field, model, nested):
 def _write_field(serializer, field, nested):
     name = field.field_name
     val, python_validators = val_plan(field, nested)
+    absent_is_empty = _absent_is_empty(field)
     entry = {
         "name": name,
         "field": field,
         "source_attrs": field.source_attrs,
         "validate_method": getattr(serializer, "validate_" + name, None),
         "val": val,
-        "skip_when_missing": _absent_is_empty(field) and not field.required
-                             and field.default is empty,
-        "skip_when_partial": _absent_is_empty(field),
+        "skip_when_missing": absent_is_empty and not field.required and field.default is empty,
+        "skip_when_partial": absent_is_empty,
     }
     if val["type"] != PYTHON:
         # The native loop stores None for a nullable field without asking the

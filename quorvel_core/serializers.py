@@ -58,25 +58,17 @@ DRF_LIST_TO_REPRESENTATION = _drf_method(s.ListSerializer, "to_representation")
 DRF_LIST_TO_INTERNAL_VALUE = _drf_method(s.ListSerializer, "to_internal_value")
 
 
-def _shared_plan(serializer, side):
-    """The class's shared plan for one side ("read" or "write"), or None."""
-    if not isinstance(serializer, s.Serializer):
-        return None
-    plans = plans_for(serializer)
-    return None if plans is None else getattr(plans, side)
-
-
-def _known(serializer, fact):
-    """Whether the class's plans know `fact` for this instance without
-    building its fields."""
+def _from_class(serializer, attribute):
+    """What the class's shared plans hold as `attribute` (see ClassPlans) for
+    this instance, or None where it must use its own fields."""
     plans = plans_for(serializer) if isinstance(serializer, s.Serializer) else None
-    return plans is not None and getattr(plans, fact)
+    return None if plans is None else getattr(plans, attribute)
 
 
 def _represent(serializer, instance):
     """One object's representation through the class's plans, or None where
     DRF's method must run."""
-    plan = _shared_plan(serializer, "read")
+    plan = _from_class(serializer, "read")
     if plan is None:
         return None
     return plan.to_representation(instance, current_timezone(), serializer)
@@ -88,12 +80,11 @@ def _represent_list(serializer, data):
     counts only when prefetched (DRF asks it for a new queryset), a queryset
     handed over is evaluated by DRF's loop too."""
     from_manager = isinstance(data, BaseManager)
-    shared = _shared_plan(serializer.child, "read")
-    if shared is not None:
-        # DRF's own loop: every item through the child, over data.all() for a manager.
-        iterable = data.all() if from_manager else data
-        return shared.to_representation_many(iterable, current_timezone(), serializer.child)
     iterable = data.all() if from_manager else data
+    shared = _from_class(serializer.child, "read")
+    if shared is not None:
+        # DRF's own loop: every item through the child.
+        return shared.to_representation_many(iterable, current_timezone(), serializer.child)
     if _length(iterable, evaluate=not from_manager) < LIST_MIN:
         return None
     compiled = compile_serializer(serializer, write=False)
@@ -135,7 +126,7 @@ def _validate_list(serializer, data, drf_method):
             or (current is not None and current[0] is child)  # a mixin's super() call
             or not kinds.inherits(type(serializer), s.ListSerializer, _LIST_LOOP)):
         return drf_method(serializer, data)
-    compiled = _shared_plan(child, "write")
+    compiled = _from_class(child, "write")
     if compiled is None and len(data) >= LIST_MIN:
         compiled = compile_serializer(child, read=False)
     if compiled is None:
@@ -158,7 +149,7 @@ def _validate(serializer, data):
     if current is not None and current[0] is serializer:
         plan = current[1]
     else:
-        plan = _shared_plan(serializer, "write")
+        plan = _from_class(serializer, "write")
         if plan is None:
             return None
     validated, errors = plan.to_internal_value(data, current_timezone(), serializer)
@@ -186,10 +177,10 @@ class SerializerMixin:
     # read-only defaults; where the class's plans know the answer, the
     # instance's fields are not built for them.
     def get_validators(self):
-        return [] if _known(self, "no_validators") else super().get_validators()
+        return [] if _from_class(self, "no_validators") else super().get_validators()
 
     def _read_only_defaults(self):
-        return {} if _known(self, "no_read_only_defaults") else super()._read_only_defaults()
+        return {} if _from_class(self, "no_read_only_defaults") else super()._read_only_defaults()
 
     @classmethod
     def many_init(cls, *args, **kwargs):
@@ -242,11 +233,11 @@ def installed_to_representation(self, instance):
 
 
 def installed_get_validators(self):
-    return [] if _known(self, "no_validators") else DRF_MODEL_GET_VALIDATORS(self)
+    return [] if _from_class(self, "no_validators") else DRF_MODEL_GET_VALIDATORS(self)
 
 
 def installed_read_only_defaults(self):
-    return {} if _known(self, "no_read_only_defaults") else DRF_READ_ONLY_DEFAULTS(self)
+    return {} if _from_class(self, "no_read_only_defaults") else DRF_READ_ONLY_DEFAULTS(self)
 
 
 def installed_raise_errors_on_nested_writes(method_name, serializer, validated_data):
@@ -255,9 +246,8 @@ def installed_raise_errors_on_nested_writes(method_name, serializer, validated_d
     # ModelSerializer's create() and update() need no field objects. With one,
     # DRF's own function decides (and words the error).
     if isinstance(serializer, s.ModelSerializer):
-        plans = plans_for(serializer)
-        if plans is not None and not any(key in validated_data
-                                         for key in plans.nested_write_keys):
+        keys = _from_class(serializer, "nested_write_keys")
+        if keys is not None and not any(key in validated_data for key in keys):
             return None
     return DRF_RAISE_ERRORS_ON_NESTED_WRITES(method_name, serializer, validated_data)
 

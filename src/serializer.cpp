@@ -219,6 +219,13 @@ int is_partial(const Live& field) {
   return held ? PyObject_IsTrue(held.get()) : 0;
 }
 
+// Whether DRF skips the field when its key is absent, known without asking
+// the field: 1, 0 (the field decides), or -1 with an error set.
+int skipped_when_absent(const Turn& t) {
+  if (t.plan.skip_when_missing) return 1;
+  return t.plan.skip_when_partial ? is_partial(t.field) : 0;
+}
+
 bool validate_field(const Config& config, const Turn& t, PyObject* data, PyObject* current_tz,
                     Outcome& out) {
   const WriteField& f = t.plan;
@@ -226,14 +233,10 @@ bool validate_field(const Config& config, const Turn& t, PyObject* data, PyObjec
   int found = PyDict_GetItemRef(data, f.name.get(), &raw);
   if (found < 0) return false;
   Object value = Object::steal(raw);
-  if (!found && f.skip_when_missing) {
-    out = Outcome{};
-    return true;
-  }
-  if (!found && f.skip_when_partial) {
-    int partial = is_partial(t.field);
-    if (partial < 0) return false;
-    if (partial) {
+  if (!found) {
+    int skipped = skipped_when_absent(t);
+    if (skipped < 0) return false;
+    if (skipped) {
       out = Outcome{};
       return true;
     }
