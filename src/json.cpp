@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "format.hpp"
 #include "json_reader.hpp"
@@ -95,14 +96,14 @@ PyObject* add_note_method() {
 }
 
 // ---------------------------------------------------------------------------
-// The output buffer: one heap block, grown geometrically.
+// The output buffer: the bytes object that is returned, written in place and
+// grown geometrically, so the text is never copied out at the end.
 
 class Buffer {
  public:
   Buffer() = default;
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { PyMem_Free(data_); }
 
   // Guarantees room for `n` more bytes; false with MemoryError set.
   bool reserve(size_t n) { return cap_ - size_ >= n || grow(n); }
@@ -129,11 +130,19 @@ class Buffer {
     data_[size_++] = c;
     return true;
   }
-  PyObject* to_bytes() const { return PyBytes_FromStringAndSize(data_, (Py_ssize_t)size_); }
+  // The text written, as bytes (new reference); the buffer is empty after.
+  PyObject* take_bytes() {
+    if (!bytes_) return PyBytes_FromStringAndSize(nullptr, 0);
+    if (!resize(size_)) return nullptr;
+    data_ = nullptr;
+    size_ = cap_ = 0;
+    return bytes_.release();
+  }
 
  private:
   [[gnu::noinline]] bool grow(size_t n) {
-    constexpr size_t LIMIT = size_t(PY_SSIZE_T_MAX);
+    // One byte of the bytes object's own allocation stays for its NUL.
+    constexpr size_t LIMIT = size_t(PY_SSIZE_T_MAX) - sizeof(PyBytesObject);
     if (n > LIMIT - size_) {
       PyErr_NoMemory();
       return false;
@@ -141,16 +150,27 @@ class Buffer {
     size_t want = size_ + n;
     size_t cap = cap_ ? cap_ : INITIAL_CAPACITY;
     while (cap < want) cap = cap > LIMIT / 2 ? LIMIT : cap * 2;
-    auto* data = static_cast<char*>(PyMem_Realloc(data_, cap));
-    if (!data) {
-      PyErr_NoMemory();
+    if (!bytes_) {
+      bytes_ = Object::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(cap)));
+      if (!bytes_) return false;
+    } else if (!resize(cap)) {
       return false;
     }
-    data_ = data;
+    data_ = PyBytes_AS_STRING(bytes_.get());
     cap_ = cap;
     return true;
   }
 
+  // _PyBytes_Resize reallocates the object we hold the only reference to; on
+  // failure it has already released it.
+  bool resize(size_t size) {
+    PyObject* raw = bytes_.release();
+    int failed = _PyBytes_Resize(&raw, Py_ssize_t(size));
+    bytes_ = Object::steal(raw);
+    return failed == 0;
+  }
+
+  Object bytes_;
   char* data_ = nullptr;
   size_t size_ = 0;
   size_t cap_ = 0;
@@ -347,15 +367,23 @@ typedef int8_t Signed16 __attribute__((vector_size(16)));
 typedef uint8_t Bytes8 __attribute__((vector_size(8)));
 typedef int8_t Signed8 __attribute__((vector_size(8)));
 
-// A mask with 0xFF in each byte of the block that is a STOP byte. Bytes at or
-// above 0x80 are negative as signed chars, so one signed comparison finds them
-// together with the control characters.
-template <bool EnsureAscii, class Bytes, class Signed>
-inline Bytes stop_mask(Bytes x) {
-  auto m = Bytes((Signed)x < 0x20) | Bytes(x == '"') | Bytes(x == '\\');
-  if constexpr (EnsureAscii) m |= Bytes(x == 0x7F);
-  return m;
-}
+template <class Bytes>
+using SignedOf = std::conditional_t<sizeof(Bytes) == 16, Signed16, Signed8>;
+
+// The bytes that end a run of one-byte code units (STOP): a mask with 0xFF
+// in each such byte of a block. Bytes at or above 0x80 are negative as
+// signed chars, so one signed comparison finds them together with the
+// control characters.
+template <bool EnsureAscii>
+struct NarrowStops {
+  static bool at(uint8_t c) { return STOP<EnsureAscii>[c]; }
+  template <class Bytes>
+  static Bytes mask(Bytes x) {
+    auto m = Bytes((SignedOf<Bytes>)x < 0x20) | Bytes(x == '"') | Bytes(x == '\\');
+    if constexpr (EnsureAscii) m |= Bytes(x == 0x7F);
+    return m;
+  }
+};
 
 // Index of the first STOP byte in the block, or its size when there is none.
 template <class Bytes>
@@ -371,23 +399,56 @@ inline size_t first_stop(Bytes mask) {
   return sizeof(Bytes);
 }
 
-// Copies bytes up to the first STOP byte, a block at a time while whole
-// blocks remain; true when it stopped at such a byte. A block is stored
-// before it is checked: the reservation (ESCAPE_MAX per unit still to come)
-// always has room for it.
-template <bool EnsureAscii, class Bytes, class Signed>
-inline bool copy_blocks(char*& out, const uint8_t*& p, const uint8_t* end) {
-  constexpr size_t N = sizeof(Bytes);
-  while (size_t(end - p) >= N) {
-    Bytes x;
-    std::memcpy(&x, p, N);
-    std::memcpy(out, &x, N);
-    size_t k = first_stop(stop_mask<EnsureAscii, Bytes, Signed>(x));
+// Copies the last `rest` bytes, 4 <= rest <= 16 (8 <= rest when W is 8), as
+// two overlapping words of W bytes when none of them stops a run; false,
+// having written nothing, otherwise.
+template <class Stops, size_t W>
+inline bool copy_tail(char*& out, const uint8_t*& p, size_t rest) {
+  uint64_t head = 0, tail = 0;
+  std::memcpy(&head, p, W);
+  std::memcpy(&tail, p + rest - W, W);
+  Bytes8 x, y;
+  std::memcpy(&x, &head, 8);
+  std::memcpy(&y, &tail, 8);
+  Bytes8 found = Stops::mask(x) | Stops::mask(y);
+  uint64_t stops;
+  std::memcpy(&stops, &found, 8);
+  // Four-byte words are padded with zeros, which would count as control
+  // characters: only their own bytes are looked at.
+  if constexpr (W == 4) {
+    stops &= std::endian::native == std::endian::little ? uint64_t{0xFFFFFFFF}
+                                                        : ~uint64_t{0xFFFFFFFF};
+  }
+  if (stops) return false;
+  std::memcpy(out, &head, W);
+  std::memcpy(out + rest - W, &tail, W);
+  out += rest;
+  p += rest;
+  return true;
+}
+
+// Copies bytes from `p` up to the first one `Stops` picks, or to `end`; true
+// when it stopped at such a byte. Whole blocks are stored before they are
+// checked, and a tail of 4 to 15 bytes as two overlapping words, so that
+// short strings (keys, codes, names) need no byte loop: the reservation
+// (several output bytes per input byte) always has room for the stores, and
+// nothing outside [p, end) is read.
+template <class Stops>
+inline bool copy_run(char*& out, const uint8_t*& p, const uint8_t* end) {
+  while (size_t(end - p) >= 16) {
+    Bytes16 x;
+    std::memcpy(&x, p, 16);
+    std::memcpy(out, &x, 16);
+    size_t k = first_stop(Stops::mask(x));
     p += k;
     out += k;
-    if (k < N) return true;
+    if (k < 16) return true;
   }
-  return false;
+  const size_t rest = size_t(end - p);
+  if (rest >= 8 ? copy_tail<Stops, 8>(out, p, rest) : rest >= 4 && copy_tail<Stops, 4>(out, p, rest))
+    return false;
+  while (p < end && !Stops::at(*p)) *out++ = char(*p++);
+  return p < end;
 }
 
 // One-byte code units (ASCII or Latin-1); room for n * ESCAPE_MAX bytes is
@@ -396,11 +457,7 @@ template <bool EnsureAscii>
 char* push_narrow(char* out, const uint8_t* p, size_t n) {
   const uint8_t* const end = p + n;
   while (true) {
-    if (!copy_blocks<EnsureAscii, Bytes16, Signed16>(out, p, end) &&
-        !copy_blocks<EnsureAscii, Bytes8, Signed8>(out, p, end)) {
-      while (p < end && !STOP<EnsureAscii>[*p]) *out++ = char(*p++);
-    }
-    if (p == end) return out;
+    if (!copy_run<NarrowStops<EnsureAscii>>(out, p, end)) return out;
     uint8_t c = *p++;
     out = (!EnsureAscii && c >= 0x80) ? push_utf8(out, c) : push_escape(out, c);
   }
@@ -440,25 +497,13 @@ constexpr auto UTF8_STOP = [] {
   return t;
 }();
 
-template <class Bytes>
-inline Bytes utf8_stop_mask(Bytes x) {
-  return Bytes(x < 0x20) | Bytes(x == '"') | Bytes(x == '\\') | Bytes(x == 0xE2);
-}
-
-template <class Bytes>
-inline bool copy_utf8_blocks(char*& out, const uint8_t*& p, const uint8_t* limit) {
-  constexpr size_t N = sizeof(Bytes);
-  while (size_t(limit - p) >= N) {
-    Bytes x;
-    std::memcpy(&x, p, N);
-    std::memcpy(out, &x, N);
-    size_t k = first_stop(utf8_stop_mask(x));
-    p += k;
-    out += k;
-    if (k < N) return true;
+struct Utf8Stops {
+  static bool at(uint8_t c) { return UTF8_STOP[c]; }
+  template <class Bytes>
+  static Bytes mask(Bytes x) {
+    return Bytes(x < 0x20) | Bytes(x == '"') | Bytes(x == '\\') | Bytes(x == 0xE2);
   }
-  return false;
-}
+};
 
 // Writes the UTF-8 bytes from `p` up to at least `limit` (a sequence for
 // U+2028 or U+2029 that starts before it is taken whole, reading up to
@@ -467,10 +512,7 @@ inline bool copy_utf8_blocks(char*& out, const uint8_t*& p, const uint8_t* limit
 inline char* push_utf8_text(char* out, const uint8_t*& p, const uint8_t* limit,
                             const uint8_t* end) {
   while (p < limit) {
-    if (!copy_utf8_blocks<Bytes16>(out, p, limit) && !copy_utf8_blocks<Bytes8>(out, p, limit)) {
-      while (p < limit && !UTF8_STOP[*p]) *out++ = char(*p++);
-      if (p == limit) break;
-    }
+    if (!copy_run<Utf8Stops>(out, p, limit)) break;
     uint8_t c = *p;
     if (c != 0xE2) {
       out = push_escape(out, c);
@@ -672,20 +714,23 @@ bool Encoder::key(PyObject* key) {
   return false;
 }
 
-// The UTF-8 form CPython keeps on a non-ASCII str once something asked for
-// it, or an empty view when it has none yet. Making it here would cost more
-// than writing the text from its code points: a str built for one response
-// is encoded once.
-inline std::string_view cached_utf8(PyObject* str) {
-  if (!PyUnicode_IS_COMPACT(str)) return {};
-  auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(str);
-  const char* utf8 = __atomic_load_n(&compact->utf8, __ATOMIC_ACQUIRE);
-  return utf8 ? std::string_view(utf8, size_t(compact->utf8_length)) : std::string_view();
+// The UTF-8 form of a non-ASCII str, which CPython keeps on the object once
+// made: a str written again (a field value shared by many responses, a
+// cached document) is then copied as it is. An empty view when the str has
+// none (a lone surrogate), with no error left set.
+inline std::string_view utf8_form(PyObject* str) {
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+  if (!utf8) {
+    PyErr_Clear();
+    return {};
+  }
+  return {utf8, size_t(size)};
 }
 
 bool Encoder::string(PyObject* str, std::string_view after) {
   if (!ensure_ascii && !PyUnicode_IS_ASCII(str)) {
-    std::string_view utf8 = cached_utf8(str);
+    std::string_view utf8 = utf8_form(str);
     if (!utf8.empty()) return utf8_string(utf8, after);
   }
   const size_t n = size_t(PyUnicode_GET_LENGTH(str));
@@ -907,7 +952,7 @@ PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   };
   if (!encoder.output.reserve(INITIAL_CAPACITY)) return nullptr;
   if (!encoder.encode(a[0], 0)) return nullptr;
-  return encoder.output.to_bytes();
+  return encoder.output.take_bytes();
 }
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
