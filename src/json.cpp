@@ -1,6 +1,8 @@
 #include "json.hpp"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -31,6 +33,12 @@ constexpr Signature FROM_JSON_SIG{"from_json()", FROM_JSON_PARAMS};
 // Python's encoder, which has its own words for them.
 constexpr unsigned MAX_DEPTH = 512;
 constexpr size_t INITIAL_CAPACITY = 4096;
+// The first reservation follows the size of the last output (a server
+// renders the same kinds of response over and over), so that a large one is
+// written without being reallocated and copied as it grows; past this size
+// a document grows as usual.
+constexpr size_t SIZE_HINT_MAX = size_t(64) << 20;
+std::atomic<size_t> recent_output_size{0};
 
 // Messages. The fallback reasons name what the native encoder does not
 // reproduce; the others are Python's own texts.
@@ -96,6 +104,23 @@ PyObject* add_note_method() {
 }
 
 // ---------------------------------------------------------------------------
+// Separators: "," or ", " between items, ":" or ": " after keys, or nothing.
+// Both bytes are always stored and the end moved by the length, so writing
+// one takes no loop and no branch.
+struct Separator {
+  static constexpr size_t ROOM = 2;  // bytes to reserve for any separator
+  char text[ROOM];
+  size_t size;
+
+  static constexpr Separator of(std::string_view s) { return {{s[0], s.size() > 1 ? s[1] : ' '}, s.size()}; }
+  char* write(char* out) const {
+    std::memcpy(out, text, ROOM);
+    return out + size;
+  }
+};
+constexpr Separator NO_SEPARATOR{{' ', ' '}, 0};
+
+// ---------------------------------------------------------------------------
 // The output buffer: the bytes object that is returned, written in place and
 // grown geometrically, so the text is never copied out at the end.
 
@@ -119,10 +144,9 @@ class Buffer {
     size_ += text.size();
     return true;
   }
-  // For separators: at most a few bytes, copied without a call.
-  bool append_short(std::string_view text) {
-    if (!reserve(text.size())) return false;
-    for (char c : text) data_[size_++] = c;
+  bool append(Separator separator) {
+    if (!reserve(Separator::ROOM)) return false;
+    set_end(separator.write(end()));
     return true;
   }
   bool put(char c) {
@@ -131,6 +155,7 @@ class Buffer {
     return true;
   }
   // The text written, as bytes (new reference); the buffer is empty after.
+  size_t size() const { return size_; }
   PyObject* take_bytes() {
     if (!bytes_) return PyBytes_FromStringAndSize(nullptr, 0);
     if (!resize(size_)) return nullptr;
@@ -561,8 +586,8 @@ inline Object sequence_item(PyObject* fast, Py_ssize_t i) {
 
 struct Encoder {
   Buffer output;
-  std::string_view item_separator;
-  std::string_view key_separator;
+  Separator item_separator;
+  Separator key_separator;
   Object default_hook;  // empty: no hook
   bool ensure_ascii;
   bool allow_nan;
@@ -577,9 +602,9 @@ struct Encoder {
   bool member(bool first, PyObject* key, PyObject* value, PyObject* container, unsigned depth);
   bool key(PyObject* key);
   // The string literal of `str` followed by `after`.
-  bool string(PyObject* str, std::string_view after = {});
-  bool long_string(PyObject* str, std::string_view after);
-  bool utf8_string(std::string_view text, std::string_view after);
+  bool string(PyObject* str, Separator after = NO_SEPARATOR);
+  bool long_string(PyObject* str, Separator after);
+  bool utf8_string(std::string_view text, Separator after);
   char* units(char* out, PyObject* str, size_t start, size_t count) const;
   bool int_value(PyObject* value);
   bool big_int(PyObject* value);
@@ -623,7 +648,7 @@ bool Encoder::array(PyObject* seq, unsigned depth) {
   if (PySequence_Fast_GET_SIZE(fast.get()) == 0) return output.append("[]");
   if (!output.put('[')) return false;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
-    if (i > 0 && !output.append_short(item_separator)) return false;
+    if (i > 0 && !output.append(item_separator)) return false;
     Object item = sequence_item(fast.get(), i);
     if (!item) return false;
     if (!encode(item.get(), depth + 1)) {
@@ -692,9 +717,9 @@ bool Encoder::mapping_members(PyObject* dict, unsigned depth) {
 
 bool Encoder::member(bool first, PyObject* key_obj, PyObject* value, PyObject* container,
                      unsigned depth) {
-  if (!first && !output.append_short(item_separator)) return false;
+  if (!first && !output.append(item_separator)) return false;
   bool key_ok = PyUnicode_Check(key_obj) ? string(key_obj, key_separator)
-                                         : key(key_obj) && output.append_short(key_separator);
+                                         : key(key_obj) && output.append(key_separator);
   if (!key_ok) return false;
   if (encode(value, depth + 1)) return true;
   add_note(msg::NOTE_MEMBER, container, key_obj);
@@ -728,7 +753,7 @@ inline std::string_view utf8_form(PyObject* str) {
   return {utf8, size_t(size)};
 }
 
-bool Encoder::string(PyObject* str, std::string_view after) {
+bool Encoder::string(PyObject* str, Separator after) {
   if (!ensure_ascii && !PyUnicode_IS_ASCII(str)) {
     std::string_view utf8 = utf8_form(str);
     if (!utf8.empty()) return utf8_string(utf8, after);
@@ -736,18 +761,17 @@ bool Encoder::string(PyObject* str, std::string_view after) {
   const size_t n = size_t(PyUnicode_GET_LENGTH(str));
   if (n > STRING_CHUNK) return long_string(str, after);
   // One reservation covers the quotes and `after` too.
-  if (!output.reserve(n * ESCAPE_MAX + 2 + after.size())) return false;
+  if (!output.reserve(n * ESCAPE_MAX + 2 + Separator::ROOM)) return false;
   char* out = output.end();
   *out++ = '"';
   out = units(out, str, 0, n);
   if (!out) return fallback(msg::SURROGATES);
   *out++ = '"';
-  for (char c : after) *out++ = c;  // a separator: at most two bytes
-  output.set_end(out);
+  output.set_end(after.write(out));
   return true;
 }
 
-[[gnu::noinline]] bool Encoder::long_string(PyObject* str, std::string_view after) {
+[[gnu::noinline]] bool Encoder::long_string(PyObject* str, Separator after) {
   const size_t n = size_t(PyUnicode_GET_LENGTH(str));
   if (!output.put('"')) return false;
   for (size_t start = 0; start < n; start += STRING_CHUNK) {
@@ -760,7 +784,7 @@ bool Encoder::string(PyObject* str, std::string_view after) {
   return output.put('"') && output.append(after);
 }
 
-[[gnu::noinline]] bool Encoder::utf8_string(std::string_view text, std::string_view after) {
+[[gnu::noinline]] bool Encoder::utf8_string(std::string_view text, Separator after) {
   constexpr size_t WORST = 6;  // output bytes per input byte
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   const uint8_t* const end = p + text.size();
@@ -770,11 +794,10 @@ bool Encoder::string(PyObject* str, std::string_view after) {
     if (!output.reserve((size_t(limit - p) + 2) * WORST)) return false;
     output.set_end(push_utf8_text(output.end(), p, limit, end));
   }
-  if (!output.reserve(1 + after.size())) return false;
+  if (!output.reserve(1 + Separator::ROOM)) return false;
   char* out = output.end();
   *out++ = '"';
-  for (char c : after) *out++ = c;  // a separator: at most two bytes
-  output.set_end(out);
+  output.set_end(after.write(out));
   return true;
 }
 
@@ -944,14 +967,17 @@ PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
   Encoder encoder{
       .output = {},
-      .item_separator = compact ? "," : ", ",
-      .key_separator = compact ? ":" : ": ",
+      .item_separator = Separator::of(compact ? "," : ", "),
+      .key_separator = Separator::of(compact ? ":" : ": "),
       .default_hook = a[4] && a[4] != Py_None ? Object::borrow(a[4]) : Object(),
       .ensure_ascii = ensure_ascii == 1,
       .allow_nan = allow_nan == 1,
   };
-  if (!encoder.output.reserve(INITIAL_CAPACITY)) return nullptr;
+  size_t hint = recent_output_size.load(std::memory_order_relaxed);
+  hint = std::min(hint + hint / 8, SIZE_HINT_MAX);
+  if (!encoder.output.reserve(std::max(hint, INITIAL_CAPACITY))) return nullptr;
   if (!encoder.encode(a[0], 0)) return nullptr;
+  recent_output_size.store(encoder.output.size(), std::memory_order_relaxed);
   return encoder.output.take_bytes();
 }
 
