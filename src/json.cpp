@@ -12,7 +12,7 @@
 #include <type_traits>
 
 #include "format.hpp"
-#include "json_reader.hpp"
+#include "json_common.hpp"
 
 namespace qc {
 
@@ -25,9 +25,6 @@ constexpr Param TO_JSON_PARAMS[] = {
     {"allow_nan", false, true},  {"default", false, true},
 };
 constexpr Signature TO_JSON_SIG{"to_json()", TO_JSON_PARAMS};
-
-constexpr Param FROM_JSON_PARAMS[] = {{"data", true, false}, {"allow_nan", false, true}};
-constexpr Signature FROM_JSON_SIG{"from_json()", FROM_JSON_PARAMS};
 
 // Deepest value written natively; deeper documents (and cycles) go back to
 // Python's encoder, which has its own words for them.
@@ -932,13 +929,6 @@ bool Encoder::hook(PyObject* value, unsigned depth) {
   return false;
 }
 
-// NumPy's boolean scalar ("numpy.bool", "numpy.bool_" before NumPy 2), known
-// by its static type's name so that NumPy need not be imported.
-bool is_numpy_bool(PyObject* value) {
-  const char* name = Py_TYPE(value)->tp_name;
-  return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
-}
-
 }  // namespace
 
 PyObject* json_fallback_type() {
@@ -949,19 +939,6 @@ PyObject* json_fallback_type() {
         "encoder.",
         PyExc_Exception, nullptr);
   });
-}
-
-int json_flag(PyObject* value, const char* param, bool dflt) {
-  if (!value) return dflt;
-  if (value == Py_True) return 1;
-  if (value == Py_False) return 0;
-  if (is_numpy_bool(value)) {
-    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    return number && number->nb_bool ? number->nb_bool(value) : PyObject_IsTrue(value);
-  }
-  type_mismatch(value, "bool");
-  prefix_argument_error(param);
-  return -1;
 }
 
 PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -988,12 +965,6 @@ PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   if (!encoder.encode(a[0], 0)) return nullptr;
   recent_output_size.store(encoder.output.size(), std::memory_order_relaxed);
   return encoder.output.take_bytes();
-}
-
-PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  if (!bind_args(FROM_JSON_SIG, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
-  return read_json(a[0], a[1]);
 }
 
 }  // namespace qc

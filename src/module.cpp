@@ -1,6 +1,7 @@
 // The _quorvel_core module: definition, exec step and exported callables.
 #include "config.hpp"
 #include "json.hpp"
+#include "json_decode.hpp"
 #include "serializer.hpp"
 #include "tools.hpp"
 

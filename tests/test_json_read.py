@@ -571,6 +571,53 @@ print(sorted(kinds))
     assert out.strip() == "['memory', 'ok']"
 
 
+# Every reading path that allocates: cached, too short and too long keys
+# (ASCII and not), big and digit-limited integers, floats, an escaped string
+# past the scratch buffer, a list past the element stack, nested containers.
+# Keys differ per attempt so that each attempt stores in the key cache.
+_MANY_KEYS_DOC = r"""
+import json
+def make(tag, kind):
+    obj = {"%sk%02d" % (tag, i): v for i, v in enumerate([
+        12345678901, -2 ** 40, 3.14159, 2.5e-300, "plain", "caf\u00e9", None, True,
+        123456789012345678901234567890, int("7" * 700), "line\n\"" * 80,
+        list(range(1000, 1040)), {"inner%s" % tag: [1.5, "x" * 30, {"deep": -0.25}]},
+        [], {}, "ctl\x01\U0001F600", 1e300, -987654321, "", False])}
+    obj["q"] = 1
+    obj["cl\u00e9%s" % tag] = "k" * 70
+    obj["z" * 70 + tag] = 2
+    text = json.dumps(obj, ensure_ascii=False)
+    return {"bytes": text.encode(), "bytearray": bytearray(text.encode()), "str": text}[kind]
+"""
+
+
+@pytest.mark.parametrize("kind", ["bytes", "bytearray", "str"])
+def test_every_failed_allocation_is_a_memory_error(kind):
+    pytest.importorskip("_testcapi")
+    out = run_isolated(LOAD_NATIVE + _MANY_KEYS_DOC + """
+import _testcapi
+native.from_json(b'{"ab": 1}')  # the key cache's table, made once per process
+raised, wrong = {}, []
+for start in range(20000):
+    doc = make(str(start), %r)
+    _testcapi.set_nomemory(start, start + 1)
+    try:
+        native.from_json(doc)
+    except BaseException as exc:
+        _testcapi.remove_mem_hooks()
+        raised[type(exc).__name__] = raised.get(type(exc).__name__, 0) + 1
+    else:
+        _testcapi.remove_mem_hooks()
+        break
+    if native.from_json(doc) != json.loads(doc):
+        wrong.append(start)
+print(json.dumps({"raised": raised, "wrong": wrong, "last": start}))
+""" % kind)
+    result = json.loads(out)
+    assert list(result["raised"]) == ["MemoryError"] and result["wrong"] == [], result
+    assert result["raised"]["MemoryError"] == result["last"] > 30, result
+
+
 @pytest.mark.parametrize("limit", [0, 640, 1000, 4300])
 @pytest.mark.parametrize("digits", [640, 641, 1000, 1001, 4299])
 @pytest.mark.parametrize("sign", ["", "-"])

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "json_reader.hpp"
+#include "json_number.hpp"
 
 namespace {
 

@@ -1,21 +1,12 @@
-// The JSON reader behind from_json.
+// The reader's decimal-to-binary number conversions. They touch no Python
+// object and need no interpreter, so the C++ unit tests call them directly.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-#include "tools.hpp"
-
-namespace qc {
-
-// from_json after argument binding: `data` is the bound document, `allow_nan`
-// the bound flag or nullptr when omitted. New reference or nullptr.
-PyObject* read_json(PyObject* data, PyObject* allow_nan);
-
-// The reader's number conversions, exposed for the C++ unit tests. They need
-// no interpreter.
-namespace json_number {
+namespace qc::json_number {
 
 // The double nearest to the decimal number "int_digits.frac_digits e exp10"
 // (ties to even), negated when `negative`. The digit strings hold ASCII digits
@@ -44,5 +35,4 @@ inline constexpr size_t MAX_INT_LIMBS = 224;
 // used (at least one).
 size_t digits_to_limbs(std::string_view digits, uint64_t* limbs);
 
-}  // namespace json_number
-}  // namespace qc
+}  // namespace qc::json_number

@@ -1,570 +1,29 @@
 // The JSON reader behind from_json: one pass over UTF-8 bytes that builds the
-// Python objects as it goes, with its own decimal-to-binary number conversion
-// and a process-wide cache of object-key strings.
-#include "json_reader.hpp"
-
-#include "json.hpp"
-
-#include <sys/random.h>
+// Python objects as it goes, the numbers converted by json_number and the
+// object keys taken from the key cache.
+#include "json_decode.hpp"
 
 #include <bit>
 #include <cstring>
-#include <ctime>
 #include <iterator>
 #include <limits>
+#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-namespace qc {
+#include "json_common.hpp"
+#include "json_keys.hpp"
+#include "json_number.hpp"
 
-// ===========================================================================
-// Number conversion.
-namespace json_number {
+namespace qc {
 namespace {
 
-using u128 = unsigned __int128;
+constexpr Param FROM_JSON_PARAMS[] = {{"data", true, false}, {"allow_nan", false, true}};
+constexpr Signature FROM_JSON_SIG{"from_json()", FROM_JSON_PARAMS};
 
 constexpr double INF = std::numeric_limits<double>::infinity();
-
-// ---------------------------------------------------------------------------
-// 128-bit approximations of 5^q for every q where a decimal exponent can still
-// give a finite non-zero double from a 64-bit significand. Each entry is the
-// floor T of 5^q scaled into [2^127, 2^128): T·2^exp2 <= 5^q < (T+1)·2^exp2.
-// For 0 <= q <= 55 the power fits in 128 bits and the entry is exact.
-constexpr int POW5_MIN = -342;
-constexpr int POW5_MAX = 308;
-constexpr int POW5_EXACT_MAX = 55;
-
-struct Pow5 {
-  uint64_t hi, lo;
-  int32_t exp2;
-};
-
-struct Pow5Table {
-  Pow5 entry[POW5_MAX - POW5_MIN + 1];
-};
-
-// A fixed-size unsigned big number, only for building the table at compile time.
-constexpr int TABLE_LIMBS = 20;
-struct TableBig {
-  uint64_t limb[TABLE_LIMBS]{};
-};
-
-constexpr int big_bits(const TableBig& x) {
-  for (int i = TABLE_LIMBS - 1; i >= 0; --i) {
-    if (x.limb[i]) return 64 * i + 64 - std::countl_zero(x.limb[i]);
-  }
-  return 0;
-}
-
-constexpr void big_mul_small(TableBig& x, uint64_t m) {
-  uint64_t carry = 0;
-  for (uint64_t& l : x.limb) {
-    u128 t = (u128)l * m + carry;
-    l = (uint64_t)t;
-    carry = (uint64_t)(t >> 64);
-  }
-}
-
-constexpr void big_div_small(TableBig& x, uint64_t d) {
-  uint64_t rem = 0;
-  for (int i = TABLE_LIMBS - 1; i >= 0; --i) {
-    u128 cur = ((u128)rem << 64) | x.limb[i];
-    x.limb[i] = (uint64_t)(cur / d);
-    rem = (uint64_t)(cur % d);
-  }
-}
-
-// Bits pos .. pos+63 of x; bits below bit 0 read as zero.
-constexpr uint64_t big_window(const TableBig& x, int pos) {
-  if (pos <= -64) return 0;
-  if (pos < 0) return big_window(x, 0) << -pos;
-  int i = pos / 64, s = pos % 64;
-  uint64_t low = i < TABLE_LIMBS ? x.limb[i] : 0;
-  uint64_t high = i + 1 < TABLE_LIMBS ? x.limb[i + 1] : 0;
-  return s == 0 ? low : (low >> s) | (high << (64 - s));
-}
-
-// The top 128 bits of x (truncated) and their scale, x ~ T·2^(exp2 - scale).
-constexpr Pow5 big_top128(const TableBig& x, int scale) {
-  int shift = big_bits(x) - 128;
-  return Pow5{big_window(x, shift + 64), big_window(x, shift), shift - scale};
-}
-
-constexpr Pow5Table make_pow5_table() {
-  Pow5Table t{};
-  TableBig x{};
-  x.limb[0] = 1;
-  for (int q = 0; q <= POW5_MAX; ++q) {
-    t.entry[q - POW5_MIN] = big_top128(x, 0);
-    big_mul_small(x, 5);
-  }
-  // floor(2^K / 5^n) by repeated exact floor division; 2^1100 / 5^342 still
-  // has far more than 128 bits, so every entry is a true floor of 5^-n.
-  constexpr int K = 1100;
-  TableBig y{};
-  y.limb[K / 64] = uint64_t{1} << (K % 64);
-  for (int n = 1; n <= -POW5_MIN; ++n) {
-    big_div_small(y, 5);
-    t.entry[-n - POW5_MIN] = big_top128(y, K);
-  }
-  return t;
-}
-
-constexpr Pow5Table POW5 = make_pow5_table();
-
-static_assert(POW5.entry[-POW5_MIN].hi == uint64_t{1} << 63 && POW5.entry[-POW5_MIN].lo == 0 &&
-              POW5.entry[-POW5_MIN].exp2 == -127);  // 5^0 = 2^127 · 2^-127
-static_assert(POW5.entry[1 - POW5_MIN].hi == 0xA000000000000000 &&
-              POW5.entry[1 - POW5_MIN].exp2 == -125);  // 5 = 0b101 · 2^125 · 2^-125
-static_assert(POW5.entry[-1 - POW5_MIN].hi == 0xCCCCCCCCCCCCCCCC &&
-              POW5.entry[-1 - POW5_MIN].lo == 0xCCCCCCCCCCCCCCCC &&
-              POW5.entry[-1 - POW5_MIN].exp2 == -130);  // 0.2 = 0x0.333...
-
-constexpr double double_from_parts(int64_t biased_exp, uint64_t mantissa) {
-  return std::bit_cast<double>((uint64_t)biased_exp << 52 | (mantissa & ((uint64_t{1} << 52) - 1)));
-}
-
-// Rounds w·10^q (w != 0) to the nearest double using the 128-bit power of
-// five. The true product lies in [P, P + 2^64) where P is the computed 192-bit
-// product, so the result is certain unless that interval straddles a rounding
-// boundary; then, or for subnormal results, it returns false.
-bool eisel_lemire(uint64_t w, int64_t q, double& out) {
-  if (q < POW5_MIN) {  // below 2^64 · 10^-343, under half the smallest subnormal
-    out = 0.0;
-    return true;
-  }
-  if (q > POW5_MAX) {  // at least 10^309
-    out = INF;
-    return true;
-  }
-  const Pow5& t = POW5.entry[q - POW5_MIN];
-  int s = std::countl_zero(w);
-  uint64_t wn = w << s;
-  u128 upper = (u128)wn * t.hi;
-  u128 lower = (u128)wn * t.lo;
-  u128 middle = (u128)(uint64_t)upper + (uint64_t)(lower >> 64);
-  uint64_t lo = (uint64_t)lower;
-  uint64_t mid = (uint64_t)middle;
-  uint64_t hi = (uint64_t)(upper >> 64) + (uint64_t)(middle >> 64);  // >= 2^62
-  int top = (int)(hi >> 63);
-  int64_t exp = 190 + top + t.exp2 + q - s;  // the product's leading bit, as a power of two
-  if (exp > 1023) {
-    out = INF;
-    return true;
-  }
-  if (exp < -1022) return false;
-  int rest_bits = 9 + top;  // hi holds 54 bits (mantissa and round bit) above these
-  uint64_t rest_mask = (uint64_t{1} << rest_bits) - 1;
-  uint64_t rest = hi & rest_mask;
-  bool exact = q >= 0 && q <= POW5_EXACT_MAX;
-  if (!exact && rest == rest_mask && mid == ~uint64_t{0} && lo != 0) return false;
-  uint64_t m = hi >> rest_bits;
-  bool round_bit = m & 1;
-  m >>= 1;
-  if (round_bit) {
-    // An inexact power means the true value lies strictly above P, so a set
-    // round bit is never an exact tie.
-    bool tie = exact && rest == 0 && mid == 0 && lo == 0;
-    if (!tie || (m & 1)) ++m;
-  }
-  if (m == uint64_t{1} << 53) {
-    m >>= 1;
-    if (++exp > 1023) {
-      out = INF;
-      return true;
-    }
-  }
-  out = double_from_parts(exp + 1023, m);
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// The exact path: a decimal number 0.d1d2... × 10^dp scaled by powers of two
-// until its integer part is the 53-bit mantissa. Only the first KEEP input
-// digits are kept, the rest folded into `sticky`; every shift after that is
-// exact (CAP holds every intermediate value), so rounding sees the kept value
-// plus a sticky bit. That is correct because every double and every midpoint
-// between two doubles has fewer than 770 significant digits: the kept digits
-// already place the input strictly on one side of each such point, or exactly
-// on it, with the sticky bit telling whether the input lies above.
-class DecimalScaler {
- public:
-  static constexpr int KEEP = 800;
-  static constexpr int CAP = 2048;
-
-  DecimalScaler(std::string_view a, std::string_view b, int dp) : dp_(dp) {
-    for (std::string_view part : {a, b}) {
-      for (char c : part) {
-        if (nd_ < KEEP) {
-          d_[nd_++] = (uint8_t)(c - '0');
-        } else if (c != '0') {
-          sticky_ = true;
-          break;
-        }
-      }
-      if (sticky_) break;
-    }
-    trim();
-  }
-
-  double to_double() {
-    int exp = 0;
-    // Into [0.5, 1): first below one, then up by shifts that never reach one.
-    while (dp_ > 0) {
-      int s = dp_ >= 19 ? 60 : SHIFT_FOR_DIGITS[dp_];
-      shift_right(s);
-      exp += s;
-    }
-    while (dp_ < 0 || (dp_ == 0 && d_[0] < 5)) {
-      int s = -dp_ >= 18 ? 59 : SHIFT_FOR_DIGITS[-dp_];
-      shift_left(s);
-      exp -= s;
-    }
-    int e = exp - 1;  // value = (2 · 0.d) · 2^e with the factor in [1, 2)
-    if (e < -1022) {  // subnormal: align the last mantissa bit with 2^-1074
-      for (int s = -1022 - e; s > 0; s -= 60) shift_right(s < 60 ? s : 60);
-      e = -1022;
-    }
-    if (e > 1023) return INF;
-    shift_left(53);
-    uint64_t m = rounded_integer();
-    if (m == uint64_t{1} << 53) {
-      m >>= 1;
-      if (++e > 1023) return INF;
-    }
-    if (m < uint64_t{1} << 52) return double_from_parts(0, m);
-    return double_from_parts(e + 1023, m);
-  }
-
- private:
-  // Largest s with 2^s < 10^k (k >= 1), and 1 for k = 0 (a value below 0.5).
-  static constexpr int SHIFT_FOR_DIGITS[19] = {1,  3,  6,  9,  13, 16, 19, 23, 26, 29,
-                                               33, 36, 39, 43, 46, 49, 53, 56, 59};
-
-  void trim() {
-    while (nd_ > 0 && d_[nd_ - 1] == 0) --nd_;
-  }
-
-  // Divides by 2^k, 1 <= k <= 60.
-  void shift_right(int k) {
-    int r = 0, w = 0;
-    uint64_t n = 0;
-    while ((n >> k) == 0) {
-      if (r < nd_) {
-        n = n * 10 + d_[r++];
-      } else if (n == 0) {
-        nd_ = 0;
-        return;
-      } else {
-        n *= 10;
-        ++r;
-      }
-    }
-    dp_ -= r - 1;
-    const uint64_t mask = (uint64_t{1} << k) - 1;
-    for (; r < nd_; ++r) {
-      d_[w++] = (uint8_t)(n >> k);
-      n = (n & mask) * 10 + d_[r];
-    }
-    while (n > 0) {
-      uint64_t digit = n >> k;
-      if (w < CAP) {
-        d_[w++] = (uint8_t)digit;
-      } else if (digit != 0) {
-        sticky_ = true;
-      }
-      n = (n & mask) * 10;
-    }
-    nd_ = w;
-    trim();
-  }
-
-  // Multiplies by 2^k, 1 <= k <= 60. The result has at most 19 more digits;
-  // it is built from the right in place, 19 positions further up.
-  void shift_left(int k) {
-    const int end = nd_ + 19;
-    int w = end;
-    uint64_t carry = 0;
-    for (int r = nd_ - 1; r >= 0; --r) {
-      uint64_t v = ((uint64_t)d_[r] << k) + carry;
-      carry = v / 10;
-      d_[--w] = (uint8_t)(v - carry * 10);
-    }
-    while (carry > 0) {
-      uint64_t next = carry / 10;
-      d_[--w] = (uint8_t)(carry - next * 10);
-      carry = next;
-    }
-    int count = end - w;
-    dp_ += count - nd_;
-    int keep = count < CAP ? count : CAP;
-    for (int i = keep; i < count; ++i) sticky_ |= d_[w + i] != 0;
-    std::memmove(d_, d_ + w, (size_t)keep);
-    nd_ = keep;
-    trim();
-  }
-
-  // The integer part rounded half to even (dp_ <= 17 here).
-  uint64_t rounded_integer() const {
-    uint64_t n = 0;
-    for (int i = 0; i < dp_; ++i) n = n * 10 + (i < nd_ ? d_[i] : 0);
-    if (dp_ < 0 || dp_ >= nd_) return n;
-    uint8_t first = d_[dp_];
-    bool up = first > 5 || (first == 5 && (dp_ + 1 < nd_ || sticky_ || (n & 1)));
-    return n + up;
-  }
-
-  uint8_t d_[CAP + 20];
-  int nd_ = 0;
-  int dp_;
-  bool sticky_ = false;
-};
-
-constexpr double EXACT_POWERS_OF_TEN[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// The first `count` digits of a then b as an integer.
-uint64_t leading_digits(std::string_view a, std::string_view b, size_t count) {
-  uint64_t w = 0;
-  size_t from_a = count < a.size() ? count : a.size();
-  for (size_t i = 0; i < from_a; ++i) w = w * 10 + (uint64_t)(a[i] - '0');
-  for (size_t i = 0; i < count - from_a; ++i) w = w * 10 + (uint64_t)(b[i] - '0');
-  return w;
-}
-
-}  // namespace
-
-bool exact_decimal_to_double(uint64_t w, int64_t q, double& out) {
-  if (w <= uint64_t{1} << 53 && q >= -22 && q <= 22) {
-    // Both operands exact, so one correctly rounded operation is the answer.
-    double d = (double)w;
-    out = q < 0 ? d / EXACT_POWERS_OF_TEN[-q] : d * EXACT_POWERS_OF_TEN[q];
-    return true;
-  }
-  return eisel_lemire(w, q, out);
-}
-
-namespace {
-
-// a then b are the significant digits (a non-empty first digit), the value is
-// 0.ab × 10^dp with -330 <= dp <= 310.
-[[gnu::noinline]] double magnitude_from_digits(std::string_view a, std::string_view b, int dp) {
-  size_t n = a.size() + b.size();
-  size_t k = n < 19 ? n : 19;
-  uint64_t w = leading_digits(a, b, k);
-  int64_t q = dp - (int64_t)k;
-  double r;
-  if (n <= 19) {
-    if (exact_decimal_to_double(w, q, r)) return r;
-  } else {
-    // The value lies in [w, w+1) · 10^q; equal roundings of both ends decide it.
-    double r2;
-    if (eisel_lemire(w, q, r) && eisel_lemire(w + 1, q, r2) && r == r2) return r;
-  }
-  return DecimalScaler(a, b, dp).to_double();
-}
-
-}  // namespace
-
-double decimal_to_double(std::string_view int_digits, std::string_view frac_digits,
-                         int64_t exp10, bool negative) {
-  size_t lead = 0;
-  while (lead < int_digits.size() && int_digits[lead] == '0') ++lead;
-  std::string_view a = int_digits.substr(lead), b = frac_digits;
-  int64_t dp;
-  if (!a.empty()) {
-    dp = exp10 + (int64_t)a.size();
-  } else {
-    size_t z = 0;
-    while (z < b.size() && b[z] == '0') ++z;
-    b = b.substr(z);
-    dp = exp10 - (int64_t)z;
-  }
-  double mag;
-  if (a.empty() && b.empty()) {
-    mag = 0.0;
-  } else if (dp > 310) {  // at least 10^309
-    mag = INF;
-  } else if (dp < -330) {  // below 10^-330
-    mag = 0.0;
-  } else {
-    mag = magnitude_from_digits(a, b, (int)dp);
-  }
-  return negative ? -mag : mag;
-}
-
-size_t digits_to_limbs(std::string_view digits, uint64_t* limbs) {
-  static constexpr uint64_t POW10[20] = {1,
-                                         10,
-                                         100,
-                                         1000,
-                                         10000,
-                                         100000,
-                                         1000000,
-                                         10000000,
-                                         100000000,
-                                         1000000000,
-                                         10000000000,
-                                         100000000000,
-                                         1000000000000,
-                                         10000000000000,
-                                         100000000000000,
-                                         1000000000000000,
-                                         10000000000000000,
-                                         100000000000000000,
-                                         1000000000000000000,
-                                         10000000000000000000u};
-  size_t count = 0;
-  size_t chunk = digits.size() % 19;
-  if (chunk == 0) chunk = 19;
-  for (size_t i = 0; i < digits.size(); i += chunk, chunk = 19) {
-    uint64_t carry = 0;
-    for (size_t j = i; j < i + chunk; ++j) carry = carry * 10 + (uint64_t)(digits[j] - '0');
-    const uint64_t scale = POW10[chunk];
-    for (size_t l = 0; l < count; ++l) {
-      u128 t = (u128)limbs[l] * scale + carry;
-      limbs[l] = (uint64_t)t;
-      carry = (uint64_t)(t >> 64);
-    }
-    if (carry != 0 || count == 0) limbs[count++] = carry;
-  }
-  return count;
-}
-
-}  // namespace json_number
-
-// ===========================================================================
-// The key cache.
-namespace {
-
-constexpr size_t KEY_CACHE_SLOTS = 16384;
-constexpr size_t KEY_CACHE_PROBES = 5;
-constexpr size_t KEY_CACHE_MIN = 2;
-constexpr size_t KEY_CACHE_MAX = 63;
-
-// A new str of valid UTF-8 text; `ascii` when every byte is below 0x80.
-// New reference, or nullptr with an error set.
-PyObject* new_str(const char* s, size_t n, bool ascii) {
-  if (!ascii) return PyUnicode_DecodeUTF8(s, (Py_ssize_t)n, nullptr);
-  PyObject* str = PyUnicode_New((Py_ssize_t)n, 127);
-  if (str && n) std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
-  return str;
-}
-
-inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
-  json_number::u128 r = (json_number::u128)a * b;
-  return (uint64_t)r ^ (uint64_t)(r >> 64);
-}
-
-class KeyCache {
- public:
-  // The cached str equal to the UTF-8 text s[0..n) (valid UTF-8), or a new
-  // one. New reference, or nullptr with an error set.
-  PyObject* get(const char* s, size_t n, bool ascii) {
-    if (n < KEY_CACHE_MIN || n > KEY_CACHE_MAX) return new_str(s, n, ascii);
-    PyMutex_Lock(&mutex_);
-    if (!slots_ && !create()) {
-      PyMutex_Unlock(&mutex_);
-      return new_str(s, n, ascii);
-    }
-    if (failed_) empty();
-    uint64_t hash = hash_key(s, n);
-    size_t home = hash & (KEY_CACHE_SLOTS - 1);
-    size_t stop = home + KEY_CACHE_PROBES < KEY_CACHE_SLOTS ? home + KEY_CACHE_PROBES
-                                                             : KEY_CACHE_SLOTS;
-    for (size_t i = home; i < stop; ++i) {
-      Slot& slot = slots_[i];
-      if (!slot.text) return store(i, hash, s, n, ascii);
-      if (slot.hash == hash && PyUnicode_EqualToUTF8AndSize(slot.text, s, (Py_ssize_t)n)) {
-        PyObject* hit = Py_NewRef(slot.text);
-        PyMutex_Unlock(&mutex_);
-        return hit;
-      }
-    }
-    return store(home, hash, s, n, ascii);
-  }
-
- private:
-  struct Slot {
-    uint64_t hash;
-    PyObject* text;  // strong reference, or nullptr for an empty slot
-  };
-
-  bool create() {
-    slots_ = (Slot*)PyMem_RawCalloc(KEY_CACHE_SLOTS, sizeof(Slot));
-    if (!slots_) return false;
-    if (getrandom(seed_, sizeof seed_, GRND_NONBLOCK) != (ssize_t)sizeof seed_) {
-      // No entropy yet this early in boot: the clock and an address still
-      // differ from process to process.
-      timespec ts{};
-      clock_gettime(CLOCK_REALTIME, &ts);
-      seed_[0] = (uint64_t)ts.tv_nsec * 0x9E3779B97F4A7C15u ^ (uint64_t)ts.tv_sec;
-      seed_[1] = fold_multiply((uint64_t)(uintptr_t)slots_ ^ seed_[0], 0xD6E8FEB86659FD93u);
-    }
-    seed_[1] |= 1;
-    return true;
-  }
-
-  uint64_t hash_key(const char* s, size_t n) const {
-    uint64_t h = seed_[0] ^ (n * 0x9E3779B97F4A7C15u);
-    for (; n >= 8; s += 8, n -= 8) {
-      uint64_t chunk;
-      std::memcpy(&chunk, s, 8);
-      h = fold_multiply(h ^ chunk, seed_[1]);
-    }
-    if (n) {
-      uint64_t chunk = 0;
-      std::memcpy(&chunk, s, n);
-      h = fold_multiply(h ^ chunk ^ ((uint64_t)n << 59), seed_[1]);
-    }
-    return fold_multiply(h ^ (h >> 29), 0xBF58476D1CE4E5B9u);
-  }
-
-  // Creates the key's str and stores it in slot i, releasing what was there.
-  // Called with the mutex held; releases it.
-  PyObject* store(size_t i, uint64_t hash, const char* s, size_t n, bool ascii) {
-    PyObject* str = new_str(s, n, ascii);
-    if (!str) {
-      failed_ = true;
-      PyMutex_Unlock(&mutex_);
-      return nullptr;
-    }
-    Slot& slot = slots_[i];
-    Object old = Object::steal(slot.text);
-    if (!old) ++filled_;
-    slot = Slot{hash, Py_NewRef(str)};
-    last_filled_ = i;
-    PyMutex_Unlock(&mutex_);
-    return str;  // `old` goes after the mutex is released
-  }
-
-  // After a failure every use starts from an empty table, so each use finds
-  // at most the one entry the previous use stored.
-  void empty() {
-    if (filled_ == 1) {
-      Py_CLEAR(slots_[last_filled_].text);
-    } else if (filled_ > 1) {
-      for (size_t i = 0; i < KEY_CACHE_SLOTS; ++i) Py_CLEAR(slots_[i].text);
-    }
-    filled_ = 0;
-  }
-
-  PyMutex mutex_{};
-  Slot* slots_ = nullptr;
-  uint64_t seed_[2] = {0, 0};
-  size_t filled_ = 0;
-  size_t last_filled_ = 0;
-  bool failed_ = false;
-};
-
-constinit KeyCache KEY_CACHE;
-
-// ===========================================================================
-// The reader.
 
 enum class ErrorKind : uint8_t {
   none,
@@ -703,13 +162,6 @@ size_t utf8_valid_prefix(const uint8_t* s, size_t n) {
     i += len;
   }
   return n;
-}
-
-inline int hex_value(uint8_t c) {
-  if (is_digit(c)) return c - '0';
-  uint8_t lower = c | 0x20;
-  if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
-  return -1;
 }
 
 // Owned references of array elements still being read, shared by every open
@@ -931,10 +383,9 @@ class Reader {
         if (named) {
           ok = out.append(named, 2);
         } else {
-          static constexpr char HEX[] = "0123456789abcdef";
           std::memcpy(esc, "\\u{", 3);
-          esc[3] = HEX[c >> 4];
-          esc[4] = HEX[c & 15];
+          esc[3] = HEX_DIGITS[c >> 4];
+          esc[4] = HEX_DIGITS[c & 15];
           esc[5] = '}';
           ok = out.append(esc, 6);
         }
@@ -985,7 +436,7 @@ class Reader {
                                     : nullptr;
       case 'I':
         if (!allow_nan_) return fail(ErrorKind::expected_value, p_);
-        return match_word("Infinity", 8) ? new_float(json_number::INF) : nullptr;
+        return match_word("Infinity", 8) ? new_float(INF) : nullptr;
       default:
         return fail(ErrorKind::expected_value, p_);
     }
@@ -1104,7 +555,7 @@ class Reader {
       size_t valid = utf8_valid_prefix((const uint8_t*)text.data, text.size);
       if (valid != text.size) return fail(ErrorKind::invalid_unicode, quote + 2 + valid);
     }
-    PyObject* key = KEY_CACHE.get(text.data, text.size, text.ascii);
+    PyObject* key = cached_key(text.data, text.size, text.ascii);
     return key ? key : fail_python();
   }
 
@@ -1257,7 +708,7 @@ class Reader {
       ++p_;
       if (p_ == end_) return fail(ErrorKind::eof_value, end_);
       if (*p_ == 'I' && allow_nan_) {
-        return match_word("Infinity", 8) ? new_float(-json_number::INF) : nullptr;
+        return match_word("Infinity", 8) ? new_float(-INF) : nullptr;
       }
     }
     const uint8_t* digits = p_;
@@ -1440,11 +891,13 @@ class Input {
 
 }  // namespace
 
-PyObject* read_json(PyObject* data, PyObject* allow_nan_arg) {
-  int allow_nan = json_flag(allow_nan_arg, "allow_nan", false);
+PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!bind_args(FROM_JSON_SIG, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
+  int allow_nan = json_flag(a[1], "allow_nan", false);
   if (allow_nan < 0) return nullptr;
   Input input;
-  if (!input.take(data)) return nullptr;
+  if (!input.take(a[0])) return nullptr;
   Reader reader(input.data(), input.size(), allow_nan != 0, input.valid_utf8());
   return reader.read_document();
 }

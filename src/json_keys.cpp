@@ -1,0 +1,133 @@
+// The key cache: a fixed table of strong references to recent key strings,
+// found by a seeded hash of their UTF-8 text so that crafted documents cannot
+// aim at one slot. Shared by every thread, under one mutex.
+#include "json_keys.hpp"
+
+#include <sys/random.h>
+
+#include <cstdint>
+#include <ctime>
+
+namespace qc {
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr size_t KEY_CACHE_SLOTS = 16384;
+constexpr size_t KEY_CACHE_PROBES = 5;
+constexpr size_t KEY_CACHE_MIN = 2;
+constexpr size_t KEY_CACHE_MAX = 63;
+
+inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
+  u128 r = (u128)a * b;
+  return (uint64_t)r ^ (uint64_t)(r >> 64);
+}
+
+class KeyCache {
+ public:
+  // The cached str equal to the UTF-8 text s[0..n) (valid UTF-8), or a new
+  // one. New reference, or nullptr with an error set.
+  PyObject* get(const char* s, size_t n, bool ascii) {
+    if (n < KEY_CACHE_MIN || n > KEY_CACHE_MAX) return new_str(s, n, ascii);
+    PyMutex_Lock(&mutex_);
+    if (!slots_ && !create()) {
+      PyMutex_Unlock(&mutex_);
+      return new_str(s, n, ascii);
+    }
+    if (failed_) empty();
+    uint64_t hash = hash_key(s, n);
+    size_t home = hash & (KEY_CACHE_SLOTS - 1);
+    size_t stop = home + KEY_CACHE_PROBES < KEY_CACHE_SLOTS ? home + KEY_CACHE_PROBES
+                                                             : KEY_CACHE_SLOTS;
+    for (size_t i = home; i < stop; ++i) {
+      Slot& slot = slots_[i];
+      if (!slot.text) return store(i, hash, s, n, ascii);
+      if (slot.hash == hash && PyUnicode_EqualToUTF8AndSize(slot.text, s, (Py_ssize_t)n)) {
+        PyObject* hit = Py_NewRef(slot.text);
+        PyMutex_Unlock(&mutex_);
+        return hit;
+      }
+    }
+    return store(home, hash, s, n, ascii);
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash;
+    PyObject* text;  // strong reference, or nullptr for an empty slot
+  };
+
+  bool create() {
+    slots_ = (Slot*)PyMem_RawCalloc(KEY_CACHE_SLOTS, sizeof(Slot));
+    if (!slots_) return false;
+    if (getrandom(seed_, sizeof seed_, GRND_NONBLOCK) != (ssize_t)sizeof seed_) {
+      // No entropy yet this early in boot: the clock and an address still
+      // differ from process to process.
+      timespec ts{};
+      clock_gettime(CLOCK_REALTIME, &ts);
+      seed_[0] = (uint64_t)ts.tv_nsec * 0x9E3779B97F4A7C15u ^ (uint64_t)ts.tv_sec;
+      seed_[1] = fold_multiply((uint64_t)(uintptr_t)slots_ ^ seed_[0], 0xD6E8FEB86659FD93u);
+    }
+    seed_[1] |= 1;
+    return true;
+  }
+
+  uint64_t hash_key(const char* s, size_t n) const {
+    uint64_t h = seed_[0] ^ (n * 0x9E3779B97F4A7C15u);
+    for (; n >= 8; s += 8, n -= 8) {
+      uint64_t chunk;
+      std::memcpy(&chunk, s, 8);
+      h = fold_multiply(h ^ chunk, seed_[1]);
+    }
+    if (n) {
+      uint64_t chunk = 0;
+      std::memcpy(&chunk, s, n);
+      h = fold_multiply(h ^ chunk ^ ((uint64_t)n << 59), seed_[1]);
+    }
+    return fold_multiply(h ^ (h >> 29), 0xBF58476D1CE4E5B9u);
+  }
+
+  // Creates the key's str and stores it in slot i, releasing what was there.
+  // Called with the mutex held; releases it.
+  PyObject* store(size_t i, uint64_t hash, const char* s, size_t n, bool ascii) {
+    PyObject* str = new_str(s, n, ascii);
+    if (!str) {
+      failed_ = true;
+      PyMutex_Unlock(&mutex_);
+      return nullptr;
+    }
+    Slot& slot = slots_[i];
+    Object old = Object::steal(slot.text);
+    if (!old) ++filled_;
+    slot = Slot{hash, Py_NewRef(str)};
+    last_filled_ = i;
+    PyMutex_Unlock(&mutex_);
+    return str;  // `old` goes after the mutex is released
+  }
+
+  // After a failure every use starts from an empty table, so each use finds
+  // at most the one entry the previous use stored.
+  void empty() {
+    if (filled_ == 1) {
+      Py_CLEAR(slots_[last_filled_].text);
+    } else if (filled_ > 1) {
+      for (size_t i = 0; i < KEY_CACHE_SLOTS; ++i) Py_CLEAR(slots_[i].text);
+    }
+    filled_ = 0;
+  }
+
+  PyMutex mutex_{};
+  Slot* slots_ = nullptr;
+  uint64_t seed_[2] = {0, 0};
+  size_t filled_ = 0;
+  size_t last_filled_ = 0;
+  bool failed_ = false;
+};
+
+constinit KeyCache KEY_CACHE;
+
+}  // namespace
+
+PyObject* cached_key(const char* s, size_t n, bool ascii) { return KEY_CACHE.get(s, n, ascii); }
+
+}  // namespace qc

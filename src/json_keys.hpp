@@ -1,0 +1,27 @@
+// The reader's process-wide cache of object-key strings: documents repeat the
+// same keys, and a cached str saves building it and hashing it in each dict.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "tools.hpp"
+
+namespace qc {
+
+// A new str of valid UTF-8 text s[0..n); `ascii` when every byte is below
+// 0x80. Inline because the reader builds every string value with it.
+// New reference, or nullptr with an error set.
+inline PyObject* new_str(const char* s, size_t n, bool ascii) {
+  if (!ascii) return PyUnicode_DecodeUTF8(s, (Py_ssize_t)n, nullptr);
+  PyObject* str = PyUnicode_New((Py_ssize_t)n, 127);
+  if (str && n) std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
+  return str;
+}
+
+// The str equal to the valid UTF-8 text s[0..n) for use as a dict key: the
+// cached one when an equal key was seen before, else a new one (cached when
+// its length suits the cache). New reference, or nullptr with an error set.
+PyObject* cached_key(const char* s, size_t n, bool ascii);
+
+}  // namespace qc
