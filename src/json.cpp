@@ -345,16 +345,15 @@ constexpr auto SHORT_ESCAPE = [] {
   return t;
 }();
 
-constexpr char HEX[] = "0123456789abcdef";
 // Worst case per code unit: a surrogate pair, "\ud83d\ude00".
 constexpr size_t ESCAPE_MAX = 12;
 
 inline char* push_u(char* out, Py_UCS4 c) {
   out[0] = '\\';
   out[1] = 'u';
-  out[2] = HEX[(c >> 12) & 15];
-  out[3] = HEX[(c >> 8) & 15];
-  out[4] = HEX[(c >> 4) & 15];
+  out[2] = HEX_DIGITS[(c >> 12) & 15];
+  out[3] = HEX_DIGITS[(c >> 8) & 15];
+  out[4] = HEX_DIGITS[(c >> 4) & 15];
   out[5] = HEX[c & 15];
   return out + 6;
 }
