@@ -354,7 +354,7 @@ inline char* push_u(char* out, Py_UCS4 c) {
   out[2] = HEX_DIGITS[(c >> 12) & 15];
   out[3] = HEX_DIGITS[(c >> 8) & 15];
   out[4] = HEX_DIGITS[(c >> 4) & 15];
-  out[5] = HEX[c & 15];
+  out[5] = HEX_DIGITS[c & 15];
   return out + 6;
 }
 
