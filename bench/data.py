@@ -145,3 +145,18 @@ def number_document():
          "scale": rng.choice((1e-9, 2.5e21, 0.1, -3.75))}
         for i in range(1000)
     ]
+
+
+def flat_row_document():
+    """400 flat rows as a list endpoint renders them: ids, short non-ASCII
+    codes, decimals as text, datetimes, UUIDs, booleans and nulls."""
+    rng = random.Random(5)
+    codes = ("Zürich", "São-12", "Łódź", "Ørsted", "Čakovec", "Reykjavík", "東京", "Αθήνα")
+    start = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
+    return [
+        {"id": i, "code": rng.choice(codes), "price": f"{rng.uniform(0, 5000):.2f}",
+         "created": (start + dt.timedelta(seconds=rng.randrange(10**8))).isoformat(),
+         "uid": str(uuid.UUID(int=rng.getrandbits(128))), "active": rng.random() < 0.7,
+         "note": None if rng.random() < 0.6 else rng.choice(WORDS), "stock": rng.randrange(500)}
+        for i in range(400)
+    ]
