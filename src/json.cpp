@@ -587,6 +587,45 @@ inline Object sequence_item(PyObject* fast, Py_ssize_t i) {
 }
 
 // ---------------------------------------------------------------------------
+// Keys already written by this call, by identity: the same str objects name
+// the members of every row of a list, and their text (quotes and separator
+// included) is then copied instead of scanned again. Each entry holds a
+// strong reference, so no key can be freed, and its address reused by
+// another str, while the call runs.
+
+class KeyCache {
+ public:
+  static constexpr size_t TEXT_MAX = 32;
+
+  // The text written for `key`, always TEXT_MAX bytes to copy; nullptr when
+  // it is not cached.
+  const char* find(PyObject* key, size_t& size) const {
+    const size_t i = slot(key);
+    if (keys_[i].get() != key) return nullptr;
+    size = sizes_[i];
+    return texts_[i];
+  }
+  void store(PyObject* key, const char* text, size_t size) {
+    if (size > TEXT_MAX) return;
+    const size_t i = slot(key);
+    keys_[i] = Object::borrow(key);
+    std::memset(texts_[i], 0, TEXT_MAX);
+    std::memcpy(texts_[i], text, size);
+    sizes_[i] = size;
+  }
+
+ private:
+  static constexpr unsigned SLOT_BITS = 6;
+  static size_t slot(PyObject* key) {
+    return size_t((uintptr_t(key) * 0x9E3779B97F4A7C15u) >> (64 - SLOT_BITS));
+  }
+
+  Object keys_[size_t(1) << SLOT_BITS];
+  char texts_[size_t(1) << SLOT_BITS][TEXT_MAX];
+  size_t sizes_[size_t(1) << SLOT_BITS];
+};
+
+// ---------------------------------------------------------------------------
 // The encoder.
 
 struct Encoder {
@@ -596,6 +635,7 @@ struct Encoder {
   Object default_hook;  // empty: no hook
   bool ensure_ascii;
   bool allow_nan;
+  KeyCache keys{};
 
   bool encode(PyObject* value, unsigned depth);
 
@@ -606,6 +646,7 @@ struct Encoder {
   bool mapping_members(PyObject* dict, unsigned depth);
   bool member(bool first, PyObject* key, PyObject* value, PyObject* container, unsigned depth);
   bool key(PyObject* key);
+  bool str_key(PyObject* key);
   // The string literal of `str` followed by `after`.
   bool string(PyObject* str, Separator after = NO_SEPARATOR);
   bool long_string(PyObject* str, Separator after);
@@ -723,12 +764,27 @@ bool Encoder::mapping_members(PyObject* dict, unsigned depth) {
 bool Encoder::member(bool first, PyObject* key_obj, PyObject* value, PyObject* container,
                      unsigned depth) {
   if (!first && !output.append(item_separator)) return false;
-  bool key_ok = PyUnicode_Check(key_obj) ? string(key_obj, key_separator)
+  bool key_ok = PyUnicode_Check(key_obj) ? str_key(key_obj)
                                          : key(key_obj) && output.append(key_separator);
   if (!key_ok) return false;
   if (encode(value, depth + 1)) return true;
   add_note(msg::NOTE_MEMBER, container, key_obj);
   return false;
+}
+
+// A str key and the key separator.
+bool Encoder::str_key(PyObject* key) {
+  size_t size;
+  if (const char* text = keys.find(key, size)) {
+    if (!output.reserve(KeyCache::TEXT_MAX)) return false;
+    std::memcpy(output.end(), text, KeyCache::TEXT_MAX);
+    output.set_end(output.end() + size);
+    return true;
+  }
+  const size_t start = output.size();
+  if (!string(key, key_separator)) return false;
+  keys.store(key, output.end() - (output.size() - start), output.size() - start);
+  return true;
 }
 
 // Keys other than str.

@@ -158,6 +158,32 @@ def test_escapes_at_every_position():
     assert_same(doc)
 
 
+class FreshKeys:
+    """Each encoding makes a dict of new key objects, dropped once written:
+    their addresses come back for the next ones."""
+
+    def __init__(self, i):
+        self.i = i
+
+
+def fresh_keys_hook(obj):
+    if isinstance(obj, FreshKeys):
+        return {f"k{obj.i}{n}": n for n in range(3)}
+    return HOOK(obj)
+
+
+def test_keys_shared_by_rows_and_keys_freed_during_the_call():
+    keys = ["id", "é", "quote\"d", "x" * 31, "y" * 40, "\u2028", "日本"] + [f"k{i}" for i in range(150)]
+    rows = [{k: i for k in keys[i % 7:] } for i in range(40)]
+    doc = [rows, [FreshKeys(i) for i in range(200)], rows]
+    for ea, compact in MODES:
+        expected = json.dumps(doc, ensure_ascii=ea, default=lambda o: fresh_keys_hook(o),
+                              separators=(",", ":") if compact else (", ", ": "))
+        expected = expected.replace("\u2028", "\\u2028").encode()
+        got = ours(doc, ensure_ascii=ea, compact=compact, default=fresh_keys_hook)
+        assert got == expected, (ea, compact)
+
+
 def test_float_text_is_repr():
     rnd = random.Random(7)
     bits = [rnd.getrandbits(64) for _ in range(20000)]
