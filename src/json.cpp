@@ -348,13 +348,21 @@ constexpr auto SHORT_ESCAPE = [] {
 // Worst case per code unit: a surrogate pair, "\ud83d\ude00".
 constexpr size_t ESCAPE_MAX = 12;
 
+// Two hex digits for each byte value, so a \uXXXX escape takes two copies.
+constexpr auto HEX_PAIRS = [] {
+  std::array<char, 512> t{};
+  for (size_t i = 0; i < 256; ++i) {
+    t[2 * i] = HEX_DIGITS[i >> 4];
+    t[2 * i + 1] = HEX_DIGITS[i & 15];
+  }
+  return t;
+}();
+
 inline char* push_u(char* out, Py_UCS4 c) {
   out[0] = '\\';
   out[1] = 'u';
-  out[2] = HEX_DIGITS[(c >> 12) & 15];
-  out[3] = HEX_DIGITS[(c >> 8) & 15];
-  out[4] = HEX_DIGITS[(c >> 4) & 15];
-  out[5] = HEX_DIGITS[c & 15];
+  std::memcpy(out + 2, &HEX_PAIRS[2 * ((c >> 8) & 0xFF)], 2);
+  std::memcpy(out + 4, &HEX_PAIRS[2 * (c & 0xFF)], 2);
   return out + 6;
 }
 
