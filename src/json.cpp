@@ -492,7 +492,7 @@ inline bool copy_run(char*& out, const uint8_t*& p, const uint8_t* end) {
 // One-byte code units (ASCII or Latin-1); room for n * ESCAPE_MAX bytes is
 // reserved.
 template <bool EnsureAscii>
-char* push_narrow(char* out, const uint8_t* p, size_t n) {
+inline char* push_narrow(char* out, const uint8_t* p, size_t n) {
   const uint8_t* const end = p + n;
   while (true) {
     if (!copy_run<NarrowStops<EnsureAscii>>(out, p, end)) return out;
@@ -657,6 +657,7 @@ struct Encoder {
   bool str_key(PyObject* key);
   // The string literal of `str` followed by `after`.
   bool string(PyObject* str, Separator after = NO_SEPARATOR);
+  bool other_string(PyObject* str, Separator after);
   bool long_string(PyObject* str, Separator after);
   bool utf8_string(std::string_view text, Separator after);
   char* units(char* out, PyObject* str, size_t start, size_t count) const;
@@ -823,13 +824,27 @@ inline std::string_view utf8_form(PyObject* str) {
 }
 
 bool Encoder::string(PyObject* str, Separator after) {
+  const size_t n = size_t(PyUnicode_GET_LENGTH(str));
+  if (!PyUnicode_IS_ASCII(str) || n > STRING_CHUNK) return other_string(str, after);
+  // The common case, inline: ASCII text, copied in runs between the bytes
+  // that need an escape. One reservation covers the quotes and `after` too.
+  if (!output.reserve(n * ESCAPE_MAX + 2 + Separator::ROOM)) return false;
+  const auto* data = static_cast<const uint8_t*>(PyUnicode_DATA(str));
+  char* out = output.end();
+  *out++ = '"';
+  out = ensure_ascii ? push_narrow<true>(out, data, n) : push_narrow<false>(out, data, n);
+  *out++ = '"';
+  output.set_end(after.write(out));
+  return true;
+}
+
+[[gnu::noinline]] bool Encoder::other_string(PyObject* str, Separator after) {
   if (!ensure_ascii && !PyUnicode_IS_ASCII(str)) {
     std::string_view utf8 = utf8_form(str);
     if (!utf8.empty()) return utf8_string(utf8, after);
   }
   const size_t n = size_t(PyUnicode_GET_LENGTH(str));
   if (n > STRING_CHUNK) return long_string(str, after);
-  // One reservation covers the quotes and `after` too.
   if (!output.reserve(n * ESCAPE_MAX + 2 + Separator::ROOM)) return false;
   char* out = output.end();
   *out++ = '"';
