@@ -608,29 +608,47 @@ class KeyCache {
   // The text written for `key`, always TEXT_MAX bytes to copy; nullptr when
   // it is not cached.
   const char* find(PyObject* key, size_t& size) const {
-    const size_t i = slot(key);
-    if (keys_[i].get() != key) return nullptr;
-    size = sizes_[i];
-    return texts_[i];
+    const Entry* bucket = buckets_[bucket_of(key)];
+    for (size_t way = 0; way < WAYS; ++way) {
+      if (bucket[way].key.get() == key) {
+        size = bucket[way].size;
+        return bucket[way].text;
+      }
+    }
+    return nullptr;
   }
+  // Keeps the newest key of a bucket first, so that two keys that meet in
+  // one bucket, as the keys of every row do, are both kept.
   void store(PyObject* key, const char* text, size_t size) {
     if (size > TEXT_MAX) return;
-    const size_t i = slot(key);
-    keys_[i] = Object::borrow(key);
-    std::memset(texts_[i], 0, TEXT_MAX);
-    std::memcpy(texts_[i], text, size);
-    sizes_[i] = size;
+    Entry* bucket = buckets_[bucket_of(key)];
+    for (size_t way = WAYS - 1; way > 0; --way) bucket[way] = std::move(bucket[way - 1]);
+    bucket[0].key = Object::borrow(key);
+    std::memset(bucket[0].text, 0, TEXT_MAX);
+    std::memcpy(bucket[0].text, text, size);
+    bucket[0].size = size;
   }
 
  private:
-  static constexpr unsigned SLOT_BITS = 6;
-  static size_t slot(PyObject* key) {
-    return size_t((uintptr_t(key) * 0x9E3779B97F4A7C15u) >> (64 - SLOT_BITS));
+  static constexpr unsigned BUCKET_BITS = 5;
+  static constexpr size_t WAYS = 4;
+  struct Entry {
+    Object key;
+    size_t size = 0;
+    char text[TEXT_MAX];
+  };
+  // Keys made one after another lie at a fixed stride, which a plain
+  // multiplicative hash can gather into a few buckets; the address is mixed
+  // first (a 64-bit finalizer) so that every stride spreads.
+  static size_t bucket_of(PyObject* key) {
+    uint64_t x = uintptr_t(key);
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDu;
+    x ^= x >> 33;
+    return size_t(x >> (64 - BUCKET_BITS));
   }
 
-  Object keys_[size_t(1) << SLOT_BITS];
-  char texts_[size_t(1) << SLOT_BITS][TEXT_MAX];
-  size_t sizes_[size_t(1) << SLOT_BITS];
+  Entry buckets_[size_t(1) << BUCKET_BITS][WAYS];
 };
 
 // ---------------------------------------------------------------------------
