@@ -670,7 +670,8 @@ struct Encoder {
   bool dict(PyObject* dict, unsigned depth);
   bool exact_dict_members(PyObject* dict, unsigned depth);
   bool mapping_members(PyObject* dict, unsigned depth);
-  bool member(bool first, PyObject* key, PyObject* value, PyObject* container, unsigned depth);
+  [[gnu::always_inline]] bool member(bool first, PyObject* key, PyObject* value,
+                                     PyObject* container, unsigned depth);
   bool key(PyObject* key);
   bool str_key(PyObject* key);
   // The string literal of `str` followed by `after`.
@@ -788,7 +789,7 @@ bool Encoder::mapping_members(PyObject* dict, unsigned depth) {
   return true;
 }
 
-bool Encoder::member(bool first, PyObject* key_obj, PyObject* value, PyObject* container,
+inline bool Encoder::member(bool first, PyObject* key_obj, PyObject* value, PyObject* container,
                      unsigned depth) {
   if (!first && !output.append(item_separator)) return false;
   bool key_ok = PyUnicode_Check(key_obj) ? str_key(key_obj)
