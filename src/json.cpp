@@ -11,6 +11,10 @@
 #include <string_view>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "format.hpp"
 #include "json_common.hpp"
 
@@ -426,6 +430,12 @@ struct NarrowStops {
 // Index of the first STOP byte in the block, or its size when there is none.
 template <class Bytes>
 inline size_t first_stop(Bytes mask) {
+#if defined(__SSE2__)
+  if constexpr (sizeof(Bytes) == 16) {
+    const unsigned bits = unsigned(_mm_movemask_epi8(__m128i(mask)));
+    return bits ? size_t(std::countr_zero(bits)) : 16;
+  }
+#endif
   uint64_t halves[sizeof(Bytes) / 8];
   std::memcpy(halves, &mask, sizeof mask);
   for (size_t i = 0; i < sizeof(Bytes) / 8; ++i) {
