@@ -33,7 +33,6 @@ constexpr Signature TO_JSON_SIG{"to_json()", TO_JSON_PARAMS};
 // Deepest value written natively; deeper documents (and cycles) go back to
 // Python's encoder, which has its own words for them.
 constexpr unsigned MAX_DEPTH = 512;
-constexpr size_t INITIAL_CAPACITY = 4096;
 // The first reservation follows the size of the last output (a server
 // renders the same kinds of response over and over), so that a large one is
 // written without being reallocated and copied as it grows; past this size
@@ -127,6 +126,11 @@ constexpr Separator NO_SEPARATOR{{' ', ' '}, 0};
 
 class Buffer {
  public:
+  // Small documents (one object's detail) are written on the stack and made
+  // into bytes with one copy at the end; larger ones move to a bytes object
+  // that is written in place and returned as it is.
+  static constexpr size_t INLINE_CAPACITY = 2048;
+
   Buffer() = default;
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
@@ -158,7 +162,7 @@ class Buffer {
   // The text written, as bytes (new reference); the buffer is empty after.
   size_t size() const { return size_; }
   PyObject* take_bytes() {
-    if (!bytes_) return PyBytes_FromStringAndSize(nullptr, 0);
+    if (!bytes_) return PyBytes_FromStringAndSize(data_, Py_ssize_t(size_));
     if (!resize(size_)) return nullptr;
     data_ = nullptr;
     size_ = cap_ = 0;
@@ -174,11 +178,12 @@ class Buffer {
       return false;
     }
     size_t want = size_ + n;
-    size_t cap = cap_ ? cap_ : INITIAL_CAPACITY;
+    size_t cap = cap_;
     while (cap < want) cap = cap > LIMIT / 2 ? LIMIT : cap * 2;
     if (!bytes_) {
       bytes_ = Object::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(cap)));
       if (!bytes_) return false;
+      std::memcpy(PyBytes_AS_STRING(bytes_.get()), inline_, size_);
     } else if (!resize(cap)) {
       return false;
     }
@@ -196,10 +201,11 @@ class Buffer {
     return failed == 0;
   }
 
-  Object bytes_;
-  char* data_ = nullptr;
+  Object bytes_;  // empty while the text fits in inline_
+  char* data_ = inline_;
   size_t size_ = 0;
-  size_t cap_ = 0;
+  size_t cap_ = INLINE_CAPACITY;
+  char inline_[INLINE_CAPACITY];
 };
 
 // ---------------------------------------------------------------------------
@@ -615,38 +621,49 @@ class KeyCache {
  public:
   static constexpr size_t TEXT_MAX = 32;
 
+  // Only the key slots are cleared: a call that writes a handful of keys
+  // should not pay for clearing the whole table.
+  KeyCache() {}
+  KeyCache(const KeyCache&) = delete;
+  KeyCache& operator=(const KeyCache&) = delete;
+
   // The text written for `key`, always TEXT_MAX bytes to copy; nullptr when
   // it is not cached.
   const char* find(PyObject* key, size_t& size) const {
-    const Entry* bucket = buckets_[bucket_of(key)];
-    for (size_t way = 0; way < WAYS; ++way) {
-      if (bucket[way].key.get() == key) {
-        size = bucket[way].size;
-        return bucket[way].text;
+    const size_t first = bucket_of(key) * WAYS;
+    for (size_t i = first; i < first + WAYS; ++i) {
+      if (keys_[i].get() == key) {
+        size = sizes_[i];
+        return texts_[i];
       }
     }
     return nullptr;
   }
-  // Keeps the newest key of a bucket first, so that two keys that meet in
-  // one bucket, as the keys of every row do, are both kept.
+  // Takes a free way of the key's bucket; a full bucket drops its oldest
+  // key, so that keys that meet in one bucket, as the keys of every row do,
+  // are all kept while they fit.
   void store(PyObject* key, const char* text, size_t size) {
     if (size > TEXT_MAX) return;
-    Entry* bucket = buckets_[bucket_of(key)];
-    for (size_t way = WAYS - 1; way > 0; --way) bucket[way] = std::move(bucket[way - 1]);
-    bucket[0].key = Object::borrow(key);
-    std::memset(bucket[0].text, 0, TEXT_MAX);
-    std::memcpy(bucket[0].text, text, size);
-    bucket[0].size = size;
+    const size_t first = bucket_of(key) * WAYS;
+    size_t i = first;
+    while (i < first + WAYS - 1 && keys_[i]) ++i;
+    for (; i > first && keys_[first + WAYS - 1]; --i) move_way(i - 1, i);
+    keys_[i] = Object::borrow(key);
+    std::memset(texts_[i], 0, TEXT_MAX);
+    std::memcpy(texts_[i], text, size);
+    sizes_[i] = size;
   }
 
  private:
+  void move_way(size_t from, size_t to) {
+    keys_[to] = std::move(keys_[from]);
+    sizes_[to] = sizes_[from];
+    std::memcpy(texts_[to], texts_[from], TEXT_MAX);
+  }
+
   static constexpr unsigned BUCKET_BITS = 5;
   static constexpr size_t WAYS = 4;
-  struct Entry {
-    Object key;
-    size_t size = 0;
-    char text[TEXT_MAX];
-  };
+  static constexpr size_t SLOTS = (size_t(1) << BUCKET_BITS) * WAYS;
   // Keys made one after another lie at a fixed stride, which a plain
   // multiplicative hash can gather into a few buckets; the address is mixed
   // first (a 64-bit finalizer) so that every stride spreads.
@@ -658,20 +675,31 @@ class KeyCache {
     return size_t(x >> (64 - BUCKET_BITS));
   }
 
-  Entry buckets_[size_t(1) << BUCKET_BITS][WAYS];
+  Object keys_[SLOTS];
+  size_t sizes_[SLOTS];
+  char texts_[SLOTS][TEXT_MAX];
 };
 
 // ---------------------------------------------------------------------------
 // The encoder.
 
 struct Encoder {
+  // A constructor rather than aggregate initialization, which would clear
+  // the key cache's whole table first.
+  Encoder(bool compact, Object hook, bool ascii, bool nan)
+      : item_separator(Separator::of(compact ? "," : ", ")),
+        key_separator(Separator::of(compact ? ":" : ": ")),
+        default_hook(std::move(hook)),
+        ensure_ascii(ascii),
+        allow_nan(nan) {}
+
   Buffer output;
   Separator item_separator;
   Separator key_separator;
   Object default_hook;  // empty: no hook
   bool ensure_ascii;
   bool allow_nan;
-  KeyCache keys{};
+  KeyCache keys;
 
   bool encode(PyObject* value, unsigned depth);
 
@@ -1058,17 +1086,11 @@ PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   int allow_nan = json_flag(a[3], "allow_nan", false);
   if (allow_nan < 0) return nullptr;
 
-  Encoder encoder{
-      .output = {},
-      .item_separator = Separator::of(compact ? "," : ", "),
-      .key_separator = Separator::of(compact ? ":" : ": "),
-      .default_hook = a[4] && a[4] != Py_None ? Object::borrow(a[4]) : Object(),
-      .ensure_ascii = ensure_ascii == 1,
-      .allow_nan = allow_nan == 1,
-  };
+  Encoder encoder(compact == 1, a[4] && a[4] != Py_None ? Object::borrow(a[4]) : Object(),
+                  ensure_ascii == 1, allow_nan == 1);
   size_t hint = recent_output_size.load(std::memory_order_relaxed);
   hint = std::min(hint + hint / 8, SIZE_HINT_MAX);
-  if (!encoder.output.reserve(std::max(hint, INITIAL_CAPACITY))) return nullptr;
+  if (hint > Buffer::INLINE_CAPACITY && !encoder.output.reserve(hint)) return nullptr;
   if (!encoder.encode(a[0], 0)) return nullptr;
   recent_output_size.store(encoder.output.size(), std::memory_order_relaxed);
   return encoder.output.take_bytes();
