@@ -81,6 +81,9 @@ bool too_many_positional(const Signature& sig, size_t positional, size_t require
 }
 
 bool report_missing(const Signature& sig, PyObject** out) {
+  bool complete = true;
+  for (size_t i = 0; i < sig.params.size(); ++i) complete &= !sig.params[i].required || out[i];
+  if (complete) return true;
   for (bool keyword_only : {false, true}) {
     std::vector<const char*> missing;
     for (size_t i = 0; i < sig.params.size(); ++i) {
@@ -96,13 +99,23 @@ bool report_missing(const Signature& sig, PyObject** out) {
   return true;
 }
 
+// Whether the str `name` spells `text`. Keyword names are ASCII in practice
+// and compared in place (both texts end in a NUL, where strncmp stops).
+bool spells(PyObject* name, const char* text) {
+  if (PyUnicode_IS_ASCII(name)) {
+    const size_t n = size_t(PyUnicode_GET_LENGTH(name));
+    const char* data = static_cast<const char*>(PyUnicode_DATA(name));
+    return data[0] == text[0] && std::strncmp(data, text, n) == 0 && text[n] == '\0';
+  }
+  return PyUnicode_EqualToUTF8AndSize(name, text, (Py_ssize_t)std::strlen(text));
+}
+
 // Places one keyword argument; false with TypeError set.
 bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
-  for (size_t i = 0; i < sig.params.size(); ++i) {
+  const size_t count = PyUnicode_Check(name) ? sig.params.size() : 0;
+  for (size_t i = 0; i < count; ++i) {
     const char* pname = sig.params[i].name;
-    if (!PyUnicode_Check(name) ||
-        !PyUnicode_EqualToUTF8AndSize(name, pname, (Py_ssize_t)std::strlen(pname)))
-      continue;
+    if (!spells(name, pname)) continue;
     if (out[i]) {
       PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display,
                    pname);
