@@ -453,29 +453,32 @@ inline size_t first_stop(Bytes mask) {
   return sizeof(Bytes);
 }
 
-// Copies the last `rest` bytes, 4 <= rest <= 16 (8 <= rest when W is 8), as
+// One bit per byte of a 16-byte mask, set where the byte is set.
+inline unsigned mask_bits(Bytes16 mask) {
+#if defined(__SSE2__)
+  return unsigned(_mm_movemask_epi8(__m128i(mask)));
+#else
+  unsigned bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= unsigned(mask[i] != 0) << i;
+  return bits;
+#endif
+}
+
+// Copies the last `rest` bytes, 4 <= rest < 16 (8 <= rest when W is 8), as
 // two overlapping words of W bytes when none of them stops a run; false,
-// having written nothing, otherwise.
+// having written nothing, otherwise. The two words are checked as the two
+// halves of one block.
 template <class Stops, size_t W>
 inline bool copy_tail(char*& out, const uint8_t*& p, size_t rest) {
-  uint64_t head = 0, tail = 0;
-  std::memcpy(&head, p, W);
-  std::memcpy(&tail, p + rest - W, W);
-  Bytes8 x, y;
-  std::memcpy(&x, &head, 8);
-  std::memcpy(&y, &tail, 8);
-  Bytes8 found = Stops::mask(x) | Stops::mask(y);
-  uint64_t stops;
-  std::memcpy(&stops, &found, 8);
-  // Four-byte words are padded with zeros, which would count as control
-  // characters: only their own bytes are looked at.
-  if constexpr (W == 4) {
-    stops &= std::endian::native == std::endian::little ? uint64_t{0xFFFFFFFF}
-                                                        : ~uint64_t{0xFFFFFFFF};
-  }
-  if (stops) return false;
-  std::memcpy(out, &head, W);
-  std::memcpy(out + rest - W, &tail, W);
+  Bytes16 words{};
+  std::memcpy(&words, p, W);
+  std::memcpy(reinterpret_cast<char*>(&words) + 8, p + rest - W, W);
+  // Only the words' own bytes count: the zeros that pad four-byte words
+  // would read as control characters.
+  constexpr unsigned OWN = W == 8 ? 0xFFFF : 0x0F0F;
+  if (mask_bits(Stops::mask(words)) & OWN) return false;
+  std::memcpy(out, &words, W);
+  std::memcpy(out + rest - W, reinterpret_cast<const char*>(&words) + 8, W);
   out += rest;
   p += rest;
   return true;
