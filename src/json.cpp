@@ -9,7 +9,6 @@
 #include <cstdarg>
 #include <cstring>
 #include <string_view>
-#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -412,11 +411,6 @@ inline char* push_utf8(char* out, Py_UCS4 c) {
 // Blocks of bytes handled at once (SSE2 or NEON, whichever the target has).
 typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 typedef int8_t Signed16 __attribute__((vector_size(16)));
-typedef uint8_t Bytes8 __attribute__((vector_size(8)));
-typedef int8_t Signed8 __attribute__((vector_size(8)));
-
-template <class Bytes>
-using SignedOf = std::conditional_t<sizeof(Bytes) == 16, Signed16, Signed8>;
 
 // The bytes that end a run of one-byte code units (STOP): a mask with 0xFF
 // in each such byte of a block. Bytes at or above 0x80 are negative as
@@ -425,35 +419,14 @@ using SignedOf = std::conditional_t<sizeof(Bytes) == 16, Signed16, Signed8>;
 template <bool EnsureAscii>
 struct NarrowStops {
   static bool at(uint8_t c) { return STOP<EnsureAscii>[c]; }
-  template <class Bytes>
-  static Bytes mask(Bytes x) {
-    auto m = Bytes((SignedOf<Bytes>)x < 0x20) | Bytes(x == '"') | Bytes(x == '\\');
-    if constexpr (EnsureAscii) m |= Bytes(x == 0x7F);
+  static Bytes16 mask(Bytes16 x) {
+    auto m = Bytes16((Signed16)x < 0x20) | Bytes16(x == '"') | Bytes16(x == '\\');
+    if constexpr (EnsureAscii) m |= Bytes16(x == 0x7F);
     return m;
   }
 };
 
-// Index of the first STOP byte in the block, or its size when there is none.
-template <class Bytes>
-inline size_t first_stop(Bytes mask) {
-#if defined(__SSE2__)
-  if constexpr (sizeof(Bytes) == 16) {
-    const unsigned bits = unsigned(_mm_movemask_epi8(__m128i(mask)));
-    return bits ? size_t(std::countr_zero(bits)) : 16;
-  }
-#endif
-  uint64_t halves[sizeof(Bytes) / 8];
-  std::memcpy(halves, &mask, sizeof mask);
-  for (size_t i = 0; i < sizeof(Bytes) / 8; ++i) {
-    if (!halves[i]) continue;
-    int bits = std::endian::native == std::endian::little ? std::countr_zero(halves[i])
-                                                          : std::countl_zero(halves[i]);
-    return 8 * i + size_t(bits) / 8;
-  }
-  return sizeof(Bytes);
-}
-
-// One bit per byte of a 16-byte mask, set where the byte is set.
+// One bit per byte of a mask, set where the byte is set.
 inline unsigned mask_bits(Bytes16 mask) {
 #if defined(__SSE2__)
   return unsigned(_mm_movemask_epi8(__m128i(mask)));
@@ -462,6 +435,12 @@ inline unsigned mask_bits(Bytes16 mask) {
   for (int i = 0; i < 16; ++i) bits |= unsigned(mask[i] != 0) << i;
   return bits;
 #endif
+}
+
+// Index of the first set byte of the mask, or 16 when there is none.
+inline size_t first_stop(Bytes16 mask) {
+  const unsigned bits = mask_bits(mask);
+  return bits ? size_t(std::countr_zero(bits)) : 16;
 }
 
 // Copies the last `rest` bytes, 4 <= rest < 16 (8 <= rest when W is 8), as
@@ -556,9 +535,8 @@ constexpr auto UTF8_STOP = [] {
 
 struct Utf8Stops {
   static bool at(uint8_t c) { return UTF8_STOP[c]; }
-  template <class Bytes>
-  static Bytes mask(Bytes x) {
-    return Bytes(x < 0x20) | Bytes(x == '"') | Bytes(x == '\\') | Bytes(x == 0xE2);
+  static Bytes16 mask(Bytes16 x) {
+    return Bytes16(x < 0x20) | Bytes16(x == '"') | Bytes16(x == '\\') | Bytes16(x == 0xE2);
   }
 };
 
