@@ -16,6 +16,7 @@
 #include "json_common.hpp"
 #include "json_keys.hpp"
 #include "json_number.hpp"
+#include "utf8.hpp"
 
 namespace qc {
 namespace {
@@ -825,7 +826,7 @@ class Reader {
   const uint8_t* p_;
   const uint8_t* const end_;
   const bool allow_nan_;
-  const bool valid_utf8_;  // str input: its UTF-8 form is known to be valid
+  const bool valid_utf8_;  // the input is known to be valid UTF-8 throughout
   uint8_t budget_ = DEPTH_BUDGET;
   ErrorKind error_ = ErrorKind::none;
   const uint8_t* error_at_ = nullptr;
@@ -889,7 +890,58 @@ class Input {
   uint8_t* owned_ = nullptr;
 };
 
+// Raises the UnicodeDecodeError that codecs.utf_8_decode(body, "strict",
+// False) raises for a body whose first invalid sequence starts at `offset`.
+// The decoder's own verdict on that one sequence gives the end and the
+// reason; the exception is then made anew with the whole body as its object
+// (by calling the type, which keeps the bytes object rather than copying it).
+[[gnu::cold, gnu::noinline]] PyObject* raise_decode_error(PyObject* body, size_t offset) {
+  size_t size = (size_t)PyBytes_GET_SIZE(body);
+  size_t n = size - offset < 4 ? size - offset : 4;  // no sequence is longer
+  Object decoded = Object::steal(
+      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(body) + offset, (Py_ssize_t)n, "strict"));
+  if (decoded || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    if (decoded) PyErr_SetString(PyExc_ValueError, "the UTF-8 check and the decoder disagree");
+    return nullptr;
+  }
+  Object part = Object::steal(PyErr_GetRaisedException());
+  Py_ssize_t start, end;
+  if (PyUnicodeDecodeError_GetStart(part.get(), &start) < 0 ||
+      PyUnicodeDecodeError_GetEnd(part.get(), &end) < 0) {
+    return nullptr;
+  }
+  Object reason = Object::steal(PyUnicodeDecodeError_GetReason(part.get()));
+  if (!reason) return nullptr;
+  Object whole = Object::steal(PyObject_CallFunction(
+      PyExc_UnicodeDecodeError, "sOnnO", "utf-8", body, (Py_ssize_t)offset + start,
+      (Py_ssize_t)offset + end, reason.get()));
+  if (whole) PyErr_SetRaisedException(whole.release());
+  return nullptr;
+}
+
 }  // namespace
+
+PyObject* parse_body(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2 || !PyBytes_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "_parse_body() takes a bytes body and allow_nan");
+    return nullptr;
+  }
+  int allow_nan = json_flag(args[1], "allow_nan", false);
+  if (allow_nan < 0) return nullptr;
+  PyObject* body = args[0];
+  const uint8_t* data = (const uint8_t*)PyBytes_AS_STRING(body);
+  size_t size = (size_t)PyBytes_GET_SIZE(body);
+  utf8::Check check = utf8::check(data, size);
+  if (check.verdict == utf8::Verdict::invalid) return raise_decode_error(body, check.offset);
+  if (check.verdict == utf8::Verdict::truncated) {
+    // DRF's stream reader drops the cut-off character and parses the rest:
+    // that answer is DRF's to give.
+    PyErr_SetString(PyExc_ValueError, "the body ends inside a UTF-8 sequence");
+    return nullptr;
+  }
+  Reader reader(data, size, allow_nan != 0, true);
+  return reader.read_document();
+}
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
