@@ -540,8 +540,8 @@ class Reader {
     const uint8_t* quote = p_;
     Text text;
     if (!scan_string(text)) return nullptr;
-    if (text.ascii) {
-      PyObject* str = new_str(text.data, text.size, true);
+    if (text.ascii || valid_utf8_) {
+      PyObject* str = new_str(text.data, text.size, text.ascii);
       return str ? str : fail_python();
     }
     PyObject* str = PyUnicode_DecodeUTF8(text.data, (Py_ssize_t)text.size, nullptr);
@@ -849,6 +849,7 @@ class Input {
     if (PyBytes_Check(obj)) {
       data_ = (const uint8_t*)PyBytes_AS_STRING(obj);
       size_ = (size_t)PyBytes_GET_SIZE(obj);
+      check_utf8();
       return true;
     }
     if (PyUnicode_Check(obj)) {
@@ -873,6 +874,7 @@ class Input {
       Py_END_CRITICAL_SECTION();
       if (!ok) return PyErr_NoMemory(), false;
       data_ = owned_;
+      check_utf8();
       return true;
     }
     PyErr_SetString(PyExc_TypeError, "from_json() expects bytes, bytearray or str");
@@ -884,6 +886,10 @@ class Input {
   bool valid_utf8() const { return valid_utf8_; }
 
  private:
+  // A whole-input scan costs less than checking each string as it is read;
+  // input that fails it is read with those checks, for their error messages.
+  void check_utf8() { valid_utf8_ = utf8::check(data_, size_).verdict == utf8::Verdict::valid; }
+
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
   bool valid_utf8_ = false;

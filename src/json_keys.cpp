@@ -126,7 +126,57 @@ class KeyCache {
 
 constinit KeyCache KEY_CACHE;
 
+// The code points of valid UTF-8, written in one of the str kinds.
+template <typename Unit>
+void decode_valid_utf8(const uint8_t* s, const uint8_t* end, Unit* out) {
+  while (s < end) {
+    uint32_t c = *s;
+    if (c < 0x80) {
+      *out++ = (Unit)c;
+      s += 1;
+    } else if (c < 0xE0) {
+      *out++ = (Unit)((c & 0x1F) << 6 | (s[1] & 0x3F));
+      s += 2;
+    } else if (c < 0xF0) {
+      *out++ = (Unit)((c & 0x0F) << 12 | (s[1] & 0x3F) << 6 | (s[2] & 0x3F));
+      s += 3;
+    } else {
+      *out++ = (Unit)((c & 0x07) << 18 | (s[1] & 0x3F) << 12 | (s[2] & 0x3F) << 6 |
+                      (s[3] & 0x3F));
+      s += 4;
+    }
+  }
+}
+
 }  // namespace
+
+PyObject* str_from_valid_utf8(const char* text, size_t n) {
+  const uint8_t* s = (const uint8_t*)text;
+  // One pass for the length (bytes that start a character) and the largest
+  // lead byte, which alone tells the narrowest kind that holds every code
+  // point: C2-C3 lead to at most U+00FF, C4-EF to at most U+FFFF.
+  size_t continuations = 0;
+  uint8_t max_byte = 0;
+  for (size_t i = 0; i < n; ++i) {
+    continuations += (s[i] & 0xC0) == 0x80;
+    max_byte = s[i] > max_byte ? s[i] : max_byte;
+  }
+  Py_UCS4 max_char = max_byte < 0xC4 ? 0xFF : max_byte < 0xF0 ? 0xFFFF : 0x10FFFF;
+  PyObject* str = PyUnicode_New((Py_ssize_t)(n - continuations), max_char);
+  if (!str) return nullptr;
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      decode_valid_utf8(s, s + n, PyUnicode_1BYTE_DATA(str));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      decode_valid_utf8(s, s + n, PyUnicode_2BYTE_DATA(str));
+      break;
+    default:
+      decode_valid_utf8(s, s + n, PyUnicode_4BYTE_DATA(str));
+      break;
+  }
+  return str;
+}
 
 PyObject* cached_key(const char* s, size_t n, bool ascii) { return KEY_CACHE.get(s, n, ascii); }
 

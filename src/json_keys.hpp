@@ -9,11 +9,16 @@
 
 namespace qc {
 
+// A new str of valid UTF-8 text s[0..n) that is not all ASCII: decoded
+// without the checks (and the growing buffer) of the interpreter's decoder.
+// New reference, or nullptr with an error set.
+PyObject* str_from_valid_utf8(const char* s, size_t n);
+
 // A new str of valid UTF-8 text s[0..n); `ascii` when every byte is below
 // 0x80. Inline because the reader builds every string value with it.
 // New reference, or nullptr with an error set.
 inline PyObject* new_str(const char* s, size_t n, bool ascii) {
-  if (!ascii) return PyUnicode_DecodeUTF8(s, (Py_ssize_t)n, nullptr);
+  if (!ascii) return str_from_valid_utf8(s, n);
   PyObject* str = PyUnicode_New((Py_ssize_t)n, 127);
   if (str && n) std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
   return str;
