@@ -99,6 +99,43 @@ constexpr auto STRING_CLASS = [] {
 
 inline bool is_digit(uint8_t c) { return (uint8_t)(c - '0') < 10; }
 
+// The value of eight digit bytes 0-9 (already less '0'), the first one the
+// most significant: pairs, then fours, then all eight, each by one multiply.
+inline uint64_t eight_digits_value(uint64_t x) {
+  x = (x * (1 + (10 << 8))) >> 8 & 0x00FF00FF00FF00FF;
+  x = (x * (1 + (100 << 16))) >> 16 & 0x0000FFFF0000FFFF;
+  return (x * (1 + (uint64_t{10000} << 32))) >> 32;
+}
+
+constexpr uint64_t POW10_TO_8[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000,
+                                    100000000};
+
+// Reads up to `max` digits from p into acc (acc·10^count + their value) and
+// returns the position after them. Eight bytes at a time where eight can be
+// loaded: numbers are mostly runs of digits longer than a few.
+inline const uint8_t* take_digits(const uint8_t* p, const uint8_t* end, size_t max,
+                                  uint64_t& acc) {
+  if constexpr (std::endian::native == std::endian::little) {
+    while (max >= 8 && end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      uint64_t x = word ^ 0x3030303030303030;  // digits become 0-9
+      // High nibble set, before or after adding 6: not a digit. A carry out
+      // of one byte starts at a non-digit, so only later bytes see it.
+      uint64_t non_digits = (x | (x + 0x0606060606060606)) & 0xF0F0F0F0F0F0F0F0;
+      unsigned n = non_digits ? (unsigned)std::countr_zero(non_digits) / 8 : 8;
+      if (n == 0) return p;
+      // The n digits moved to the top bytes, zeros (leading digits) below.
+      acc = acc * POW10_TO_8[n] + eight_digits_value(n == 8 ? x : x << (64 - 8 * n));
+      p += n;
+      if (n < 8) return p;
+      max -= 8;
+    }
+  }
+  for (; max > 0 && p < end && is_digit(*p); --max) acc = acc * 10 + (uint64_t)(*p++ - '0');
+  return p;
+}
+
 inline bool is_whitespace(uint8_t c) {
   constexpr uint64_t mask = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
   return c <= ' ' && ((mask >> c) & 1);
@@ -723,9 +760,8 @@ class Reader {
       const uint8_t* limit = (size_t)(end_ - start) > json_number::MAX_INT_CHARS
                                  ? start + json_number::MAX_INT_CHARS + 1
                                  : end_;
-      const uint8_t* word_end = end_ - p_ > 19 ? p_ + 19 : end_;
-      while (p_ < word_end && is_digit(*p_)) small = small * 10 + (uint64_t)(*p_++ - '0');
-      if (p_ == word_end) {
+      p_ = take_digits(p_, end_, 19, small);
+      if (p_ - digits == 19) {
         while (p_ < limit && is_digit(*p_)) ++p_;
         if ((size_t)(p_ - start) > json_number::MAX_INT_CHARS) {
           return fail(ErrorKind::number_out_of_range, start + json_number::MAX_INT_CHARS + 1);
@@ -790,8 +826,7 @@ class Reader {
       }
       if (taken < 19) {
         const uint8_t* take = p_;
-        const uint8_t* take_end = (size_t)(end_ - p_) > 19 - taken ? p_ + (19 - taken) : end_;
-        while (p_ < take_end && is_digit(*p_)) significand = significand * 10 + (*p_++ - '0');
+        p_ = take_digits(p_, end_, 19 - taken, significand);
         taken += (size_t)(p_ - take);
       }
       const uint8_t* rest = p_;
