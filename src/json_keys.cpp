@@ -42,7 +42,7 @@ class KeyCache {
     for (size_t i = home; i < stop; ++i) {
       Slot& slot = slots_[i];
       if (!slot.text) return store(i, hash, s, n, ascii);
-      if (slot.hash == hash && PyUnicode_EqualToUTF8AndSize(slot.text, s, (Py_ssize_t)n)) {
+      if (slot.hash == hash && equals(slot.text, s, n)) {
         PyObject* hit = Py_NewRef(slot.text);
         PyMutex_Unlock(&mutex_);
         return hit;
@@ -72,19 +72,44 @@ class KeyCache {
     return true;
   }
 
+  // A cached key equals the text: ASCII ones (nearly all) compared in place.
+  static bool equals(PyObject* key, const char* s, size_t n) {
+    if (!PyUnicode_IS_ASCII(key)) return PyUnicode_EqualToUTF8AndSize(key, s, (Py_ssize_t)n);
+    return (size_t)PyUnicode_GET_LENGTH(key) == n && std::memcmp(PyUnicode_1BYTE_DATA(key), s, n) == 0;
+  }
+
   uint64_t hash_key(const char* s, size_t n) const {
     uint64_t h = seed_[0] ^ (n * 0x9E3779B97F4A7C15u);
-    for (; n >= 8; s += 8, n -= 8) {
+    const char* end = s + n;
+    for (; end - s >= 8; s += 8) h = fold_multiply(h ^ load8(s), seed_[1]);
+    if (size_t rest = (size_t)(end - s)) {
+      // The last bytes without a call to memcpy: the final eight of the key
+      // when it has them (overlapping what was hashed; the length is mixed
+      // in), else loads of four or fewer bytes from both ends.
       uint64_t chunk;
-      std::memcpy(&chunk, s, 8);
-      h = fold_multiply(h ^ chunk, seed_[1]);
-    }
-    if (n) {
-      uint64_t chunk = 0;
-      std::memcpy(&chunk, s, n);
-      h = fold_multiply(h ^ chunk ^ ((uint64_t)n << 59), seed_[1]);
+      if (n >= 8) {
+        chunk = load8(end - 8);
+      } else if (rest >= 4) {
+        chunk = (uint64_t)load4(s) << 32 | load4(end - 4);
+      } else {
+        chunk = (uint64_t)(uint8_t)s[0] << 16 | (uint64_t)(uint8_t)s[rest / 2] << 8 |
+                (uint8_t)end[-1];
+      }
+      h = fold_multiply(h ^ chunk ^ ((uint64_t)rest << 59), seed_[1]);
     }
     return fold_multiply(h ^ (h >> 29), 0xBF58476D1CE4E5B9u);
+  }
+
+  static uint64_t load8(const char* s) {
+    uint64_t v;
+    std::memcpy(&v, s, 8);
+    return v;
+  }
+
+  static uint32_t load4(const char* s) {
+    uint32_t v;
+    std::memcpy(&v, s, 4);
+    return v;
   }
 
   // Creates the key's str and stores it in slot i, releasing what was there.
