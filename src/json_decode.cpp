@@ -593,7 +593,7 @@ class Reader {
       size_t valid = utf8_valid_prefix((const uint8_t*)text.data, text.size);
       if (valid != text.size) return fail(ErrorKind::invalid_unicode, quote + 2 + valid);
     }
-    PyObject* key = cached_key(text.data, text.size, text.ascii);
+    PyObject* key = keys_.get(text.data, text.size, text.ascii);
     return key ? key : fail_python();
   }
 
@@ -868,6 +868,7 @@ class Reader {
   Object internal_text_;
   ValueStack stack_;
   TextBuffer scratch_;
+  CallKeys keys_;
 };
 
 // The document's bytes: borrowed from bytes or from a str's UTF-8 form, or a

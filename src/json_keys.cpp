@@ -23,6 +23,38 @@ inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
   return (uint64_t)r ^ (uint64_t)(r >> 64);
 }
 
+// A cached key equals the text: ASCII ones (nearly all) compared in place.
+bool equals(PyObject* key, const char* s, size_t n) {
+  if (!PyUnicode_IS_ASCII(key)) return PyUnicode_EqualToUTF8AndSize(key, s, (Py_ssize_t)n);
+  return (size_t)PyUnicode_GET_LENGTH(key) == n &&
+         std::memcmp(PyUnicode_1BYTE_DATA(key), s, n) == 0;
+}
+
+uint64_t load8(const char* s) {
+  uint64_t v;
+  std::memcpy(&v, s, 8);
+  return v;
+}
+
+uint32_t load4(const char* s) {
+  uint32_t v;
+  std::memcpy(&v, s, 4);
+  return v;
+}
+
+// The bytes of s[0..n) (n >= 1) that a hash of the last bytes takes, without a
+// call to memcpy: the final eight when there are eight, else loads of four or
+// fewer bytes from both ends.
+uint64_t tail_bytes(const char* s, size_t n) {
+  const char* end = s + n;
+  if (n >= 8) return load8(end - 8);
+  if (n >= 4) return (uint64_t)load4(s) << 32 | load4(end - 4);
+  return (uint64_t)(uint8_t)s[0] << 16 | (uint64_t)(uint8_t)s[n / 2] << 8 | (uint8_t)end[-1];
+}
+
+// The first eight bytes of s[0..n) (n >= 1), or as many as there are.
+uint64_t head_bytes(const char* s, size_t n) { return n >= 8 ? load8(s) : tail_bytes(s, n); }
+
 class KeyCache {
  public:
   // The cached str equal to the UTF-8 text s[0..n) (valid UTF-8), or a new
@@ -72,45 +104,19 @@ class KeyCache {
     return true;
   }
 
-  // A cached key equals the text: ASCII ones (nearly all) compared in place.
-  static bool equals(PyObject* key, const char* s, size_t n) {
-    if (!PyUnicode_IS_ASCII(key)) return PyUnicode_EqualToUTF8AndSize(key, s, (Py_ssize_t)n);
-    return (size_t)PyUnicode_GET_LENGTH(key) == n && std::memcmp(PyUnicode_1BYTE_DATA(key), s, n) == 0;
-  }
-
   uint64_t hash_key(const char* s, size_t n) const {
     uint64_t h = seed_[0] ^ (n * 0x9E3779B97F4A7C15u);
     const char* end = s + n;
     for (; end - s >= 8; s += 8) h = fold_multiply(h ^ load8(s), seed_[1]);
     if (size_t rest = (size_t)(end - s)) {
-      // The last bytes without a call to memcpy: the final eight of the key
-      // when it has them (overlapping what was hashed; the length is mixed
-      // in), else loads of four or fewer bytes from both ends.
-      uint64_t chunk;
-      if (n >= 8) {
-        chunk = load8(end - 8);
-      } else if (rest >= 4) {
-        chunk = (uint64_t)load4(s) << 32 | load4(end - 4);
-      } else {
-        chunk = (uint64_t)(uint8_t)s[0] << 16 | (uint64_t)(uint8_t)s[rest / 2] << 8 |
-                (uint8_t)end[-1];
-      }
+      // Overlapping what was hashed when the key has eight bytes or more; the
+      // length is mixed in.
+      uint64_t chunk = n >= 8 ? load8(end - 8) : tail_bytes(s, rest);
       h = fold_multiply(h ^ chunk ^ ((uint64_t)rest << 59), seed_[1]);
     }
     return fold_multiply(h ^ (h >> 29), 0xBF58476D1CE4E5B9u);
   }
 
-  static uint64_t load8(const char* s) {
-    uint64_t v;
-    std::memcpy(&v, s, 8);
-    return v;
-  }
-
-  static uint32_t load4(const char* s) {
-    uint32_t v;
-    std::memcpy(&v, s, 4);
-    return v;
-  }
 
   // Creates the key's str and stores it in slot i, releasing what was there.
   // Called with the mutex held; releases it.
@@ -204,5 +210,30 @@ PyObject* str_from_valid_utf8(const char* text, size_t n) {
 }
 
 PyObject* cached_key(const char* s, size_t n, bool ascii) { return KEY_CACHE.get(s, n, ascii); }
+
+CallKeys::~CallKeys() {
+  for (size_t i = 0; used_ > 0 && i < SLOTS; ++i) {
+    if (slots_[i].text) {
+      Object::steal(slots_[i].text);
+      --used_;
+    }
+  }
+}
+
+PyObject* CallKeys::get(const char* s, size_t n, bool ascii) {
+  if (n < KEY_CACHE_MIN || n > KEY_CACHE_MAX) return new_str(s, n, ascii);
+  // Unseeded: keys crafted to collide here only fall through to the shared
+  // cache, as every key did before this table.
+  uint64_t hash =
+      (head_bytes(s, n) ^ tail_bytes(s, n) * 0x9E3779B97F4A7C15u ^ n) * 0xD6E8FEB86659FD93u;
+  Slot& slot = slots_[hash >> 58];
+  if (slot.text && slot.hash == hash && equals(slot.text, s, n)) return Py_NewRef(slot.text);
+  PyObject* key = KEY_CACHE.get(s, n, ascii);
+  if (!key) return nullptr;
+  if (!slot.text) ++used_;
+  Object old = Object::steal(slot.text);
+  slot = Slot{hash, Py_NewRef(key)};
+  return key;
+}
 
 }  // namespace qc
