@@ -757,11 +757,11 @@ class Reader {
     } else if (is_digit(*p_)) {
       // Up to 19 digits always fit in 64 bits; stop reading one character
       // past the length limit.
-      const uint8_t* limit = (size_t)(end_ - start) > json_number::MAX_INT_CHARS
-                                 ? start + json_number::MAX_INT_CHARS + 1
-                                 : end_;
       p_ = take_digits(p_, end_, 19, small);
       if (p_ - digits == 19) {
+        const uint8_t* limit = (size_t)(end_ - start) > json_number::MAX_INT_CHARS
+                                   ? start + json_number::MAX_INT_CHARS + 1
+                                   : end_;
         while (p_ < limit && is_digit(*p_)) ++p_;
         if ((size_t)(p_ - start) > json_number::MAX_INT_CHARS) {
           return fail(ErrorKind::number_out_of_range, start + json_number::MAX_INT_CHARS + 1);
