@@ -170,37 +170,7 @@ inline const uint8_t* find_string_stop(const uint8_t* s, const uint8_t* end) {
 // Length of the longest valid UTF-8 prefix of s[0..n) that ends on a
 // character boundary: the offset of the first byte of the first invalid or
 // cut-off sequence, or n.
-size_t utf8_valid_prefix(const uint8_t* s, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    uint8_t c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return i;
-    }
-    if (n - i < len || s[i + 1] < lo || s[i + 1] > hi) return i;
-    for (size_t j = 2; j < len; ++j) {
-      if ((s[i + j] & 0xC0) != 0x80) return i;
-    }
-    i += len;
-  }
-  return n;
-}
+size_t utf8_valid_prefix(const uint8_t* s, size_t n) { return utf8::check(s, n).offset; }
 
 // Owned references of array elements still being read, shared by every open
 // array of one call so that element storage is allocated once per call.
