@@ -5,8 +5,9 @@ from encodings import utf_8
 
 from django.conf import settings
 from rest_framework import parsers
+from rest_framework.exceptions import ParseError
 
-from ._quorvel_core import from_json
+from ._quorvel_core import _parse_body
 
 DRF_PARSE = vars(parsers.JSONParser)["parse"]
 
@@ -24,10 +25,12 @@ def parse_json(parser, stream, media_type, parser_context, drf_parse):
 
     DRF decodes the body with the request's charset and hands the text to
     `json`. The reader answers only where that is certain to give its answer: a
-    UTF-8 body it accepts, and so one that is valid UTF-8 throughout. Any body
-    it refuses goes to DRF's own code, which either reports it with DRF's
-    message or accepts what the reader refuses on purpose (a lone surrogate
-    escape, deeper nesting, a longer integer, a truncated last character)."""
+    UTF-8 body it accepts, and so one that is valid UTF-8 throughout, or one
+    that is not UTF-8 at all, which DRF rejects whatever JSON it holds, with
+    the decoder's error. Any other body it refuses goes to DRF's own code,
+    which either reports it with DRF's message or accepts what the reader
+    refuses on purpose (a lone surrogate escape, deeper nesting, a longer
+    integer, a truncated last character)."""
     if not _native_ok(parser_context):
         return drf_parse(parser, stream, media_type, parser_context)
     try:
@@ -36,7 +39,9 @@ def parse_json(parser, stream, media_type, parser_context, drf_parse):
         return drf_parse(parser, _Replay(exc=exc), media_type, parser_context)
     if type(body) is bytes:
         try:
-            return from_json(body, allow_nan=not parser.strict)
+            return _parse_body(body, not parser.strict)
+        except UnicodeDecodeError as exc:
+            raise ParseError("JSON parse error - %s" % str(exc))
         except ValueError:
             pass
     return drf_parse(parser, _Replay(body), media_type, parser_context)

@@ -16,6 +16,7 @@
 #include "json_common.hpp"
 #include "json_keys.hpp"
 #include "json_number.hpp"
+#include "utf8.hpp"
 
 namespace qc {
 namespace {
@@ -98,6 +99,43 @@ constexpr auto STRING_CLASS = [] {
 
 inline bool is_digit(uint8_t c) { return (uint8_t)(c - '0') < 10; }
 
+// The value of eight digit bytes 0-9 (already less '0'), the first one the
+// most significant: pairs, then fours, then all eight, each by one multiply.
+inline uint64_t eight_digits_value(uint64_t x) {
+  x = (x * (1 + (10 << 8))) >> 8 & 0x00FF00FF00FF00FF;
+  x = (x * (1 + (100 << 16))) >> 16 & 0x0000FFFF0000FFFF;
+  return (x * (1 + (uint64_t{10000} << 32))) >> 32;
+}
+
+constexpr uint64_t POW10_TO_8[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000,
+                                    100000000};
+
+// Reads up to `max` digits from p into acc (acc·10^count + their value) and
+// returns the position after them. Eight bytes at a time where eight can be
+// loaded: numbers are mostly runs of digits longer than a few.
+inline const uint8_t* take_digits(const uint8_t* p, const uint8_t* end, size_t max,
+                                  uint64_t& acc) {
+  if constexpr (std::endian::native == std::endian::little) {
+    while (max >= 8 && end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      uint64_t x = word ^ 0x3030303030303030;  // digits become 0-9
+      // High nibble set, before or after adding 6: not a digit. A carry out
+      // of one byte starts at a non-digit, so only later bytes see it.
+      uint64_t non_digits = (x | (x + 0x0606060606060606)) & 0xF0F0F0F0F0F0F0F0;
+      unsigned n = non_digits ? (unsigned)std::countr_zero(non_digits) / 8 : 8;
+      if (n == 0) return p;
+      // The n digits moved to the top bytes, zeros (leading digits) below.
+      acc = acc * POW10_TO_8[n] + eight_digits_value(n == 8 ? x : x << (64 - 8 * n));
+      p += n;
+      if (n < 8) return p;
+      max -= 8;
+    }
+  }
+  for (; max > 0 && p < end && is_digit(*p); --max) acc = acc * 10 + (uint64_t)(*p++ - '0');
+  return p;
+}
+
 inline bool is_whitespace(uint8_t c) {
   constexpr uint64_t mask = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
   return c <= ' ' && ((mask >> c) & 1);
@@ -132,37 +170,7 @@ inline const uint8_t* find_string_stop(const uint8_t* s, const uint8_t* end) {
 // Length of the longest valid UTF-8 prefix of s[0..n) that ends on a
 // character boundary: the offset of the first byte of the first invalid or
 // cut-off sequence, or n.
-size_t utf8_valid_prefix(const uint8_t* s, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    uint8_t c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return i;
-    }
-    if (n - i < len || s[i + 1] < lo || s[i + 1] > hi) return i;
-    for (size_t j = 2; j < len; ++j) {
-      if ((s[i + j] & 0xC0) != 0x80) return i;
-    }
-    i += len;
-  }
-  return n;
-}
+size_t utf8_valid_prefix(const uint8_t* s, size_t n) { return utf8::check(s, n).offset; }
 
 // Owned references of array elements still being read, shared by every open
 // array of one call so that element storage is allocated once per call.
@@ -539,8 +547,8 @@ class Reader {
     const uint8_t* quote = p_;
     Text text;
     if (!scan_string(text)) return nullptr;
-    if (text.ascii) {
-      PyObject* str = new_str(text.data, text.size, true);
+    if (text.ascii || valid_utf8_) {
+      PyObject* str = new_str(text.data, text.size, text.ascii);
       return str ? str : fail_python();
     }
     PyObject* str = PyUnicode_DecodeUTF8(text.data, (Py_ssize_t)text.size, nullptr);
@@ -555,7 +563,7 @@ class Reader {
       size_t valid = utf8_valid_prefix((const uint8_t*)text.data, text.size);
       if (valid != text.size) return fail(ErrorKind::invalid_unicode, quote + 2 + valid);
     }
-    PyObject* key = cached_key(text.data, text.size, text.ascii);
+    PyObject* key = keys_.get(text.data, text.size, text.ascii);
     return key ? key : fail_python();
   }
 
@@ -719,12 +727,11 @@ class Reader {
     } else if (is_digit(*p_)) {
       // Up to 19 digits always fit in 64 bits; stop reading one character
       // past the length limit.
-      const uint8_t* limit = (size_t)(end_ - start) > json_number::MAX_INT_CHARS
-                                 ? start + json_number::MAX_INT_CHARS + 1
-                                 : end_;
-      const uint8_t* word_end = end_ - p_ > 19 ? p_ + 19 : end_;
-      while (p_ < word_end && is_digit(*p_)) small = small * 10 + (uint64_t)(*p_++ - '0');
-      if (p_ == word_end) {
+      p_ = take_digits(p_, end_, 19, small);
+      if (p_ - digits == 19) {
+        const uint8_t* limit = (size_t)(end_ - start) > json_number::MAX_INT_CHARS
+                                   ? start + json_number::MAX_INT_CHARS + 1
+                                   : end_;
         while (p_ < limit && is_digit(*p_)) ++p_;
         if ((size_t)(p_ - start) > json_number::MAX_INT_CHARS) {
           return fail(ErrorKind::number_out_of_range, start + json_number::MAX_INT_CHARS + 1);
@@ -789,8 +796,7 @@ class Reader {
       }
       if (taken < 19) {
         const uint8_t* take = p_;
-        const uint8_t* take_end = (size_t)(end_ - p_) > 19 - taken ? p_ + (19 - taken) : end_;
-        while (p_ < take_end && is_digit(*p_)) significand = significand * 10 + (*p_++ - '0');
+        p_ = take_digits(p_, end_, 19 - taken, significand);
         taken += (size_t)(p_ - take);
       }
       const uint8_t* rest = p_;
@@ -825,13 +831,14 @@ class Reader {
   const uint8_t* p_;
   const uint8_t* const end_;
   const bool allow_nan_;
-  const bool valid_utf8_;  // str input: its UTF-8 form is known to be valid
+  const bool valid_utf8_;  // the input is known to be valid UTF-8 throughout
   uint8_t budget_ = DEPTH_BUDGET;
   ErrorKind error_ = ErrorKind::none;
   const uint8_t* error_at_ = nullptr;
   Object internal_text_;
   ValueStack stack_;
   TextBuffer scratch_;
+  CallKeys keys_;
 };
 
 // The document's bytes: borrowed from bytes or from a str's UTF-8 form, or a
@@ -848,6 +855,7 @@ class Input {
     if (PyBytes_Check(obj)) {
       data_ = (const uint8_t*)PyBytes_AS_STRING(obj);
       size_ = (size_t)PyBytes_GET_SIZE(obj);
+      check_utf8();
       return true;
     }
     if (PyUnicode_Check(obj)) {
@@ -872,6 +880,7 @@ class Input {
       Py_END_CRITICAL_SECTION();
       if (!ok) return PyErr_NoMemory(), false;
       data_ = owned_;
+      check_utf8();
       return true;
     }
     PyErr_SetString(PyExc_TypeError, "from_json() expects bytes, bytearray or str");
@@ -883,13 +892,68 @@ class Input {
   bool valid_utf8() const { return valid_utf8_; }
 
  private:
+  // A whole-input scan costs less than checking each string as it is read;
+  // input that fails it is read with those checks, for their error messages.
+  void check_utf8() { valid_utf8_ = utf8::check(data_, size_).verdict == utf8::Verdict::valid; }
+
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
   bool valid_utf8_ = false;
   uint8_t* owned_ = nullptr;
 };
 
+// Raises the UnicodeDecodeError that codecs.utf_8_decode(body, "strict",
+// False) raises for a body whose first invalid sequence starts at `offset`.
+// The decoder's own verdict on that one sequence gives the end and the
+// reason; the exception is then made anew with the whole body as its object
+// (by calling the type, which keeps the bytes object rather than copying it).
+[[gnu::cold, gnu::noinline]] PyObject* raise_decode_error(PyObject* body, size_t offset) {
+  size_t size = (size_t)PyBytes_GET_SIZE(body);
+  size_t n = size - offset < 4 ? size - offset : 4;  // no sequence is longer
+  Object decoded = Object::steal(
+      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(body) + offset, (Py_ssize_t)n, "strict"));
+  if (decoded || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    if (decoded) PyErr_SetString(PyExc_ValueError, "the UTF-8 check and the decoder disagree");
+    return nullptr;
+  }
+  Object part = Object::steal(PyErr_GetRaisedException());
+  Py_ssize_t start, end;
+  if (PyUnicodeDecodeError_GetStart(part.get(), &start) < 0 ||
+      PyUnicodeDecodeError_GetEnd(part.get(), &end) < 0) {
+    return nullptr;
+  }
+  Object reason = Object::steal(PyUnicodeDecodeError_GetReason(part.get()));
+  if (!reason) return nullptr;
+  Object whole = Object::steal(PyObject_CallFunction(
+      PyExc_UnicodeDecodeError, "sOnnO", "utf-8", body, (Py_ssize_t)offset + start,
+      (Py_ssize_t)offset + end, reason.get()));
+  if (whole) PyErr_SetRaisedException(whole.release());
+  return nullptr;
+}
+
 }  // namespace
+
+PyObject* parse_body(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2 || !PyBytes_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "_parse_body() takes a bytes body and allow_nan");
+    return nullptr;
+  }
+  int allow_nan = json_flag(args[1], "allow_nan", false);
+  if (allow_nan < 0) return nullptr;
+  PyObject* body = args[0];
+  const uint8_t* data = (const uint8_t*)PyBytes_AS_STRING(body);
+  size_t size = (size_t)PyBytes_GET_SIZE(body);
+  utf8::Check check = utf8::check(data, size);
+  if (check.verdict == utf8::Verdict::invalid) return raise_decode_error(body, check.offset);
+  if (check.verdict == utf8::Verdict::truncated) {
+    // DRF's stream reader drops the cut-off character and parses the rest:
+    // that answer is DRF's to give.
+    PyErr_SetString(PyExc_ValueError, "the body ends inside a UTF-8 sequence");
+    return nullptr;
+  }
+  Reader reader(data, size, allow_nan != 0, true);
+  return reader.read_document();
+}
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];

@@ -1,10 +1,12 @@
 // Decimal-to-binary conversion for the JSON reader: Eisel-Lemire on a 128-bit
-// power-of-five table built at compile time, with an exact big-decimal
-// fallback for the inputs it cannot decide, and decimal-to-limb conversion for
-// big integers.
+// power-of-five table built at compile time, with the standard library's
+// std::from_chars for the inputs it cannot decide, and decimal-to-limb
+// conversion for big integers.
 #include "json_number.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cstring>
 #include <limits>
 
@@ -170,147 +172,36 @@ bool eisel_lemire(uint64_t w, int64_t q, double& out) {
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// The exact path: a decimal number 0.d1d2... × 10^dp scaled by powers of two
-// until its integer part is the 53-bit mantissa. Only the first KEEP input
-// digits are kept, the rest folded into `sticky`; every shift after that is
-// exact (CAP holds every intermediate value), so rounding sees the kept value
-// plus a sticky bit. That is correct because every double and every midpoint
-// between two doubles has fewer than 770 significant digits: the kept digits
-// already place the input strictly on one side of each such point, or exactly
-// on it, with the sticky bit telling whether the input lies above.
-class DecimalScaler {
- public:
-  static constexpr int KEEP = 800;
-  static constexpr int CAP = 2048;
+// The exact path, for what the fast methods cannot decide: the standard
+// library's correctly rounded conversion of "0.<digits>e<dp>". Digits past
+// the first KEEP count only as "the rest is not zero": every double and every
+// midpoint between two doubles has fewer than 770 significant digits, so the
+// kept digits with a 1 appended for a non-zero rest round as the whole input.
+constexpr size_t KEEP_DIGITS = 800;
 
-  DecimalScaler(std::string_view a, std::string_view b, int dp) : dp_(dp) {
-    for (std::string_view part : {a, b}) {
-      for (char c : part) {
-        if (nd_ < KEEP) {
-          d_[nd_++] = (uint8_t)(c - '0');
-        } else if (c != '0') {
-          sticky_ = true;
-          break;
-        }
-      }
-      if (sticky_) break;
-    }
-    trim();
+bool has_nonzero_digit(std::string_view digits) {
+  return digits.find_first_not_of('0') != std::string_view::npos;
+}
+
+double exact_magnitude(std::string_view a, std::string_view b, int dp) {
+  char text[2 + KEEP_DIGITS + 1 + 8];  // "0.", the digits, a sticky digit, "e-330"
+  char* out = text;
+  *out++ = '0';
+  *out++ = '.';
+  size_t from_a = a.size() < KEEP_DIGITS ? a.size() : KEEP_DIGITS;
+  size_t from_b = b.size() < KEEP_DIGITS - from_a ? b.size() : KEEP_DIGITS - from_a;
+  out = std::copy_n(a.data(), from_a, out);
+  out = std::copy_n(b.data(), from_b, out);
+  if (has_nonzero_digit(a.substr(from_a)) || has_nonzero_digit(b.substr(from_b))) *out++ = '1';
+  *out++ = 'e';
+  out = std::to_chars(out, text + sizeof text, dp).ptr;
+  double d = 0.0;
+  // Out of range means a result that rounds to an infinity or to zero.
+  if (std::from_chars(text, out, d).ec == std::errc::result_out_of_range) {
+    return dp > 0 ? INF : 0.0;
   }
-
-  double to_double() {
-    int exp = 0;
-    // Into [0.5, 1): first below one, then up by shifts that never reach one.
-    while (dp_ > 0) {
-      int s = dp_ >= 19 ? 60 : SHIFT_FOR_DIGITS[dp_];
-      shift_right(s);
-      exp += s;
-    }
-    while (dp_ < 0 || (dp_ == 0 && d_[0] < 5)) {
-      int s = -dp_ >= 18 ? 59 : SHIFT_FOR_DIGITS[-dp_];
-      shift_left(s);
-      exp -= s;
-    }
-    int e = exp - 1;  // value = (2 · 0.d) · 2^e with the factor in [1, 2)
-    if (e < -1022) {  // subnormal: align the last mantissa bit with 2^-1074
-      for (int s = -1022 - e; s > 0; s -= 60) shift_right(s < 60 ? s : 60);
-      e = -1022;
-    }
-    if (e > 1023) return INF;
-    shift_left(53);
-    uint64_t m = rounded_integer();
-    if (m == uint64_t{1} << 53) {
-      m >>= 1;
-      if (++e > 1023) return INF;
-    }
-    if (m < uint64_t{1} << 52) return double_from_parts(0, m);
-    return double_from_parts(e + 1023, m);
-  }
-
- private:
-  // Largest s with 2^s < 10^k (k >= 1), and 1 for k = 0 (a value below 0.5).
-  static constexpr int SHIFT_FOR_DIGITS[19] = {1,  3,  6,  9,  13, 16, 19, 23, 26, 29,
-                                               33, 36, 39, 43, 46, 49, 53, 56, 59};
-
-  void trim() {
-    while (nd_ > 0 && d_[nd_ - 1] == 0) --nd_;
-  }
-
-  // Divides by 2^k, 1 <= k <= 60.
-  void shift_right(int k) {
-    int r = 0, w = 0;
-    uint64_t n = 0;
-    while ((n >> k) == 0) {
-      if (r < nd_) {
-        n = n * 10 + d_[r++];
-      } else if (n == 0) {
-        nd_ = 0;
-        return;
-      } else {
-        n *= 10;
-        ++r;
-      }
-    }
-    dp_ -= r - 1;
-    const uint64_t mask = (uint64_t{1} << k) - 1;
-    for (; r < nd_; ++r) {
-      d_[w++] = (uint8_t)(n >> k);
-      n = (n & mask) * 10 + d_[r];
-    }
-    while (n > 0) {
-      uint64_t digit = n >> k;
-      if (w < CAP) {
-        d_[w++] = (uint8_t)digit;
-      } else if (digit != 0) {
-        sticky_ = true;
-      }
-      n = (n & mask) * 10;
-    }
-    nd_ = w;
-    trim();
-  }
-
-  // Multiplies by 2^k, 1 <= k <= 60. The result has at most 19 more digits;
-  // it is built from the right in place, 19 positions further up.
-  void shift_left(int k) {
-    const int end = nd_ + 19;
-    int w = end;
-    uint64_t carry = 0;
-    for (int r = nd_ - 1; r >= 0; --r) {
-      uint64_t v = ((uint64_t)d_[r] << k) + carry;
-      carry = v / 10;
-      d_[--w] = (uint8_t)(v - carry * 10);
-    }
-    while (carry > 0) {
-      uint64_t next = carry / 10;
-      d_[--w] = (uint8_t)(carry - next * 10);
-      carry = next;
-    }
-    int count = end - w;
-    dp_ += count - nd_;
-    int keep = count < CAP ? count : CAP;
-    for (int i = keep; i < count; ++i) sticky_ |= d_[w + i] != 0;
-    std::memmove(d_, d_ + w, (size_t)keep);
-    nd_ = keep;
-    trim();
-  }
-
-  // The integer part rounded half to even (dp_ <= 17 here).
-  uint64_t rounded_integer() const {
-    uint64_t n = 0;
-    for (int i = 0; i < dp_; ++i) n = n * 10 + (i < nd_ ? d_[i] : 0);
-    if (dp_ < 0 || dp_ >= nd_) return n;
-    uint8_t first = d_[dp_];
-    bool up = first > 5 || (first == 5 && (dp_ + 1 < nd_ || sticky_ || (n & 1)));
-    return n + up;
-  }
-
-  uint8_t d_[CAP + 20];
-  int nd_ = 0;
-  int dp_;
-  bool sticky_ = false;
-};
+  return d;
+}
 
 constexpr double EXACT_POWERS_OF_TEN[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -354,7 +245,7 @@ namespace {
     double r2;
     if (eisel_lemire(w, q, r) && eisel_lemire(w + 1, q, r2) && r == r2) return r;
   }
-  return DecimalScaler(a, b, dp).to_double();
+  return exact_magnitude(a, b, dp);
 }
 
 }  // namespace

@@ -22,6 +22,9 @@ PyMethodDef FUNCTIONS[] = {
      "from_json(data, *, allow_nan=False)\n--\n\n"
      "`json.loads(data)`. Raises `ValueError` on invalid input; callers that need the exact "
      "message\nof the `json` module re-parse with it."},
+    {"_parse_body", (PyCFunction)(void (*)(void))parse_body, METH_FASTCALL,
+     "_parse_body(body, allow_nan)\n--\n\n"
+     "For quorvel_core.parsers: `from_json` of a bytes body, checked as UTF-8 first."},
     {nullptr, nullptr, 0, nullptr},
 };
 

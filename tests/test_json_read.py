@@ -484,6 +484,16 @@ def test_short_and_long_keys_are_never_shared(key):
     assert first == second == [key] and first[0] is not second[0]
 
 
+@pytest.mark.parametrize("keys", [
+    ["abcdefgh-1-abcdefgh", "abcdefgh-2-abcdefgh"],  # alike in their first and last eight bytes
+    ["same-ends-\u00e9-same-ends", "same-ends-\u00e8-same-ends"],
+    ["k" * 30 + "1" + "k" * 30, "k" * 30 + "2" + "k" * 30],
+])
+def test_keys_alike_at_both_ends_stay_apart(keys):
+    doc = json.dumps([{k: i} for i, k in enumerate(keys)] * 3, ensure_ascii=False).encode()
+    assert same(from_json(doc), json.loads(doc))
+
+
 def test_string_values_are_never_shared():
     a, b = from_json(b'["value", "value"]')
     assert a == b == "value" and a is not b

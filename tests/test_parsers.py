@@ -2,14 +2,19 @@
 data (types included) or the same ParseError, for every charset and both
 STRICT_JSON settings."""
 
+import codecs
 import io
+import json
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from rest_framework import parsers as drf
 from rest_framework.exceptions import ParseError
 
 from quorvel_core import installation, parsers
+from quorvel_core._quorvel_core import _parse_body
 
 BODIES = [
     b"{}", b"[]", b"0", b"-0", b"-0.0", b'""', b"true", b"null",
@@ -115,3 +120,101 @@ def test_parser_attributes_are_drfs():
     assert parsers.JSONParser.media_type == drf.JSONParser.media_type
     assert parsers.JSONParser.renderer_class is drf.JSONParser.renderer_class
     assert parsers.JSONParser.strict == drf.JSONParser.strict
+
+
+E_ACUTE = "\u00e9".encode()
+
+# Bodies DRF rejects as not UTF-8, whatever JSON they hold.
+NOT_UTF8 = {
+    "at the start": b'\xff{"a": 1}',
+    "in a string": b'{"a": "x\xffy", "b": 2}',
+    "between tokens": b'{"a": 1, \xfe "b": 2}',
+    "at the end": b"[1, 2]\xff",
+    "before a syntax error": b'["\xe9", 1,]',
+    "after a syntax error": b'[1,] "\xff"',
+    "a cut sequence before more text": b'"\xe2\x82" 1',
+    "an encoded surrogate": b'"\xed\xa0\x80"',
+    "a final encoded surrogate": b'"x" \xed\xb2\x80',
+    "an overlong of two bytes": b'"\xc0\xaf"',
+    "an overlong of three bytes": b'"\xe0\x80\xaf"',
+    "an overlong of four bytes": b'"\xf0\x80\x80\xaf"',
+    "above U+10FFFF": b'"\xf4\x90\x80\x80"',
+    "a lead byte above F4": b'"\xf5\x80\x80\x80"',
+    "after blocks of multi-byte text": b'{"text": "' + E_ACUTE * 40 + b'\xe9"}',
+    "after blocks of ASCII": b"[" + b"1, " * 100 + b"\x80]",
+}
+
+# Bodies that end inside a UTF-8 sequence: DRF's stream reader drops it.
+CUT_OFF = [b'[1, "ab"]\xe2\x82', b"[1]\xed\xa0", b'"a"\xf0\x90\x80', b'"ab\xe2\x82',
+           b"[" + b"1, " * 20 + b"1]" + E_ACUTE * 20 + b"\xf4\x8f"]
+
+
+def _no_fallback(*args):
+    raise AssertionError("fell back to DRF's parser")
+
+
+def native_only(parser, stream, media_type, context):
+    return parsers.parse_json(parser, stream, media_type, context, _no_fallback)
+
+
+@pytest.mark.parametrize("body", NOT_UTF8.values(), ids=NOT_UTF8)
+def test_a_body_that_is_not_utf8_gets_drfs_error_without_drf(body):
+    parser = drf.JSONParser()
+    expected = outcome(parsers.DRF_PARSE, parser, body, None)
+    assert expected[0] == "error"
+    assert outcome(native_only, parser, body, None) == expected
+
+
+@pytest.mark.parametrize("body", CUT_OFF)
+def test_a_body_cut_inside_a_character_is_parsed_as_drf_parses_it(body):
+    parser = drf.JSONParser()
+    assert outcome(parsers.JSONParser.parse, parser, body, None) == (
+        outcome(parsers.DRF_PARSE, parser, body, None))
+
+
+def decoder_verdict(body):
+    """What Python's incremental UTF-8 decoder, then json.loads, make of a body."""
+    try:
+        text, used = codecs.utf_8_decode(body, "strict", False)
+    except UnicodeDecodeError as exc:
+        return "not utf-8", exc.start, exc.end, exc.reason
+    if used < len(body):
+        return "refused"
+    try:
+        return "value", json.loads(text)
+    except ValueError:
+        return "refused"
+
+
+def body_verdict(body):
+    try:
+        return "value", _parse_body(body, False)
+    except UnicodeDecodeError as exc:
+        assert exc.object is body
+        return "not utf-8", exc.start, exc.end, exc.reason
+    except ValueError:
+        return "refused"
+
+
+_pieces = st.text(st.characters(exclude_characters='"\\', exclude_categories=["Cs"],
+                                min_codepoint=0x20), max_size=40) \
+    .map(str.encode) | st.binary(max_size=4)
+
+
+@settings(derandomize=True, max_examples=400, deadline=None)
+@given(pieces=st.lists(_pieces, max_size=12), closed=st.booleans())
+def test_parse_body_judges_utf8_as_python_does(pieces, closed):
+    body = b'"' + b"".join(pieces) + (b'"' if closed else b"")
+    assert body_verdict(body) == decoder_verdict(body)
+
+
+@pytest.mark.parametrize("where", ["inside a string", "at the end"])
+def test_parse_body_judges_every_byte_pair_as_python_does(where):
+    found = []
+    for lead in range(0x80, 0x100):
+        for second in range(0x100):
+            pair = bytes([lead, second])
+            body = b'"' + pair + b'"' if where == "inside a string" else b'"a"' + pair
+            if body_verdict(body) != decoder_verdict(body):
+                found.append(pair)
+    assert found == []

@@ -9,6 +9,7 @@ static int failures = 0;
 int interpreter_tests();  // test_getattr.cpp
 int format_tests();       // test_format.cpp
 int json_number_tests();  // test_json_number.cpp
+int utf8_tests();         // test_utf8.cpp
 
 static void expect_strip(std::string_view in, std::string_view want) {
   std::string_view got = qc::py_strip(in);
@@ -36,6 +37,7 @@ int main() {
   failures += format_tests();
   if (Py_FinalizeEx() < 0) ++failures;
   failures += json_number_tests();
+  failures += utf8_tests();
   if (failures == 0) std::printf("cpp tests: all passed\n");
   return failures == 0 ? 0 : 1;
 }
