@@ -9,6 +9,7 @@ static int failures = 0;
 int interpreter_tests();  // test_getattr.cpp
 int format_tests();       // test_format.cpp
 int json_number_tests();  // test_json_number.cpp
+int float_text_tests();   // test_float_text.cpp
 
 static void expect_strip(std::string_view in, std::string_view want) {
   std::string_view got = qc::py_strip(in);
@@ -34,6 +35,7 @@ int main() {
   Py_InitializeEx(0);
   failures += interpreter_tests();
   failures += format_tests();
+  failures += float_text_tests();
   if (Py_FinalizeEx() < 0) ++failures;
   failures += json_number_tests();
   if (failures == 0) std::printf("cpp tests: all passed\n");

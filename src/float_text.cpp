@@ -1,0 +1,262 @@
+// float.__repr__ text by the Schubfach method (Giulietti, "The Schubfach way
+// to render doubles"). A double v = c·2^q reads back from every decimal in its
+// rounding interval. Scaled by 10^-k, with k chosen from q, the interval is
+// between one and ten units wide, so it holds one or two integers s, s+1 and at
+// most one multiple of ten: a decimal one digit shorter. The scaling
+// multiplies by a 126-bit upper approximation of 10^-k and rounds the product
+// to odd, which keeps every comparison of a bound with a candidate exact.
+// The digits are then written eight at a time by SWAR arithmetic and laid out
+// as repr does.
+#include "float_text.hpp"
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "table_big.hpp"
+
+namespace qc {
+namespace {
+
+using namespace table_big;
+
+static_assert(std::endian::native == std::endian::little,
+              "digits are assembled in 64-bit words, first digit in the low byte");
+
+// ---------------------------------------------------------------------------
+// Logarithms by fixed-point multiplication, exact over the exponents used here
+// (floor_log2_pow10 is checked against the table below; the other two over
+// every double exponent by the unit tests' powers of two and their neighbours).
+
+constexpr int floor_log2_pow10(int j) { return j * 1741647 >> 19; }
+
+constexpr int floor_log10_pow2(int q) { return q * 315653 >> 20; }
+
+// floor(log10(3/4 · 2^q)); log10(4/3) is close to 1/8.
+constexpr int floor_log10_three_quarters_pow2(int q) { return (q * 315653 - (1 << 17)) >> 20; }
+
+// ---------------------------------------------------------------------------
+// g(j) = floor(10^j / 2^r) + 1 with r = floor_log2_pow10(j) - 125, so that
+// 2^125 <= g < 2^126 and g·2^r is just above 10^j, for every 10^-k that a
+// double's exponent calls for.
+constexpr int POW10_MIN = -292;
+constexpr int POW10_MAX = 324;
+
+struct Pow10 {
+  uint64_t hi, lo;
+};
+
+struct Pow10Table {
+  Pow10 entry[POW10_MAX - POW10_MIN + 1];
+  bool scales_match = true;  // every r is floor_log2_pow10(j) - 125
+};
+
+// x ~ T·2^exp2 · 2^j with T the top 128 bits of x.
+constexpr void set_entry(Pow10Table& t, int j, const TableBig& x, int scale) {
+  Top128 top = big_top128(x, scale);
+  u128 g = ((u128)top.hi << 64 | top.lo) >> 2;  // the top 126 bits, still a floor
+  g += 1;
+  t.entry[j - POW10_MIN] = Pow10{(uint64_t)(g >> 64), (uint64_t)g};
+  t.scales_match = t.scales_match && top.exp2 + 2 + j == floor_log2_pow10(j) - 125;
+}
+
+constexpr Pow10Table make_pow10_table() {
+  Pow10Table t{};
+  // 10^j = 5^j · 2^j: the powers of five carry the digits.
+  TableBig x{};
+  x.limb[0] = 1;
+  for (int j = 0; j <= POW10_MAX; ++j) {
+    set_entry(t, j, x, 0);
+    big_mul_small(x, 5);
+  }
+  // 5^-n as floor(2^K / 5^n), exact floors with far more than 126 bits.
+  constexpr int K = 1100;
+  TableBig y{};
+  y.limb[K / 64] = uint64_t{1} << (K % 64);
+  for (int n = 1; n <= -POW10_MIN; ++n) {
+    big_div_small(y, 5);
+    set_entry(t, -n, y, K);
+  }
+  return t;
+}
+
+constexpr Pow10Table POW10 = make_pow10_table();
+static_assert(POW10.scales_match);
+static_assert(POW10.entry[-POW10_MIN].hi == uint64_t{1} << 61 &&
+              POW10.entry[-POW10_MIN].lo == 1);  // 10^0 = 2^125 · 2^-125, plus one
+
+// floor(g·cp / 2^127), its lowest bit set when bits 64..126 of g·cp are not
+// all zero: rounded to odd, the result still tells an exact integer from any
+// value beside it. The bits below 2^64 are left out on purpose: g exceeds
+// 10^j·2^-r by less than one, so the product exceeds the exact one by less
+// than cp < 2^64, which must not count as a fraction when the exact product is
+// a whole multiple of 2^127.
+inline uint64_t scale_round_to_odd(const Pow10& g, uint64_t cp) {
+  const u128 high = (u128)g.hi * cp + (uint64_t)((u128)g.lo * cp >> 64);  // floor(g·cp / 2^64)
+  return (uint64_t)(high >> 63) | (((uint64_t)high << 1) != 0);
+}
+
+// ---------------------------------------------------------------------------
+// Shortest digits.
+
+struct Decimal {
+  uint64_t digits;  // 1 <= digits < 10^17
+  int exp10;        // the value is digits · 10^exp10
+};
+
+constexpr int MANTISSA_BITS = 52;
+constexpr uint64_t HIDDEN_BIT = uint64_t{1} << MANTISSA_BITS;
+constexpr int EXPONENT_BIAS = 1075;  // 1023, and the 52 fraction bits
+constexpr int MIN_EXPONENT = 1 - EXPONENT_BIAS;
+
+// The shortest decimal in v's rounding interval, the closest to v of those.
+// v = c·2^q > 0; the bounds are v - 2^(q-1) and v + 2^(q-1), except above a
+// power of two, whose lower neighbour is half as far. They read back as v, so
+// belong to the interval, when c is even (ties go to the even mantissa).
+Decimal shortest_decimal(uint64_t c, int q, bool lower_is_closer) {
+  // Integers below 2^53: their own digits.
+  if (q <= 0 && q >= -MANTISSA_BITS && (c & ((uint64_t{1} << -q) - 1)) == 0) {
+    return {c >> -q, 0};
+  }
+  const int k = lower_is_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+  const int h = q + floor_log2_pow10(-k) + 2;  // 2..5: cp keeps below 2^60
+  const Pow10& g = POW10.entry[-k - POW10_MIN];
+  // In units of 2^(q-2): v is 4c, the bounds 4c - 2 (or - 1) and 4c + 2.
+  const uint64_t cb = c << 2;
+  const uint64_t vb = scale_round_to_odd(g, cb << h);
+  const uint64_t vb_low = scale_round_to_odd(g, (cb - 2 + lower_is_closer) << h);
+  const uint64_t vb_high = scale_round_to_odd(g, (cb + 2) << h);
+  const uint64_t open = c & 1;  // bound excluded: "<=" becomes "<"
+
+  // A multiple of ten inside is shorter than any other candidate.
+  const uint64_t s = vb >> 2;
+  const uint64_t s10 = s / 10 * 10;
+  const uint64_t t10 = s10 + 10;
+  const bool s10_in = vb_low + open <= s10 << 2;
+  const bool t10_in = (t10 << 2) + open <= vb_high;
+  if (s10_in != t10_in) return {s10_in ? s10 : t10, k};
+
+  const uint64_t t = s + 1;
+  const bool s_in = vb_low + open <= s << 2;
+  const bool t_in = (t << 2) + open <= vb_high;
+  if (s_in != t_in) return {s_in ? s : t, k};
+  // Both inside: the closer to v, the even one on a tie.
+  const int64_t past_middle = (int64_t)(vb - ((s + t) << 1));
+  return {past_middle < 0 || (past_middle == 0 && (s & 1) == 0) ? s : t, k};
+}
+
+// ---------------------------------------------------------------------------
+// Digits and layout.
+
+constexpr auto POW10_INT = [] {
+  std::array<uint64_t, 18> t{};
+  t[0] = 1;
+  for (size_t i = 1; i < t.size(); ++i) t[i] = t[i - 1] * 10;
+  return t;
+}();
+
+constexpr int MAX_DIGITS = 17;
+
+int digit_count(uint64_t n) {
+  // 1233 / 4096 is just above log10(2): the guess is the count or one less.
+  const int guess = std::bit_width(n) * 1233 >> 12;
+  return guess + (n >= POW10_INT[size_t(guess)]);
+}
+
+// The eight decimal digits of n < 10^8 as byte values 0..9, the first in the
+// low byte: split into halves of four, then two, then one digit, each split
+// done in every lane at once with a multiplication that divides exactly in
+// the lane's range.
+[[gnu::always_inline]] inline uint64_t eight_digits(uint32_t n) {
+  uint64_t v = n / 10000 | (uint64_t)(n % 10000) << 32;
+  const uint64_t hundreds = (v * 10486 >> 20) & 0x0000007F0000007F;  // x / 100 for x < 10^4
+  v = hundreds | (v - hundreds * 100) << 16;
+  const uint64_t tens = (v * 103 >> 10) & 0x000F000F000F000F;  // x / 10 for x < 100
+  return tens | (v - tens * 10) << 8;
+}
+
+constexpr uint64_t ASCII_ZEROS = 0x3030303030303030;
+
+// The digits as 17 characters, padded with zeros, and how many are
+// significant (up to the last non-zero digit).
+struct DigitText {
+  char text[32];
+  int significant;
+};
+
+DigitText digit_text(uint64_t digits17) {
+  const uint64_t head = digits17 / 100000000;  // nine digits
+  const uint32_t first = uint32_t(head / 100000000);
+  const uint64_t middle = eight_digits(uint32_t(head % 100000000));
+  const uint64_t last = eight_digits(uint32_t(digits17 % 100000000));
+  DigitText d;
+  d.text[0] = char('0' + first);
+  const uint64_t middle_text = middle + ASCII_ZEROS, last_text = last + ASCII_ZEROS;
+  std::memcpy(d.text + 1, &middle_text, 8);
+  std::memcpy(d.text + 9, &last_text, 8);
+  std::memcpy(d.text + 17, &ASCII_ZEROS, 8);  // the layout's blocks read up to text + 32
+  std::memcpy(d.text + 24, &ASCII_ZEROS, 8);
+  // Trailing zero digits are the high zero bytes of a word.
+  d.significant = last ? 17 - int(unsigned(std::countl_zero(last)) / 8)
+                  : middle ? 9 - int(unsigned(std::countl_zero(middle)) / 8)
+                           : 1;
+  return d;
+}
+
+char* write_exponent(char* out, int e) {
+  *out++ = 'e';
+  *out++ = e < 0 ? '-' : '+';
+  unsigned u = unsigned(e < 0 ? -e : e);
+  if (u >= 100) {
+    *out++ = char('0' + u / 100);
+    u %= 100;
+  }
+  out[0] = char('0' + u / 10);
+  out[1] = char('0' + u % 10);
+  return out + 2;
+}
+
+// repr's layout of d.ddd × 10^e, with n significant digits in text.
+char* lay_out(char* out, const char* text, int n, int e) {
+  if (e >= 16 || e < -4) {
+    out[0] = text[0];
+    out[1] = '.';
+    std::memcpy(out + 2, text + 1, 16);
+    return write_exponent(out + (n > 1 ? n + 1 : 1), e);
+  }
+  if (e < 0) {
+    std::memcpy(out, "0.000000", 8);  // "0." and the zeros before the first digit
+    out += 1 - e;
+    std::memcpy(out, text, MAX_DIGITS);
+    return out + n;
+  }
+  // e + 1 digits before the point (zeros past the significant ones included),
+  // then the rest, or one zero.
+  std::memcpy(out, text, 16);
+  out[e + 1] = '.';
+  std::memcpy(out + e + 2, text + e + 1, 16);
+  return out + e + 2 + (n > e + 1 ? n - e - 1 : 1);
+}
+
+}  // namespace
+
+char* write_float_repr(char* out, double value) {
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  if (bits >> 63) *out++ = '-';
+  const uint64_t fraction = bits & (HIDDEN_BIT - 1);
+  const int biased = int(bits >> MANTISSA_BITS) & 0x7FF;
+  if (biased == 0 && fraction == 0) {
+    std::memcpy(out, "0.0", 4);
+    return out + 3;
+  }
+  // Subnormals have the exponent of the smallest normals and no hidden bit.
+  const uint64_t c = biased == 0 ? fraction : fraction | HIDDEN_BIT;
+  const int q = biased == 0 ? MIN_EXPONENT : biased - EXPONENT_BIAS;
+  const Decimal dec = shortest_decimal(c, q, fraction == 0 && biased > 1);
+  const int count = digit_count(dec.digits);
+  const DigitText d = digit_text(dec.digits * POW10_INT[size_t(MAX_DIGITS - count)]);
+  return lay_out(out, d.text, d.significant, dec.exp10 + count - 1);
+}
+
+}  // namespace qc
