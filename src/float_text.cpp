@@ -16,6 +16,10 @@
 
 #include "table_big.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qc {
 namespace {
 
@@ -100,10 +104,40 @@ inline uint64_t scale_round_to_odd(const Pow10& g, uint64_t cp) {
 // ---------------------------------------------------------------------------
 // Shortest digits.
 
+constexpr auto POW10_INT = [] {
+  std::array<uint64_t, 18> t{};
+  t[0] = 1;
+  for (size_t i = 1; i < t.size(); ++i) t[i] = t[i - 1] * 10;
+  return t;
+}();
+
+constexpr int MAX_DIGITS = 17;
+
+int digit_count(uint64_t n) {
+  // 1233 / 4096 is just above log10(2): the guess is the count or one less.
+  const int guess = std::bit_width(n) * 1233 >> 12;
+  return guess + (n >= POW10_INT[size_t(guess)]);
+}
+
+// A decimal d.dddd × 10^exponent with its digits as a 17-digit integer,
+// zeros after the significant ones.
 struct Decimal {
-  uint64_t digits;  // 1 <= digits < 10^17
-  int exp10;        // the value is digits · 10^exp10
+  uint64_t digits;
+  int exponent;
 };
+
+// From any 1 <= digits < 10^17 with the value digits · 10^exp10.
+Decimal normalize(uint64_t digits, int exp10) {
+  const int count = digit_count(digits);
+  return {digits * POW10_INT[size_t(MAX_DIGITS - count)], exp10 + count - 1};
+}
+
+// From a candidate digits · 10^k: it has 16 or 17 digits unless v is subnormal.
+Decimal from_candidate(uint64_t digits, int k, bool subnormal) {
+  if (subnormal) return normalize(digits, k);
+  const bool sixteen = digits < POW10_INT[16];
+  return {sixteen ? digits * 10 : digits, k + 16 - sixteen};
+}
 
 constexpr int MANTISSA_BITS = 52;
 constexpr uint64_t HIDDEN_BIT = uint64_t{1} << MANTISSA_BITS;
@@ -117,7 +151,7 @@ constexpr int MIN_EXPONENT = 1 - EXPONENT_BIAS;
 Decimal shortest_decimal(uint64_t c, int q, bool lower_is_closer) {
   // Integers below 2^53: their own digits.
   if (q <= 0 && q >= -MANTISSA_BITS && (c & ((uint64_t{1} << -q) - 1)) == 0) {
-    return {c >> -q, 0};
+    return normalize(c >> -q, 0);
   }
   const int k = lower_is_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
   const int h = q + floor_log2_pow10(-k) + 2;  // 2..5: cp keeps below 2^60
@@ -135,40 +169,69 @@ Decimal shortest_decimal(uint64_t c, int q, bool lower_is_closer) {
   const uint64_t t10 = s10 + 10;
   const bool s10_in = vb_low + open <= s10 << 2;
   const bool t10_in = (t10 << 2) + open <= vb_high;
-  if (s10_in != t10_in) return {s10_in ? s10 : t10, k};
+  const bool subnormal = c < HIDDEN_BIT;
+  if (s10_in != t10_in) return from_candidate(s10_in ? s10 : t10, k, subnormal);
 
   const uint64_t t = s + 1;
   const bool s_in = vb_low + open <= s << 2;
   const bool t_in = (t << 2) + open <= vb_high;
-  if (s_in != t_in) return {s_in ? s : t, k};
+  if (s_in != t_in) return from_candidate(s_in ? s : t, k, subnormal);
   // Both inside: the closer to v, the even one on a tie.
   const int64_t past_middle = (int64_t)(vb - ((s + t) << 1));
-  return {past_middle < 0 || (past_middle == 0 && (s & 1) == 0) ? s : t, k};
+  return from_candidate(past_middle < 0 || (past_middle == 0 && (s & 1) == 0) ? s : t, k, subnormal);
 }
 
 // ---------------------------------------------------------------------------
 // Digits and layout.
 
-constexpr auto POW10_INT = [] {
-  std::array<uint64_t, 18> t{};
-  t[0] = 1;
-  for (size_t i = 1; i < t.size(); ++i) t[i] = t[i - 1] * 10;
-  return t;
-}();
+constexpr uint64_t ASCII_ZEROS = 0x3030303030303030;
 
-constexpr int MAX_DIGITS = 17;
+// Writes the sixteen digits of hi8·10^8 + lo8 (both below 10^8) at out and
+// returns how many of them are trailing zeros. Each number is split into
+// halves of four digits, then two, then one, every split done in all lanes at
+// once by a multiplication that divides exactly over the lane's range.
+#if defined(__SSE2__)
+// Lane constants kept in memory, where the instructions read them directly.
+// The multipliers of 100 are zero in the upper halves of the 32-bit lanes,
+// which hold no quotient.
+struct alignas(16) DigitLanes {
+  uint32_t div10000[4] = {0xD1B71759, 0, 0xD1B71759, 0};
+  uint32_t times10000[4] = {10000, 0, 10000, 0};
+  uint16_t div100[8] = {5243, 5243, 5243, 5243, 5243, 5243, 5243, 5243};
+  uint16_t times100[8] = {100, 0, 100, 0, 100, 0, 100, 0};
+  uint16_t div10[8] = {6554, 6554, 6554, 6554, 6554, 6554, 6554, 6554};
+  uint16_t spread10[8] = {0xF601, 0xF601, 0xF601, 0xF601, 0xF601, 0xF601, 0xF601, 0xF601};
+  uint8_t ascii[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
+                       '0', '0', '0', '0', '0', '0', '0', '0'};
+};
+constexpr DigitLanes LANES;
 
-int digit_count(uint64_t n) {
-  // 1233 / 4096 is just above log10(2): the guess is the count or one less.
-  const int guess = std::bit_width(n) * 1233 >> 12;
-  return guess + (n >= POW10_INT[size_t(guess)]);
+inline __m128i lanes(const void* constants) {
+  return _mm_load_si128(static_cast<const __m128i*>(constants));
 }
 
-// The eight decimal digits of n < 10^8 as byte values 0..9, the first in the
-// low byte: split into halves of four, then two, then one digit, each split
-// done in every lane at once with a multiplication that divides exactly in
-// the lane's range.
-[[gnu::always_inline]] inline uint64_t eight_digits(uint32_t n) {
+int sixteen_digits(char* out, uint32_t hi8, uint32_t lo8) {
+  const __m128i v = _mm_set_epi64x(lo8, hi8);
+  // x / 10^4 = x·0xD1B71759 >> 45 for x < 10^8, in 64-bit lanes.
+  const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(v, lanes(LANES.div10000)), 45);
+  const __m128i r4 = _mm_sub_epi32(v, _mm_mul_epu32(q4, lanes(LANES.times10000)));
+  const __m128i fours = _mm_or_si128(q4, _mm_slli_epi64(r4, 32));
+  // x / 100 = (x·5243 >> 16) >> 3 for x < 10^4, in 32-bit lanes.
+  const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(fours, lanes(LANES.div100)), 3);
+  const __m128i r2 = _mm_sub_epi16(fours, _mm_mullo_epi16(q2, lanes(LANES.times100)));
+  const __m128i twos = _mm_or_si128(q2, _mm_slli_epi32(r2, 16));
+  // x / 10 = x·6554 >> 16 for x < 100, in 16-bit lanes; then the quotient q
+  // in the low byte and x - 10q in the high one: x·256 + q·(1 - 10·256).
+  const __m128i q1 = _mm_mulhi_epu16(twos, lanes(LANES.div10));
+  const __m128i digits =
+      _mm_add_epi16(_mm_slli_epi16(twos, 8), _mm_mullo_epi16(q1, lanes(LANES.spread10)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_add_epi8(digits, lanes(LANES.ascii)));
+  const int zeros = _mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128()));
+  return std::countl_one(uint16_t(zeros));  // bit i is digit i
+}
+#else
+// The eight digits of n < 10^8 as byte values 0..9, the first in the low byte.
+uint64_t eight_digits(uint32_t n) {
   uint64_t v = n / 10000 | (uint64_t)(n % 10000) << 32;
   const uint64_t hundreds = (v * 10486 >> 20) & 0x0000007F0000007F;  // x / 100 for x < 10^4
   v = hundreds | (v - hundreds * 100) << 16;
@@ -176,7 +239,15 @@ int digit_count(uint64_t n) {
   return tens | (v - tens * 10) << 8;
 }
 
-constexpr uint64_t ASCII_ZEROS = 0x3030303030303030;
+int sixteen_digits(char* out, uint32_t hi8, uint32_t lo8) {
+  const uint64_t high = eight_digits(hi8), low = eight_digits(lo8);
+  const uint64_t high_text = high + ASCII_ZEROS, low_text = low + ASCII_ZEROS;
+  std::memcpy(out, &high_text, 8);
+  std::memcpy(out + 8, &low_text, 8);
+  // Trailing zero digits are the high zero bytes of a word.
+  return low ? std::countl_zero(low) / 8 : 8 + (high ? std::countl_zero(high) / 8 : 8);
+}
+#endif
 
 // The digits as 17 characters, padded with zeros, and how many are
 // significant (up to the last non-zero digit).
@@ -187,20 +258,12 @@ struct DigitText {
 
 DigitText digit_text(uint64_t digits17) {
   const uint64_t head = digits17 / 100000000;  // nine digits
-  const uint32_t first = uint32_t(head / 100000000);
-  const uint64_t middle = eight_digits(uint32_t(head % 100000000));
-  const uint64_t last = eight_digits(uint32_t(digits17 % 100000000));
   DigitText d;
-  d.text[0] = char('0' + first);
-  const uint64_t middle_text = middle + ASCII_ZEROS, last_text = last + ASCII_ZEROS;
-  std::memcpy(d.text + 1, &middle_text, 8);
-  std::memcpy(d.text + 9, &last_text, 8);
+  d.text[0] = char('0' + head / 100000000);
+  d.significant = MAX_DIGITS - sixteen_digits(d.text + 1, uint32_t(head % 100000000),
+                                              uint32_t(digits17 % 100000000));
   std::memcpy(d.text + 17, &ASCII_ZEROS, 8);  // the layout's blocks read up to text + 32
   std::memcpy(d.text + 24, &ASCII_ZEROS, 8);
-  // Trailing zero digits are the high zero bytes of a word.
-  d.significant = last ? 17 - int(unsigned(std::countl_zero(last)) / 8)
-                  : middle ? 9 - int(unsigned(std::countl_zero(middle)) / 8)
-                           : 1;
   return d;
 }
 
@@ -243,20 +306,20 @@ char* lay_out(char* out, const char* text, int n, int e) {
 
 char* write_float_repr(char* out, double value) {
   const uint64_t bits = std::bit_cast<uint64_t>(value);
-  if (bits >> 63) *out++ = '-';
-  const uint64_t fraction = bits & (HIDDEN_BIT - 1);
-  const int biased = int(bits >> MANTISSA_BITS) & 0x7FF;
-  if (biased == 0 && fraction == 0) {
+  *out = '-';  // kept only for a negative value: no branch on the sign
+  out += bits >> 63;
+  if ((bits << 1) == 0) {
     std::memcpy(out, "0.0", 4);
     return out + 3;
   }
+  const uint64_t fraction = bits & (HIDDEN_BIT - 1);
+  const int biased = int(bits >> MANTISSA_BITS) & 0x7FF;
   // Subnormals have the exponent of the smallest normals and no hidden bit.
   const uint64_t c = biased == 0 ? fraction : fraction | HIDDEN_BIT;
   const int q = biased == 0 ? MIN_EXPONENT : biased - EXPONENT_BIAS;
-  const Decimal dec = shortest_decimal(c, q, fraction == 0 && biased > 1);
-  const int count = digit_count(dec.digits);
-  const DigitText d = digit_text(dec.digits * POW10_INT[size_t(MAX_DIGITS - count)]);
-  return lay_out(out, d.text, d.significant, dec.exp10 + count - 1);
+  const Decimal dec = shortest_decimal(c, q, (fraction == 0) & (biased > 1));
+  const DigitText d = digit_text(dec.digits);
+  return lay_out(out, d.text, d.significant, dec.exponent);
 }
 
 }  // namespace qc
