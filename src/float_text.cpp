@@ -5,8 +5,8 @@
 // most one multiple of ten: a decimal one digit shorter. The scaling
 // multiplies by a 126-bit upper approximation of 10^-k and rounds the product
 // to odd, which keeps every comparison of a bound with a candidate exact.
-// The digits are then written eight at a time by SWAR arithmetic and laid out
-// as repr does.
+// The digits are then written sixteen at a time in SSE2 lanes (eight at a
+// time in 64-bit words elsewhere) and laid out as repr does.
 #include "float_text.hpp"
 
 #include <array>
@@ -56,7 +56,8 @@ struct Pow10Table {
   bool scales_match = true;  // every r is floor_log2_pow10(j) - 125
 };
 
-// x ~ T·2^exp2 · 2^j with T the top 128 bits of x.
+// Stores g(j) from x, where 10^j = x · 2^(j - scale) (x an exact power of
+// five, or a floor of one with far more than 128 bits).
 constexpr void set_entry(Pow10Table& t, int j, const TableBig& x, int scale) {
   Top128 top = big_top128(x, scale);
   u128 g = ((u128)top.hi << 64 | top.lo) >> 2;  // the top 126 bits, still a floor
@@ -145,8 +146,8 @@ constexpr int EXPONENT_BIAS = 1075;  // 1023, and the 52 fraction bits
 constexpr int MIN_EXPONENT = 1 - EXPONENT_BIAS;
 
 // The shortest decimal in v's rounding interval, the closest to v of those.
-// v = c·2^q > 0; the bounds are v - 2^(q-1) and v + 2^(q-1), except above a
-// power of two, whose lower neighbour is half as far. They read back as v, so
+// v = c·2^q > 0; the bounds are v - 2^(q-1) and v + 2^(q-1), except when v
+// is a power of two (c = 2^52): its lower neighbour is half as far. They read back as v, so
 // belong to the interval, when c is even (ties go to the even mantissa).
 Decimal shortest_decimal(uint64_t c, int q, bool lower_is_closer) {
   // Integers below 2^53: their own digits.
