@@ -56,33 +56,14 @@ struct Pow10Table {
   bool scales_match = true;  // every r is floor_log2_pow10(j) - 125
 };
 
-// Stores g(j) from x, where 10^j = x · 2^(j - scale) (x an exact power of
-// five, or a floor of one with far more than 128 bits).
-constexpr void set_entry(Pow10Table& t, int j, const TableBig& x, int scale) {
-  Top128 top = big_top128(x, scale);
-  u128 g = ((u128)top.hi << 64 | top.lo) >> 2;  // the top 126 bits, still a floor
-  g += 1;
-  t.entry[j - POW10_MIN] = Pow10{(uint64_t)(g >> 64), (uint64_t)g};
-  t.scales_match = t.scales_match && top.exp2 + 2 + j == floor_log2_pow10(j) - 125;
-}
-
+// 10^j = 5^j · 2^j: the top bits of the power of five carry the digits.
 constexpr Pow10Table make_pow10_table() {
   Pow10Table t{};
-  // 10^j = 5^j · 2^j: the powers of five carry the digits.
-  TableBig x{};
-  x.limb[0] = 1;
-  for (int j = 0; j <= POW10_MAX; ++j) {
-    set_entry(t, j, x, 0);
-    big_mul_small(x, 5);
-  }
-  // 5^-n as floor(2^K / 5^n), exact floors with far more than 126 bits.
-  constexpr int K = 1100;
-  TableBig y{};
-  y.limb[K / 64] = uint64_t{1} << (K % 64);
-  for (int n = 1; n <= -POW10_MIN; ++n) {
-    big_div_small(y, 5);
-    set_entry(t, -n, y, K);
-  }
+  for_each_pow5_top128(POW10_MIN, POW10_MAX, [&t](int j, Top128 top) {
+    const u128 g = (((u128)top.hi << 64 | top.lo) >> 2) + 1;  // the top 126 bits are still a floor
+    t.entry[j - POW10_MIN] = Pow10{(uint64_t)(g >> 64), (uint64_t)g};
+    t.scales_match = t.scales_match && top.exp2 + 2 + j == floor_log2_pow10(j) - 125;
+  });
   return t;
 }
 

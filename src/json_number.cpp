@@ -37,21 +37,7 @@ struct Pow5Table {
 
 constexpr Pow5Table make_pow5_table() {
   Pow5Table t{};
-  TableBig x{};
-  x.limb[0] = 1;
-  for (int q = 0; q <= POW5_MAX; ++q) {
-    t.entry[q - POW5_MIN] = big_top128(x, 0);
-    big_mul_small(x, 5);
-  }
-  // floor(2^K / 5^n) by repeated exact floor division; 2^1100 / 5^342 still
-  // has far more than 128 bits, so every entry is a true floor of 5^-n.
-  constexpr int K = 1100;
-  TableBig y{};
-  y.limb[K / 64] = uint64_t{1} << (K % 64);
-  for (int n = 1; n <= -POW5_MIN; ++n) {
-    big_div_small(y, 5);
-    t.entry[-n - POW5_MIN] = big_top128(y, K);
-  }
+  for_each_pow5_top128(POW5_MIN, POW5_MAX, [&t](int q, Top128 top) { t.entry[q - POW5_MIN] = top; });
   return t;
 }
 

@@ -62,4 +62,25 @@ constexpr Top128 big_top128(const TableBig& x, int scale) {
   return Top128{big_window(x, shift + 64), big_window(x, shift), shift - scale};
 }
 
+// Calls store(q, top) with the top 128 bits of 5^q (truncated), scaled so
+// that 5^q ~ T·2^exp2, for q = 0..max_q and then q = -1..min_q. The negative
+// powers come from floor(2^K / 5^n) by repeated exact floor division, which
+// keeps far more than 128 bits for every n <= 400, so each is a true floor.
+template <class Store>
+constexpr void for_each_pow5_top128(int min_q, int max_q, Store store) {
+  TableBig x{};
+  x.limb[0] = 1;
+  for (int q = 0; q <= max_q; ++q) {
+    store(q, big_top128(x, 0));
+    big_mul_small(x, 5);
+  }
+  constexpr int K = 1100;
+  TableBig y{};
+  y.limb[K / 64] = uint64_t{1} << (K % 64);
+  for (int n = 1; n <= -min_q; ++n) {
+    big_div_small(y, 5);
+    store(-n, big_top128(y, K));
+  }
+}
+
 }  // namespace qc::table_big
