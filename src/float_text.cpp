@@ -174,12 +174,12 @@ constexpr uint64_t ASCII_ZEROS = 0x3030303030303030;
 // once by a multiplication that divides exactly over the lane's range.
 #if defined(__SSE2__)
 // Lane constants kept in memory, where the instructions read them directly.
-// The multipliers of 100 are zero in the upper halves of the 32-bit lanes,
-// which hold no quotient.
+// The constants for 100 are zero in the upper halves of the 32-bit lanes,
+// which hold no value there.
 struct alignas(16) DigitLanes {
   uint32_t div10000[4] = {0xD1B71759, 0, 0xD1B71759, 0};
   uint32_t times10000[4] = {10000, 0, 10000, 0};
-  uint16_t div100[8] = {5243, 5243, 5243, 5243, 5243, 5243, 5243, 5243};
+  uint16_t div100[8] = {5243, 0, 5243, 0, 5243, 0, 5243, 0};
   uint16_t times100[8] = {100, 0, 100, 0, 100, 0, 100, 0};
   uint16_t div10[8] = {6554, 6554, 6554, 6554, 6554, 6554, 6554, 6554};
   uint16_t spread10[8] = {0xF601, 0xF601, 0xF601, 0xF601, 0xF601, 0xF601, 0xF601, 0xF601};
