@@ -6,10 +6,10 @@
 
 static int failures = 0;
 
+int float_text_tests();   // test_float_text.cpp
 int interpreter_tests();  // test_getattr.cpp
 int format_tests();       // test_format.cpp
 int json_number_tests();  // test_json_number.cpp
-int float_text_tests();   // test_float_text.cpp
 
 static void expect_strip(std::string_view in, std::string_view want) {
   std::string_view got = qc::py_strip(in);
