@@ -10,6 +10,8 @@
 #include <cstring>
 #include <limits>
 
+#include "table_big.hpp"
+
 namespace qc {
 
 namespace json_number {
@@ -28,79 +30,16 @@ constexpr int POW5_MIN = -342;
 constexpr int POW5_MAX = 308;
 constexpr int POW5_EXACT_MAX = 55;
 
-struct Pow5 {
-  uint64_t hi, lo;
-  int32_t exp2;
-};
+using namespace table_big;
+using Pow5 = Top128;
 
 struct Pow5Table {
   Pow5 entry[POW5_MAX - POW5_MIN + 1];
 };
 
-// A fixed-size unsigned big number, only for building the table at compile time.
-constexpr int TABLE_LIMBS = 20;
-struct TableBig {
-  uint64_t limb[TABLE_LIMBS]{};
-};
-
-constexpr int big_bits(const TableBig& x) {
-  for (int i = TABLE_LIMBS - 1; i >= 0; --i) {
-    if (x.limb[i]) return 64 * i + 64 - std::countl_zero(x.limb[i]);
-  }
-  return 0;
-}
-
-constexpr void big_mul_small(TableBig& x, uint64_t m) {
-  uint64_t carry = 0;
-  for (uint64_t& l : x.limb) {
-    u128 t = (u128)l * m + carry;
-    l = (uint64_t)t;
-    carry = (uint64_t)(t >> 64);
-  }
-}
-
-constexpr void big_div_small(TableBig& x, uint64_t d) {
-  uint64_t rem = 0;
-  for (int i = TABLE_LIMBS - 1; i >= 0; --i) {
-    u128 cur = ((u128)rem << 64) | x.limb[i];
-    x.limb[i] = (uint64_t)(cur / d);
-    rem = (uint64_t)(cur % d);
-  }
-}
-
-// Bits pos .. pos+63 of x; bits below bit 0 read as zero.
-constexpr uint64_t big_window(const TableBig& x, int pos) {
-  if (pos <= -64) return 0;
-  if (pos < 0) return big_window(x, 0) << -pos;
-  int i = pos / 64, s = pos % 64;
-  uint64_t low = i < TABLE_LIMBS ? x.limb[i] : 0;
-  uint64_t high = i + 1 < TABLE_LIMBS ? x.limb[i + 1] : 0;
-  return s == 0 ? low : (low >> s) | (high << (64 - s));
-}
-
-// The top 128 bits of x (truncated) and their scale, x ~ T·2^(exp2 - scale).
-constexpr Pow5 big_top128(const TableBig& x, int scale) {
-  int shift = big_bits(x) - 128;
-  return Pow5{big_window(x, shift + 64), big_window(x, shift), shift - scale};
-}
-
 constexpr Pow5Table make_pow5_table() {
   Pow5Table t{};
-  TableBig x{};
-  x.limb[0] = 1;
-  for (int q = 0; q <= POW5_MAX; ++q) {
-    t.entry[q - POW5_MIN] = big_top128(x, 0);
-    big_mul_small(x, 5);
-  }
-  // floor(2^K / 5^n) by repeated exact floor division; 2^1100 / 5^342 still
-  // has far more than 128 bits, so every entry is a true floor of 5^-n.
-  constexpr int K = 1100;
-  TableBig y{};
-  y.limb[K / 64] = uint64_t{1} << (K % 64);
-  for (int n = 1; n <= -POW5_MIN; ++n) {
-    big_div_small(y, 5);
-    t.entry[-n - POW5_MIN] = big_top128(y, K);
-  }
+  for_each_pow5_top128(POW5_MIN, POW5_MAX, [&t](int q, Top128 top) { t.entry[q - POW5_MIN] = top; });
   return t;
 }
 

@@ -6,6 +6,7 @@
 
 static int failures = 0;
 
+int float_text_tests();   // test_float_text.cpp
 int interpreter_tests();  // test_getattr.cpp
 int format_tests();       // test_format.cpp
 int json_number_tests();  // test_json_number.cpp
@@ -35,6 +36,7 @@ int main() {
   Py_InitializeEx(0);
   failures += interpreter_tests();
   failures += format_tests();
+  failures += float_text_tests();
   if (Py_FinalizeEx() < 0) ++failures;
   failures += json_number_tests();
   failures += utf8_tests();
