@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "float_text.hpp"
 #include "format.hpp"
 #include "json_common.hpp"
 
@@ -251,75 +251,6 @@ inline char* push_int(char* out, long long v) {
     p[-1] = char('0' + u);
   }
   return end;
-}
-
-// float.__repr__'s text of a finite double: the shortest digits that read
-// back to the same value (the closest such, as Python's dtoa picks), in
-// positional form for decimal exponents -4 <= e < 16 with ".0" on whole
-// numbers, else as d.ddde+XX with at least two exponent digits.
-constexpr size_t FLOAT_TEXT_MAX = 32;
-// Digits are moved in fixed blocks of this size, wider than the 17 a double
-// needs: the reservation (FLOAT_TEXT_MAX + DIGIT_BLOCK) has room for the
-// bytes written past the end, and fixed-size copies need no call.
-constexpr size_t DIGIT_BLOCK = 24;
-constexpr size_t FLOAT_ROOM = FLOAT_TEXT_MAX + DIGIT_BLOCK;
-
-inline char* push_float(char* out, double d) {
-  // "-d.ddde-XX": the shortest round-trip digits in scientific form.
-  char sci[FLOAT_TEXT_MAX + DIGIT_BLOCK] = {};
-  const char* end = std::to_chars(sci, sci + FLOAT_TEXT_MAX, d, std::chars_format::scientific).ptr;
-  const char* p = sci;
-  if (*p == '-') *out++ = *p++;
-  char digits[DIGIT_BLOCK];
-  digits[0] = *p++;
-  size_t count = 1;
-  if (*p == '.') {
-    std::memcpy(digits + 1, p + 1, DIGIT_BLOCK - 1);
-    const char* e = p + 1;
-    while (*e != 'e') ++e;
-    count += size_t(e - (p + 1));
-    p = e;
-  }
-  // p is at 'e'; then a sign and two or three digits.
-  const bool negative_exponent = p[1] == '-';
-  int e = 0;
-  for (const char* q = p + 2; q < end; ++q) e = e * 10 + (*q - '0');
-  const int exponent = negative_exponent ? -e : e;
-  const int point = exponent + 1;  // digits before the decimal point
-  if (point <= -4 || point > 16) {
-    *out++ = digits[0];
-    if (count > 1) {
-      *out++ = '.';
-      std::memcpy(out, digits + 1, DIGIT_BLOCK - 1);
-      out += count - 1;
-    }
-    *out++ = 'e';
-    *out++ = negative_exponent ? '-' : '+';
-    if (e >= 100) *out++ = char('0' + e / 100);
-    *out++ = char('0' + e / 10 % 10);
-    *out++ = char('0' + e % 10);
-    return out;
-  }
-  if (point <= 0) {
-    std::memcpy(out, "0.0000", 6);  // "0." and up to three zeros
-    out += 2 - point;
-    std::memcpy(out, digits, DIGIT_BLOCK);
-    return out + count;
-  }
-  if (size_t(point) >= count) {
-    std::memcpy(out, digits, DIGIT_BLOCK);
-    out += count;
-    std::memset(out, '0', size_t(point) - count);
-    out += size_t(point) - count;
-    *out++ = '.';
-    *out++ = '0';
-    return out;
-  }
-  std::memcpy(out, digits, DIGIT_BLOCK);
-  out += point;
-  *out = '.';
-  std::memcpy(out + 1, digits + point, DIGIT_BLOCK - size_t(point));
-  return out + 1 + (count - size_t(point));
 }
 
 // ---------------------------------------------------------------------------
@@ -964,8 +895,8 @@ bool Encoder::float_value(double d, PyObject* owner) {
     }
     return output.append(std::isnan(d) ? "NaN" : d > 0 ? "Infinity" : "-Infinity");
   }
-  if (!output.reserve(FLOAT_ROOM)) return false;
-  output.set_end(push_float(output.end(), d));
+  if (!output.reserve(FLOAT_TEXT_ROOM)) return false;
+  output.set_end(write_float_repr(output.end(), d));
   return true;
 }
 
