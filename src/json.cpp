@@ -783,6 +783,12 @@ bool Encoder::key(PyObject* key) {
 // cached document) is then copied as it is. An empty view when the str has
 // none (a lone surrogate), with no error left set.
 inline std::string_view utf8_form(PyObject* str) {
+  // Kept already (the usual case for a str written before): read in place.
+  if (PyUnicode_IS_COMPACT(str)) {
+    auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(str);
+    if (const char* kept = __atomic_load_n(&compact->utf8, __ATOMIC_ACQUIRE))
+      return {kept, size_t(compact->utf8_length)};
+  }
   Py_ssize_t size;
   const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
   if (!utf8) {
