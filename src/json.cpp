@@ -622,6 +622,7 @@ struct Encoder {
   bool mapping_members(PyObject* dict, unsigned depth);
   [[gnu::always_inline]] bool member(bool first, PyObject* key, PyObject* value,
                                      PyObject* container, unsigned depth);
+  bool held_member(bool first, PyObject* key, PyObject* value, PyObject* dict, unsigned depth);
   bool key(PyObject* key);
   bool str_key(PyObject* key);
   // The string literal of `str` followed by `after`.
@@ -640,6 +641,15 @@ struct Encoder {
   bool uuid_value(PyObject* value);
   bool hook(PyObject* value, unsigned depth);
 };
+
+// Values whose writing runs no Python code, so that nothing can drop the
+// dict's references to them or to their key while they are written: exact
+// str, int and float, None, True and False.
+inline bool is_plain_scalar(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+         type == &PyBool_Type || value == Py_None;
+}
 
 bool Encoder::encode(PyObject* value, unsigned depth) {
   if (depth > MAX_DEPTH) return fallback(msg::TOO_DEEP);
@@ -692,6 +702,14 @@ bool Encoder::dict(PyObject* dict, unsigned depth) {
   return ok && output.put('}');
 }
 
+// A member whose writing may run Python code (a container's items, a hook)
+// that drops the dict's own references: it is written holding its own.
+[[gnu::noinline]] bool Encoder::held_member(bool first, PyObject* k, PyObject* v,
+                                            PyObject* dict, unsigned depth) {
+  Object key = Object::borrow(k), value = Object::borrow(v);
+  return member(first, key.get(), value.get(), dict, depth);
+}
+
 bool Encoder::exact_dict_members(PyObject* dict, unsigned depth) {
   // Code run while a member is written can change the dict; Python's walk
   // then goes on over the changed table, which is not worth reproducing.
@@ -701,8 +719,8 @@ bool Encoder::exact_dict_members(PyObject* dict, unsigned depth) {
   bool ok = true;
   Py_BEGIN_CRITICAL_SECTION(dict);
   while (PyDict_Next(dict, &pos, &k, &v)) {
-    Object key = Object::borrow(k), value = Object::borrow(v);
-    if (!member(written == 0, key.get(), value.get(), dict, depth)) {
+    if (!(is_plain_scalar(v) ? member(written == 0, k, v, dict, depth)
+                             : held_member(written == 0, k, v, dict, depth))) {
       ok = false;
       break;
     }
