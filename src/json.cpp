@@ -162,7 +162,17 @@ class Buffer {
   size_t size() const { return size_; }
   PyObject* take_bytes() {
     if (!bytes_) return PyBytes_FromStringAndSize(data_, Py_ssize_t(size_));
-    if (!resize(size_)) return nullptr;
+    if (cap_ - size_ > cap_ / 4) {
+      if (!resize(size_)) return nullptr;
+    } else {
+      // A little slack is kept rather than reallocated away. The allocator
+      // serves a block as large as one freed before from memory it already
+      // has, but a larger one from fresh pages (a new mapping, a page fault
+      // for every 4 KB written): shrinking each response to its size would
+      // make the next, reserved with room to spare, always larger.
+      Py_SET_SIZE(bytes_.get(), Py_ssize_t(size_));
+      data_[size_] = '\0';
+    }
     data_ = nullptr;
     size_ = cap_ = 0;
     return bytes_.release();
@@ -177,8 +187,10 @@ class Buffer {
       return false;
     }
     size_t want = size_ + n;
-    size_t cap = cap_;
-    while (cap < want) cap = cap > LIMIT / 2 ? LIMIT : cap * 2;
+    // Twice the room, or what is asked for when that is more (a size hint):
+    // rounding a hint up to a power of two would waste up to half of it.
+    size_t cap = cap_ > LIMIT / 2 ? LIMIT : cap_ * 2;
+    if (cap < want) cap = want;
     if (!bytes_) {
       bytes_ = Object::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(cap)));
       if (!bytes_) return false;
