@@ -530,10 +530,6 @@ inline Object list_item(PyObject* list, Py_ssize_t i) {
 #endif
 }
 
-inline Object sequence_item(PyObject* fast, Py_ssize_t i) {
-  return PyList_Check(fast) ? list_item(fast, i) : Object::borrow(PyTuple_GET_ITEM(fast, i));
-}
-
 // ---------------------------------------------------------------------------
 // Keys already written by this call, by identity: the same str objects name
 // the members of every row of a list, and their text (quotes and separator
@@ -629,6 +625,8 @@ struct Encoder {
 
  private:
   bool array(PyObject* seq, unsigned depth);
+  bool list_items(PyObject* list, PyObject* seq, unsigned depth);
+  bool tuple_items(PyObject* tuple, PyObject* seq, unsigned depth);
   bool dict(PyObject* dict, unsigned depth);
   bool exact_dict_members(PyObject* dict, unsigned depth);
   bool mapping_members(PyObject* dict, unsigned depth);
@@ -693,16 +691,35 @@ bool Encoder::array(PyObject* seq, unsigned depth) {
   if (!fast) return false;
   if (PySequence_Fast_GET_SIZE(fast.get()) == 0) return output.append("[]");
   if (!output.put('[')) return false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+  const bool ok = PyList_Check(fast.get()) ? list_items(fast.get(), seq, depth)
+                                           : tuple_items(fast.get(), seq, depth);
+  return ok && output.put(']');
+}
+
+inline bool Encoder::list_items(PyObject* list, PyObject* seq, unsigned depth) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     if (i > 0 && !output.append(item_separator)) return false;
-    Object item = sequence_item(fast.get(), i);
+    Object item = list_item(list, i);
     if (!item) return false;
     if (!encode(item.get(), depth + 1)) {
       add_note(msg::NOTE_ITEM, seq, i);
       return false;
     }
   }
-  return output.put(']');
+  return true;
+}
+
+inline bool Encoder::tuple_items(PyObject* tuple, PyObject* seq, unsigned depth) {
+  // The tuple holds its items for as long as we hold it.
+  const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (i > 0 && !output.append(item_separator)) return false;
+    if (!encode(PyTuple_GET_ITEM(tuple, i), depth + 1)) {
+      add_note(msg::NOTE_ITEM, seq, i);
+      return false;
+    }
+  }
+  return true;
 }
 
 bool Encoder::dict(PyObject* dict, unsigned depth) {
