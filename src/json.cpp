@@ -825,24 +825,16 @@ bool Encoder::key(PyObject* key) {
   return false;
 }
 
-// The UTF-8 form of a non-ASCII str, which CPython keeps on the object once
-// made: a str written again (a field value shared by many responses, a
-// cached document) is then copied as it is. An empty view when the str has
-// none (a lone surrogate), with no error left set.
-inline std::string_view utf8_form(PyObject* str) {
-  // Kept already (the usual case for a str written before): read in place.
-  if (PyUnicode_IS_COMPACT(str)) {
-    auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(str);
-    if (const char* kept = __atomic_load_n(&compact->utf8, __ATOMIC_ACQUIRE))
-      return {kept, size_t(compact->utf8_length)};
-  }
-  Py_ssize_t size;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-  if (!utf8) {
-    PyErr_Clear();
-    return {};
-  }
-  return {utf8, size_t(size)};
+// The UTF-8 form CPython keeps on a non-ASCII str once something asked for
+// it, or an empty view when it has none yet. It is not made here: a str
+// built for one response (a field read from the database) is written once,
+// and making its UTF-8 form first would allocate and copy it twice, which
+// costs more than writing the text from its code points.
+inline std::string_view cached_utf8(PyObject* str) {
+  if (!PyUnicode_IS_COMPACT(str)) return {};
+  auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(str);
+  const char* utf8 = __atomic_load_n(&compact->utf8, __ATOMIC_ACQUIRE);
+  return utf8 ? std::string_view(utf8, size_t(compact->utf8_length)) : std::string_view();
 }
 
 bool Encoder::string(PyObject* str, Separator after) {
@@ -862,7 +854,7 @@ bool Encoder::string(PyObject* str, Separator after) {
 
 [[gnu::noinline]] bool Encoder::other_string(PyObject* str, Separator after) {
   if (!ensure_ascii && !PyUnicode_IS_ASCII(str)) {
-    std::string_view utf8 = utf8_form(str);
+    std::string_view utf8 = cached_utf8(str);
     if (!utf8.empty()) return utf8_string(utf8, after);
   }
   const size_t n = size_t(PyUnicode_GET_LENGTH(str));

@@ -149,12 +149,24 @@ def test_hard_values_match_drf(value):
     assert_same(value)
 
 
-def test_escapes_at_every_position():
+def keep_utf8(text):
+    """Has CPython make and keep the str's UTF-8 form, which the encoder then
+    copies instead of encoding the code points."""
+    as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+    as_utf8.argtypes, as_utf8.restype = [ctypes.py_object, ctypes.c_void_p], ctypes.c_void_p
+    as_utf8(text, None)
+    return text
+
+
+@pytest.mark.parametrize("kept_utf8", [False, True])
+def test_escapes_at_every_position(kept_utf8):
     # Each special character at each offset around the 4-, 8- and 16-byte
     # steps of the string scan, in short and long strings of every width.
     specials = ['"', "\\", "\n", "\x00", "\x1f", "\x7f", "\xe9", "\u2028", "\u20ac", "\U0001f600"]
     doc = [base * i + c + base * j for base in ("a", "\xff", "\u0101", "\U00010000")
-           for c in specials for i in range(34) for j in (0, 1, 3, 9, 17)]
+           for c in specials for i in range(34) for j in (0, 1, 3, 9, 17, 4100)]
+    if kept_utf8:
+        doc = [keep_utf8(text) for text in doc]
     assert_same(doc)
 
 
