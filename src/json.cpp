@@ -626,8 +626,10 @@ struct Encoder {
   // place, the rest through encode().
   [[gnu::always_inline]] bool nested(PyObject* value, unsigned depth) {
     PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyUnicode_Type) return string(value);
-    if (type == &PyLong_Type) return int_value(value);
+    if (depth <= MAX_DEPTH) {
+      if (type == &PyUnicode_Type) return string(value);
+      if (type == &PyLong_Type) return int_value(value);
+    }
     return encode(value, depth);
   }
 
