@@ -111,7 +111,9 @@ struct Separator {
   char text[ROOM];
   size_t size;
 
-  static constexpr Separator of(std::string_view s) { return {{s[0], s.size() > 1 ? s[1] : ' '}, s.size()}; }
+  static constexpr Separator of(std::string_view s) {
+    return {{s[0], s.size() > 1 ? s[1] : ' '}, s.size()};
+  }
   char* write(char* out) const {
     std::memcpy(out, text, ROOM);
     return out + size;
@@ -120,14 +122,13 @@ struct Separator {
 constexpr Separator NO_SEPARATOR{{' ', ' '}, 0};
 
 // ---------------------------------------------------------------------------
-// The output buffer: the bytes object that is returned, written in place and
-// grown geometrically, so the text is never copied out at the end.
+// The output buffer: small documents on the stack, larger ones in the bytes
+// object that is returned, written in place and grown geometrically.
 
 class Buffer {
  public:
   // Small documents (one object's detail) are written on the stack and made
-  // into bytes with one copy at the end; larger ones move to a bytes object
-  // that is written in place and returned as it is.
+  // into bytes with one copy at the end.
   static constexpr size_t INLINE_CAPACITY = 2048;
 
   Buffer() = default;
@@ -158,8 +159,8 @@ class Buffer {
     data_[size_++] = c;
     return true;
   }
-  // The text written, as bytes (new reference); the buffer is empty after.
   size_t size() const { return size_; }
+  // The text written, as bytes (new reference); the buffer is empty after.
   PyObject* take_bytes() {
     if (!bytes_) return PyBytes_FromStringAndSize(data_, Py_ssize_t(size_));
     if (cap_ - size_ > cap_ / 4) {
@@ -724,7 +725,7 @@ inline bool Encoder::tuple_items(PyObject* tuple, PyObject* seq, unsigned depth)
   const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (i > 0 && !output.append(item_separator)) return false;
-    if (!encode(PyTuple_GET_ITEM(tuple, i), depth + 1)) {
+    if (!nested(PyTuple_GET_ITEM(tuple, i), depth + 1)) {
       add_note(msg::NOTE_ITEM, seq, i);
       return false;
     }
@@ -796,8 +797,8 @@ bool Encoder::mapping_members(PyObject* dict, unsigned depth) {
   return true;
 }
 
-inline bool Encoder::member(bool first, PyObject* key_obj, PyObject* value, PyObject* container,
-                     unsigned depth) {
+inline bool Encoder::member(bool first, PyObject* key_obj, PyObject* value,
+                            PyObject* container, unsigned depth) {
   if (!first && !output.append(item_separator)) return false;
   bool key_ok = PyUnicode_Check(key_obj) ? str_key(key_obj)
                                          : key(key_obj) && output.append(key_separator);
@@ -818,7 +819,8 @@ bool Encoder::str_key(PyObject* key) {
   }
   const size_t start = output.size();
   if (!string(key, key_separator)) return false;
-  keys.store(key, output.end() - (output.size() - start), output.size() - start);
+  const size_t written = output.size() - start;
+  keys.store(key, output.end() - written, written);
   return true;
 }
 

@@ -186,7 +186,7 @@ def fresh_keys_hook(obj):
 
 def test_keys_shared_by_rows_and_keys_freed_during_the_call():
     keys = ["id", "é", "quote\"d", "x" * 31, "y" * 40, "\u2028", "日本"] + [f"k{i}" for i in range(150)]
-    rows = [{k: i for k in keys[i % 7:] } for i in range(40)]
+    rows = [{k: i for k in keys[i % 7:]} for i in range(40)]
     doc = [rows, [FreshKeys(i) for i in range(200)], rows]
     for ea, compact in MODES:
         expected = json.dumps(doc, ensure_ascii=ea, default=lambda o: fresh_keys_hook(o),
