@@ -1,5 +1,7 @@
 #include "config.hpp"
 
+#include <memory>
+
 namespace qc {
 
 namespace {
@@ -19,6 +21,15 @@ constexpr Signature CONFIGURE_SIG{"configure()", CONFIGURE_PARAMS};
 enum ConfigureArg { EMPTY, SKIP_FIELD, OBJECT_DOES_NOT_EXIST, PK_ONLY_OBJECT, MANAGER_CLASS,
                     DICT_FACTORY, RESOLVE_CALLABLE, RUN_FIELD, FINISH_FIELD, NARGS };
 
+// Stores the record unless one is there already; on success the record is
+// kept for the life of the process and `config` is left empty.
+bool store_config(std::unique_ptr<const Config>& config) {
+  MutexLock lock(CONFIG_MUTEX);
+  if (CONFIG.load(std::memory_order_relaxed)) return false;
+  CONFIG.store(config.release(), std::memory_order_release);
+  return true;
+}
+
 }  // namespace
 
 const Config* get_config() {
@@ -37,19 +48,15 @@ PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       return nullptr;
     }
   }
-  auto* config = new Config{
+  auto config = std::make_unique<const Config>(Config{
       Object::borrow(a[EMPTY]),          Object::borrow(a[SKIP_FIELD]),
       Object::borrow(a[OBJECT_DOES_NOT_EXIST]), Object::borrow(a[PK_ONLY_OBJECT]),
       Object::borrow(a[MANAGER_CLASS]),  Object::borrow(a[DICT_FACTORY]),
       Object::borrow(a[RESOLVE_CALLABLE]), Object::borrow(a[RUN_FIELD]),
       Object::borrow(a[FINISH_FIELD]),   a[DICT_FACTORY] == (PyObject*)&PyDict_Type,
-  };
-  PyMutex_Lock(&CONFIG_MUTEX);
-  bool stored = CONFIG.load(std::memory_order_relaxed) == nullptr;
-  if (stored) CONFIG.store(config, std::memory_order_release);
-  PyMutex_Unlock(&CONFIG_MUTEX);
-  if (!stored) {
-    delete config;  // drops the references outside the lock
+  });
+  if (!store_config(config)) {
+    config.reset();  // drops the references outside the lock
     PyErr_SetString(PyExc_RuntimeError, "quorvel_core is already configured");
     return nullptr;
   }

@@ -1,4 +1,5 @@
 // The _quorvel_core module: definition, exec step and exported callables.
+#include "allocation.hpp"
 #include "config.hpp"
 #include "json.hpp"
 #include "json_decode.hpp"
@@ -9,22 +10,26 @@ namespace qc {
 namespace {
 
 PyMethodDef FUNCTIONS[] = {
-    {"configure", (PyCFunction)(void (*)(void))configure, METH_FASTCALL | METH_KEYWORDS,
+    {"configure", guarded_method<configure>(), METH_FASTCALL | METH_KEYWORDS,
      "configure(*, empty, skip_field, object_does_not_exist, pk_only_object, manager_class, "
      "dict_factory, resolve_callable, run_field, finish_field)\n--\n\n"},
-    {"is_configured", is_configured, METH_NOARGS, "is_configured()\n--\n\n"},
-    {"to_json", (PyCFunction)(void (*)(void))to_json, METH_FASTCALL | METH_KEYWORDS,
+    {"is_configured", guarded_method<is_configured>(), METH_NOARGS, "is_configured()\n--\n\n"},
+    {"to_json", guarded_method<to_json>(), METH_FASTCALL | METH_KEYWORDS,
      "to_json(obj, *, ensure_ascii=True, compact=True, allow_nan=False, default=None)\n--\n\n"
      "`json.dumps(obj, cls=rest_framework.utils.encoders.JSONEncoder, ...)` followed by DRF's\n"
      "`\u2028` / `\u2029` escaping, encoded as UTF-8. `default` is called for objects the "
      "encoder\ndoes not know natively (like `JSONEncoder.default`)."},
-    {"from_json", (PyCFunction)(void (*)(void))from_json, METH_FASTCALL | METH_KEYWORDS,
+    {"from_json", guarded_method<from_json>(), METH_FASTCALL | METH_KEYWORDS,
      "from_json(data, *, allow_nan=False)\n--\n\n"
      "`json.loads(data)`. Raises `ValueError` on invalid input; callers that need the exact "
      "message\nof the `json` module re-parse with it."},
-    {"_parse_body", (PyCFunction)(void (*)(void))parse_body, METH_FASTCALL,
+    {"_parse_body", guarded_method<parse_body>(), METH_FASTCALL,
      "_parse_body(body, allow_nan)\n--\n\n"
      "For quorvel_core.parsers: `from_json` of a bytes body, checked as UTF-8 first."},
+    {"_fail_allocations", guarded_method<fail_allocations>(), METH_O,
+     "_fail_allocations(after)\n--\n\n"
+     "For tests: the module's C++ allocations after the next `after` fail (negative: none).\n"
+     "Returns the number of C++ allocations made since the previous call."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -33,7 +38,19 @@ bool add_ref(PyObject* module, const char* name, PyObject* value) {
   return value && PyModule_AddObjectRef(module, name, value) == 0;
 }
 
+// The module's configuration, classes and cached objects are process-wide and
+// belong to the main interpreter: a second interpreter must not reach them.
+// The slot below makes isolated interpreters refuse the import; this check
+// also refuses it in legacy ones, which CPython lets load any extension.
+bool in_main_interpreter() {
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+  PyErr_SetString(PyExc_ImportError,
+                  "module quorvel_core._quorvel_core does not support loading in subinterpreters");
+  return false;
+}
+
 int exec_module(PyObject* module) {
+  if (!in_main_interpreter()) return -1;
   if (!PyModule_Check(module)) return type_mismatch(module, "module"), -1;
   bool ok = PyModule_AddStringConstant(module, "__version__", "0.1.0") == 0 &&
             PyModule_AddIntConstant(module, "STATUS_OK", 0) == 0 &&
@@ -46,7 +63,8 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot SLOTS[] = {
-    {Py_mod_exec, (void*)exec_module},
+    {Py_mod_exec, (void*)guarded<exec_module>},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

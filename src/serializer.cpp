@@ -513,15 +513,11 @@ PyObject* serializer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
   }
-  try {
-    auto plans = std::make_unique<Plans>();
-    if (!compile(a[0], a[1], *plans)) return nullptr;  // everything built so far is dropped
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self) ((CompiledSerializerObject*)self)->plans = plans.release();
-    return self;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  auto plans = std::make_unique<Plans>();
+  if (!compile(a[0], a[1], *plans)) return nullptr;  // everything built so far is dropped
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self) ((CompiledSerializerObject*)self)->plans = plans.release();
+  return self;
 }
 
 int serializer_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -574,13 +570,9 @@ PyObject* run_repr(ReprLoop loop, const Signature& sig, PyObject* self, PyObject
   if (!check_serializer(self)) return nullptr;
   const Config* config = get_config();
   if (!config) return nullptr;
-  try {
-    return loop(self, ReprContext{*config, given_or_null(a[1])}, a[0],
-                Live::given(given_or_null(a[2])))
-        .release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  return loop(self, ReprContext{*config, given_or_null(a[1])}, a[0],
+              Live::given(given_or_null(a[2])))
+      .release();
 }
 
 PyObject* to_representation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -666,20 +658,16 @@ Object describe_write(const Plans& plans) {
 }
 
 PyObject* describe(PyObject* self, PyObject*) {
-  try {
-    const Plans& plans = plans_of(self);
-    Object read = describe_read(plans);
-    if (!read) return nullptr;
-    Object write = describe_write(plans);
-    if (!write) return nullptr;
-    Object out = new_dict();
-    if (!out || PyDict_SetItemString(out.get(), "read", read.get()) < 0 ||
-        PyDict_SetItemString(out.get(), "write", write.get()) < 0)
-      return nullptr;
-    return out.release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  const Plans& plans = plans_of(self);
+  Object read = describe_read(plans);
+  if (!read) return nullptr;
+  Object write = describe_write(plans);
+  if (!write) return nullptr;
+  Object out = new_dict();
+  if (!out || PyDict_SetItemString(out.get(), "read", read.get()) < 0 ||
+      PyDict_SetItemString(out.get(), "write", write.get()) < 0)
+    return nullptr;
+  return out.release();
 }
 
 PyObject* serializer_repr(PyObject* self) {
@@ -689,20 +677,20 @@ PyObject* serializer_repr(PyObject* self) {
 }
 
 PyMethodDef METHODS[] = {
-    {"to_representation", (PyCFunction)(void (*)(void))to_representation,
+    {"to_representation", guarded_method<to_representation>(),
      METH_FASTCALL | METH_KEYWORDS,
      "to_representation($self, instance, current_tz=None, serializer=None)\n--\n\n"
      "`Serializer.to_representation(instance)`."},
-    {"to_representation_many", (PyCFunction)(void (*)(void))to_representation_many,
+    {"to_representation_many", guarded_method<to_representation_many>(),
      METH_FASTCALL | METH_KEYWORDS,
      "to_representation_many($self, iterable, current_tz=None, serializer=None)\n--\n\n"
      "`[Serializer.to_representation(item) for item in iterable]`."},
-    {"to_internal_value", (PyCFunction)(void (*)(void))to_internal_value,
+    {"to_internal_value", guarded_method<to_internal_value>(),
      METH_FASTCALL | METH_KEYWORDS,
      "to_internal_value($self, data, current_tz=None, serializer=None)\n--\n\n"
      "The field loop of `Serializer.to_internal_value(data)` for a plain `dict`.\n"
      "Returns `(validated, errors)`; `errors` is `None` when everything validated."},
-    {"describe", describe, METH_NOARGS,
+    {"describe", guarded_method<describe>(), METH_NOARGS,
      "describe($self)\n--\n\n"
      "Which strategy each field got: `{'read': {name: (get, repr)}, "
      "'write': {name: (val, python_validators)}}`."},
@@ -717,11 +705,11 @@ PyType_Slot SLOTS[] = {
                        "serializer instance, not per class.\nA schema without field objects "
                        "is the exception: the plans then serve every instance of\nthe class, "
                        "and each call passes the instance it runs for as `serializer`."},
-    {Py_tp_new, (void*)serializer_new},
-    {Py_tp_dealloc, (void*)serializer_dealloc},
-    {Py_tp_repr, (void*)serializer_repr},
-    {Py_tp_traverse, (void*)serializer_traverse},
-    {Py_tp_clear, (void*)serializer_clear},
+    {Py_tp_new, (void*)guarded<serializer_new>},
+    {Py_tp_dealloc, (void*)guarded<serializer_dealloc>},
+    {Py_tp_repr, (void*)guarded<serializer_repr>},
+    {Py_tp_traverse, (void*)guarded<serializer_traverse>},
+    {Py_tp_clear, (void*)guarded<serializer_clear>},
     {Py_tp_methods, METHODS},
     {0, nullptr},
 };

@@ -1,6 +1,8 @@
 #include "tools.hpp"
 
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 
 namespace qc {
@@ -43,6 +45,18 @@ PyObject* internal_error_type() {
 PyObject* internal_error(const char* message) {
   if (PyObject* type = internal_error_type()) PyErr_SetString(type, message);
   return nullptr;
+}
+
+void set_error_from_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    internal_error(e.what());
+  } catch (...) {
+    internal_error("an unknown C++ exception reached the interpreter");
+  }
 }
 
 PyObject* intern_once(OnceSlot& slot, const char* text) {
@@ -363,29 +377,22 @@ std::vector<PyTypeObject*> NON_MAPPING_TYPES;  // strong references, oldest firs
 }  // namespace
 
 bool contains(PyTypeObject* type) {
-  PyMutex_Lock(&MUTEX);
-  bool found = false;
-  for (PyTypeObject* t : NON_MAPPING_TYPES) {
-    if (t == type) {
-      found = true;
-      break;
-    }
-  }
-  PyMutex_Unlock(&MUTEX);
-  return found;
+  MutexLock lock(MUTEX);
+  for (PyTypeObject* t : NON_MAPPING_TYPES)
+    if (t == type) return true;
+  return false;
 }
 
 void add(PyTypeObject* type) {
-  Py_INCREF(type);
-  PyTypeObject* evicted = nullptr;
-  PyMutex_Lock(&MUTEX);
+  Object added = Object::borrow((PyObject*)type);
+  Object evicted;  // declared first: dropped after the lock is released
+  MutexLock lock(MUTEX);
+  if (NON_MAPPING_TYPES.empty()) NON_MAPPING_TYPES.reserve(CAPACITY);  // the only allocation
   if (NON_MAPPING_TYPES.size() >= CAPACITY) {
-    evicted = NON_MAPPING_TYPES.front();
+    evicted = Object::steal((PyObject*)NON_MAPPING_TYPES.front());
     NON_MAPPING_TYPES.erase(NON_MAPPING_TYPES.begin());
   }
-  NON_MAPPING_TYPES.push_back(type);
-  PyMutex_Unlock(&MUTEX);
-  Py_XDECREF(evicted);
+  NON_MAPPING_TYPES.push_back((PyTypeObject*)added.release());
 }
 
 }  // namespace non_mapping_types

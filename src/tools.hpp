@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -66,6 +67,64 @@ PyObject* internal_error_type();  // borrowed; nullptr with an error set
 PyObject* internal_error(const char* message);  // always returns nullptr
 
 // ---------------------------------------------------------------------------
+// The boundary with the interpreter.
+//
+// No C++ exception may unwind into CPython's frames. Every function that the
+// interpreter calls (module functions, methods, type slots, the module's exec
+// step) is registered as `guarded<function>`, which turns an escaping
+// exception into a Python one: std::bad_alloc into MemoryError, anything else
+// into the internal-error class. Whatever the code between the boundary and
+// the throw holds must therefore be released by its destructor (Object,
+// std::unique_ptr, MutexLock), never by a statement after the call.
+
+// Sets the Python error for the exception being handled; call only from a
+// catch block.
+void set_error_from_exception() noexcept;
+
+template <auto Function, class Type = decltype(Function)>
+struct Boundary;
+
+template <auto Function, class Result, class... Args>
+struct Boundary<Function, Result (*)(Args...)> {
+  static Result call(Args... args) noexcept {
+    try {
+      return Function(args...);
+    } catch (...) {
+      set_error_from_exception();
+      if constexpr (std::is_void_v<Result>) {
+        PyErr_WriteUnraisable(nullptr);  // a slot without an error result (tp_dealloc)
+      } else if constexpr (std::is_pointer_v<Result>) {
+        return nullptr;
+      } else {
+        static_assert(std::is_same_v<Result, int>, "int slots report failure as -1");
+        return -1;
+      }
+    }
+  }
+};
+
+template <auto Function>
+inline constexpr auto guarded = &Boundary<Function>::call;
+
+// The same entry as a PyCFunction, for PyMethodDef tables.
+template <auto Function>
+PyCFunction guarded_method() {
+  return (PyCFunction)(void (*)(void))guarded<Function>;
+}
+
+// Holds a PyMutex for its scope, so that an exception cannot leave it locked.
+class MutexLock {
+ public:
+  explicit MutexLock(PyMutex& mutex) noexcept : mutex_(mutex) { PyMutex_Lock(&mutex_); }
+  ~MutexLock() { PyMutex_Unlock(&mutex_); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  PyMutex& mutex_;
+};
+
+// ---------------------------------------------------------------------------
 // One-time slots: filled once per process, never released. A thread that
 // finds another one filling the slot waits detached from the interpreter
 // (PyMutex does that), so the filler may run Python code freely.
@@ -76,13 +135,12 @@ class OnceSlot {
   template <class Fill>
   PyObject* get(Fill&& fill) {
     if (PyObject* p = value_.load(std::memory_order_acquire)) return p;
-    PyMutex_Lock(&mutex_);
+    MutexLock lock(mutex_);
     PyObject* p = value_.load(std::memory_order_relaxed);
     if (!p) {
       p = fill();
       if (p) value_.store(p, std::memory_order_release);
     }
-    PyMutex_Unlock(&mutex_);
     return p;
   }
   PyObject* peek() const { return value_.load(std::memory_order_acquire); }
