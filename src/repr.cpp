@@ -165,12 +165,12 @@ Repr::~Repr() {
 }
 
 bool Repr::parse(PyObject* dict, Repr& out) {
-  if (Py_EnterRecursiveCall(" while compiling a representation plan")) return false;
+  RecursionGuard guard(" while compiling a representation plan");
+  if (!guard.entered()) return false;
   Repr repr;
-  bool ok = parse_kind(dict, repr);
-  Py_LeaveRecursiveCall();
-  if (ok) out = std::move(repr);
-  return ok;
+  if (!parse_kind(dict, repr)) return false;
+  out = std::move(repr);
+  return true;
 }
 
 std::string Repr::kind(const Repr& repr) {
@@ -591,10 +591,9 @@ Object field_to_representation(PyObject* field, PyObject* value) {
 Object Repr::to_repr(const Repr& repr, const ReprContext& context, const Live& field,
                      PyObject* value) {
   if (!recurses(repr.tag)) return dispatch(repr, context, field, value);
-  if (Py_EnterRecursiveCall(" while representing a nested value")) return Object();
-  Object out = dispatch(repr, context, field, value);
-  Py_LeaveRecursiveCall();
-  return out;
+  RecursionGuard guard(" while representing a nested value");
+  if (!guard.entered()) return Object();
+  return dispatch(repr, context, field, value);
 }
 
 }  // namespace qc

@@ -364,11 +364,9 @@ bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, c
                    Object& validated, Object& errors) {
   const Config* config = get_config();
   if (!config) return false;
-  if (Py_EnterRecursiveCall(" while validating nested data")) return false;
-  bool ok = run_write_fields(*config, plans_of(serializer), data, current_tz, live, validated,
-                             errors);
-  Py_LeaveRecursiveCall();
-  return ok;
+  RecursionGuard guard(" while validating nested data");
+  return guard.entered() &&
+         run_write_fields(*config, plans_of(serializer), data, current_tz, live, validated, errors);
 }
 
 Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* instance,

@@ -124,6 +124,23 @@ class MutexLock {
   PyMutex& mutex_;
 };
 
+// One level of Python's recursion limit for C++ code that recurses, left
+// however the scope ends. When `entered()` is false, RecursionError is set.
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where) noexcept
+      : entered_(Py_EnterRecursiveCall(where) == 0) {}
+  ~RecursionGuard() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  bool entered_;
+};
+
 // ---------------------------------------------------------------------------
 // One-time slots: filled once per process, never released. A thread that
 // finds another one filling the slot waits detached from the interpreter

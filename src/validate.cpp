@@ -207,12 +207,12 @@ Val::~Val() {
 }
 
 bool Val::parse(PyObject* dict, Val& out) {
-  if (Py_EnterRecursiveCall(" while compiling a validator plan")) return false;
+  RecursionGuard guard(" while compiling a validator plan");
+  if (!guard.entered()) return false;
   Val val;
-  bool ok = parse_kind(dict, val);
-  Py_LeaveRecursiveCall();
-  if (ok) out = std::move(val);
-  return ok;
+  if (!parse_kind(dict, val)) return false;
+  out = std::move(val);
+  return true;
 }
 
 std::string Val::kind(const Val& val) {
@@ -767,16 +767,15 @@ Verdict validate_list(const Val::List& l, PyObject* value, PyObject* current_tz,
   if (!PyList_CheckExact(value) ||
       !length_allowed((size_t)PyList_GET_SIZE(value), l.allow_empty, l.max_length, l.min_length))
     return Verdict::declined;
-  if (Py_EnterRecursiveCall(" while validating a list")) return Verdict::raised;
+  RecursionGuard guard(" while validating a list");
+  if (!guard.entered()) return Verdict::raised;
   Live child = Live::child(field);
-  Verdict v = collect_items(value, out, [&](PyObject* item, Object& internal) {
+  return collect_items(value, out, [&](PyObject* item, Object& internal) {
     if (item != Py_None) return Val::validate(*l.child, item, current_tz, child, internal);
     if (!l.child_allow_null) return Verdict::declined;
     internal = Object::borrow(Py_None);
     return Verdict::accepted;
   });
-  Py_LeaveRecursiveCall();
-  return v;
 }
 
 // One nested serializer's loop over one exact dict; its field errors decline,
