@@ -6,6 +6,7 @@
 
 static int failures = 0;
 
+int boundary_tests();     // test_boundary.cpp
 int float_text_tests();   // test_float_text.cpp
 int interpreter_tests();  // test_getattr.cpp
 int format_tests();       // test_format.cpp
@@ -37,6 +38,7 @@ int main() {
   failures += interpreter_tests();
   failures += format_tests();
   failures += float_text_tests();
+  failures += boundary_tests();
   if (Py_FinalizeEx() < 0) ++failures;
   failures += json_number_tests();
   failures += utf8_tests();
