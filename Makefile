@@ -30,8 +30,10 @@ CPP_TEST_BIN := $(BUILD)/cpp_tests
 
 build: $(EXT)
 
-$(EXT): $(OBJECTS)
-	$(CXX) -shared -o $@ $^ $(LDFLAGS)
+EXPORTS := -Wl,--version-script=src/exports.map
+
+$(EXT): $(OBJECTS) src/exports.map
+	$(CXX) -shared $(EXPORTS) -o $@ $(OBJECTS) $(LDFLAGS)
 
 $(BUILD)/%.o: src/%.cpp | $(BUILD)
 	$(CXX) $(ALL_CXXFLAGS) -c $< -o $@
@@ -56,7 +58,8 @@ demo: build
 # The whole suite against the extension built with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The instrumented library goes into its own copy of
 # the package (the Python files are links), which the tests import instead of
-# the checkout's; the stock interpreter needs the ASan runtime preloaded, and
+# the checkout's; the stock interpreter needs the ASan runtime preloaded (with
+# libstdc++ right after it, or ASan cannot intercept a C++ throw), and
 # Python's own allocator off so that ASan sees every object's memory. Leak
 # checks are the suite's job (tests/test_reliability_leaks.py): the interpreter
 # never frees everything at exit, so LeakSanitizer would only report noise.
@@ -67,7 +70,8 @@ ASAN_OBJECTS := $(SOURCES:src/%.cpp=$(ASAN_BUILD)/%.o)
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 # Reports go to files too: pytest's output capture would swallow them.
 ASAN_REPORT := $(ASAN_BUILD)/report
-ASAN_ENV := LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+ASAN_ENV := LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:strict_string_checks=1:log_path=$(CURDIR)/$(ASAN_REPORT) \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_REPORT)
 
@@ -75,11 +79,11 @@ $(ASAN_BUILD)/%.o: src/%.cpp
 	@mkdir -p $(@D)
 	$(CXX) $(ALL_CXXFLAGS:-O2=-O1) $(SANITIZE) -c $< -o $@
 
-$(ASAN_EXT): $(ASAN_OBJECTS)
+$(ASAN_EXT): $(ASAN_OBJECTS) src/exports.map
 	@mkdir -p $(@D)
 	cd $(@D) && for f in ../../../../quorvel_core/*; do \
 		case $$f in *.so|*/__pycache__) ;; *) ln -sf $$f . ;; esac; done
-	$(CXX) -shared $(SANITIZE) -o $@ $^ $(LDFLAGS)
+	$(CXX) -shared $(SANITIZE) $(EXPORTS) -o $@ $(ASAN_OBJECTS) $(LDFLAGS)
 
 test-asan: $(ASAN_EXT)
 	@rm -f $(ASAN_REPORT).*

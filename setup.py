@@ -16,9 +16,10 @@ setup(
         Extension(
             "quorvel_core._quorvel_core",
             sources=sorted(glob.glob("src/*.cpp")),
-            depends=sorted(glob.glob("src/*.hpp")),
+            depends=sorted(glob.glob("src/*.hpp")) + ["src/exports.map"],
             language="c++",
             extra_compile_args=extra,
+            extra_link_args=["-Wl,--version-script=src/exports.map"],
         )
     ]
 )
