@@ -1,11 +1,12 @@
 """The Django app: with `"quorvel_core"` in `INSTALLED_APPS` and the setting
 `QUORVEL_CORE_INSTALL = True`, the process-wide mode (`install()`) is switched
-on while Django starts."""
+on while Django starts. `manage.py check` reports settings that look meant for
+it but are not what it reads."""
 
 from django.apps import AppConfig
-from django.conf import settings
+from django.core import checks
 
-SETTING = "QUORVEL_CORE_INSTALL"
+from .checks import check_settings, install_requested
 
 
 class QuorvelCoreConfig(AppConfig):
@@ -13,7 +14,8 @@ class QuorvelCoreConfig(AppConfig):
     verbose_name = "quorvel_core"
 
     def ready(self):
-        if getattr(settings, SETTING, False):
+        checks.register(check_settings, checks.Tags.compatibility)
+        if install_requested():
             from .installation import install
 
             install()
