@@ -21,28 +21,43 @@ _HEADER = ("field", "get", "repr", "val", "validators")
 
 def explain(serializer):
     """The tables as text, nested serializers after their parent."""
-    blocks = []
-    _explain(serializer, type(serializer).__name__, blocks)
-    return "\n\n".join(blocks)
+    return "\n\n".join(_block_text(block) for block in blocks(serializer))
 
 
-def _explain(serializer, title, blocks):
+class Block:
+    """One serializer of the tree: its title, its class's plans, which sides
+    its class keeps in DRF, and one row per field (see _HEADER)."""
+
+    def __init__(self, title, serializer, read_in_drf, write_in_drf, rows):
+        self.title = title
+        self.plans = _plans_line(serializer)
+        self.read_in_drf = read_in_drf
+        self.write_in_drf = write_in_drf
+        self.rows = rows
+
+
+def blocks(serializer, title=None):
+    """The blocks of `serializer` and its nested serializers, parents first."""
+    title = title or type(serializer).__name__
     if isinstance(serializer, s.ListSerializer):
         serializer = serializer.child
         title += " (many)"
     read_fields, write_fields = schema.build_schema(serializer)
     described = schema._construct(read_fields or [], write_fields or []).describe()
-    rows = _rows(described)
-    lines = [title, "  " + _plans_line(serializer)]
-    if read_fields is None:
-        lines.append("  read side runs in DRF: the serializer class overrides it")
-    if write_fields is None:
-        lines.append("  write side runs in DRF: the serializer class overrides it")
-    lines.extend(_table(rows))
-    blocks.append("\n".join(lines))
+    yield Block(title, serializer, read_fields is None, write_fields is None, _rows(described))
     for name, field in getattr(serializer, "fields", {}).items():
         if isinstance(field, s.BaseSerializer):
-            _explain(field, f"{title}.{name}: {type(_child(field)).__name__}", blocks)
+            yield from blocks(field, f"{title}.{name}: {type(_child(field)).__name__}")
+
+
+def _block_text(block):
+    lines = [block.title, "  " + block.plans]
+    if block.read_in_drf:
+        lines.append("  read side runs in DRF: the serializer class overrides it")
+    if block.write_in_drf:
+        lines.append("  write side runs in DRF: the serializer class overrides it")
+    lines.extend(_table(block.rows))
+    return "\n".join(lines)
 
 
 def _plans_line(serializer):
