@@ -19,7 +19,8 @@ setup(
             depends=sorted(glob.glob("src/*.hpp")) + ["src/exports.map"],
             language="c++",
             extra_compile_args=extra,
-            extra_link_args=["-Wl,--version-script=src/exports.map"],
+            # Release builds ship without debug information (make build keeps it).
+            extra_link_args=["-Wl,--version-script=src/exports.map", "-Wl,--strip-debug"],
         )
     ]
 )
