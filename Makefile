@@ -1,11 +1,11 @@
 # Every target runs inside the project's Python 3.14 environment (tools/env).
 # Outside it, make re-runs itself there.
 
-.PHONY: build test clean demo bench test-asan fuzz fuzz-merge
+.PHONY: build test clean demo bench test-asan fuzz fuzz-merge stubtest
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean demo bench test-asan fuzz fuzz-merge:
+build test clean demo bench test-asan fuzz fuzz-merge stubtest:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -81,11 +81,15 @@ $(ASAN_BUILD)/%.o: src/%.cpp
 
 $(ASAN_EXT): $(ASAN_OBJECTS) src/exports.map
 	@mkdir -p $(@D)
-	cd $(@D) && for f in ../../../../quorvel_core/*; do \
-		case $$f in *.so|*/__pycache__) ;; *) ln -sf $$f . ;; esac; done
 	$(CXX) -shared $(SANITIZE) $(EXPORTS) -o $@ $(ASAN_OBJECTS) $(LDFLAGS)
 
+# Links the package's Python files (and folders) next to an extension built
+# elsewhere; run before each use, so that files added since are there too.
+link_package = cd $(1) && for f in $(CURDIR)/quorvel_core/*; do \
+	case $$f in *.so|*/__pycache__) ;; *) ln -sfn $$f . ;; esac; done
+
 test-asan: $(ASAN_EXT)
+	@$(call link_package,$(ASAN_ROOT)/quorvel_core)
 	@rm -f $(ASAN_REPORT).*
 	$(ASAN_ENV) PYTHONPATH=$(ASAN_ROOT) $(PYTHON) -P -m pytest -q -p no:cacheprovider \
 		--import-mode=append tests || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
@@ -148,6 +152,15 @@ bench: build
 	       --timeout 15 serpy 'pydantic>=2,<3' \
 	  || echo "bench: serpy and pydantic could not be installed; skipping those comparisons"
 	$(PYTHON) -m bench $(BENCH_ARGS)
+
+# The stubs against the runtime (mypy.stubtest), with mypy from PyPI in a
+# virtual environment of its own.
+STUBTEST_VENV := build/stubtest/venv
+stubtest: build
+	@test -x $(STUBTEST_VENV)/bin/mypy || { $(PYTHON) -m venv --system-site-packages $(STUBTEST_VENV) && \
+		$(STUBTEST_VENV)/bin/pip install -q --disable-pip-version-check mypy; }
+	DJANGO_SETTINGS_MODULE=tests.project.settings $(STUBTEST_VENV)/bin/python -m mypy.stubtest \
+		quorvel_core --mypy-config-file tools/mypy-stubtest.ini --allowlist tools/stubtest-allowlist.txt
 
 clean:
 	rm -rf build quorvel_core/_quorvel_core*.so

@@ -11,6 +11,10 @@ from . import _quorvel_core as _quorvel_core
 from ._quorvel_core import CompiledSerializer
 
 __version__: Final[str]
+__all__ = [
+    "build_schema", "compile_serializer", "current_timezone", "explain", "finish_field",
+    "install", "is_installed", "resolve_callable", "run_field", "uninstall",
+]
 
 _Schema = list[dict[str, Any]]
 _Outcome = tuple[int, Any]

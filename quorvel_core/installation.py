@@ -68,8 +68,9 @@ _METHODS = [
     (drf_parsers.JSONParser, "parse", parsers.DRF_PARSE, installed_parse),
 ]
 
-for _, _, _drf, _accelerated in _METHODS:
-    _accelerated.__doc__ = _drf.__doc__
+for _entry in _METHODS:
+    _entry[3].__doc__ = _entry[2].__doc__
+del _entry
 
 _lock = threading.Lock()
 _installed = False

@@ -24,10 +24,10 @@ PyMethodDef FUNCTIONS[] = {
      "`json.loads(data)`. Raises `ValueError` on invalid input; callers that need the exact "
      "message\nof the `json` module re-parse with it."},
     {"_parse_body", guarded_method<parse_body>(), METH_FASTCALL,
-     "_parse_body(body, allow_nan)\n--\n\n"
+     "_parse_body(body, allow_nan, /)\n--\n\n"
      "For quorvel_core.parsers: `from_json` of a bytes body, checked as UTF-8 first."},
     {"_fail_allocations", guarded_method<fail_allocations>(), METH_O,
-     "_fail_allocations(after)\n--\n\n"
+     "_fail_allocations(after, /)\n--\n\n"
      "For tests: the module's C++ allocations after the next `after` fail (negative: none).\n"
      "Returns the number of C++ allocations made since the previous call."},
     {nullptr, nullptr, 0, nullptr},
