@@ -1,11 +1,11 @@
 # Every target runs inside the project's Python 3.14 environment (tools/env).
 # Outside it, make re-runs itself there.
 
-.PHONY: build test clean demo bench test-asan fuzz fuzz-merge stubtest
+.PHONY: build test clean demo bench test-asan test-debug debug-suite fuzz fuzz-merge stubtest
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean demo bench test-asan fuzz fuzz-merge stubtest:
+build test clean demo bench test-asan test-debug fuzz fuzz-merge stubtest:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -95,6 +95,63 @@ test-asan: $(ASAN_EXT)
 		--import-mode=append tests || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
 	@if ls $(ASAN_REPORT).* >/dev/null 2>&1; then cat $(ASAN_REPORT).*; exit 1; fi
 
+# The whole suite and the C++ unit tests under Debian's debug build of CPython
+# (python3.14-dbg). Py_DEBUG turns on the interpreter's own assertions: a
+# reference count that drops below zero, a C-API call made while an exception
+# is set, a result returned together with an exception, a freed block (the
+# debug allocator fills it) read again, each stops the run where it happens.
+# The extension is built against the debug headers, whose inline functions
+# check too, into its own copy of the package, as for ASan. The debug
+# interpreter loads release-ABI extensions as well, so the run checks that
+# the debug build is the one imported. The interpreter comes from apt into the
+# environment the first time; a second make then reads its sysconfig, as
+# `make test` reads the release one's.
+DEBUG_PYTHON := python3.14-dbg
+DEBUG_BUILD := build/debug
+DEBUG_ROOT := $(DEBUG_BUILD)/package
+DEBUG_EXT := $(DEBUG_ROOT)/quorvel_core/_quorvel_core$(EXT_SUFFIX)
+DEBUG_OBJECTS := $(SOURCES:src/%.cpp=$(DEBUG_BUILD)/%.o)
+DEBUG_CPP_TEST_BIN := $(DEBUG_BUILD)/cpp_tests
+DEBUG_CXXFLAGS := $(ALL_CXXFLAGS:-O2=-O1)
+DEBUG_ENV := PYTHONPATH=$(CURDIR)/$(DEBUG_ROOT) QUORVEL_EXPECT_EXTENSION=$(CURDIR)/$(DEBUG_EXT)
+DEBUG_PYTEST := $(DEBUG_ENV) $(PYTHON) -P -m pytest -q -p no:cacheprovider --import-mode=append
+APT_INSTALL := DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -qq --no-install-recommends
+
+test-debug:
+	@command -v $(DEBUG_PYTHON) >/dev/null 2>&1 || { \
+		echo "test-debug: installing $(DEBUG_PYTHON) into the environment"; \
+		mkdir -p $(DEBUG_BUILD); \
+		$(APT_INSTALL) $(DEBUG_PYTHON) >$(DEBUG_BUILD)/apt.log 2>&1 \
+		|| { timeout 300 apt-get update -qq >>$(DEBUG_BUILD)/apt.log 2>&1 \
+		     && $(APT_INSTALL) $(DEBUG_PYTHON) >>$(DEBUG_BUILD)/apt.log 2>&1; } \
+		|| { tail -n 20 $(DEBUG_BUILD)/apt.log; echo "test-debug: cannot install $(DEBUG_PYTHON)"; exit 1; }; }
+	@$(MAKE) --no-print-directory PYTHON=$(DEBUG_PYTHON) debug-suite
+
+# The rules below exist only in the second make, so that nothing compiles the
+# debug build's objects against the release headers.
+ifeq ($(PYTHON),$(DEBUG_PYTHON))
+$(DEBUG_BUILD)/%.o: src/%.cpp
+	@mkdir -p $(@D)
+	$(CXX) $(DEBUG_CXXFLAGS) -c $< -o $@
+
+$(DEBUG_EXT): $(DEBUG_OBJECTS) src/exports.map
+	@mkdir -p $(@D)
+	$(CXX) -shared $(EXPORTS) -o $@ $(DEBUG_OBJECTS) $(LDFLAGS)
+
+$(DEBUG_CPP_TEST_BIN): $(CPP_TESTS) $(DEBUG_OBJECTS)
+	$(CXX) $(DEBUG_CXXFLAGS) -Isrc -o $@ $(CPP_TESTS) $(DEBUG_OBJECTS) -L$(PY_LIBDIR) -lpython$(PY_LDVERSION)
+
+debug-suite: $(DEBUG_EXT) $(DEBUG_CPP_TEST_BIN)
+	@$(call link_package,$(DEBUG_ROOT)/quorvel_core)
+	@$(DEBUG_ENV) $(PYTHON) -P -c 'import sys, quorvel_core._quorvel_core as m; \
+		assert hasattr(sys, "gettotalrefcount"), sys.executable + " is not a debug build"; \
+		assert m.__file__ == sys.argv[1], m.__file__ + " imported instead of " + sys.argv[1]; \
+		print("test-debug:", m.__file__, "under", sys.executable)' $(CURDIR)/$(DEBUG_EXT)
+	$(DEBUG_CPP_TEST_BIN)
+	$(DEBUG_PYTEST) tests
+	$(DEBUG_PYTEST) --quorvel-install tests
+endif
+
 # Coverage-guided fuzzing (libFuzzer, clang): one driver binary that embeds the
 # interpreter, links the extension built with coverage and sanitizers, and hands
 # each input to a Python target of tests/fuzz/targets.py that checks the answer
@@ -165,6 +222,6 @@ stubtest: build
 clean:
 	rm -rf build quorvel_core/_quorvel_core*.so
 
--include $(OBJECTS:.o=.d) $(ASAN_OBJECTS:.o=.d) $(FUZZ_OBJECTS:.o=.d)
+-include $(OBJECTS:.o=.d) $(ASAN_OBJECTS:.o=.d) $(DEBUG_OBJECTS:.o=.d) $(FUZZ_OBJECTS:.o=.d)
 
 endif

@@ -7,13 +7,21 @@ os.environ.setdefault("DJANGO_SETTINGS_MODULE", "tests.project.settings")
 django.setup()
 
 
-
 def pytest_addoption(parser):
     parser.addoption("--quorvel-install", action="store_true",
                      help="run the suite with quorvel_core.install() active")
 
 
 def pytest_configure(config):
+    # `make test-debug` names its build: the debug interpreter would also load
+    # the checkout's release build if that came first on the path.
+    expected = os.environ.get("QUORVEL_EXPECT_EXTENSION")
+    if expected:
+        from quorvel_core import _quorvel_core
+
+        if _quorvel_core.__file__ != expected:
+            raise pytest.UsageError(
+                f"imported {_quorvel_core.__file__}, expected {expected}")
     if config.getoption("--quorvel-install"):
         import quorvel_core
 
