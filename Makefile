@@ -139,7 +139,7 @@ fuzz-merge: $(FUZZER)
 # comes from PyPI into a virtual environment of its own, once; it sees the
 # system's Django and DRF, and the checkout's quorvel_core through PYTHONPATH.
 # LOAD_REQUESTS is the number of requests each server answers after warm-up.
-LOAD_REQUESTS ?= 60000
+LOAD_REQUESTS ?= 30000
 LOAD_VENV := build/load/venv
 GUNICORN := $(LOAD_VENV)/bin/gunicorn
 
