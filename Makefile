@@ -1,11 +1,11 @@
 # Every target runs inside the project's Python 3.14 environment (tools/env).
 # Outside it, make re-runs itself there.
 
-.PHONY: build test clean demo bench test-asan test-debug debug-suite fuzz fuzz-merge stubtest
+.PHONY: build test clean demo load bench test-asan test-debug debug-suite fuzz fuzz-merge stubtest
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean demo bench test-asan test-debug fuzz fuzz-merge stubtest:
+build test clean demo load bench test-asan test-debug fuzz fuzz-merge stubtest:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -198,6 +198,24 @@ fuzz-merge: $(FUZZER)
 		FUZZ_TARGET=$$t $(FUZZ_ENV) $(FUZZER) -merge=1 -max_len=8192 \
 			tests/fuzz/corpus/$$t $(FUZZ_BUILD)/corpus/$$t || exit 1; \
 	done
+
+# The demo API under load: gunicorn serves it twice, with quorvel_core and with
+# plain DRF, and the same requests go to both (demo/load.py says how). gunicorn
+# comes from PyPI into a virtual environment of its own, once; it sees the
+# system's Django and DRF, and the checkout's quorvel_core through PYTHONPATH.
+# LOAD_REQUESTS is the number of requests each server answers after warm-up.
+LOAD_REQUESTS ?= 30000
+LOAD_VENV := build/load/venv
+GUNICORN := $(LOAD_VENV)/bin/gunicorn
+
+$(GUNICORN):
+	rm -rf $(LOAD_VENV)
+	$(PYTHON) -m venv --system-site-packages $(LOAD_VENV)
+	timeout 300 $(LOAD_VENV)/bin/pip install -q --disable-pip-version-check --retries 2 \
+		--timeout 30 gunicorn
+
+load: build $(GUNICORN)
+	$(PYTHON) -m demo.load --gunicorn $(GUNICORN) --requests $(LOAD_REQUESTS)
 
 # Speed-ups against DRF and the JSON libraries; not part of `make test`.
 # serpy and Pydantic come from PyPI into the environment's virtual environment,
