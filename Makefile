@@ -1,11 +1,12 @@
 # Every target runs inside the project's Python 3.14 environment (tools/env).
 # Outside it, make re-runs itself there.
 
-.PHONY: build test clean demo load bench test-asan test-debug debug-suite fuzz fuzz-merge stubtest
+.PHONY: build test clean demo load bench test-asan test-debug debug-suite fuzz fuzz-merge stubtest \
+	test-matrix test-pytest-django
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean demo load bench test-asan test-debug fuzz fuzz-merge stubtest:
+build test clean demo load bench test-asan test-debug fuzz fuzz-merge stubtest test-matrix test-pytest-django:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -50,6 +51,18 @@ test: build $(CPP_TEST_BIN)
 	$(CPP_TEST_BIN)
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests
 	$(PYTHON) -m pytest -q -p no:cacheprovider --quorvel-install tests
+
+# The whole suite against every supported pair of Django and DRF, each in a
+# virtual environment of its own under build/matrix (made once, from PyPI),
+# with the extension built here; MATRIX_ARGS="--pair 6.0-3.17" picks pairs.
+MATRIX_ARGS ?=
+test-matrix: build
+	$(PYTHON) tools/matrix.py $(MATRIX_ARGS)
+
+# The suite with pytest-django installed beside the environment's Django and
+# DRF (build/pytest-django): the plugin must stay out of the suite's way.
+test-pytest-django: build
+	$(PYTHON) tools/matrix.py --pytest-django
 
 # The demo API, plain DRF against quorvel_core (ARGS=--serve serves it).
 demo: build

@@ -4,10 +4,17 @@ Importing the package configures the native module with DRF's and Django's
 objects and the hooks of `quorvel_core.hooks` (once per process).
 """
 
-from . import _quorvel_core
-from .hooks import configure_native, finish_field, resolve_callable, run_field
-from .explain import explain
-from .schema import build_schema, compile_serializer, current_timezone
+from .versions import unsupported_versions as _unsupported_versions
+
+# Checked before anything below imports DRF's internals, which differ
+# between releases: an unsupported release fails here, by name.
+if _problems := _unsupported_versions():
+    raise ImportError("quorvel_core cannot be used here: " + " ".join(_problems))
+
+from . import _quorvel_core  # noqa: E402
+from .hooks import configure_native, finish_field, resolve_callable, run_field  # noqa: E402
+from .explain import explain  # noqa: E402
+from .schema import build_schema, compile_serializer, current_timezone  # noqa: E402
 
 __version__ = _quorvel_core.__version__
 

@@ -18,7 +18,7 @@ from rest_framework import ISO_8601
 from rest_framework import fields as f
 from rest_framework import relations as r
 from rest_framework import serializers as s
-from rest_framework.settings import api_settings
+from rest_framework.settings import DEFAULTS, api_settings
 from rest_framework.validators import ProhibitSurrogateCharactersValidator
 
 INT64_MAX = 2**63 - 1
@@ -26,6 +26,12 @@ INT64_MIN = -(2**63)
 EXACT_FLOAT_INT = 2**53
 
 PYTHON = "python"
+
+# Fields and settings that not every supported DRF release has (BigIntegerField,
+# COERCE_BIGINT_TO_STRING and DurationField's format came with 3.17): a kind
+# stands in only for what the installed release does.
+BIG_INTEGER_FIELD = getattr(f, "BigIntegerField", None)
+DURATION_FORMATS = "DURATION_FORMAT" in DEFAULTS
 
 
 def python_repr():
@@ -140,8 +146,9 @@ def datetime_zone(field):
 
 def _repr_duration(field, nested):
     # Without a format DRF returns the timedelta itself; unlike the date kinds
-    # there is no test of the value's truth first.
-    if getattr(field, "format", api_settings.DURATION_FORMAT) is None:
+    # there is no test of the value's truth first. A release without formats
+    # always writes Django's text, which stays with DRF.
+    if DURATION_FORMATS and getattr(field, "format", api_settings.DURATION_FORMAT) is None:
         return {"type": "passthrough"}
     return None
 
@@ -206,7 +213,6 @@ _REPR_KINDS = {
     f.CharField.to_representation: (f.CharField, (), _repr_str),
     r.StringRelatedField.to_representation: (r.StringRelatedField, (), _repr_str),
     f.IntegerField.to_representation: (f.IntegerField, (), _repr_int),
-    f.BigIntegerField.to_representation: (f.BigIntegerField, (), _repr_bigint),
     f.FloatField.to_representation: (f.FloatField, (), _repr_float),
     f.BooleanField.to_representation: (f.BooleanField, ("_lower_if_str",), _repr_bool),
     f.DecimalField.to_representation: (f.DecimalField, ("quantize",), _repr_decimal),
@@ -228,6 +234,8 @@ _REPR_KINDS = {
     s.Serializer.to_representation: (s.Serializer, ("_readable_fields",), _repr_nested),
     s.ListSerializer.to_representation: (s.ListSerializer, (), _repr_nested_many),
 }
+if BIG_INTEGER_FIELD is not None:
+    _REPR_KINDS[BIG_INTEGER_FIELD.to_representation] = (BIG_INTEGER_FIELD, (), _repr_bigint)
 
 
 def repr_plan(field, nested):

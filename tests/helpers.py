@@ -7,10 +7,19 @@ import sys
 import textwrap
 from pathlib import Path
 
+import django
+import rest_framework
+
 ROOT = Path(__file__).resolve().parent.parent
 # Where the package under test lives: the checkout, or the sanitizer build's
 # copy of the package (make test-asan), which isolated runs must load too.
 PACKAGE_ROOT = Path(os.path.abspath(importlib.util.find_spec("quorvel_core").origin)).parent.parent
+
+
+# The installed releases, for the few answers that differ between the supported
+# ones (make test-matrix runs the suite against each).
+DJANGO_VERSION = django.VERSION[:2]
+DRF_VERSION = tuple(int(part) for part in rest_framework.VERSION.split(".")[:2])
 
 
 def run_isolated(code: str) -> str:

@@ -1,0 +1,184 @@
+"""Runs the whole suite against each supported pair of Django and DRF.
+
+    python3 tools/matrix.py [--pair DJANGO-DRF ...] [--pytest-django]
+
+Each pair gets a virtual environment of its own, build/matrix/<django>-<drf>,
+without the system's site packages (the environment's Debian Django and DRF
+would leak in), with Django, DRF, pytest and hypothesis from PyPI. An
+environment that already has the right versions is reused. The extension is
+the one `make build` made: the stable ABI is the same for every pair, so the
+checkout is put on PYTHONPATH as it is. The suite runs twice per pair, plain
+and with --quorvel-install, as `make test` runs it; then a table of the
+counts is printed, and the exit status is non-zero when anything failed.
+
+With --pytest-django the one lane is the environment's own Django and DRF
+(system site packages) with pytest-django from PyPI in build/pytest-django,
+to show that the suite keeps the plugin out of its way.
+"""
+
+import argparse
+import importlib.util
+import os
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+
+def _supported():
+    """quorvel_core.versions, read by file: the package itself would load the
+    extension and check the environment's own releases."""
+    spec = importlib.util.spec_from_file_location("versions", ROOT / "quorvel_core" / "versions.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def _pairs():
+    # Every DRF release here requires only Django>=4.2 (3.16, 3.17) or >=5.2
+    # (3.18), so pip installs each pairing; their classifiers name fewer (3.16
+    # up to 5.2, 3.17 up to 6.0). Only Django 6.1 with 3.16 or 3.17 is left
+    # out: DRF's views fail to import there (MINIMUM_DRF_FOR_DJANGO).
+    v = _supported()
+
+    def text(version):
+        return ".".join(map(str, version))
+
+    return tuple((text(django), text(drf)) for django in v.SUPPORTED_DJANGO
+                 for drf in v.SUPPORTED_DRF if drf >= v.MINIMUM_DRF_FOR_DJANGO.get(django, drf))
+
+
+PAIRS = _pairs()
+TOOLS = ("pytest", "hypothesis")
+MODES = (("plain", []), ("install", ["--quorvel-install"]))
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, **kw)
+
+
+def installed(python, names):
+    """{distribution: version} in the environment of `python`, or None."""
+    if not python.exists():
+        return None
+    code = ("import importlib.metadata as m, sys\n"
+            "for n in sys.argv[1:]:\n"
+            "    try: print(n, m.version(n))\n"
+            "    except m.PackageNotFoundError: print(n, '-')\n")
+    out = subprocess.run([python, "-c", code, *names], capture_output=True, text=True)
+    if out.returncode:
+        return None
+    return dict(line.split(" ", 1) for line in out.stdout.splitlines())
+
+
+def series_of(version):
+    return ".".join(version.split(".")[:2])
+
+
+def make_venv(path, requirements, want, system_site=False):
+    """Creates (or reuses) the environment at `path`; `want` maps each
+    distribution to the release series it must have (None: any)."""
+    python = path / "bin" / "python"
+    have = installed(python, list(want))
+    if have and all(v != "-" and (s is None or series_of(v) == s) for n, s in want.items()
+                    for v in [have[n]]):
+        return python, False
+    if path.exists():
+        run(["rm", "-rf", str(path)])
+    path.parent.mkdir(parents=True, exist_ok=True)
+    run([sys.executable, "-m", "venv", *(["--system-site-packages"] if system_site else []),
+         str(path)])
+    run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+         "--retries", "2", "--timeout", "30", *requirements])
+    have = installed(python, list(want))
+    for name, series in want.items():
+        if have is None or have[name] == "-" or (series and series_of(have[name]) != series):
+            sys.exit(f"matrix: {path}: {name} is {have and have[name]}, not {series}")
+    return python, True
+
+
+def run_suite(python, lane, mode, extra):
+    report = lane / f"{mode}.xml"
+    report.unlink(missing_ok=True)
+    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    env.pop("DJANGO_SETTINGS_MODULE", None)
+    start = time.monotonic()
+    code = subprocess.run(
+        [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", f"--junitxml={report}",
+         *extra, "tests"], cwd=ROOT, env=env).returncode
+    seconds = time.monotonic() - start
+    counts = {"passed": 0, "failed": 0, "skipped": 0}
+    if report.exists():
+        for suite in ET.parse(report).getroot().iter("testsuite"):
+            tests, skipped = int(suite.get("tests")), int(suite.get("skipped"))
+            bad = int(suite.get("failures")) + int(suite.get("errors"))
+            counts["failed"] += bad
+            counts["skipped"] += skipped
+            counts["passed"] += tests - bad - skipped
+    if code not in (0, 1) or (code == 1 and not counts["failed"]):
+        counts["failed"] += 1  # pytest itself failed (usage, internal or collection error)
+    return counts, seconds
+
+
+def table(rows):
+    head = ("Django", "DRF", "mode", "passed", "failed", "skipped", "time")
+    lines = [head] + [(d, r, m, str(c["passed"]), str(c["failed"]), str(c["skipped"]),
+                       f"{s:.0f}s") for d, r, m, c, s in rows]
+    widths = [max(len(line[i]) for line in lines) for i in range(len(head))]
+    return "\n".join("  ".join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip()
+                     for line in lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--pair", action="append", metavar="DJANGO-DRF",
+                        help="run only this pair (repeatable), e.g. 6.0-3.17")
+    parser.add_argument("--pytest-django", action="store_true",
+                        help="run the one lane with pytest-django installed instead")
+    args = parser.parse_args()
+
+    lanes = []
+    if args.pytest_django:
+        import django
+        import rest_framework
+
+        pair = (series_of(django.__version__), series_of(rest_framework.__version__))
+        lanes.append((pair, ROOT / "build" / "pytest-django", ["pytest-django"],
+                      {"pytest-django": None}, True))
+    else:
+        pairs = PAIRS
+        if args.pair:
+            pairs = [tuple(p.split("-", 1)) for p in args.pair]
+            unknown = [p for p in pairs if p not in PAIRS]
+            if unknown:
+                parser.error(f"not a pair of the matrix: {unknown}")
+        for django, drf in pairs:
+            requirements = [f"Django=={django}.*", f"djangorestframework=={drf}.*", *TOOLS]
+            want = {"Django": django, "djangorestframework": drf, "pytest": None,
+                    "hypothesis": None}
+            lanes.append(((django, drf), ROOT / "build" / "matrix" / f"{django}-{drf}",
+                          requirements, want, False))
+
+    rows = []
+    for (django, drf), path, requirements, want, system_site in lanes:
+        start = time.monotonic()
+        python, created = make_venv(path, requirements, want, system_site)
+        have = installed(python, ["Django", "djangorestframework"])
+        print(f"matrix: Django {have['Django']}, DRF {have['djangorestframework']} in {path}"
+              f" ({f'created in {time.monotonic() - start:.0f}s' if created else 'reused'})",
+              flush=True)
+        for mode, extra in MODES:
+            counts, seconds = run_suite(python, path, mode, extra)
+            rows.append((django, drf, mode, counts, seconds))
+    print()
+    print(table(rows))
+    failed = sum(c["failed"] for *_, c, _ in rows)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
