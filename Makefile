@@ -181,7 +181,7 @@ FUZZ_SEED ?= 0
 FUZZ_RUNS ?= -1
 CLANGXX ?= clang++
 FUZZ_FLAGS := -std=c++20 -g -O1 -Wall -Wextra -I$(PY_INCLUDE) -fno-omit-frame-pointer \
-	-fsanitize=address,undefined -fno-sanitize-recover=all -MMD -MP
+	-fsanitize=address,undefined -fno-sanitize-recover=all -MMD -MP -DQC_KEEP_GLOBAL_NEW
 # Debian's clang comes without llvm-symbolizer; addr2line names the frames.
 SYMBOLIZER := external_symbolizer_path=/usr/bin/addr2line
 FUZZ_ENV := PYTHONPATH=$(CURDIR) PYTHONHASHSEED=0 PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:$(SYMBOLIZER) \

@@ -11,7 +11,7 @@ namespace {
 std::atomic<long long> ALLOWED{-1};
 std::atomic<long long> COUNT{0};
 
-void* allocate(std::size_t size) {
+[[maybe_unused]] void* allocate(std::size_t size) {
   COUNT.fetch_add(1, std::memory_order_relaxed);
   if (ALLOWED.load(std::memory_order_relaxed) >= 0 &&
       ALLOWED.fetch_sub(1, std::memory_order_relaxed) <= 0) {
@@ -33,9 +33,13 @@ PyObject* fail_allocations(PyObject*, PyObject* after) {
 
 }  // namespace qc
 
-// The replacements stay inside the extension (symbols are hidden), so they
-// count and fail only the module's own allocations, never the interpreter's or
-// another extension's. They allocate with malloc, as the standard library does,
+// Builds that link the module into a program of their own with a sanitizer
+// runtime (the fuzzer) keep the runtime's operators: replacing them there would
+// pair its allocations with our free().
+#ifndef QC_KEEP_GLOBAL_NEW
+// The replacements stay inside the extension (src/exports.map keeps them out
+// of its dynamic symbols), so they count and fail only the module's own
+// allocations, never the interpreter's or another extension's. They allocate with malloc, as the standard library does,
 // so memory freed on either side of the library boundary matches.
 void* operator new(std::size_t size) { return qc::allocate(size); }
 void* operator new[](std::size_t size) { return qc::allocate(size); }
@@ -43,3 +47,4 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#endif

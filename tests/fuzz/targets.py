@@ -10,7 +10,16 @@ import gc
 import json
 import os
 import struct
+import sys
 import uuid
+
+try:  # the fuzz driver links the extension in under its bare name; the
+    # package (an app of the test project) then finds it there too
+    import _quorvel_core as native
+
+    sys.modules["quorvel_core._quorvel_core"] = native
+except ImportError:
+    from quorvel_core import _quorvel_core as native
 
 os.environ.setdefault("DJANGO_SETTINGS_MODULE", "tests.project.settings")
 
@@ -20,11 +29,6 @@ django.setup()
 
 from rest_framework import fields as drf_fields  # noqa: E402
 from rest_framework.utils.encoders import JSONEncoder  # noqa: E402
-
-try:  # the fuzz driver links the extension in under its bare name
-    import _quorvel_core as native
-except ImportError:
-    from quorvel_core import _quorvel_core as native
 
 HOOK = JSONEncoder().default
 
