@@ -21,9 +21,9 @@ def problems(django_version, drf_version):
     # The module by itself: importing it through the package runs the check.
     out = run_isolated(PATCH % (django_version, drf_version) + """
 import importlib.util
-spec = importlib.util.spec_from_file_location("versions", %r)
-versions = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(versions)
+found = importlib.util.spec_from_file_location("versions", %r)
+versions = importlib.util.module_from_spec(found)
+found.loader.exec_module(versions)
 print(json.dumps(versions.unsupported_versions()))
 """ % str(PACKAGE_ROOT / "quorvel_core" / "versions.py"))
     return json.loads(out)

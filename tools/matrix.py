@@ -32,9 +32,9 @@ ROOT = Path(__file__).resolve().parent.parent
 def _supported():
     """quorvel_core.versions, read by file: the package itself would load the
     extension and check the environment's own releases."""
-    spec = importlib.util.spec_from_file_location("versions", ROOT / "quorvel_core" / "versions.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("versions", ROOT / "quorvel_core" / "versions.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
