@@ -49,8 +49,10 @@ if ! "$VENV/bin/python3" -c 'import psycopg' >/dev/null 2>&1; then
   echo "tools/postgres.sh: installing psycopg into $VENV (once)" >&2
   rm -rf "$VENV"
   python3 -m venv --system-site-packages "$VENV"
-  timeout 300 "$VENV/bin/python3" -m pip install -q --disable-pip-version-check --retries 1 \
-      --timeout 30 psycopg \
+  # The binary build (its own libpq, the C loaders most deployments run);
+  # without a wheel for this interpreter, the pure-Python one on Debian's libpq5.
+  pip=("$VENV/bin/python3" -m pip install -q --disable-pip-version-check --retries 1 --timeout 30)
+  timeout 300 "${pip[@]}" 'psycopg[binary]' || timeout 300 "${pip[@]}" psycopg \
     || die "installing psycopg failed"
   "$VENV/bin/python3" -c 'import psycopg' || die "psycopg does not import (is libpq5 there?)"
 fi
