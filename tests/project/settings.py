@@ -1,7 +1,8 @@
 """A minimal Django project for the test suite: one app, SQLite in memory.
 
 With QUORVEL_DATABASE=postgres (make test-postgres) the same project runs on
-the PostgreSQL server whose socket directory is QUORVEL_POSTGRES_HOST.
+the PostgreSQL server whose socket directory is QUORVEL_POSTGRES_HOST, with
+the app of the fields only PostgreSQL has (tests/project/pgshop).
 """
 
 import os
@@ -18,7 +19,7 @@ INSTALLED_APPS = [
 ]
 DATABASES = {"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": ":memory:"}}
 if os.environ.get("QUORVEL_DATABASE") == "postgres":
-    INSTALLED_APPS += ["django.contrib.postgres"]
+    INSTALLED_APPS += ["django.contrib.postgres", "tests.project.pgshop"]
     DATABASES = {"default": {
         "ENGINE": "django.db.backends.postgresql", "HOST": os.environ["QUORVEL_POSTGRES_HOST"],
         "NAME": os.environ.get("QUORVEL_POSTGRES_DB", "quorvel_tests"), "USER": "postgres",
