@@ -1,11 +1,11 @@
 # Every target runs inside the project's Python 3.14 environment (tools/env).
 # Outside it, make re-runs itself there.
 
-.PHONY: build test clean demo bench test-asan fuzz fuzz-merge
+.PHONY: build test clean demo bench test-asan fuzz fuzz-merge test-postgres test-postgres-run
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean demo bench test-asan fuzz fuzz-merge:
+build test clean demo bench test-asan fuzz fuzz-merge test-postgres:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -54,6 +54,19 @@ test: build $(CPP_TEST_BIN)
 # The demo API, plain DRF against quorvel_core (ARGS=--serve serves it).
 demo: build
 	$(PYTHON) -m demo $(ARGS)
+
+# The suite, plain and with install(), and the demo's comparison against a
+# private PostgreSQL server: tools/postgres.sh installs Debian's server and
+# psycopg once, starts the server on a Unix socket under build/postgres, runs
+# test-postgres-run there (its python3 the one with psycopg) and stops the
+# server however the run ends.
+test-postgres: build
+	tools/postgres.sh $(MAKE) --no-print-directory PYTHON=python3 test-postgres-run
+
+test-postgres-run:
+	$(PYTHON) -m pytest -q -p no:cacheprovider tests
+	$(PYTHON) -m pytest -q -p no:cacheprovider --quorvel-install tests
+	$(PYTHON) -m demo
 
 # The whole suite against the extension built with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The instrumented library goes into its own copy of

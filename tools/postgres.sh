@@ -42,6 +42,8 @@ install_server() {
 }
 
 mkdir -p "$BASE"
+exec 8>"$BASE/.lock"
+flock -n 8 || die "another run is using $BASE"
 BIN=$(server_bin) || { install_server; BIN=$(server_bin) || die "no server binaries after installing"; }
 id -u "$SERVER_USER" >/dev/null 2>&1 || die "the package made no '$SERVER_USER' user"
 
@@ -81,11 +83,12 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 LOG=$BASE/log/server.log
-# The server is used only by this run's tests: durability is not needed.
+# The server is used only by this run's tests: durability is not needed. It
+# does not hold the lock, so that a server left by a killed run is stopped above.
 as_server "$BIN/pg_ctl" -D "$DATA" -l "$LOG" -w -t 60 \
   -o "-c listen_addresses='' -c unix_socket_directories='$SOCKET' -c fsync=off \
       -c synchronous_commit=off -c full_page_writes=off" \
-  start >/dev/null || { cat "$LOG" >&2; die "the server did not start"; }
+  start >/dev/null 8>&- || { cat "$LOG" >&2; die "the server did not start"; }
 
 for db in quorvel_tests quorvel_demo; do
   "$BIN/createdb" -h "$SOCKET" -U postgres "$db"
