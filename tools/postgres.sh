@@ -41,6 +41,8 @@ install_server() {
     || die "installing postgresql failed; see $BASE/apt.log"
 }
 
+# The socket's path, with its file name, must fit in sockaddr_un (107 bytes).
+[ ${#SOCKET} -le 90 ] || die "the checkout's path is too long for a Unix socket under $SOCKET"
 mkdir -p "$BASE"
 exec 8>"$BASE/.lock"
 flock -n 8 || die "another run is using $BASE"
