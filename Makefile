@@ -2,11 +2,12 @@
 # Outside it, make re-runs itself there.
 
 .PHONY: build test clean demo load bench test-asan test-debug debug-suite fuzz fuzz-merge stubtest \
-	test-matrix test-pytest-django
+	test-matrix test-pytest-django test-postgres test-postgres-run
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean demo load bench test-asan test-debug fuzz fuzz-merge stubtest test-matrix test-pytest-django:
+build test clean demo load bench test-asan test-debug fuzz fuzz-merge stubtest test-matrix test-pytest-django \
+	test-postgres:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -67,6 +68,19 @@ test-pytest-django: build
 # The demo API, plain DRF against quorvel_core (ARGS=--serve serves it).
 demo: build
 	$(PYTHON) -m demo $(ARGS)
+
+# The suite, plain and with install(), and the demo's comparison against a
+# private PostgreSQL server: tools/postgres.sh installs Debian's server and
+# psycopg once, starts the server on a Unix socket under build/postgres, runs
+# test-postgres-run there (its python3 the one with psycopg) and stops the
+# server however the run ends.
+test-postgres: build
+	tools/postgres.sh $(MAKE) --no-print-directory PYTHON=python3 test-postgres-run
+
+test-postgres-run:
+	$(PYTHON) -m pytest -q -p no:cacheprovider tests
+	$(PYTHON) -m pytest -q -p no:cacheprovider --quorvel-install tests
+	$(PYTHON) -m demo
 
 # The whole suite against the extension built with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The instrumented library goes into its own copy of

@@ -11,7 +11,8 @@ from .shop.models import Customer, LineItem, Order, Product, Tag
 
 SEED = 9
 # Stored as SQLite's user_version once seeding has finished; a file without it
-# (an interrupted first run, an older layout) is made again.
+# (an interrupted first run, an older layout) is made again. On PostgreSQL it is
+# the comment of the orders table, written in the seeding transaction.
 VERSION = 1
 
 COUNTS = {"tags": 24, "products": 400, "customers": 600, "orders": 2500}
@@ -31,8 +32,16 @@ START = datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)
 
 def is_seeded():
     with connection.cursor() as cursor:
-        cursor.execute("PRAGMA user_version")
-        return cursor.fetchone()[0] == VERSION
+        if connection.vendor == "sqlite":
+            cursor.execute("PRAGMA user_version")
+            return cursor.fetchone()[0] == VERSION
+        cursor.execute("SELECT obj_description(to_regclass(%s), 'pg_class')",
+                       [Order._meta.db_table])
+        return cursor.fetchone()[0] == _mark()
+
+
+def _mark():
+    return f"seed {VERSION}"
 
 
 def seed(out=sys.stdout):
@@ -43,8 +52,13 @@ def seed(out=sys.stdout):
         products = _products(rng, progress, tags)
         customers = _customers(rng, progress)
         _orders(rng, progress, customers, products)
-    with connection.cursor() as cursor:
-        cursor.execute(f"PRAGMA user_version = {VERSION}")
+        if connection.vendor != "sqlite":
+            with connection.cursor() as cursor:
+                table = connection.ops.quote_name(Order._meta.db_table)
+                cursor.execute(f"COMMENT ON TABLE {table} IS '{_mark()}'")
+    if connection.vendor == "sqlite":
+        with connection.cursor() as cursor:
+            cursor.execute(f"PRAGMA user_version = {VERSION}")
     progress.done()
 
 

@@ -30,7 +30,7 @@ def pytest_configure(config):
 
 @pytest.fixture(scope="session")
 def django_db_tables():
-    """Creates the test app's tables once in the in-memory database."""
+    """Creates the test apps' tables once in the test database."""
     from django.core.management import call_command
 
     call_command("migrate", run_syncdb=True, verbosity=0)
@@ -39,8 +39,8 @@ def django_db_tables():
 @pytest.fixture
 def db(django_db_tables):
     """Each test runs inside a transaction that is rolled back afterwards."""
-    from django.db import transaction
+    from .dropin_support import reset_sequences, rolled_back
 
-    with transaction.atomic():
+    reset_sequences()
+    with rolled_back():
         yield
-        transaction.set_rollback(True)

@@ -1,0 +1,6 @@
+from django.apps import AppConfig
+
+
+class PgShopConfig(AppConfig):
+    name = "tests.project.pgshop"
+    label = "pgshop"
