@@ -8,12 +8,10 @@ namespace qc {
 
 namespace {
 
-// Indexed by Get::Form and Relation::Kind; the parsers match schema text
-// against the same tables that describe() reports from.
-constexpr std::string_view GET_FORM_NAMES[] = {"attrs", "many", "star", "pk_attname", "python"};
+// Indexed by Relation::Kind; the parser matches schema text against the same
+// table that describe() reports from.
 constexpr std::string_view RELATION_KIND_NAMES[] = {"forward", "reverse_one", "many"};
 
-constexpr const char* UNKNOWN_GET_TYPE = "unknown get type '%U'";
 constexpr const char* UNKNOWN_RELATION_KIND = "unknown relation kind '%U'";
 
 OnceSlot GET_ATTRIBUTE, DICT_NAME, STATE, FIELDS_CACHE, PREFETCHED_OBJECTS_CACHE, RESULT_CACHE,
@@ -112,40 +110,24 @@ bool parse_steps(PyObject* list, std::vector<Step>& out) {
   return ok;
 }
 
-bool Get::parse(PyObject* dict, Get& out) {
-  Object type_obj;
-  std::string_view type_text;
-  if (!req_text(dict, "type", type_obj, type_text)) return false;
-  Get get;
-  int form = name_index(GET_FORM_NAMES, type_text);
-  switch ((Form)form) {
-    case Form::attrs:
-    case Form::many:
-      if (!parse_chain(dict, get)) return false;
-      break;
-    case Form::pk_attname:
-      if (!parse_pk_attname(dict, get)) return false;
-      break;
-    case Form::star:
-    case Form::python:
-      break;
+bool GetShape::parse_payload(PyObject* dict, Get& out) {
+  switch (out.tag) {
+    case Kind::attrs:
+    case Kind::many:
+      return parse_chain(dict, out);
+    case Kind::pk_attname:
+      return parse_pk_attname(dict, out);
     default:
-      PyErr_Format(PyExc_ValueError, UNKNOWN_GET_TYPE, type_obj.get());
-      return false;
+      return true;  // star, python: no payload
   }
-  get.form = (Form)form;
-  out = std::move(get);
-  return true;
 }
 
-const char* Get::form_name(Form form) noexcept { return GET_FORM_NAMES[(size_t)form].data(); }
-
-int Get::visit(visitproc visit, void* arg) const {
-  if (const auto* steps = std::get_if<std::vector<Step>>(&payload)) {
+int GetShape::visit_payload(const Get& get, visitproc visit, void* arg) {
+  if (const auto* steps = std::get_if<std::vector<Step>>(&get.payload)) {
     for (const Step& step : *steps) {
       if (int r = step.visit(visit, arg)) return r;
     }
-  } else if (const auto* pk = std::get_if<PkAttname>(&payload)) {
+  } else if (const auto* pk = std::get_if<PkAttname>(&get.payload)) {
     Py_VISIT(pk->attname.get());
   }
   return 0;
@@ -351,25 +333,25 @@ Access native_value(Object value) { return {Access::Status::value, std::move(val
 }  // namespace
 
 Access get_value(const Get& get, const Config& config, const Live& field, PyObject* instance) {
-  switch (get.form) {
-    case Get::Form::attrs:
-    case Get::Form::many: {
+  switch (get.tag) {
+    case Get::Kind::attrs:
+    case Get::Kind::many: {
       Object value = native_chain(config.object_does_not_exist.get(),
-                                  config.resolve_callable.get(), instance, get.steps());
+                                  config.resolve_callable.get(), instance, get.as<std::vector<Step>>());
       // A many-relation is only taken natively as a prefetched result list.
-      bool usable = get.form == Get::Form::attrs ? (bool)value
+      bool usable = get.tag == Get::Kind::attrs ? (bool)value
                                                  : value && PyList_CheckExact(value.get());
       if (usable) return native_value(std::move(value));
       break;
     }
-    case Get::Form::star:
+    case Get::Kind::star:
       return native_value(Object::borrow(instance));
-    case Get::Form::pk_attname:
-      if (Object value = read_attname(instance, get.pk_attname())) {
+    case Get::Kind::pk_attname:
+      if (Object value = read_attname(instance, get.as<Get::PkAttname>())) {
         return native_value(std::move(value));
       }
       break;
-    case Get::Form::python:
+    case Get::Kind::python:
       break;
   }
   return python_get(config, field, instance);

@@ -7,8 +7,11 @@
 #pragma once
 
 #include "live.hpp"
+#include "plan.hpp"
 #include "tools.hpp"
 
+#include <memory>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -45,32 +48,31 @@ struct Step {
 // False with an error set; `out` then holds nothing.
 bool parse_steps(PyObject* list, std::vector<Step>& out);
 
-// A read field's value-access plan. The payload alternative is fixed by the
+struct GetShape;
+// A read field's value-access plan.
+using Get = Plan<GetShape>;
+
+// The forms of value-access plans. The payload alternative is fixed by the
 // form: the step list for attrs and many, `PkAttname` for pk_attname, nothing
-// for star and python.
-struct Get {
-  enum class Form : uint8_t { attrs, many, star, pk_attname, python };
+// for star and python. A "get" entry that is absent or None is the
+// default-constructed python form.
+struct GetShape {
+  enum class Kind : uint8_t { attrs, many, star, pk_attname, python };
+  static constexpr std::string_view KIND_NAMES[] = {"attrs", "many", "star", "pk_attname",
+                                                    "python"};
+  static constexpr bool named_by_type(Kind) noexcept { return true; }
+  static constexpr const char* UNKNOWN_TYPE = "unknown get type '%U'";
+  static constexpr const char* RECURSION_WHERE = " while compiling a value-access plan";
 
   struct PkAttname {
     Object attname;  // interned
     bool from_dict = false;  // look in the instance's __dict__ first
   };
+  using Payload = std::variant<std::monostate, std::vector<Step>, PkAttname>;
 
-  Form form = Form::python;
-  std::variant<std::monostate, std::vector<Step>, PkAttname> payload;
-
-  const std::vector<Step>& steps() const { return *std::get_if<std::vector<Step>>(&payload); }
-  const PkAttname& pk_attname() const { return *std::get_if<PkAttname>(&payload); }
-
-  // Parses a "get" dict (the caller has checked that it is a dict; an absent
-  // or None entry is the default-constructed python form). False with an
-  // error set.
-  static bool parse(PyObject* dict, Get& out);
-  // "attrs", "many", "star", "pk_attname", "python": the names that both the
-  // parser and describe() use.
-  static const char* form_name(Form form) noexcept;
-
-  int visit(visitproc visit, void* arg) const;
+  static std::unique_ptr<Get>* child_slot(Payload&) noexcept { return nullptr; }
+  static bool parse_payload(PyObject* dict, Get& out);
+  static int visit_payload(const Get& get, visitproc visit, void* arg);
 };
 
 // The outcome of obtaining a field's value.

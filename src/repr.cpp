@@ -17,17 +17,6 @@ namespace qc {
 
 namespace {
 
-// Indexed by Repr::Kind. The parser accepts every name here as a "type" except
-// nested_many, which is reported for "nested" with "many" set.
-constexpr std::string_view REPR_KIND_NAMES[] = {
-    "passthrough", "str",  "int",    "float", "bool",        "decimal", "date",
-    "datetime",    "time", "uuid",   "choice", "list",       "dict",    "nested",
-    "nested_many", "pk",   "pk_many", "method", "model_attr", "python",
-};
-static_assert(std::size(REPR_KIND_NAMES) == (size_t)Repr::Kind::python + 1);
-
-constexpr const char* UNKNOWN_REPR_TYPE = "unknown repr type '%U'";
-
 bool parse_decimal(PyObject* dict, Repr& out) {
   Repr::Decimal d;
   if (!opt_usize(dict, "decimal_places", d.decimal_places)) return false;
@@ -94,17 +83,10 @@ bool parse_model_attr(PyObject* dict, Repr& out) {
   return true;
 }
 
-// Reads the keys of the kind named by "type" into `out`.
-bool parse_kind(PyObject* dict, Repr& out) {
-  Object type_obj;
-  std::string_view type_text;
-  if (!req_text(dict, "type", type_obj, type_text)) return false;
-  int index = name_index(REPR_KIND_NAMES, type_text);
-  if (index < 0 || (Repr::Kind)index == Repr::Kind::nested_many) {
-    PyErr_Format(PyExc_ValueError, UNKNOWN_REPR_TYPE, type_obj.get());
-    return false;
-  }
-  out.tag = (Repr::Kind)index;
+}  // namespace
+
+// Reads the keys of the kind named by `out.tag`.
+bool ReprShape::parse_payload(PyObject* dict, Repr& out) {
   switch (out.tag) {
     case Repr::Kind::decimal:
       return parse_decimal(dict, out);
@@ -130,8 +112,6 @@ bool parse_kind(PyObject* dict, Repr& out) {
   }
 }
 
-}  // namespace
-
 bool DateTimeTz::parse(PyObject* dict, DateTimeTz& out) {
   Lookup zone = opt_item(dict, "timezone");
   if (!zone.ok) return false;
@@ -147,77 +127,31 @@ bool DateTimeTz::parse(PyObject* dict, DateTimeTz& out) {
   return true;
 }
 
-Repr& Repr::operator=(Repr&& other) noexcept {
-  Repr old(std::move(*this));  // dropped iteratively when this returns
-  tag = other.tag;
-  payload = std::move(other.payload);
-  return *this;
-}
-
-std::unique_ptr<Repr> Repr::take_child() noexcept {
-  auto* container = std::get_if<Container>(&payload);
-  return container ? std::move(container->child) : nullptr;
-}
-
-Repr::~Repr() {
-  std::unique_ptr<Repr> next = take_child();
-  while (next) next = next->take_child();  // each node goes with no child left
-}
-
-bool Repr::parse(PyObject* dict, Repr& out) {
-  RecursionGuard guard(" while compiling a representation plan");
-  if (!guard.entered()) return false;
-  Repr repr;
-  if (!parse_kind(dict, repr)) return false;
-  out = std::move(repr);
-  return true;
-}
-
-std::string Repr::kind(const Repr& repr) {
-  std::string prefix;
-  size_t depth = 0;
-  const Repr* r = &repr;
-  while (r->tag == Kind::list || r->tag == Kind::dict) {
-    prefix += REPR_KIND_NAMES[(size_t)r->tag];
-    prefix += '[';
-    ++depth;
-    r = r->as<Container>().child.get();
-  }
-  prefix += REPR_KIND_NAMES[(size_t)r->tag];
-  prefix.append(depth, ']');
-  return prefix;
-}
-
-int Repr::visit(visitproc visit, void* arg) const {
-  for (const Repr* r = this; r;) {
-    const Repr* child = nullptr;
-    switch (r->tag) {
-      case Kind::datetime:
-        Py_VISIT(r->as<DateTimeTz>().zone.get());
-        break;
-      case Kind::choice:
-        Py_VISIT(r->as<Choice>().map.get());
-        break;
-      case Kind::list:
-      case Kind::dict:
-        Py_VISIT(r->as<Container>().child_field.get());
-        child = r->as<Container>().child.get();
-        break;
-      case Kind::nested:
-      case Kind::nested_many:
-        Py_VISIT(r->as<Nested>().serializer.get());
-        break;
-      case Kind::method:
-        Py_VISIT(r->as<Method>().method.get());
-        Py_VISIT(r->as<Method>().name.get());
-        break;
-      case Kind::model_attr:
-        Py_VISIT(r->as<ModelAttr>().attname.get());
-        break;
-      default:
-        break;
-    }
-    r = child;
+int ReprShape::visit_payload(const Repr& r, visitproc visit, void* arg) {
+  switch (r.tag) {
+    case Kind::datetime:
+      Py_VISIT(r.as<DateTimeTz>().zone.get());
+      break;
+    case Kind::choice:
+      Py_VISIT(r.as<Choice>().map.get());
+      break;
+    case Kind::list:
+    case Kind::dict:
+      Py_VISIT(r.as<Container>().child_field.get());
+      break;
+    case Kind::nested:
+    case Kind::nested_many:
+      Py_VISIT(r.as<Nested>().serializer.get());
+      break;
+    case Kind::method:
+      Py_VISIT(r.as<Method>().method.get());
+      Py_VISIT(r.as<Method>().name.get());
+      break;
+    case Kind::model_attr:
+      Py_VISIT(r.as<ModelAttr>().attname.get());
+      break;
+    default:
+      break;
   }
   return 0;
 }
@@ -588,7 +522,7 @@ Object field_to_representation(PyObject* field, PyObject* value) {
   return Object::steal(name ? PyObject_CallMethodOneArg(field, name, value) : nullptr);
 }
 
-Object Repr::to_repr(const Repr& repr, const ReprContext& context, const Live& field,
+Object ReprShape::to_repr(const Repr& repr, const ReprContext& context, const Live& field,
                      PyObject* value) {
   if (!recurses(repr.tag)) return dispatch(repr, context, field, value);
   RecursionGuard guard(" while representing a nested value");

@@ -2,10 +2,12 @@
 #pragma once
 
 #include "live.hpp"
+#include "plan.hpp"
 #include "tools.hpp"
 
 #include <memory>
-#include <string>
+#include <optional>
+#include <string_view>
 #include <variant>
 
 namespace qc {
@@ -35,17 +37,29 @@ struct DateTimeTz {
   static bool parse(PyObject* dict, DateTimeTz& out);
 };
 
-// A read field's representation plan. The payload alternative is fixed by
-// the tag:
+struct ReprShape;
+// A read field's representation plan.
+using Repr = Plan<ReprShape>;
+
+// The kinds and payloads of representation plans. The payload alternative is
+// fixed by the tag:
 //   decimal -> Decimal, datetime -> DateTimeTz, choice -> Choice,
 //   list and dict -> Container, nested and nested_many -> Nested,
 //   method -> Method, model_attr -> ModelAttr, every other kind -> monostate.
-struct Repr {
-  // Declaration order is the order of the kind-name table.
+struct ReprShape {
   enum class Kind : uint8_t {
     passthrough, str, int_, float_, bool_, decimal, date, datetime, time, uuid,
     choice, list, dict, nested, nested_many, pk, pk_many, method, model_attr, python,
   };
+  // nested_many is named by "nested" with "many" set.
+  static constexpr std::string_view KIND_NAMES[] = {
+      "passthrough", "str",  "int",    "float", "bool",        "decimal", "date",
+      "datetime",    "time", "uuid",   "choice", "list",       "dict",    "nested",
+      "nested_many", "pk",   "pk_many", "method", "model_attr", "python",
+  };
+  static constexpr bool named_by_type(Kind kind) noexcept { return kind != Kind::nested_many; }
+  static constexpr const char* UNKNOWN_TYPE = "unknown repr type '%U'";
+  static constexpr const char* RECURSION_WHERE = " while compiling a representation plan";
 
   struct Decimal {
     std::optional<uint64_t> decimal_places;
@@ -70,40 +84,22 @@ struct Repr {
   struct ModelAttr {
     Object attname;  // interned
   };
+  using Payload =
+      std::variant<std::monostate, Decimal, DateTimeTz, Choice, Container, Nested, Method, ModelAttr>;
 
-  Kind tag = Kind::python;
-  std::variant<std::monostate, Decimal, DateTimeTz, Choice, Container, Nested, Method, ModelAttr>
-      payload;
-
-  template <class Payload>
-  const Payload& as() const {
-    return *std::get_if<Payload>(&payload);
+  static std::unique_ptr<Repr>* child_slot(Payload& payload) noexcept {
+    auto* container = std::get_if<Container>(&payload);
+    return container ? &container->child : nullptr;
   }
+  static bool parse_payload(PyObject* dict, Repr& out);
+  static int visit_payload(const Repr& repr, visitproc visit, void* arg);
 
-  Repr() = default;
-  Repr(Repr&&) noexcept = default;
-  Repr& operator=(Repr&& other) noexcept;
-  // Children are released one after another rather than recursively, so a
-  // plan of any depth is dropped without deep native recursion.
-  ~Repr();
-
-  // Parses a "repr" dict (the caller has checked that it is a dict). Nested
-  // list/dict children are parsed recursively under the interpreter's
-  // recursion guard. False with an error set.
-  static bool parse(PyObject* dict, Repr& out);
   // The representation of `value` (borrowed, never None): natively for the
   // exact types a kind knows, otherwise `field.to_representation(value)`,
   // where `field` is found only then if the plan holds no field object.
   // A new reference, or empty with an error set.
   static Object to_repr(const Repr& repr, const ReprContext& context, const Live& field,
                         PyObject* value);
-  // The kind name, with list[...] and dict[...] around the child's kind.
-  static std::string kind(const Repr& repr);
-  // Visits every Python object the plan holds, children included.
-  int visit(visitproc visit, void* arg) const;
-
- private:
-  std::unique_ptr<Repr> take_child() noexcept;
 };
 
 // The DRF field's own answer, `field.to_representation(value)`: what every

@@ -632,7 +632,7 @@ Object describe_read(const Plans& plans) {
   Object out = new_dict();
   if (!out) return out;
   for (const ReadField& f : plans.read_fields) {
-    Object form = new_str(Get::form_name(f.get.form));
+    Object form = new_str(Get::name(f.get.tag));
     if (!form) return Object();
     Object kind = new_str(Repr::kind(f.repr));
     if (!kind) return Object();

@@ -11,16 +11,6 @@ namespace qc {
 
 namespace {
 
-// Indexed by Val::Kind. The parser accepts every name here as a "type" except
-// nested_many, which is reported for "nested" with "many" set.
-constexpr std::string_view VAL_KIND_NAMES[] = {
-    "char", "int",  "float", "bool",   "decimal",     "date",   "datetime",
-    "uuid", "choice", "list", "nested", "nested_many", "python",
-};
-static_assert(std::size(VAL_KIND_NAMES) == (size_t)Val::Kind::python + 1);
-
-constexpr const char* UNKNOWN_VALIDATOR_TYPE = "unknown validator type '%U'";
-
 // Flag readers that store into a payload field; false with an error set.
 bool read_flag(PyObject* dict, const char* key, bool dflt, bool& out) {
   int flag = opt_bool(dict, key, dflt);
@@ -148,17 +138,10 @@ bool parse_list(PyObject* dict, Val& out) {
   return ok;
 }
 
-// Reads the keys of the kind named by "type" into `out`.
-bool parse_kind(PyObject* dict, Val& out) {
-  Object type_obj;
-  std::string_view type_text;
-  if (!req_text(dict, "type", type_obj, type_text)) return false;
-  int index = name_index(VAL_KIND_NAMES, type_text);
-  if (index < 0 || (Val::Kind)index == Val::Kind::nested_many) {
-    PyErr_Format(PyExc_ValueError, UNKNOWN_VALIDATOR_TYPE, type_obj.get());
-    return false;
-  }
-  out.tag = (Val::Kind)index;
+}  // namespace
+
+// Reads the keys of the kind named by `out.tag`.
+bool ValShape::parse_payload(PyObject* dict, Val& out) {
   switch (out.tag) {
     case Val::Kind::char_:
       return parse_char(dict, out);
@@ -187,72 +170,22 @@ bool parse_kind(PyObject* dict, Val& out) {
   }
 }
 
-}  // namespace
-
-Val& Val::operator=(Val&& other) noexcept {
-  Val old(std::move(*this));  // dropped iteratively when this returns
-  tag = other.tag;
-  payload = std::move(other.payload);
-  return *this;
-}
-
-std::unique_ptr<Val> Val::take_child() noexcept {
-  auto* list = std::get_if<List>(&payload);
-  return list ? std::move(list->child) : nullptr;
-}
-
-Val::~Val() {
-  std::unique_ptr<Val> next = take_child();
-  while (next) next = next->take_child();  // each node goes with no child left
-}
-
-bool Val::parse(PyObject* dict, Val& out) {
-  RecursionGuard guard(" while compiling a validator plan");
-  if (!guard.entered()) return false;
-  Val val;
-  if (!parse_kind(dict, val)) return false;
-  out = std::move(val);
-  return true;
-}
-
-std::string Val::kind(const Val& val) {
-  std::string text;
-  size_t depth = 0;
-  const Val* v = &val;
-  while (v->tag == Kind::list) {
-    text += VAL_KIND_NAMES[(size_t)Kind::list];
-    text += '[';
-    ++depth;
-    v = v->as<List>().child.get();
-  }
-  text += VAL_KIND_NAMES[(size_t)v->tag];
-  text.append(depth, ']');
-  return text;
-}
-
-int Val::visit(visitproc visit, void* arg) const {
-  for (const Val* v = this; v;) {
-    const Val* child = nullptr;
-    switch (v->tag) {
-      case Kind::datetime:
-        Py_VISIT(v->as<DateTimeTz>().zone.get());
-        break;
-      case Kind::choice:
-        Py_VISIT(v->as<Choice>().map.get());
-        break;
-      case Kind::list:
-        child = v->as<List>().child.get();
-        break;
-      case Kind::nested:
-        Py_VISIT(v->as<Nested>().serializer.get());
-        break;
-      case Kind::nested_many:
-        Py_VISIT(v->as<NestedMany>().serializer.get());
-        break;
-      default:
-        break;
-    }
-    v = child;
+int ValShape::visit_payload(const Val& v, visitproc visit, void* arg) {
+  switch (v.tag) {
+    case Kind::datetime:
+      Py_VISIT(v.as<DateTimeTz>().zone.get());
+      break;
+    case Kind::choice:
+      Py_VISIT(v.as<Choice>().map.get());
+      break;
+    case Kind::nested:
+      Py_VISIT(v.as<Nested>().serializer.get());
+      break;
+    case Kind::nested_many:
+      Py_VISIT(v.as<NestedMany>().serializer.get());
+      break;
+    default:
+      break;
   }
   return 0;
 }
@@ -805,7 +738,7 @@ Verdict validate_nested_many(const Val::NestedMany& m, PyObject* value, PyObject
 
 }  // namespace
 
-Val::Verdict Val::validate(const Val& val, PyObject* value, PyObject* current_tz,
+Val::Verdict ValShape::validate(const Val& val, PyObject* value, PyObject* current_tz,
                            const Live& field, Object& out) {
   switch (val.tag) {
     case Kind::char_:

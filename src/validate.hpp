@@ -1,6 +1,7 @@
 // Validator plans: the native fast path of a write field.
 #pragma once
 
+#include "plan.hpp"
 #include "repr.hpp"
 #include "tools.hpp"
 
@@ -37,17 +38,28 @@ std::optional<IsoDate> parse_iso_date(std::string_view text) noexcept;
 // class's __init__. New reference, or nullptr with an error set.
 PyObject* new_uuid(uint128 value);
 
-// A write field's validator plan. The payload alternative is fixed by the
-// tag:
+struct ValShape;
+// A write field's validator plan.
+using Val = Plan<ValShape>;
+
+// The kinds and payloads of validator plans. The payload alternative is fixed
+// by the tag:
 //   char -> Char, int -> Int, float -> Float, bool -> Bool, decimal -> Decimal,
 //   datetime -> DateTimeTz, choice -> Choice, list -> List, nested -> Nested,
 //   nested_many -> NestedMany, date, uuid and python -> monostate.
-struct Val {
-  // Declaration order is the order of the kind-name table.
+struct ValShape {
   enum class Kind : uint8_t {
     char_, int_, float_, bool_, decimal, date, datetime, uuid, choice, list, nested,
     nested_many, python,
   };
+  // nested_many is named by "nested" with "many" set.
+  static constexpr std::string_view KIND_NAMES[] = {
+      "char", "int",  "float", "bool",   "decimal",     "date",   "datetime",
+      "uuid", "choice", "list", "nested", "nested_many", "python",
+  };
+  static constexpr bool named_by_type(Kind kind) noexcept { return kind != Kind::nested_many; }
+  static constexpr const char* UNKNOWN_TYPE = "unknown validator type '%U'";
+  static constexpr const char* RECURSION_WHERE = " while compiling a validator plan";
 
   struct Char {
     bool allow_blank = false;
@@ -92,26 +104,16 @@ struct Val {
     std::optional<uint64_t> min_length;
   };
 
-  Kind tag = Kind::python;
-  std::variant<std::monostate, Char, Int, Float, Bool, Decimal, DateTimeTz, Choice, List, Nested,
-               NestedMany>
-      payload;
+  using Payload = std::variant<std::monostate, Char, Int, Float, Bool, Decimal, DateTimeTz, Choice,
+                               List, Nested, NestedMany>;
 
-  template <class Payload>
-  const Payload& as() const {
-    return *std::get_if<Payload>(&payload);
+  static std::unique_ptr<Val>* child_slot(Payload& payload) noexcept {
+    auto* list = std::get_if<List>(&payload);
+    return list ? &list->child : nullptr;
   }
+  static bool parse_payload(PyObject* dict, Val& out);
+  static int visit_payload(const Val& val, visitproc visit, void* arg);
 
-  Val() = default;
-  Val(Val&&) noexcept = default;
-  Val& operator=(Val&& other) noexcept;
-  // List children are released one after another, not recursively.
-  ~Val();
-
-  // Parses a "val" dict (the caller has checked that it is a dict). List
-  // children are parsed recursively under the interpreter's recursion guard.
-  // False with an error set.
-  static bool parse(PyObject* dict, Val& out);
   // What a native validator made of one input value.
   enum class Verdict : uint8_t {
     accepted,  // the internal value is in `out`
@@ -124,14 +126,6 @@ struct Val {
   // nested serializers call into.
   static Verdict validate(const Val& val, PyObject* value, PyObject* current_tz,
                           const Live& field, Object& out);
-
-  // The kind text, with list[...] around the child's kind text.
-  static std::string kind(const Val& val);
-  // Visits every Python object the plan holds, children included.
-  int visit(visitproc visit, void* arg) const;
-
- private:
-  std::unique_ptr<Val> take_child() noexcept;
 };
 
 }  // namespace qc
