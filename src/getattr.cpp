@@ -27,17 +27,14 @@ bool parse_relation_step(PyObject* dict, Step& step) {
   if (!r.cache_name) return false;
   int kind = name_index(RELATION_KIND_NAMES, kind_text);
   switch ((Relation::Kind)kind) {
-    case Relation::Kind::forward: {
-      int null = opt_bool(dict, "null", false);
-      if (null < 0) return false;
-      r.null = null;
+    case Relation::Kind::forward:
+      if (!opt_bool(dict, "null", false, r.null)) return false;
       break;
-    }
     case Relation::Kind::reverse_one:
       break;
     case Relation::Kind::many: {
-      Lookup required = req_item(dict, "required");
-      if (!required.ok || !str_list(required.value.get(), r.required)) return false;
+      Object required = req_item(dict, "required");
+      if (!required || !str_list(required.get(), r.required)) return false;
       break;
     }
     default:
@@ -48,10 +45,10 @@ bool parse_relation_step(PyObject* dict, Step& step) {
   step.kind = Step::Kind::relation;
   step.name = req_interned(dict, "name");
   if (!step.name) return false;
-  Lookup model = req_item(dict, "model");
-  if (!model.ok) return false;
-  if (!PyType_Check(model.value.get())) return type_mismatch(model.value.get(), "type"), false;
-  step.model = std::move(model.value);
+  Object model = req_item(dict, "model");
+  if (!model) return false;
+  if (!PyType_Check(model.get())) return type_mismatch(model.get(), "type"), false;
+  step.model = std::move(model);
   return true;
 }
 
@@ -63,10 +60,10 @@ bool parse_step(PyObject* item, Step& step) {
 }
 
 bool parse_chain(PyObject* dict, Get& out) {
-  Lookup attrs = req_item(dict, "attrs");
-  if (!attrs.ok) return false;
+  Object attrs = req_item(dict, "attrs");
+  if (!attrs) return false;
   std::vector<Step> steps;
-  if (!parse_steps(attrs.value.get(), steps)) return false;
+  if (!parse_steps(attrs.get(), steps)) return false;
   out.payload = std::move(steps);
   return true;
 }
@@ -75,9 +72,7 @@ bool parse_pk_attname(PyObject* dict, Get& out) {
   Get::PkAttname pk;
   pk.attname = req_interned(dict, "attname");
   if (!pk.attname) return false;
-  int from_dict = opt_bool(dict, "from_dict", false);
-  if (from_dict < 0) return false;
-  pk.from_dict = from_dict;
+  if (!opt_bool(dict, "from_dict", false, pk.from_dict)) return false;
   out.payload = std::move(pk);
   return true;
 }

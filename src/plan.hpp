@@ -40,6 +40,16 @@ struct Plan : Shape {
     return std::get<Payload>(payload);
   }
 
+  // Fills a new `Payload` with `read` (false with an error set) and makes it
+  // the payload; when reading fails the payload stays as it was.
+  template <class Payload, class Read>
+  bool read_payload(Read&& read) {
+    Payload fresh;
+    if (!read(fresh)) return false;
+    payload = std::move(fresh);
+    return true;
+  }
+
   // The nested plan of a container kind, or nullptr.
   const Plan* child() const noexcept {
     auto* slot = Shape::child_slot(const_cast<typename Shape::Payload&>(payload));

@@ -17,69 +17,37 @@ namespace qc {
 
 namespace {
 
-bool parse_decimal(PyObject* dict, Repr& out) {
-  Repr::Decimal d;
-  if (!opt_usize(dict, "decimal_places", d.decimal_places)) return false;
-  if (!opt_usize(dict, "max_digits", d.max_digits)) return false;
-  int coerce = opt_bool(dict, "coerce_to_string", true);
-  if (coerce < 0) return false;
-  d.coerce_to_string = coerce;
-  out.payload = std::move(d);
-  return true;
-}
-
-bool parse_choice(PyObject* dict, Repr& out) {
-  Lookup map = req_item(dict, "map");
-  if (!map.ok) return false;
-  if (!PyDict_Check(map.value.get())) return type_mismatch(map.value.get(), "dict"), false;
-  out.payload = Repr::Choice{std::move(map.value)};
-  return true;
-}
-
-bool parse_container(PyObject* dict, Repr& out) {
-  Lookup child_schema = req_item(dict, "child");
-  if (!child_schema.ok) return false;
-  if (!PyDict_Check(child_schema.value.get()))
-    return type_mismatch(child_schema.value.get(), "dict"), false;
-  auto child = std::make_unique<Repr>();
-  if (!Repr::parse(child_schema.value.get(), *child)) return false;
-  Lookup child_field = any_item(dict, "child_field");
-  if (!child_field.ok) return false;
-  out.payload = Repr::Container{std::move(child), std::move(child_field.value)};
-  return true;
+bool read_container(PyObject* dict, Repr::Container& c) {
+  Object child_schema = req_dict(dict, "child");
+  if (!child_schema) return false;
+  c.child = std::make_unique<Repr>();
+  return Repr::parse(child_schema.get(), *c.child) && any_item(dict, "child_field", c.child_field);
 }
 
 bool parse_nested(PyObject* dict, Repr& out) {
-  Lookup serializer = req_item(dict, "serializer");
-  if (!serializer.ok || !check_serializer(serializer.value.get())) return false;
-  int many = opt_bool(dict, "many", false);
-  if (many < 0) return false;
+  Object serializer = req_item(dict, "serializer");
+  if (!serializer || !check_serializer(serializer.get())) return false;
+  bool many;
+  if (!opt_bool(dict, "many", false, many)) return false;
   out.tag = many ? Repr::Kind::nested_many : Repr::Kind::nested;
-  out.payload = Repr::Nested{std::move(serializer.value)};
+  out.payload = Repr::Nested{std::move(serializer)};
   return true;
 }
 
 // Either the bound method itself or, for a plan shared between serializer
 // instances, the name to look up on the current one.
 bool parse_method(PyObject* dict, Repr& out) {
-  Lookup name = opt_item(dict, "method_name");
-  if (!name.ok) return false;
-  if (name.value) {
+  Object name;
+  if (!opt_item(dict, "method_name", name)) return false;
+  if (name) {
     Object interned = req_interned(dict, "method_name");
     if (!interned) return false;
     out.payload = Repr::Method{Object(), std::move(interned)};
     return true;
   }
-  Lookup method = req_item(dict, "method");
-  if (!method.ok) return false;
-  out.payload = Repr::Method{std::move(method.value), Object()};
-  return true;
-}
-
-bool parse_model_attr(PyObject* dict, Repr& out) {
-  Object attname = req_interned(dict, "attname");
-  if (!attname) return false;
-  out.payload = Repr::ModelAttr{std::move(attname)};
+  Object method = req_item(dict, "method");
+  if (!method) return false;
+  out.payload = Repr::Method{std::move(method), Object()};
   return true;
 }
 
@@ -88,40 +56,41 @@ bool parse_model_attr(PyObject* dict, Repr& out) {
 // Reads the keys of the kind named by `out.tag`.
 bool ReprShape::parse_payload(PyObject* dict, Repr& out) {
   switch (out.tag) {
-    case Repr::Kind::decimal:
-      return parse_decimal(dict, out);
-    case Repr::Kind::datetime: {
-      DateTimeTz tz;
-      if (!DateTimeTz::parse(dict, tz)) return false;
-      out.payload = std::move(tz);
-      return true;
-    }
-    case Repr::Kind::choice:
-      return parse_choice(dict, out);
-    case Repr::Kind::list:
-    case Repr::Kind::dict:
-      return parse_container(dict, out);
-    case Repr::Kind::nested:
+    case Kind::decimal:
+      return out.read_payload<Decimal>([&](Decimal& d) {
+        return opt_usize(dict, "decimal_places", d.decimal_places) &&
+               opt_usize(dict, "max_digits", d.max_digits) &&
+               opt_bool(dict, "coerce_to_string", true, d.coerce_to_string);
+      });
+    case Kind::datetime:
+      return out.read_payload<DateTimeTz>([&](DateTimeTz& tz) { return DateTimeTz::parse(dict, tz); });
+    case Kind::choice:
+      return out.read_payload<Choice>([&](Choice& c) { return (bool)(c.map = req_dict(dict, "map")); });
+    case Kind::list:
+    case Kind::dict:
+      return out.read_payload<Container>([&](Container& c) { return read_container(dict, c); });
+    case Kind::nested:
       return parse_nested(dict, out);
-    case Repr::Kind::method:
+    case Kind::method:
       return parse_method(dict, out);
-    case Repr::Kind::model_attr:
-      return parse_model_attr(dict, out);
+    case Kind::model_attr:
+      return out.read_payload<ModelAttr>(
+          [&](ModelAttr& m) { return (bool)(m.attname = req_interned(dict, "attname")); });
     default:
       return true;  // no payload
   }
 }
 
 bool DateTimeTz::parse(PyObject* dict, DateTimeTz& out) {
-  Lookup zone = opt_item(dict, "timezone");
-  if (!zone.ok) return false;
-  if (zone.value) {
+  Object zone;
+  if (!opt_item(dict, "timezone", zone)) return false;
+  if (zone) {
     out.form = Form::zone;
-    out.zone = std::move(zone.value);
+    out.zone = std::move(zone);
     return true;
   }
-  int use_tz = opt_bool(dict, "use_tz", false);
-  if (use_tz < 0) return false;
+  bool use_tz;
+  if (!opt_bool(dict, "use_tz", false, use_tz)) return false;
   out.form = use_tz ? Form::current : Form::none;
   out.zone.reset();
   return true;

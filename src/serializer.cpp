@@ -412,15 +412,6 @@ namespace {
 // A field's "name": a new interned exact str with the entry's text.
 Object field_name(PyObject* entry) { return req_interned(entry, "name"); }
 
-// Reads a required sub-schema that must be a dict; false with an error set.
-bool req_dict(PyObject* entry, const char* key, Object& out) {
-  Lookup r = req_item(entry, key);
-  if (!r.ok) return false;
-  if (!PyDict_Check(r.value.get())) return type_mismatch(r.value.get(), "dict"), false;
-  out = std::move(r.value);
-  return true;
-}
-
 // The keys every entry starts with: it must be a dict with a "name", and
 // may have a "field" (any object, None included). Without one, the field is
 // the one of that name of the serializer each call runs for. False with an
@@ -429,57 +420,40 @@ bool parse_entry_head(PyObject* entry, Object& name, Object& field) {
   if (!PyDict_Check(entry)) return type_mismatch(entry, "dict"), false;
   name = field_name(entry);
   if (!name) return false;
-  Lookup r = any_item(entry, "field");
-  if (!r.ok) return false;
-  field = std::move(r.value);
-  return true;
+  return any_item(entry, "field", field);
 }
 
 bool parse_read_field(PyObject* entry, ReadField& out) {
   if (!parse_entry_head(entry, out.name, out.field)) return false;
-  Lookup get = opt_item(entry, "get");
-  if (!get.ok) return false;
-  if (get.value) {  // absent or None keeps the python form
-    if (!PyDict_Check(get.value.get())) return type_mismatch(get.value.get(), "dict"), false;
-    if (!Get::parse(get.value.get(), out.get)) return false;
+  Object get;
+  if (!opt_item(entry, "get", get)) return false;
+  if (get) {  // absent or None keeps the python form
+    if (!PyDict_Check(get.get())) return type_mismatch(get.get(), "dict"), false;
+    if (!Get::parse(get.get(), out.get)) return false;
   }
-  Object repr;
-  return req_dict(entry, "repr", repr) && Repr::parse(repr.get(), out.repr);
+  Object repr = req_dict(entry, "repr");
+  return repr && Repr::parse(repr.get(), out.repr);
 }
 
 bool parse_write_field(PyObject* entry, WriteField& out) {
   if (!parse_entry_head(entry, out.name, out.field)) return false;
-  Lookup source_attrs = req_item(entry, "source_attrs");
-  if (!source_attrs.ok || !str_list(source_attrs.value.get(), out.source_attrs)) return false;
-  Lookup validate_method = opt_item(entry, "validate_method");
-  if (!validate_method.ok) return false;
-  out.validate_method = std::move(validate_method.value);
-  Lookup validate_name = opt_item(entry, "validate_name");
-  if (!validate_name.ok) return false;
-  if (validate_name.value) {
+  Object source_attrs = req_item(entry, "source_attrs");
+  if (!source_attrs || !str_list(source_attrs.get(), out.source_attrs)) return false;
+  if (!opt_item(entry, "validate_method", out.validate_method)) return false;
+  Object validate_name;
+  if (!opt_item(entry, "validate_name", validate_name)) return false;
+  if (validate_name) {
     out.validate_name = req_interned(entry, "validate_name");
     if (!out.validate_name) return false;
   }
-  int on_class = opt_bool(entry, "validate_on_class", true);
-  if (on_class < 0) return false;
-  out.validate_on_class = on_class;
-  int allow_null = opt_bool(entry, "allow_null", false);
-  if (allow_null < 0) return false;
-  out.allow_null = allow_null;
-  int python_validators = opt_bool(entry, "python_validators", false);
-  if (python_validators < 0) return false;
-  out.python_validators = python_validators;
-  int skip_when_missing = opt_bool(entry, "skip_when_missing", false);
-  if (skip_when_missing < 0) return false;
-  out.skip_when_missing = skip_when_missing;
-  Lookup stand_in = opt_item(entry, "validators_stand_in");
-  if (!stand_in.ok) return false;
-  out.validators_stand_in = std::move(stand_in.value);
-  int skip_when_partial = opt_bool(entry, "skip_when_partial", false);
-  if (skip_when_partial < 0) return false;
-  out.skip_when_partial = skip_when_partial;
-  Object val;
-  return req_dict(entry, "val", val) && Val::parse(val.get(), out.val);
+  if (!opt_bool(entry, "validate_on_class", true, out.validate_on_class)) return false;
+  if (!opt_bool(entry, "allow_null", false, out.allow_null)) return false;
+  if (!opt_bool(entry, "python_validators", false, out.python_validators)) return false;
+  if (!opt_bool(entry, "skip_when_missing", false, out.skip_when_missing)) return false;
+  if (!opt_item(entry, "validators_stand_in", out.validators_stand_in)) return false;
+  if (!opt_bool(entry, "skip_when_partial", false, out.skip_when_partial)) return false;
+  Object val = req_dict(entry, "val");
+  return val && Val::parse(val.get(), out.val);
 }
 
 bool compile(PyObject* read_fields, PyObject* write_fields, Plans& plans) {

@@ -186,43 +186,50 @@ bool bind_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
 // ---------------------------------------------------------------------------
 // Schema-reading helpers.
 
-Lookup any_item(PyObject* dict, const char* key) {
+bool any_item(PyObject* dict, const char* key, Object& out) {
+  out.reset();
   Object name = Object::steal(PyUnicode_FromString(key));
-  if (!name) return {Object(), false};
+  if (!name) return false;
   PyObject* value = nullptr;
-  if (PyDict_GetItemRef(dict, name.get(), &value) < 0) return {Object(), false};
-  return {Object::steal(value), true};
+  if (PyDict_GetItemRef(dict, name.get(), &value) < 0) return false;
+  out = Object::steal(value);
+  return true;
 }
 
-Lookup opt_item(PyObject* dict, const char* key) {
-  Lookup r = any_item(dict, key);
-  if (r.value.get() == Py_None) r.value.reset();
-  return r;
+bool opt_item(PyObject* dict, const char* key, Object& out) {
+  if (!any_item(dict, key, out)) return false;
+  if (out.get() == Py_None) out.reset();
+  return true;
 }
 
-Lookup req_item(PyObject* dict, const char* key) {
-  Lookup r = any_item(dict, key);
-  if (r.ok && !r.value) {
+Object req_item(PyObject* dict, const char* key) {
+  Object value;
+  if (any_item(dict, key, value) && !value)
     PyErr_Format(PyExc_KeyError, "schema is missing '%s'", key);
-    r.ok = false;
-  }
-  return r;
+  return value;
 }
 
-int opt_bool(PyObject* dict, const char* key, bool dflt) {
-  Lookup r = opt_item(dict, key);
-  if (!r.ok) return -1;
-  if (!r.value) return dflt;
-  return PyObject_IsTrue(r.value.get());
+Object req_dict(PyObject* dict, const char* key) {
+  Object value = req_item(dict, key);
+  if (value && !PyDict_Check(value.get())) return type_mismatch(value.get(), "dict"), Object();
+  return value;
+}
+
+bool opt_bool(PyObject* dict, const char* key, bool dflt, bool& out) {
+  Object value;
+  if (!opt_item(dict, key, value)) return false;
+  int flag = value ? PyObject_IsTrue(value.get()) : dflt;
+  if (flag < 0) return false;
+  out = flag;
+  return true;
 }
 
 bool opt_usize(PyObject* dict, const char* key, std::optional<uint64_t>& out) {
   out.reset();
-  Lookup r = opt_item(dict, key);
-  if (!r.ok) return false;
-  if (!r.value) return true;
-  Object number = PyLong_Check(r.value.get()) ? r.value
-                                              : Object::steal(PyNumber_Index(r.value.get()));
+  Object value;
+  if (!opt_item(dict, key, value)) return false;
+  if (!value) return true;
+  Object number = PyLong_Check(value.get()) ? value : Object::steal(PyNumber_Index(value.get()));
   if (!number) return false;
   unsigned long long v = PyLong_AsUnsignedLongLong(number.get());
   if (v == (unsigned long long)-1 && PyErr_Occurred()) return false;
@@ -234,22 +241,15 @@ bool str_list(PyObject* obj, std::vector<Object>& out) {
   out.clear();
   if (!PyList_Check(obj)) return type_mismatch(obj, "list"), false;
   std::vector<Object> items;
-  Py_ssize_t initial = PyList_GET_SIZE(obj);
-  for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(obj); ++i) {
-    Object item = Object::steal(PyList_GetItemRef(obj, i));
-    if (!item) return false;
-    if (!PyUnicode_Check(item.get())) return type_mismatch(item.get(), "str"), false;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &size);
-    if (!utf8) return false;
-    Object copy = Object::steal(PyUnicode_FromStringAndSize(utf8, size));
+  bool ok = for_each_list_item(obj, [&](PyObject* item) {
+    if (!PyUnicode_Check(item)) return type_mismatch(item, "str"), false;
+    Object copy = interned_copy(item);
     if (!copy) return false;
-    PyObject* raw = copy.release();
-    PyUnicode_InternInPlace(&raw);
-    items.push_back(Object::steal(raw));
-  }
-  out = std::move(items);
-  return true;
+    items.push_back(std::move(copy));
+    return true;
+  });
+  if (ok) out = std::move(items);
+  return ok;
 }
 
 Object interned_copy(PyObject* str) {
@@ -262,20 +262,20 @@ Object interned_copy(PyObject* str) {
 }
 
 Object req_interned(PyObject* dict, const char* key) {
-  Lookup r = req_item(dict, key);
-  if (!r.ok) return Object();
-  if (!PyUnicode_Check(r.value.get())) return type_mismatch(r.value.get(), "str"), Object();
-  return interned_copy(r.value.get());
+  Object value = req_item(dict, key);
+  if (!value) return Object();
+  if (!PyUnicode_Check(value.get())) return type_mismatch(value.get(), "str"), Object();
+  return interned_copy(value.get());
 }
 
 bool req_text(PyObject* dict, const char* key, Object& holder, std::string_view& text) {
-  Lookup r = req_item(dict, key);
-  if (!r.ok) return false;
-  if (!PyUnicode_Check(r.value.get())) return type_mismatch(r.value.get(), "str"), false;
+  Object value = req_item(dict, key);
+  if (!value) return false;
+  if (!PyUnicode_Check(value.get())) return type_mismatch(value.get(), "str"), false;
   Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(r.value.get(), &size);
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value.get(), &size);
   if (!utf8) return false;
-  holder = std::move(r.value);
+  holder = std::move(value);
   text = std::string_view(utf8, (size_t)size);
   return true;
 }

@@ -193,16 +193,17 @@ bool bind_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs,
                      PyObject** out);
 
 // ---------------------------------------------------------------------------
-// Schema-reading helpers. All return new references; "absent" is an empty
-// Object / std::nullopt with no error set. Failures leave an error set.
-struct Lookup {
-  Object value;  // empty when absent
-  bool ok;       // false: an exception is set
-};
-Lookup opt_item(PyObject* dict, const char* key);      // None counts as absent
-Lookup any_item(PyObject* dict, const char* key);      // None is a value
-Lookup req_item(PyObject* dict, const char* key);
-int opt_bool(PyObject* dict, const char* key, bool dflt);  // -1 on error
+// Schema-reading helpers; each leaves an error set when it fails.
+// The entry `key` of `dict` into `out`: empty when the key is absent (for
+// opt_item, also when the entry is None). False with an error set.
+bool any_item(PyObject* dict, const char* key, Object& out);
+bool opt_item(PyObject* dict, const char* key, Object& out);
+// The entry `key`, which must be present (KeyError "schema is missing ...").
+Object req_item(PyObject* dict, const char* key);
+// The entry `key`, which must be present and a dict (or subclass).
+Object req_dict(PyObject* dict, const char* key);
+// The truth of the entry `key`, `dflt` when it is absent or None.
+bool opt_bool(PyObject* dict, const char* key, bool dflt, bool& out);
 bool opt_usize(PyObject* dict, const char* key, std::optional<uint64_t>& out);
 // A list of interned exact str copies of a list of str; false on error.
 bool str_list(PyObject* obj, std::vector<Object>& out);

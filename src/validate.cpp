@@ -11,14 +11,6 @@ namespace qc {
 
 namespace {
 
-// Flag readers that store into a payload field; false with an error set.
-bool read_flag(PyObject* dict, const char* key, bool dflt, bool& out) {
-  int flag = opt_bool(dict, key, dflt);
-  if (flag < 0) return false;
-  out = flag;
-  return true;
-}
-
 bool read_lengths(PyObject* dict, std::optional<uint64_t>& max_length,
                   std::optional<uint64_t>& min_length) {
   return opt_usize(dict, "max_length", max_length) && opt_usize(dict, "min_length", min_length);
@@ -27,20 +19,20 @@ bool read_lengths(PyObject* dict, std::optional<uint64_t>& max_length,
 // An optional signed 64-bit bound, converted with the interpreter's integer
 // conversion (so floats are refused and __index__ is honoured).
 bool read_int_bound(PyObject* dict, const char* key, std::optional<int64_t>& out) {
-  Lookup r = opt_item(dict, key);
-  if (!r.ok) return false;
-  if (!r.value) return true;
-  long long v = PyLong_AsLongLong(r.value.get());
+  Object r;
+  if (!opt_item(dict, key, r)) return false;
+  if (!r) return true;
+  long long v = PyLong_AsLongLong(r.get());
   if (v == -1 && PyErr_Occurred()) return false;
   out = v;
   return true;
 }
 
 bool read_float_bound(PyObject* dict, const char* key, std::optional<double>& out) {
-  Lookup r = opt_item(dict, key);
-  if (!r.ok) return false;
-  if (!r.value) return true;
-  PyObject* v = r.value.get();
+  Object r;
+  if (!opt_item(dict, key, r)) return false;
+  if (!r) return true;
+  PyObject* v = r.get();
   if (PyFloat_CheckExact(v)) {
     out = PyFloat_AS_DOUBLE(v);
     return true;
@@ -51,71 +43,19 @@ bool read_float_bound(PyObject* dict, const char* key, std::optional<double>& ou
   return true;
 }
 
-bool parse_char(PyObject* dict, Val& out) {
-  Val::Char c;
-  bool ok = read_flag(dict, "allow_blank", false, c.allow_blank) &&
-            read_flag(dict, "trim_whitespace", true, c.trim_whitespace) &&
-            read_lengths(dict, c.max_length, c.min_length) &&
-            read_flag(dict, "email", false, c.email);
-  if (ok) out.payload = std::move(c);
-  return ok;
-}
-
-bool parse_int(PyObject* dict, Val& out) {
-  Val::Int i;
-  bool ok = read_int_bound(dict, "max_value", i.max_value) &&
-            read_int_bound(dict, "min_value", i.min_value);
-  if (ok) out.payload = i;
-  return ok;
-}
-
-bool parse_float(PyObject* dict, Val& out) {
-  Val::Float f;
-  bool ok = read_float_bound(dict, "max_value", f.max_value) &&
-            read_float_bound(dict, "min_value", f.min_value);
-  if (ok) out.payload = f;
-  return ok;
-}
-
-bool parse_bool(PyObject* dict, Val& out) {
-  Val::Bool b;
-  bool ok = read_flag(dict, "allow_null", false, b.allow_null);
-  if (ok) out.payload = b;
-  return ok;
-}
-
-bool parse_decimal(PyObject* dict, Val& out) {
-  Val::Decimal d;
-  bool ok = opt_usize(dict, "max_digits", d.max_digits) &&
-            opt_usize(dict, "decimal_places", d.decimal_places);
-  if (ok) out.payload = d;
-  return ok;
-}
-
-bool parse_choice(PyObject* dict, Val& out) {
-  Lookup map = req_item(dict, "map");
-  if (!map.ok) return false;
-  if (!PyDict_Check(map.value.get())) return type_mismatch(map.value.get(), "dict"), false;
-  Val::Choice c;
-  c.map = std::move(map.value);
-  if (!read_flag(dict, "allow_blank", false, c.allow_blank)) return false;
-  out.payload = std::move(c);
-  return true;
-}
-
 bool parse_nested(PyObject* dict, Val& out) {
-  Lookup serializer = req_item(dict, "serializer");
-  if (!serializer.ok || !check_serializer(serializer.value.get())) return false;
+  Object serializer = req_item(dict, "serializer");
+  if (!serializer || !check_serializer(serializer.get())) return false;
   bool many = false;
-  if (!read_flag(dict, "many", false, many)) return false;
+  if (!opt_bool(dict, "many", false, many)) return false;
   if (!many) {
     out.tag = Val::Kind::nested;
-    out.payload = Val::Nested{std::move(serializer.value)};
+    out.payload = Val::Nested{std::move(serializer)};
     return true;
   }
   Val::NestedMany n;
-  n.serializer = std::move(serializer.value);
-  if (!read_flag(dict, "allow_empty", true, n.allow_empty) ||
+  n.serializer = std::move(serializer);
+  if (!opt_bool(dict, "allow_empty", true, n.allow_empty) ||
       !read_lengths(dict, n.max_length, n.min_length))
     return false;
   out.tag = Val::Kind::nested_many;
@@ -123,19 +63,14 @@ bool parse_nested(PyObject* dict, Val& out) {
   return true;
 }
 
-bool parse_list(PyObject* dict, Val& out) {
-  Lookup child_schema = req_item(dict, "child");
-  if (!child_schema.ok) return false;
-  if (!PyDict_Check(child_schema.value.get()))
-    return type_mismatch(child_schema.value.get(), "dict"), false;
-  Val::List l;
+bool read_list(PyObject* dict, Val::List& l) {
+  Object child_schema = req_dict(dict, "child");
+  if (!child_schema) return false;
   l.child = std::make_unique<Val>();
-  bool ok = Val::parse(child_schema.value.get(), *l.child) &&
-            read_flag(dict, "child_allow_null", false, l.child_allow_null) &&
-            read_flag(dict, "allow_empty", true, l.allow_empty) &&
-            read_lengths(dict, l.max_length, l.min_length);
-  if (ok) out.payload = std::move(l);
-  return ok;
+  return Val::parse(child_schema.get(), *l.child) &&
+         opt_bool(dict, "child_allow_null", false, l.child_allow_null) &&
+         opt_bool(dict, "allow_empty", true, l.allow_empty) &&
+         read_lengths(dict, l.max_length, l.min_length);
 }
 
 }  // namespace
@@ -143,27 +78,41 @@ bool parse_list(PyObject* dict, Val& out) {
 // Reads the keys of the kind named by `out.tag`.
 bool ValShape::parse_payload(PyObject* dict, Val& out) {
   switch (out.tag) {
-    case Val::Kind::char_:
-      return parse_char(dict, out);
-    case Val::Kind::int_:
-      return parse_int(dict, out);
-    case Val::Kind::float_:
-      return parse_float(dict, out);
-    case Val::Kind::bool_:
-      return parse_bool(dict, out);
-    case Val::Kind::decimal:
-      return parse_decimal(dict, out);
-    case Val::Kind::datetime: {
-      DateTimeTz tz;
-      if (!DateTimeTz::parse(dict, tz)) return false;
-      out.payload = std::move(tz);
-      return true;
-    }
-    case Val::Kind::choice:
-      return parse_choice(dict, out);
-    case Val::Kind::list:
-      return parse_list(dict, out);
-    case Val::Kind::nested:
+    case Kind::char_:
+      return out.read_payload<Char>([&](Char& c) {
+        return opt_bool(dict, "allow_blank", false, c.allow_blank) &&
+               opt_bool(dict, "trim_whitespace", true, c.trim_whitespace) &&
+               read_lengths(dict, c.max_length, c.min_length) &&
+               opt_bool(dict, "email", false, c.email);
+      });
+    case Kind::int_:
+      return out.read_payload<Int>([&](Int& i) {
+        return read_int_bound(dict, "max_value", i.max_value) &&
+               read_int_bound(dict, "min_value", i.min_value);
+      });
+    case Kind::float_:
+      return out.read_payload<Float>([&](Float& f) {
+        return read_float_bound(dict, "max_value", f.max_value) &&
+               read_float_bound(dict, "min_value", f.min_value);
+      });
+    case Kind::bool_:
+      return out.read_payload<Bool>(
+          [&](Bool& b) { return opt_bool(dict, "allow_null", false, b.allow_null); });
+    case Kind::decimal:
+      return out.read_payload<Decimal>([&](Decimal& d) {
+        return opt_usize(dict, "max_digits", d.max_digits) &&
+               opt_usize(dict, "decimal_places", d.decimal_places);
+      });
+    case Kind::datetime:
+      return out.read_payload<DateTimeTz>([&](DateTimeTz& tz) { return DateTimeTz::parse(dict, tz); });
+    case Kind::choice:
+      return out.read_payload<Choice>([&](Choice& c) {
+        c.map = req_dict(dict, "map");
+        return c.map && opt_bool(dict, "allow_blank", false, c.allow_blank);
+      });
+    case Kind::list:
+      return out.read_payload<List>([&](List& l) { return read_list(dict, l); });
+    case Kind::nested:
       return parse_nested(dict, out);
     default:
       return true;  // date, uuid, python: no payload
