@@ -59,24 +59,6 @@ bool parse_step(PyObject* item, Step& step) {
   return (bool)step.name;
 }
 
-bool parse_chain(PyObject* dict, Get& out) {
-  Object attrs = req_item(dict, "attrs");
-  if (!attrs) return false;
-  std::vector<Step> steps;
-  if (!parse_steps(attrs.get(), steps)) return false;
-  out.payload = std::move(steps);
-  return true;
-}
-
-bool parse_pk_attname(PyObject* dict, Get& out) {
-  Get::PkAttname pk;
-  pk.attname = req_interned(dict, "attname");
-  if (!pk.attname) return false;
-  if (!opt_bool(dict, "from_dict", false, pk.from_dict)) return false;
-  out.payload = std::move(pk);
-  return true;
-}
-
 }  // namespace
 
 const char* Relation::kind_name(Kind kind) noexcept {
@@ -109,23 +91,18 @@ bool GetShape::parse_payload(PyObject* dict, Get& out) {
   switch (out.tag) {
     case Kind::attrs:
     case Kind::many:
-      return parse_chain(dict, out);
+      return out.read_payload<Chain>([&](Chain& chain) {
+        Object attrs = req_item(dict, "attrs");
+        return attrs && parse_steps(attrs.get(), chain.steps);
+      });
     case Kind::pk_attname:
-      return parse_pk_attname(dict, out);
+      return out.read_payload<PkAttname>([&](PkAttname& pk) {
+        pk.attname = req_interned(dict, "attname");
+        return pk.attname && opt_bool(dict, "from_dict", false, pk.from_dict);
+      });
     default:
       return true;  // star, python: no payload
   }
-}
-
-int GetShape::visit_payload(const Get& get, visitproc visit, void* arg) {
-  if (const auto* steps = std::get_if<std::vector<Step>>(&get.payload)) {
-    for (const Step& step : *steps) {
-      if (int r = step.visit(visit, arg)) return r;
-    }
-  } else if (const auto* pk = std::get_if<PkAttname>(&get.payload)) {
-    Py_VISIT(pk->attname.get());
-  }
-  return 0;
 }
 
 Access python_get(const Config& config, const Live& field, PyObject* instance) {
@@ -332,7 +309,7 @@ Access get_value(const Get& get, const Config& config, const Live& field, PyObje
     case Get::Kind::attrs:
     case Get::Kind::many: {
       Object value = native_chain(config.object_does_not_exist.get(),
-                                  config.resolve_callable.get(), instance, get.as<std::vector<Step>>());
+                                  config.resolve_callable.get(), instance, get.as<Get::Chain>().steps);
       // A many-relation is only taken natively as a prefetched result list.
       bool usable = get.tag == Get::Kind::attrs ? (bool)value
                                                  : value && PyList_CheckExact(value.get());

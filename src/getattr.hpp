@@ -53,7 +53,7 @@ struct GetShape;
 using Get = Plan<GetShape>;
 
 // The forms of value-access plans. The payload alternative is fixed by the
-// form: the step list for attrs and many, `PkAttname` for pk_attname, nothing
+// form: `Chain` for attrs and many, `PkAttname` for pk_attname, nothing
 // for star and python. A "get" entry that is absent or None is the
 // default-constructed python form.
 struct GetShape {
@@ -64,15 +64,26 @@ struct GetShape {
   static constexpr const char* UNKNOWN_TYPE = "unknown get type '%U'";
   static constexpr const char* RECURSION_WHERE = " while compiling a value-access plan";
 
+  struct Chain {
+    std::vector<Step> steps;
+    int visit(visitproc visit, void* arg) const {
+      for (const Step& step : steps)
+        if (int r = step.visit(visit, arg)) return r;
+      return 0;
+    }
+  };
   struct PkAttname {
     Object attname;  // interned
     bool from_dict = false;  // look in the instance's __dict__ first
+    int visit(visitproc visit, void* arg) const {
+      Py_VISIT(attname.get());
+      return 0;
+    }
   };
-  using Payload = std::variant<std::monostate, std::vector<Step>, PkAttname>;
+  using Payload = std::variant<std::monostate, Chain, PkAttname>;
 
   static std::unique_ptr<Get>* child_slot(Payload&) noexcept { return nullptr; }
   static bool parse_payload(PyObject* dict, Get& out);
-  static int visit_payload(const Get& get, visitproc visit, void* arg);
 };
 
 // The outcome of obtaining a field's value.

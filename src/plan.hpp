@@ -23,7 +23,7 @@ namespace qc {
 //   child_slot(payload) the nested plan of a container kind, or nullptr
 //   parse_payload(dict, plan)   reads the keys of plan.tag's kind; false with
 //                               an error set
-//   visit_payload(plan, visit, arg)  Py_VISITs what this level holds
+// A payload that holds Python objects has `int visit(visitproc, void*) const`.
 template <class Shape>
 struct Plan : Shape {
   using Kind = typename Shape::Kind;
@@ -110,8 +110,15 @@ struct Plan : Shape {
 
   // Visits every Python object the plan holds, nested plans included.
   int visit(visitproc visit, void* arg) const {
-    for (const Plan* p = this; p; p = p->child())
-      if (int r = Shape::visit_payload(*p, visit, arg)) return r;
+    for (const Plan* p = this; p; p = p->child()) {
+      int r = std::visit(
+          [&](const auto& held) -> int {
+            if constexpr (requires { held.visit(visit, arg); }) return held.visit(visit, arg);
+            return 0;
+          },
+          p->payload);
+      if (r) return r;
+    }
     return 0;
   }
 

@@ -96,35 +96,6 @@ bool DateTimeTz::parse(PyObject* dict, DateTimeTz& out) {
   return true;
 }
 
-int ReprShape::visit_payload(const Repr& r, visitproc visit, void* arg) {
-  switch (r.tag) {
-    case Kind::datetime:
-      Py_VISIT(r.as<DateTimeTz>().zone.get());
-      break;
-    case Kind::choice:
-      Py_VISIT(r.as<Choice>().map.get());
-      break;
-    case Kind::list:
-    case Kind::dict:
-      Py_VISIT(r.as<Container>().child_field.get());
-      break;
-    case Kind::nested:
-    case Kind::nested_many:
-      Py_VISIT(r.as<Nested>().serializer.get());
-      break;
-    case Kind::method:
-      Py_VISIT(r.as<Method>().method.get());
-      Py_VISIT(r.as<Method>().name.get());
-      break;
-    case Kind::model_attr:
-      Py_VISIT(r.as<ModelAttr>().attname.get());
-      break;
-    default:
-      break;
-  }
-  return 0;
-}
-
 // ---------------------------------------------------------------------------
 // Producing representations.
 
@@ -219,24 +190,6 @@ Object datetime_text(PyObject* dt, PyObject* offset) {
   return Object::steal(datetime_iso(dt, offset).to_str());
 }
 
-// The zone a datetime is written in (borrowed): the field's own, the caller's
-// current zone, or nullptr for none (naive values are written as they are). `decided` is false
-// when the rule needs a current zone the caller did not pass: DRF then makes
-// naive values aware in its default zone, which only it knows.
-PyObject* target_zone(const DateTimeTz& rule, const ReprContext& context, bool& decided) {
-  decided = true;
-  switch (rule.form) {
-    case DateTimeTz::Form::zone:
-      return rule.zone.get();
-    case DateTimeTz::Form::current:
-      decided = context.current_tz != nullptr;
-      return context.current_tz;
-    case DateTimeTz::Form::none:
-      break;
-  }
-  return nullptr;
-}
-
 // value.astimezone(target) and its text, worked out natively when both zones
 // have a fixed offset known without a call: astimezone() then subtracts the
 // value's offset and adds the target's, each step raising OverflowError
@@ -265,9 +218,12 @@ Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, const L
   const DateTypes* types = date_types();
   if (!types) return Object();
   if (Py_TYPE(value) != types->datetime) return fallback(field, value);
-  bool decided;
-  PyObject* target = target_zone(rule, context, decided);
-  if (!decided) return fallback(field, value);
+  // A rule that needs a current zone the caller did not pass is DRF's to
+  // apply: it makes naive values aware in its default zone, which only it knows.
+  if (rule.form == DateTimeTz::Form::current && !context.current_tz)
+    return fallback(field, value);
+  // The zone the value is written in; none: naive values are written as they are.
+  PyObject* target = rule.target(context.current_tz);
   PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(value);
   if (tzinfo == Py_None) return target ? fallback(field, value) : datetime_text(value, nullptr);
   if (target) {
@@ -334,17 +290,7 @@ Object repr_child(const Repr::Container& c, const ReprContext& context, const Li
 Object repr_list(const Repr::Container& c, const ReprContext& context, const Live& field,
                  PyObject* value) {
   Live child = child_field(c, field);
-  Object out = Object::steal(PyList_New(0));
-  Object it = Object::steal(out ? PyObject_GetIter(value) : nullptr);
-  if (!it) return Object();
-  PyObject* raw = nullptr;
-  int next;
-  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
-    Object item = Object::steal(raw);
-    Object rep = repr_child(c, context, child, item.get());
-    if (!rep || PyList_Append(out.get(), rep.get()) < 0) return Object();
-  }
-  return next < 0 ? Object() : out;
+  return map_to_list(value, [&](PyObject* item) { return repr_child(c, context, child, item); });
 }
 
 // {str(key): child representation} over value.items(). Pairs that are not
@@ -407,17 +353,8 @@ Object repr_method(const Repr::Method& m, const Live& field, PyObject* value) {
 
 Object repr_pk_many(PyObject* value) {
   PyObject* pk = intern_once(PK, "pk");
-  Object out = Object::steal(pk ? PyList_New(0) : nullptr);
-  Object it = Object::steal(out ? PyObject_GetIter(value) : nullptr);
-  if (!it) return Object();
-  PyObject* raw = nullptr;
-  int next;
-  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
-    Object item = Object::steal(raw);
-    Object key = Object::steal(PyObject_GetAttr(item.get(), pk));
-    if (!key || PyList_Append(out.get(), key.get()) < 0) return Object();
-  }
-  return next < 0 ? Object() : out;
+  if (!pk) return Object();
+  return map_to_list(value, [pk](PyObject* item) { return Object::steal(PyObject_GetAttr(item, pk)); });
 }
 
 // DRF's ModelField writes numbers and None as they are and asks the model

@@ -32,9 +32,29 @@ struct DateTimeTz {
   Form form = Form::none;
   Object zone;  // zone form only
 
+  int visit(visitproc visit, void* arg) const {
+    Py_VISIT(zone.get());
+    return 0;
+  }
+
   // Reads "timezone" and, only when that is absent or None, "use_tz" from a
   // datetime "repr" or "val" dict. False with an error set.
   static bool parse(PyObject* dict, DateTimeTz& out);
+
+  // The zone values are converted to (borrowed): the schema's own, the
+  // caller's current zone (may be nullptr when the caller passed none), or
+  // nullptr for no conversion.
+  PyObject* target(PyObject* current_tz) const noexcept {
+    switch (form) {
+      case Form::zone:
+        return zone.get();
+      case Form::current:
+        return current_tz;
+      case Form::none:
+        break;
+    }
+    return nullptr;
+  }
 };
 
 struct ReprShape;
@@ -68,21 +88,42 @@ struct ReprShape {
   };
   struct Choice {
     Object map;  // a dict (or subclass): text key -> representation
+    int visit(visitproc visit, void* arg) const {
+      Py_VISIT(map.get());
+      return 0;
+    }
   };
   struct Container {
     std::unique_ptr<Repr> child;  // never null in a parsed plan
     Object child_field;           // the DRF child field, for fallbacks; empty: the
                                   // current field's own `child`
+    int visit(visitproc visit, void* arg) const {  // the child is the plan's to visit
+      Py_VISIT(child_field.get());
+      return 0;
+    }
   };
   struct Nested {
     Object serializer;  // a CompiledSerializer, possibly shared with other plans
+    int visit(visitproc visit, void* arg) const {
+      Py_VISIT(serializer.get());
+      return 0;
+    }
   };
   struct Method {
     Object method;  // called with the value; empty: `name` is looked up
     Object name;    // interned; the method of the current serializer
+    int visit(visitproc visit, void* arg) const {
+      Py_VISIT(method.get());
+      Py_VISIT(name.get());
+      return 0;
+    }
   };
   struct ModelAttr {
     Object attname;  // interned
+    int visit(visitproc visit, void* arg) const {
+      Py_VISIT(attname.get());
+      return 0;
+    }
   };
   using Payload =
       std::variant<std::monostate, Decimal, DateTimeTz, Choice, Container, Nested, Method, ModelAttr>;
@@ -92,7 +133,6 @@ struct ReprShape {
     return container ? &container->child : nullptr;
   }
   static bool parse_payload(PyObject* dict, Repr& out);
-  static int visit_payload(const Repr& repr, visitproc visit, void* arg);
 
   // The representation of `value` (borrowed, never None): natively for the
   // exact types a kind knows, otherwise `field.to_representation(value)`,

@@ -391,17 +391,8 @@ Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* inst
 
 Object repr_many(PyObject* serializer, const ReprContext& context, PyObject* iterable,
                  const Live& live) {
-  Object out = Object::steal(PyList_New(0));
-  Object it = Object::steal(out ? PyObject_GetIter(iterable) : nullptr);
-  if (!it) return Object();
-  PyObject* raw = nullptr;
-  int next;
-  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
-    Object item = Object::steal(raw);
-    Object mapping = repr_one(serializer, context, item.get(), live);
-    if (!mapping || PyList_Append(out.get(), mapping.get()) < 0) return Object();
-  }
-  return next < 0 ? Object() : out;
+  return map_to_list(iterable,
+                     [&](PyObject* item) { return repr_one(serializer, context, item, live); });
 }
 
 namespace {

@@ -231,6 +231,23 @@ bool for_each_list_item(PyObject* list, Parse&& parse) {
   return true;
 }
 
+// A new list of `each(item)` (an Object; empty with an error set) for every
+// item that iterating `iterable` yields. Empty with an error set.
+template <class Each>
+Object map_to_list(PyObject* iterable, Each&& each) {
+  Object out = Object::steal(PyList_New(0));
+  Object it = Object::steal(out ? PyObject_GetIter(iterable) : nullptr);
+  if (!it) return Object();
+  PyObject* raw = nullptr;
+  int next;
+  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+    Object item = Object::steal(raw);
+    Object result = each(item.get());
+    if (!result || PyList_Append(out.get(), result.get()) < 0) return Object();
+  }
+  return next < 0 ? Object() : out;
+}
+
 // The position of `text` in a table of kind names, or -1.
 template <size_t N>
 int name_index(const std::string_view (&names)[N], std::string_view text) noexcept {

@@ -11,9 +11,9 @@ namespace qc {
 
 namespace {
 
-bool read_lengths(PyObject* dict, std::optional<uint64_t>& max_length,
-                  std::optional<uint64_t>& min_length) {
-  return opt_usize(dict, "max_length", max_length) && opt_usize(dict, "min_length", min_length);
+bool read_lengths(PyObject* dict, Val::Lengths& lengths) {
+  return opt_usize(dict, "max_length", lengths.max_length) &&
+         opt_usize(dict, "min_length", lengths.min_length);
 }
 
 // An optional signed 64-bit bound, converted with the interpreter's integer
@@ -55,8 +55,8 @@ bool parse_nested(PyObject* dict, Val& out) {
   }
   Val::NestedMany n;
   n.serializer = std::move(serializer);
-  if (!opt_bool(dict, "allow_empty", true, n.allow_empty) ||
-      !read_lengths(dict, n.max_length, n.min_length))
+  if (!opt_bool(dict, "allow_empty", true, n.lengths.allow_empty) ||
+      !read_lengths(dict, n.lengths))
     return false;
   out.tag = Val::Kind::nested_many;
   out.payload = std::move(n);
@@ -69,8 +69,8 @@ bool read_list(PyObject* dict, Val::List& l) {
   l.child = std::make_unique<Val>();
   return Val::parse(child_schema.get(), *l.child) &&
          opt_bool(dict, "child_allow_null", false, l.child_allow_null) &&
-         opt_bool(dict, "allow_empty", true, l.allow_empty) &&
-         read_lengths(dict, l.max_length, l.min_length);
+         opt_bool(dict, "allow_empty", true, l.lengths.allow_empty) &&
+         read_lengths(dict, l.lengths);
 }
 
 }  // namespace
@@ -82,7 +82,7 @@ bool ValShape::parse_payload(PyObject* dict, Val& out) {
       return out.read_payload<Char>([&](Char& c) {
         return opt_bool(dict, "allow_blank", false, c.allow_blank) &&
                opt_bool(dict, "trim_whitespace", true, c.trim_whitespace) &&
-               read_lengths(dict, c.max_length, c.min_length) &&
+               read_lengths(dict, c.lengths) &&
                opt_bool(dict, "email", false, c.email);
       });
     case Kind::int_:
@@ -117,26 +117,6 @@ bool ValShape::parse_payload(PyObject* dict, Val& out) {
     default:
       return true;  // date, uuid, python: no payload
   }
-}
-
-int ValShape::visit_payload(const Val& v, visitproc visit, void* arg) {
-  switch (v.tag) {
-    case Kind::datetime:
-      Py_VISIT(v.as<DateTimeTz>().zone.get());
-      break;
-    case Kind::choice:
-      Py_VISIT(v.as<Choice>().map.get());
-      break;
-    case Kind::nested:
-      Py_VISIT(v.as<Nested>().serializer.get());
-      break;
-    case Kind::nested_many:
-      Py_VISIT(v.as<NestedMany>().serializer.get());
-      break;
-    default:
-      break;
-  }
-  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -342,12 +322,6 @@ std::optional<int64_t> exact_int64(PyObject* value) {
   return (int64_t)v;  // an exact int never fails the conversion otherwise
 }
 
-bool length_allowed(size_t n, bool allow_empty, const std::optional<uint64_t>& max_length,
-                    const std::optional<uint64_t>& min_length) {
-  return !(n == 0 && !allow_empty) && !(max_length && n > *max_length) &&
-         !(min_length && n < *min_length);
-}
-
 size_t code_points(std::string_view utf8) {
   size_t n = 0;
   for (char c : utf8) n += ((unsigned char)c & 0xC0) != 0x80;
@@ -365,9 +339,9 @@ Verdict validate_char(const Val::Char& c, PyObject* value, Object& out) {
   if (kept.find('\0') != std::string_view::npos) return Verdict::declined;
   if (c.email && !is_plain_email(kept)) return Verdict::declined;
   bool whole = kept.size() == text.size();
-  if (c.max_length || c.min_length) {
+  if (c.lengths.max_length || c.lengths.min_length) {
     size_t n = whole ? (size_t)PyUnicode_GET_LENGTH(value) : code_points(kept);
-    if (!length_allowed(n, true, c.max_length, c.min_length)) return Verdict::declined;
+    if (!c.lengths.allow(n)) return Verdict::declined;
   }
   if (whole) return accept(out, Object::borrow(value));
   return accept(out, Object::steal(
@@ -563,25 +537,12 @@ Verdict validate_date(PyObject* value, Object& out) {
   return out ? Verdict::accepted : decline_on(PyExc_ValueError);  // e.g. February 30th
 }
 
-// The time zone a parsed datetime is converted to; nullptr when there is none.
-PyObject* target_zone(const DateTimeTz& tz, PyObject* current_tz) {
-  switch (tz.form) {
-    case DateTimeTz::Form::zone:
-      return tz.zone.get();
-    case DateTimeTz::Form::current:
-      return current_tz;
-    case DateTimeTz::Form::none:
-      break;
-  }
-  return nullptr;
-}
-
 // Aware datetimes only: naive ones go to DRF's make_aware. DRF suppresses
 // ValueError and TypeError around parsing and reports OverflowError from
 // astimezone, so those decline; anything else is raised as it is there.
 Verdict validate_datetime(const DateTimeTz& tz, PyObject* value, PyObject* current_tz,
                           Object& out) {
-  PyObject* zone = target_zone(tz, current_tz);
+  PyObject* zone = tz.target(current_tz);
   if (!PyUnicode_CheckExact(value) || !zone) return Verdict::declined;
   PyObject* fromisoformat = intern_once(FROMISOFORMAT_NAME, "fromisoformat");
   PyObject* astimezone = intern_once(ASTIMEZONE_NAME, "astimezone");
@@ -625,6 +586,11 @@ Verdict validate_choice(const Val::Choice& c, PyObject* value, Object& out) {
   return accept(out, Object::steal(mapped));
 }
 
+// An exact list whose length the field accepts; others are DRF's to judge.
+bool is_list_of(PyObject* value, const Val::Lengths& lengths) {
+  return PyList_CheckExact(value) && lengths.allow((size_t)PyList_GET_SIZE(value));
+}
+
 // Runs `each(item, out)` (a Verdict) for each item of an exact list, holding a
 // strong reference to the item meanwhile, and collects the accepted values.
 // The walk stops early if Python code shrinks the list.
@@ -646,9 +612,7 @@ Verdict collect_items(PyObject* list, Object& out, Each&& each) {
 
 Verdict validate_list(const Val::List& l, PyObject* value, PyObject* current_tz,
                       const Live& field, Object& out) {
-  if (!PyList_CheckExact(value) ||
-      !length_allowed((size_t)PyList_GET_SIZE(value), l.allow_empty, l.max_length, l.min_length))
-    return Verdict::declined;
+  if (!is_list_of(value, l.lengths)) return Verdict::declined;
   RecursionGuard guard(" while validating a list");
   if (!guard.entered()) return Verdict::raised;
   Live child = Live::child(field);
@@ -676,9 +640,7 @@ Verdict validate_nested(PyObject* serializer, PyObject* value, PyObject* current
 
 Verdict validate_nested_many(const Val::NestedMany& m, PyObject* value, PyObject* current_tz,
                              const Live& field, Object& out) {
-  if (!PyList_CheckExact(value) ||
-      !length_allowed((size_t)PyList_GET_SIZE(value), m.allow_empty, m.max_length, m.min_length))
-    return Verdict::declined;
+  if (!is_list_of(value, m.lengths)) return Verdict::declined;
   Live child = Live::child(field);
   return collect_items(value, out, [&](PyObject* item, Object& internal) {
     return validate_nested(m.serializer.get(), item, current_tz, child, internal);

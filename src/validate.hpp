@@ -61,12 +61,21 @@ struct ValShape {
   static constexpr const char* UNKNOWN_TYPE = "unknown validator type '%U'";
   static constexpr const char* RECURSION_WHERE = " while compiling a validator plan";
 
+  // The length a text, a list field or a nested list serializer may have.
+  struct Lengths {
+    bool allow_empty = true;
+    std::optional<uint64_t> max_length;
+    std::optional<uint64_t> min_length;
+    bool allow(size_t n) const noexcept {
+      return !(n == 0 && !allow_empty) && !(max_length && n > *max_length) &&
+             !(min_length && n < *min_length);
+    }
+  };
   struct Char {
     bool allow_blank = false;
     bool trim_whitespace = true;
     bool email = false;
-    std::optional<uint64_t> max_length;
-    std::optional<uint64_t> min_length;
+    Lengths lengths;  // allow_empty stays true: blank text is allow_blank's
   };
   struct Int {
     std::optional<int64_t> max_value;
@@ -86,22 +95,24 @@ struct ValShape {
   struct Choice {
     bool allow_blank = false;
     Object map;  // a dict (or subclass)
+    int visit(visitproc visit, void* arg) const {
+      Py_VISIT(map.get());
+      return 0;
+    }
   };
   struct List {
     bool child_allow_null = false;
-    bool allow_empty = true;
+    Lengths lengths;
     std::unique_ptr<Val> child;  // never null in a parsed plan
-    std::optional<uint64_t> max_length;
-    std::optional<uint64_t> min_length;
   };
-  struct Nested {
-    Object serializer;  // a CompiledSerializer, possibly shared with other plans
-  };
+  using Nested = ReprShape::Nested;
   struct NestedMany {
-    bool allow_empty = true;
+    Lengths lengths;
     Object serializer;  // a CompiledSerializer, possibly shared with other plans
-    std::optional<uint64_t> max_length;
-    std::optional<uint64_t> min_length;
+    int visit(visitproc visit, void* arg) const {
+      Py_VISIT(serializer.get());
+      return 0;
+    }
   };
 
   using Payload = std::variant<std::monostate, Char, Int, Float, Bool, Decimal, DateTimeTz, Choice,
@@ -112,7 +123,6 @@ struct ValShape {
     return list ? &list->child : nullptr;
   }
   static bool parse_payload(PyObject* dict, Val& out);
-  static int visit_payload(const Val& val, visitproc visit, void* arg);
 
   // What a native validator made of one input value.
   enum class Verdict : uint8_t {
