@@ -1,5 +1,7 @@
 #include "format.hpp"
 
+#include "text.hpp"
+
 // The header defines a per-file API pointer that this file does not use: the
 // capsule is read once below, into process-wide storage.
 #pragma GCC diagnostic push
@@ -58,9 +60,9 @@ const DateTypes* date_types() {
   return &types;
 }
 
-PyObject* IsoText::to_str() const {
-  PyObject* s = PyUnicode_New((Py_ssize_t)size, 127);
-  if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), data, size);
+Object IsoText::to_str() const {
+  Object s = Object::steal(PyUnicode_New((Py_ssize_t)size, 127));
+  if (s) std::memcpy(PyUnicode_1BYTE_DATA(s.get()), data, size);
   return s;
 }
 
@@ -145,16 +147,14 @@ PyObject* timezone_utcoffset(PyTypeObject* timezone) {
       [timezone] { return PyObject_GetAttrString((PyObject*)timezone, "utcoffset"); });
 }
 
-// tz.utcoffset(dt) for an exact datetime.timezone: new reference or nullptr.
-PyObject* timezone_offset(const DateTypes* types, PyObject* tz, PyObject* dt) {
+// tz.utcoffset(dt) for an exact datetime.timezone; empty with an error set.
+Object timezone_offset(const DateTypes* types, PyObject* tz, PyObject* dt) {
   PyObject* method = timezone_utcoffset(types->timezone);
-  if (!method) return nullptr;
+  if (!method) return Object();
   PyObject* args[] = {tz, dt};
-  PyObject* offset = PyObject_Vectorcall(method, args, 2, nullptr);
-  if (offset && !Py_IS_TYPE(offset, types->delta)) {
-    Py_DECREF(offset);
-    return internal_error("timezone.utcoffset() returned a non-timedelta");
-  }
+  Object offset = Object::steal(PyObject_Vectorcall(method, args, 2, nullptr));
+  if (offset && !Py_IS_TYPE(offset.get(), types->delta))
+    return internal_error("timezone.utcoffset() returned a non-timedelta"), Object();
   return offset;
 }
 
@@ -166,18 +166,20 @@ PyObject* zoneinfo_type() {
 }
 
 // Whether `zone`, an exact ZoneInfo, is the key "UTC" with a zero offset at
-// every instant: ZoneInfo answers utcoffset(None) only for a zone whose
-// offset never changes. -1 with an error set.
-[[gnu::noinline]] int is_fixed_utc_zoneinfo(const DateTypes* types, PyObject* zone) {
+// every instant (fixed) or not (unknown): ZoneInfo answers utcoffset(None)
+// only for a zone whose offset never changes.
+[[gnu::noinline]] ZoneOffset fixed_utc_zoneinfo(const DateTypes* types, PyObject* zone) {
   PyObject* key_name = intern_once(KEY_NAME, "key");
   PyObject* offset_name = intern_once(UTCOFFSET_NAME, "utcoffset");
-  if (!key_name || !offset_name) return -1;
+  if (!key_name || !offset_name) return ZoneOffset::error;
   Object key = Object::steal(PyObject_GetAttr(zone, key_name));
-  if (!key) return -1;
-  if (!PyUnicode_CheckExact(key.get()) || !PyUnicode_EqualToUTF8(key.get(), "UTC")) return 0;
+  if (!key) return ZoneOffset::error;
+  if (!PyUnicode_CheckExact(key.get()) || !PyUnicode_EqualToUTF8(key.get(), "UTC"))
+    return ZoneOffset::unknown;
   Object offset = Object::steal(PyObject_CallMethodOneArg(zone, offset_name, Py_None));
-  if (!offset) return -1;
-  return Py_IS_TYPE(offset.get(), types->delta) && delta_micro(offset.get()) == 0;
+  if (!offset) return ZoneOffset::error;
+  bool utc = Py_IS_TYPE(offset.get(), types->delta) && delta_micro(offset.get()) == 0;
+  return utc ? ZoneOffset::fixed : ZoneOffset::unknown;
 }
 
 [[gnu::noinline]] ZoneOffset zoneinfo_offset(const DateTypes* types, PyObject* zone,
@@ -185,13 +187,14 @@ PyObject* zoneinfo_type() {
   PyObject* zoneinfo = zoneinfo_type();
   if (!zoneinfo) return ZoneOffset::error;
   if ((PyObject*)Py_TYPE(zone) != zoneinfo) return ZoneOffset::unknown;
-  int utc = is_fixed_utc_zoneinfo(types, zone);
-  if (utc < 0) return ZoneOffset::error;
-  if (!utc) return ZoneOffset::unknown;
+  ZoneOffset utc = fixed_utc_zoneinfo(types, zone);
+  if (utc != ZoneOffset::fixed) return utc;
+  // The slot keeps the first zone found to be UTC; when another one took it
+  // first, this one is checked each time and its reference dropped here.
+  Object held = Object::borrow(zone);
   PyObject* expected = nullptr;
-  Py_INCREF(zone);
-  if (!UTC_ZONEINFO.compare_exchange_strong(expected, zone, std::memory_order_acq_rel))
-    Py_DECREF(zone);  // another zone object took the slot; this one is checked each time
+  if (UTC_ZONEINFO.compare_exchange_strong(expected, held.get(), std::memory_order_acq_rel))
+    held.release();
   micro = 0;
   return ZoneOffset::fixed;
 }
@@ -261,7 +264,7 @@ ZoneOffset fixed_offset(PyObject* tzinfo, long long& micro) {
     return ZoneOffset::fixed;
   }
   if (Py_IS_TYPE(tzinfo, types->timezone)) {
-    Object offset = Object::steal(timezone_offset(types, tzinfo, Py_None));
+    Object offset = timezone_offset(types, tzinfo, Py_None);
     if (!offset) return ZoneOffset::error;
     micro = delta_micro(offset.get());
     return ZoneOffset::fixed;
@@ -311,7 +314,7 @@ bool utcoffset(PyObject* dt, Object& offset) {
     PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(dt);
     if (tzinfo == Py_None) return true;
     if (Py_IS_TYPE(tzinfo, types->timezone)) {
-      offset = Object::steal(timezone_offset(types, tzinfo, dt));
+      offset = timezone_offset(types, tzinfo, dt);
       return bool(offset);
     }
   }
@@ -346,20 +349,19 @@ UuidRead uuid_bytes(PyObject* uuid, unsigned char out[16]) {
 }
 
 char* push_uuid(char* out, const unsigned char bytes[16]) {
-  static constexpr char HEX[] = "0123456789abcdef";
   for (int i = 0; i < 16; ++i) {
     if (i == 4 || i == 6 || i == 8 || i == 10) *out++ = '-';
-    *out++ = HEX[bytes[i] >> 4];
-    *out++ = HEX[bytes[i] & 15];
+    *out++ = text::HEX_DIGITS[bytes[i] >> 4];
+    *out++ = text::HEX_DIGITS[bytes[i] & 15];
   }
   return out;
 }
 
-PyObject* uuid_str(PyObject* uuid) {
+Object uuid_str(PyObject* uuid) {
   unsigned char bytes[16];
-  if (uuid_bytes(uuid, bytes) != UuidRead::ok) return nullptr;
-  PyObject* s = PyUnicode_New((Py_ssize_t)UUID_TEXT_LEN, 127);
-  if (s) push_uuid((char*)PyUnicode_1BYTE_DATA(s), bytes);
+  if (uuid_bytes(uuid, bytes) != UuidRead::ok) return Object();
+  Object s = Object::steal(PyUnicode_New((Py_ssize_t)UUID_TEXT_LEN, 127));
+  if (s) push_uuid((char*)PyUnicode_1BYTE_DATA(s.get()), bytes);
   return s;
 }
 

@@ -39,7 +39,7 @@ struct IsoText {
   size_t size = 0;
 
   std::string_view view() const { return {data, size}; }
-  PyObject* to_str() const;  // new reference, or nullptr with an error set
+  Object to_str() const;  // empty with an error set
 };
 
 // "YYYY-MM-DD", always 10 characters (year 5 is "0005").
@@ -94,6 +94,6 @@ UuidRead uuid_bytes(PyObject* uuid, unsigned char out[16]);
 // The 36 characters "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", lowercase.
 char* push_uuid(char* out, const unsigned char bytes[16]);
 // str(uuid) for a UUID object; new reference, or nullptr with an error set.
-PyObject* uuid_str(PyObject* uuid);
+Object uuid_str(PyObject* uuid);
 
 }  // namespace qc

@@ -163,20 +163,25 @@ enum class Found : uint8_t {
   undecided,  // let the DRF field decide
 };
 
-// Whether `cur` is read by item lookup (a mapping) rather than by attribute.
-// -1 when the mapping test itself failed (error cleared).
-int reads_as_mapping(PyObject* cur) {
+enum class Reading : uint8_t {
+  by_item,       // a mapping
+  by_attribute,  // anything else
+  undecided,     // the mapping test itself failed (error cleared)
+};
+
+// How DRF's get_attribute reads a key of `cur`.
+Reading reading_of(PyObject* cur) {
   PyTypeObject* type = Py_TYPE(cur);
-  if (PyDict_Check(cur)) return 1;
-  if (non_mapping_types::contains(type)) return 0;
+  if (PyDict_Check(cur)) return Reading::by_item;
+  if (non_mapping_types::contains(type)) return Reading::by_attribute;
   PyObject* mapping = mapping_type();
   int is_mapping = mapping ? PyObject_IsInstance(cur, mapping) : -1;
   if (is_mapping < 0) {
     PyErr_Clear();
-    return -1;
+    return Reading::undecided;
   }
   if (!is_mapping) non_mapping_types::add(type);
-  return is_mapping;
+  return is_mapping ? Reading::by_item : Reading::by_attribute;
 }
 
 // Looks `key` up on `cur` as DRF's get_attribute does, then resolves callables
@@ -188,10 +193,10 @@ Found generic_lookup(PyObject* object_does_not_exist, PyObject* resolve_callable
     value = quiet_item(cur.get(), key);
     if (!value) return Found::undecided;
   } else {
-    int mapping = reads_as_mapping(cur.get());
-    if (mapping < 0) return Found::undecided;
-    value = Object::steal(mapping ? PyObject_GetItem(cur.get(), key)
-                                  : PyObject_GetAttr(cur.get(), key));
+    Reading reading = reading_of(cur.get());
+    if (reading == Reading::undecided) return Found::undecided;
+    value = Object::steal(reading == Reading::by_item ? PyObject_GetItem(cur.get(), key)
+                                                      : PyObject_GetAttr(cur.get(), key));
     if (!value) {
       bool missing = PyErr_ExceptionMatches(object_does_not_exist);
       PyErr_Clear();

@@ -16,6 +16,7 @@
 #include "float_text.hpp"
 #include "format.hpp"
 #include "json_common.hpp"
+#include "text.hpp"
 
 namespace qc {
 
@@ -305,8 +306,8 @@ constexpr size_t ESCAPE_MAX = 12;
 constexpr auto HEX_PAIRS = [] {
   std::array<char, 512> t{};
   for (size_t i = 0; i < 256; ++i) {
-    t[2 * i] = HEX_DIGITS[i >> 4];
-    t[2 * i + 1] = HEX_DIGITS[i & 15];
+    t[2 * i] = text::HEX_DIGITS[i >> 4];
+    t[2 * i + 1] = text::HEX_DIGITS[i & 15];
   }
   return t;
 }();
@@ -331,25 +332,6 @@ inline char* push_escape(char* out, Py_UCS4 c) {
     c = 0xDC00 | (c & 0x3FF);
   }
   return push_u(out, c);
-}
-
-inline char* push_utf8(char* out, Py_UCS4 c) {
-  if (c < 0x800) {
-    out[0] = char(0xC0 | (c >> 6));
-    out[1] = char(0x80 | (c & 0x3F));
-    return out + 2;
-  }
-  if (c < 0x10000) {
-    out[0] = char(0xE0 | (c >> 12));
-    out[1] = char(0x80 | ((c >> 6) & 0x3F));
-    out[2] = char(0x80 | (c & 0x3F));
-    return out + 3;
-  }
-  out[0] = char(0xF0 | (c >> 18));
-  out[1] = char(0x80 | ((c >> 12) & 0x3F));
-  out[2] = char(0x80 | ((c >> 6) & 0x3F));
-  out[3] = char(0x80 | (c & 0x3F));
-  return out + 4;
 }
 
 // Blocks of bytes handled at once (SSE2 or NEON, whichever the target has).
@@ -439,7 +421,7 @@ inline char* push_narrow(char* out, const uint8_t* p, size_t n) {
   while (true) {
     if (!copy_run<NarrowStops<EnsureAscii>>(out, p, end)) return out;
     uint8_t c = *p++;
-    out = (!EnsureAscii && c >= 0x80) ? push_utf8(out, c) : push_escape(out, c);
+    out = (!EnsureAscii && c >= 0x80) ? text::push_utf8_multibyte(out, c) : push_escape(out, c);
   }
 }
 
@@ -462,7 +444,7 @@ char* push_wide(char* out, const Unit* p, size_t n) {
       // JavaScript literal in both modes.
       out = push_escape(out, c);
     } else {
-      out = push_utf8(out, c);
+      out = text::push_utf8_multibyte(out, c);
     }
   }
   return out;
@@ -1048,15 +1030,14 @@ PyObject* json_fallback_type() {
 PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[5];
   if (!bind_args(TO_JSON_SIG, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
-  int ensure_ascii = json_flag(a[1], "ensure_ascii", true);
-  if (ensure_ascii < 0) return nullptr;
-  int compact = json_flag(a[2], "compact", true);
-  if (compact < 0) return nullptr;
-  int allow_nan = json_flag(a[3], "allow_nan", false);
-  if (allow_nan < 0) return nullptr;
+  bool ensure_ascii, compact, allow_nan;
+  if (!json_flag(a[1], "ensure_ascii", true, ensure_ascii) ||
+      !json_flag(a[2], "compact", true, compact) ||
+      !json_flag(a[3], "allow_nan", false, allow_nan))
+    return nullptr;
 
-  Encoder encoder(compact == 1, a[4] && a[4] != Py_None ? Object::borrow(a[4]) : Object(),
-                  ensure_ascii == 1, allow_nan == 1);
+  Encoder encoder(compact, a[4] && a[4] != Py_None ? Object::borrow(a[4]) : Object(),
+                  ensure_ascii, allow_nan);
   size_t hint = recent_output_size.load(std::memory_order_relaxed);
   hint = std::min(hint + hint / 8, SIZE_HINT_MAX);
   if (hint > Buffer::INLINE_CAPACITY && !encoder.output.reserve(hint)) return nullptr;

@@ -9,17 +9,20 @@ bool is_numpy_bool(PyObject* value) {
   return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
 }
 
-int json_flag(PyObject* value, const char* param, bool dflt) {
-  if (!value) return dflt;
-  if (value == Py_True) return 1;
-  if (value == Py_False) return 0;
-  if (is_numpy_bool(value)) {
-    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    return number && number->nb_bool ? number->nb_bool(value) : PyObject_IsTrue(value);
+bool json_flag(PyObject* value, const char* param, bool dflt, bool& out) {
+  if (!value || value == Py_True || value == Py_False) {
+    out = value ? value == Py_True : dflt;
+    return true;
   }
-  type_mismatch(value, "bool");
-  prefix_argument_error(param);
-  return -1;
+  if (!is_numpy_bool(value)) {
+    type_mismatch(value, "bool");
+    prefix_argument_error(param);
+    return false;
+  }
+  PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+  int truth = number && number->nb_bool ? number->nb_bool(value) : PyObject_IsTrue(value);
+  out = truth > 0;
+  return truth >= 0;
 }
 
 }  // namespace qc

@@ -14,6 +14,7 @@
 #endif
 
 #include "json_common.hpp"
+#include "text.hpp"
 #include "json_keys.hpp"
 #include "json_number.hpp"
 #include "utf8.hpp"
@@ -97,7 +98,6 @@ constexpr auto STRING_CLASS = [] {
   return t;
 }();
 
-inline bool is_digit(uint8_t c) { return (uint8_t)(c - '0') < 10; }
 
 // The value of eight digit bytes 0-9 (already less '0'), the first one the
 // most significant: pairs, then fours, then all eight, each by one multiply.
@@ -132,7 +132,7 @@ inline const uint8_t* take_digits(const uint8_t* p, const uint8_t* end, size_t m
       max -= 8;
     }
   }
-  for (; max > 0 && p < end && is_digit(*p); --max) acc = acc * 10 + (uint64_t)(*p++ - '0');
+  for (; max > 0 && p < end && text::is_digit(*p); --max) acc = acc * 10 + (uint64_t)(*p++ - '0');
   return p;
 }
 
@@ -172,6 +172,59 @@ inline const uint8_t* find_string_stop(const uint8_t* s, const uint8_t* end) {
 // cut-off sequence, or n.
 size_t utf8_valid_prefix(const uint8_t* s, size_t n) { return utf8::check(s, n).offset; }
 
+// A growable array of trivially copyable T whose first N elements live in
+// place, so that most calls allocate nothing.
+template <class T, size_t N>
+class InlineBuffer {
+ public:
+  InlineBuffer() = default;
+  InlineBuffer(const InlineBuffer&) = delete;
+  InlineBuffer& operator=(const InlineBuffer&) = delete;
+  ~InlineBuffer() {
+    if (data_ != inline_) PyMem_Free(data_);
+  }
+
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  size_t size() const { return size_; }
+  void shrink_to(size_t n) { size_ = n; }
+
+  // False with MemoryError set.
+  bool append(const T* items, size_t n) {
+    if (n > capacity_ - size_ && !grow(n)) return false;
+    std::memcpy(data_ + size_, items, n * sizeof(T));
+    size_ += n;
+    return true;
+  }
+  bool push(T item) {
+    if (size_ == capacity_ && !grow(1)) return false;
+    data_[size_++] = item;
+    return true;
+  }
+
+ private:
+  // Room for `extra` more elements: at least twice the capacity, in a
+  // block whose size in bytes stays within Py_ssize_t.
+  [[gnu::noinline]] bool grow(size_t extra) {
+    constexpr size_t MAX = PY_SSIZE_T_MAX / sizeof(T);
+    if (extra > MAX - size_) return PyErr_NoMemory(), false;  // size_ <= capacity_ <= MAX
+    size_t capacity = capacity_ <= MAX / 2 ? capacity_ * 2 : MAX;
+    if (capacity < size_ + extra) capacity = size_ + extra;
+    T* data = (T*)PyMem_Malloc(capacity * sizeof(T));
+    if (!data) return PyErr_NoMemory(), false;
+    std::memcpy(data, data_, size_ * sizeof(T));
+    if (data_ != inline_) PyMem_Free(data_);
+    data_ = data;
+    capacity_ = capacity;
+    return true;
+  }
+
+  T inline_[N];
+  T* data_ = inline_;
+  size_t size_ = 0;
+  size_t capacity_ = N;
+};
+
 // Owned references of array elements still being read, shared by every open
 // array of one call so that element storage is allocated once per call.
 class ValueStack {
@@ -180,116 +233,50 @@ class ValueStack {
   ValueStack(const ValueStack&) = delete;
   ValueStack& operator=(const ValueStack&) = delete;
   ~ValueStack() {
-    while (size_ > 0) Object::steal(items_[--size_]);
-    if (items_ != inline_) PyMem_Free(items_);
+    for (size_t i = items_.size(); i > 0; --i) Object::steal(items_.data()[i - 1]);
   }
 
-  size_t size() const { return size_; }
+  size_t size() const { return items_.size(); }
 
   // Takes over `item`; false with MemoryError set (item released).
   bool push(PyObject* item) {
-    if (size_ == capacity_ && !grow()) {
-      Object::steal(item);
-      return false;
-    }
-    items_[size_++] = item;
-    return true;
+    if (items_.push(item)) return true;
+    Object::steal(item);
+    return false;
   }
 
   // A new list of the items from `base` up, which leave the stack. Nullptr
   // with an error set (the items stay, released with the stack).
   PyObject* take_list(size_t base) {
-    PyObject* list = PyList_New((Py_ssize_t)(size_ - base));
+    PyObject* list = PyList_New((Py_ssize_t)(items_.size() - base));
     if (!list) return nullptr;
-    for (size_t i = base; i < size_; ++i) PyList_SET_ITEM(list, (Py_ssize_t)(i - base), items_[i]);
-    size_ = base;
+    PyObject** items = items_.data();
+    for (size_t i = base; i < items_.size(); ++i)
+      PyList_SET_ITEM(list, (Py_ssize_t)(i - base), items[i]);
+    items_.shrink_to(base);
     return list;
   }
 
  private:
-  [[gnu::noinline]] bool grow() {
-    size_t capacity = capacity_ * 2;
-    if (capacity > PY_SSIZE_T_MAX / sizeof(PyObject*)) return PyErr_NoMemory(), false;
-    PyObject** items = (PyObject**)PyMem_Malloc(capacity * sizeof(PyObject*));
-    if (!items) return PyErr_NoMemory(), false;
-    std::memcpy(items, items_, size_ * sizeof(PyObject*));
-    if (items_ != inline_) PyMem_Free(items_);
-    items_ = items;
-    capacity_ = capacity;
-    return true;
-  }
-
-  PyObject* inline_[32];
-  PyObject** items_ = inline_;
-  size_t size_ = 0;
-  size_t capacity_ = 32;
+  InlineBuffer<PyObject*, 32> items_;
 };
 
 // Scratch space for unescaped string text, reused by every string of a call.
 class TextBuffer {
  public:
-  TextBuffer() = default;
-  TextBuffer(const TextBuffer&) = delete;
-  TextBuffer& operator=(const TextBuffer&) = delete;
-  ~TextBuffer() {
-    if (data_ != inline_) PyMem_Free(data_);
-  }
-
-  void clear() { size_ = 0; }
-  const char* data() const { return data_; }
-  size_t size() const { return size_; }
+  void clear() { text_.shrink_to(0); }
+  const char* data() const { return text_.data(); }
+  size_t size() const { return text_.size(); }
 
   // False with MemoryError set.
-  bool append(const void* s, size_t n) {
-    if (n > capacity_ - size_ && !grow(n)) return false;
-    std::memcpy(data_ + size_, s, n);
-    size_ += n;
-    return true;
-  }
-
+  bool append(const void* s, size_t n) { return text_.append((const char*)s, n); }
   bool append_code_point(uint32_t cp) {
     char out[4];
-    size_t n;
-    if (cp < 0x80) {
-      out[0] = (char)cp;
-      n = 1;
-    } else if (cp < 0x800) {
-      out[0] = (char)(0xC0 | (cp >> 6));
-      out[1] = (char)(0x80 | (cp & 0x3F));
-      n = 2;
-    } else if (cp < 0x10000) {
-      out[0] = (char)(0xE0 | (cp >> 12));
-      out[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
-      out[2] = (char)(0x80 | (cp & 0x3F));
-      n = 3;
-    } else {
-      out[0] = (char)(0xF0 | (cp >> 18));
-      out[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
-      out[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
-      out[3] = (char)(0x80 | (cp & 0x3F));
-      n = 4;
-    }
-    return append(out, n);
+    return append(out, size_t(text::push_utf8(out, cp) - out));
   }
 
  private:
-  [[gnu::noinline]] bool grow(size_t extra) {
-    if (extra > PY_SSIZE_T_MAX / 2 - size_) return PyErr_NoMemory(), false;
-    size_t capacity = capacity_ * 2;
-    if (capacity < size_ + extra) capacity = size_ + extra;
-    char* data = (char*)PyMem_Malloc(capacity);
-    if (!data) return PyErr_NoMemory(), false;
-    std::memcpy(data, data_, size_);
-    if (data_ != inline_) PyMem_Free(data_);
-    data_ = data;
-    capacity_ = capacity;
-    return true;
-  }
-
-  char inline_[256];
-  char* data_ = inline_;
-  size_t size_ = 0;
-  size_t capacity_ = sizeof inline_;
+  InlineBuffer<char, 256> text_;
 };
 
 // A string's decoded UTF-8 text (pointing into the input or the scratch
@@ -392,8 +379,8 @@ class Reader {
           ok = out.append(named, 2);
         } else {
           std::memcpy(esc, "\\u{", 3);
-          esc[3] = HEX_DIGITS[c >> 4];
-          esc[4] = HEX_DIGITS[c & 15];
+          esc[3] = text::HEX_DIGITS[c >> 4];
+          esc[4] = text::HEX_DIGITS[c & 15];
           esc[5] = '}';
           ok = out.append(esc, 6);
         }
@@ -665,7 +652,7 @@ class Reader {
   bool read_hex4(const uint8_t* s, uint32_t& unit) {
     unit = 0;
     for (int i = 0; i < 4; ++i) {
-      int v = hex_value(s[i]);
+      int v = text::hex_value(s[i]);
       if (v < 0) return fail(ErrorKind::invalid_escape, s + i), false;
       unit = unit << 4 | (uint32_t)v;
     }
@@ -723,8 +710,8 @@ class Reader {
     uint64_t small = 0;
     if (*p_ == '0') {
       ++p_;
-      if (p_ < end_ && is_digit(*p_)) return fail(ErrorKind::invalid_number, p_);
-    } else if (is_digit(*p_)) {
+      if (p_ < end_ && text::is_digit(*p_)) return fail(ErrorKind::invalid_number, p_);
+    } else if (text::is_digit(*p_)) {
       // Up to 19 digits always fit in 64 bits; stop reading one character
       // past the length limit.
       p_ = take_digits(p_, end_, 19, small);
@@ -732,7 +719,7 @@ class Reader {
         const uint8_t* limit = (size_t)(end_ - start) > json_number::MAX_INT_CHARS
                                    ? start + json_number::MAX_INT_CHARS + 1
                                    : end_;
-        while (p_ < limit && is_digit(*p_)) ++p_;
+        while (p_ < limit && text::is_digit(*p_)) ++p_;
         if ((size_t)(p_ - start) > json_number::MAX_INT_CHARS) {
           return fail(ErrorKind::number_out_of_range, start + json_number::MAX_INT_CHARS + 1);
         }
@@ -789,7 +776,7 @@ class Reader {
     if (*p_ == '.') {
       ++p_;
       if (p_ == end_) return fail(ErrorKind::eof_value, end_);
-      if (!is_digit(*p_)) return fail(ErrorKind::invalid_number, p_);
+      if (!text::is_digit(*p_)) return fail(ErrorKind::invalid_number, p_);
       const uint8_t* frac = p_;
       if (!significand) {
         while (p_ < end_ && *p_ == '0') ++p_;  // leading zeros of 0.000ddd
@@ -800,7 +787,7 @@ class Reader {
         taken += (size_t)(p_ - take);
       }
       const uint8_t* rest = p_;
-      while (p_ < end_ && is_digit(*p_)) ++p_;
+      while (p_ < end_ && text::is_digit(*p_)) ++p_;
       if (p_ != rest) taken = 20;
       frac_digits = std::string_view((const char*)frac, (size_t)(p_ - frac));
     }
@@ -813,8 +800,8 @@ class Reader {
         ++p_;
         if (p_ == end_) return fail(ErrorKind::eof_value, end_);
       }
-      if (!is_digit(*p_)) return fail(ErrorKind::invalid_number, p_);
-      for (; p_ < end_ && is_digit(*p_); ++p_) {
+      if (!text::is_digit(*p_)) return fail(ErrorKind::invalid_number, p_);
+      for (; p_ < end_ && text::is_digit(*p_); ++p_) {
         if (exp10 < EXPONENT_SATURATION) exp10 = exp10 * 10 + (*p_ - '0');
       }
       if (exp_negative) exp10 = -exp10;
@@ -938,8 +925,8 @@ PyObject* parse_body(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "_parse_body() takes a bytes body and allow_nan");
     return nullptr;
   }
-  int allow_nan = json_flag(args[1], "allow_nan", false);
-  if (allow_nan < 0) return nullptr;
+  bool allow_nan;
+  if (!json_flag(args[1], "allow_nan", false, allow_nan)) return nullptr;
   PyObject* body = args[0];
   const uint8_t* data = (const uint8_t*)PyBytes_AS_STRING(body);
   size_t size = (size_t)PyBytes_GET_SIZE(body);
@@ -951,18 +938,18 @@ PyObject* parse_body(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_ValueError, "the body ends inside a UTF-8 sequence");
     return nullptr;
   }
-  Reader reader(data, size, allow_nan != 0, true);
+  Reader reader(data, size, allow_nan, true);
   return reader.read_document();
 }
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[2];
   if (!bind_args(FROM_JSON_SIG, args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
-  int allow_nan = json_flag(a[1], "allow_nan", false);
-  if (allow_nan < 0) return nullptr;
+  bool allow_nan;
+  if (!json_flag(a[1], "allow_nan", false, allow_nan)) return nullptr;
   Input input;
   if (!input.take(a[0])) return nullptr;
-  Reader reader(input.data(), input.size(), allow_nan != 0, input.valid_utf8());
+  Reader reader(input.data(), input.size(), allow_nan, input.valid_utf8());
   return reader.read_document();
 }
 

@@ -3,6 +3,7 @@
 #include "config.hpp"
 #include "format.hpp"
 #include "serializer.hpp"
+#include "text.hpp"
 
 // Only the field accessors are used here; the types come from date_types().
 #pragma GCC diagnostic push
@@ -117,12 +118,6 @@ Object fallback(const Live& field, PyObject* value) {
   return f ? field_to_representation(f, value) : Object();
 }
 
-bool all_digits(std::string_view text) {
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
 size_t leading_zeros(std::string_view digits) {
   return std::min(digits.find_first_not_of('0'), digits.size());
 }
@@ -146,7 +141,7 @@ bool keeps_text(std::string_view text, const Repr::Decimal& d) {
   std::string_view whole = text.substr(0, dot);
   std::string_view fraction = dot == std::string_view::npos ? std::string_view()
                                                             : text.substr(dot + 1);
-  if (whole.empty() || !all_digits(whole) || !all_digits(fraction)) return false;
+  if (whole.empty() || !text::all_digits(whole) || !text::all_digits(fraction)) return false;
   if (!d.decimal_places) return true;
   if (!d.max_digits || fraction.size() != *d.decimal_places) return false;
   return coefficient_digits(whole, fraction) <= *d.max_digits;
@@ -169,7 +164,7 @@ Object repr_date(const Live& field, PyObject* value) {
   const DateTypes* types = date_types();
   if (!types) return Object();
   if (Py_TYPE(value) != types->date) return fallback(field, value);
-  return Object::steal(date_iso(value).to_str());
+  return date_iso(value).to_str();
 }
 
 Object repr_time(const Live& field, PyObject* value) {
@@ -183,11 +178,11 @@ Object repr_uuid(const Live& field, PyObject* value) {
   PyObject* uuid = uuid_type();
   if (!uuid) return Object();
   if ((PyObject*)Py_TYPE(value) != uuid) return fallback(field, value);
-  return Object::steal(uuid_str(value));
+  return uuid_str(value);
 }
 
 Object datetime_text(PyObject* dt, PyObject* offset) {
-  return Object::steal(datetime_iso(dt, offset).to_str());
+  return datetime_iso(dt, offset).to_str();
 }
 
 // value.astimezone(target) and its text, worked out natively when both zones
@@ -206,7 +201,7 @@ Object convert_fixed(const Live& field, PyObject* value, PyObject* tzinfo, PyObj
   // Conversion to the value's own zone returns the value itself.
   if (tzinfo != target && (!shift_datetime(fields, -from) || !shift_datetime(fields, to)))
     return fallback(field, value);
-  return Object::steal(datetime_iso(fields, to).to_str());
+  return datetime_iso(fields, to).to_str();
 }
 
 // DRF's enforce_timezone and isoformat, for the cases whose answer is certain:

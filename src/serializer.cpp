@@ -202,28 +202,32 @@ bool validators_apply(const Val& val, PyObject* value) {
 OnceSlot ROOT_NAME, PARTIAL_NAME;
 
 // `getattr(field.root, 'partial', False)` as DRF tests it: every field of a
-// call shares the root of the serializer the call runs for. 1, 0, or -1 with
-// an error set; 0 too when the caller passed no serializer (the field then
-// decides).
-int is_partial(const Live& field) {
+// call shares the root of the serializer the call runs for. False when the
+// caller passed no serializer (the field then decides). False with an error
+// set on failure.
+bool is_partial(const Live& field, bool& partial) {
+  partial = false;
   const Live& origin = field.origin();
-  if (!origin.found()) return 0;
+  if (!origin.found()) return true;
   PyObject* serializer = origin.get();
   PyObject* root_name = serializer ? intern_once(ROOT_NAME, "root") : nullptr;
   Object root = Object::steal(root_name ? PyObject_GetAttr(serializer, root_name) : nullptr);
   PyObject* partial_name = root ? intern_once(PARTIAL_NAME, "partial") : nullptr;
-  if (!partial_name) return -1;
-  PyObject* partial = nullptr;
-  if (PyObject_GetOptionalAttr(root.get(), partial_name, &partial) < 0) return -1;
-  Object held = Object::steal(partial);
-  return held ? PyObject_IsTrue(held.get()) : 0;
+  if (!partial_name) return false;
+  PyObject* raw = nullptr;
+  if (PyObject_GetOptionalAttr(root.get(), partial_name, &raw) < 0) return false;
+  Object held = Object::steal(raw);
+  int truth = held ? PyObject_IsTrue(held.get()) : 0;
+  partial = truth > 0;
+  return truth >= 0;
 }
 
 // Whether DRF skips the field when its key is absent, known without asking
-// the field: 1, 0 (the field decides), or -1 with an error set.
-int skipped_when_absent(const Turn& t) {
-  if (t.plan.skip_when_missing) return 1;
-  return t.plan.skip_when_partial ? is_partial(t.field) : 0;
+// the field (false: the field decides). False with an error set on failure.
+bool skipped_when_absent(const Turn& t, bool& skipped) {
+  skipped = t.plan.skip_when_missing;
+  if (skipped || !t.plan.skip_when_partial) return true;
+  return is_partial(t.field, skipped);
 }
 
 bool validate_field(const Config& config, const Turn& t, PyObject* data, PyObject* current_tz,
@@ -234,8 +238,8 @@ bool validate_field(const Config& config, const Turn& t, PyObject* data, PyObjec
   if (found < 0) return false;
   Object value = Object::steal(raw);
   if (!found) {
-    int skipped = skipped_when_absent(t);
-    if (skipped < 0) return false;
+    bool skipped;
+    if (!skipped_when_absent(t, skipped)) return false;
     if (skipped) {
       out = Outcome{};
       return true;
@@ -327,15 +331,17 @@ namespace {
 OnceSlot PK_NAME;
 
 // DRF writes None for a primary-key-only placeholder whose pk is None (a
-// related object that is not saved yet). 1: write None; 0: represent the
-// value; -1: error.
-int is_none_attribute(const Config& config, PyObject* value) {
+// related object that is not saved yet): `none` says whether to. False with
+// an error set on failure.
+bool is_none_attribute(const Config& config, PyObject* value, bool& none) {
+  none = false;
   int placeholder = PyObject_IsInstance(value, config.pk_only_object.get());
-  if (placeholder <= 0) return placeholder;
+  if (placeholder <= 0) return placeholder == 0;
   PyObject* name = intern_once(PK_NAME, "pk");
   Object pk = Object::steal(name ? PyObject_GetAttr(value, name) : nullptr);
-  if (!pk) return -1;
-  return pk.get() == Py_None;
+  if (!pk) return false;
+  none = pk.get() == Py_None;
+  return true;
 }
 
 // One field's entry: None, the field's own representation of a value its
@@ -347,8 +353,8 @@ Object represent(const ReadField& f, const ReprContext& context, const Live& fie
   if (!access.native) {
     // Values from get_attribute get DRF's own checks: placeholders, and
     // related objects that a primary-key column plan cannot pass through.
-    int none = is_none_attribute(context.config, value);
-    if (none < 0) return Object();
+    bool none;
+    if (!is_none_attribute(context.config, value, none)) return Object();
     if (none) return Object::borrow(Py_None);
     if (f.repr.tag == Repr::Kind::pk) {
       PyObject* own = field.get();
@@ -496,11 +502,11 @@ int serializer_clear(PyObject* self) {
 }
 
 void serializer_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
+  // Instances of a heap type hold a reference to it, dropped after the memory.
+  Object type = Object::steal((PyObject*)Py_TYPE(self));
   PyObject_GC_UnTrack(self);
   serializer_clear(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  ((PyTypeObject*)type.get())->tp_free(self);
 }
 
 // The three loop entry points share their signature shape.

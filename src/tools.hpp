@@ -51,6 +51,27 @@ class Object {
 };
 
 // ---------------------------------------------------------------------------
+// How a function says "failed, with a Python exception set": one way for each
+// kind of result.
+//
+//   a new reference       `Object`; empty means failed.
+//   a borrowed reference  `PyObject*`, said to be borrowed where it is
+//                         declared; nullptr means failed.
+//   done or failed        `bool`; false means failed. Results come back through
+//                         out-parameters; an `Object` out-parameter left empty
+//                         means "absent", never failure.
+//   three outcomes        an enum class with one member for "an exception is
+//                         set" (Val::Verdict, Access::Status, ZoneOffset); the
+//                         others say which answer it is, or that the native
+//                         path cannot decide and leaves the call to DRF.
+//
+// Functions the interpreter calls keep CPython's own convention (a new
+// reference or nullptr, an int of 0 or -1), behind `guarded`. So do the JSON
+// reader's value builders, whose every result goes at once into the `Object`
+// or container of its caller, as in CPython's own JSON module. Helpers that
+// cannot fail return their value plainly and are `noexcept` where that holds.
+
+// ---------------------------------------------------------------------------
 // Errors.
 
 // Sets TypeError "'<type of obj>' object is not an instance of '<expected>'"

@@ -2,6 +2,7 @@
 
 #include "format.hpp"
 #include "serializer.hpp"
+#include "text.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -124,21 +125,6 @@ bool ValShape::parse_payload(PyObject* dict, Val& out) {
 
 namespace {
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-constexpr bool is_alpha(char c) noexcept { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
-
-bool all_digits(std::string_view text) noexcept {
-  for (char c : text)
-    if (!is_digit(c)) return false;
-  return true;
-}
-
-int hex_value(char c) noexcept {
-  if (is_digit(c)) return c - '0';
-  char lower = (char)(c | 0x20);
-  return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
-}
-
 // The characters of a dot-atom local part besides letters, digits and ".".
 constexpr std::string_view EMAIL_LOCAL_SPECIALS = "!#$%&'*+/=?^_`{|}~-";
 // The most digits an integer text may have: below 10**18, so never overflows.
@@ -149,7 +135,7 @@ constexpr size_t LABEL_MAX = 63;
 bool is_local_piece(std::string_view piece) noexcept {
   if (piece.empty()) return false;
   for (char c : piece)
-    if (!is_alpha(c) && !is_digit(c) && EMAIL_LOCAL_SPECIALS.find(c) == std::string_view::npos)
+    if (!text::is_ascii_letter(c) && !text::is_digit(c) && EMAIL_LOCAL_SPECIALS.find(c) == std::string_view::npos)
       return false;
   return true;
 }
@@ -158,7 +144,7 @@ bool is_domain_label(std::string_view label) noexcept {
   if (label.empty() || label.size() > LABEL_MAX || label.front() == '-' || label.back() == '-')
     return false;
   for (char c : label)
-    if (!is_alpha(c) && !is_digit(c) && c != '-') return false;
+    if (!text::is_ascii_letter(c) && !text::is_digit(c) && c != '-') return false;
   return true;
 }
 
@@ -186,7 +172,7 @@ std::optional<int64_t> parse_int_str(std::string_view text) noexcept {
     negative = text.front() == '-';
     text.remove_prefix(1);
   }
-  if (text.empty() || text.size() > INT_TEXT_DIGITS || !all_digits(text)) return std::nullopt;
+  if (text.empty() || text.size() > INT_TEXT_DIGITS || !text::all_digits(text)) return std::nullopt;
   int64_t value = 0;
   for (char c : text) value = value * 10 + (c - '0');
   return negative ? -value : value;
@@ -201,7 +187,7 @@ std::optional<uint128> parse_uuid(std::string_view text) noexcept {
       if (text[i] != '-') return std::nullopt;
       continue;
     }
-    int digit = hex_value(text[i]);
+    int digit = text::hex_value(text[i]);
     if (digit < 0) return std::nullopt;
     value = (value << 4) | (uint128)digit;
   }
@@ -220,14 +206,14 @@ bool is_plain_email(std::string_view text) noexcept {
   std::string_view top = domain.substr(last_dot + 1);
   if (top.size() < 2 || top.size() > LABEL_MAX) return false;
   for (char c : top)
-    if (!is_alpha(c)) return false;
+    if (!text::is_ascii_letter(c)) return false;
   return all_pieces(text.substr(0, at), '.', is_local_piece) &&
          all_pieces(domain, '.', is_domain_label);
 }
 
 std::optional<IsoDate> parse_iso_date(std::string_view t) noexcept {
   if (t.size() != 10 || t[4] != '-' || t[7] != '-') return std::nullopt;
-  if (!all_digits(t.substr(0, 4)) || !all_digits(t.substr(5, 2)) || !all_digits(t.substr(8, 2)))
+  if (!text::all_digits(t.substr(0, 4)) || !text::all_digits(t.substr(5, 2)) || !text::all_digits(t.substr(8, 2)))
     return std::nullopt;
   auto number = [&](size_t at, size_t width) {
     uint32_t n = 0;
@@ -259,22 +245,22 @@ bool set_slot(PyObject* setattr, PyObject* instance, PyObject* name, PyObject* v
 
 }  // namespace
 
-PyObject* new_uuid(uint128 value) {
+Object new_uuid(uint128 value) {
   PyObject* cls = uuid_type();
   PyObject* new_name = intern_once(NEW_NAME, "__new__");
-  if (!cls || !new_name) return nullptr;
+  if (!cls || !new_name) return Object();
   Object instance = Object::steal(PyObject_CallMethodOneArg(cls, new_name, cls));
   PyObject* setattr = instance ? object_setattr() : nullptr;
-  if (!setattr) return nullptr;
+  if (!setattr) return Object();
   Object number = Object::steal(PyLong_FromNativeBytes(
       &value, sizeof value, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
   if (!number || !set_slot(setattr, instance.get(), intern_once(INT_NAME, "int"), number.get()))
-    return nullptr;
+    return Object();
   PyObject* unknown = safe_uuid_unknown();
   if (!unknown ||
       !set_slot(setattr, instance.get(), intern_once(IS_SAFE_NAME, "is_safe"), unknown))
-    return nullptr;
-  return instance.release();
+    return Object();
+  return instance;
 }
 
 // ---------------------------------------------------------------------------
@@ -322,12 +308,6 @@ std::optional<int64_t> exact_int64(PyObject* value) {
   return (int64_t)v;  // an exact int never fails the conversion otherwise
 }
 
-size_t code_points(std::string_view utf8) {
-  size_t n = 0;
-  for (char c : utf8) n += ((unsigned char)c & 0xC0) != 0x80;
-  return n;
-}
-
 Verdict validate_char(const Val::Char& c, PyObject* value, Object& out) {
   if (!PyUnicode_CheckExact(value)) return Verdict::declined;
   std::string_view text;
@@ -340,7 +320,7 @@ Verdict validate_char(const Val::Char& c, PyObject* value, Object& out) {
   if (c.email && !is_plain_email(kept)) return Verdict::declined;
   bool whole = kept.size() == text.size();
   if (c.lengths.max_length || c.lengths.min_length) {
-    size_t n = whole ? (size_t)PyUnicode_GET_LENGTH(value) : code_points(kept);
+    size_t n = whole ? (size_t)PyUnicode_GET_LENGTH(value) : text::code_point_count(kept);
     if (!c.lengths.allow(n)) return Verdict::declined;
   }
   if (whole) return accept(out, Object::borrow(value));
@@ -448,7 +428,7 @@ std::optional<DecimalText> split_decimal(std::string_view text) {
   size_t point = text.find('.');
   d.whole = text.substr(0, point);
   if (point != std::string_view::npos) d.fraction = text.substr(point + 1);
-  if (!all_digits(d.whole) || !all_digits(d.fraction) || (d.whole.empty() && d.fraction.empty()))
+  if (!text::all_digits(d.whole) || !text::all_digits(d.fraction) || (d.whole.empty() && d.fraction.empty()))
     return std::nullopt;
   return d;
 }
@@ -565,7 +545,7 @@ Verdict validate_uuid(PyObject* value, Object& out) {
   if (Verdict v = read_utf8(value, text); v != Verdict::accepted) return v;
   std::optional<uint128> n = parse_uuid(text);
   if (!n) return Verdict::declined;
-  return accept(out, Object::steal(new_uuid(*n)));
+  return accept(out, new_uuid(*n));
 }
 
 Verdict validate_choice(const Val::Choice& c, PyObject* value, Object& out) {

@@ -35,8 +35,8 @@ struct IsoDate {
 std::optional<IsoDate> parse_iso_date(std::string_view text) noexcept;
 
 // The uuid.UUID equal to uuid.UUID(int=value), built without running the
-// class's __init__. New reference, or nullptr with an error set.
-PyObject* new_uuid(uint128 value);
+// class's __init__. Empty with an error set.
+Object new_uuid(uint128 value);
 
 struct ValShape;
 // A write field's validator plan.

@@ -84,7 +84,7 @@ void date_texts() {
   if (dt && qc::utcoffset(dt.get(), offset)) {
     expect("datetime_iso", qc::datetime_iso(dt.get(), offset.get()).view(),
            "0005-06-07T08:09:10.000011Z");
-    qc::Object text = qc::Object::steal(qc::datetime_iso(dt.get(), nullptr).to_str());
+    qc::Object text = qc::datetime_iso(dt.get(), nullptr).to_str();
     expect("datetime_iso naive", str_of(text.get()), "0005-06-07T08:09:10.000011");
   } else {
     expect("utcoffset", pending_error(), "a timedelta");
@@ -103,7 +103,7 @@ void date_texts() {
 
 void uuid_texts() {
   qc::Object u = qc::Object::steal(eval("uuid.UUID('12345678-9abc-def0-0fed-cba987654321')"));
-  qc::Object s = qc::Object::steal(qc::uuid_str(u.get()));
+  qc::Object s = qc::uuid_str(u.get());
   expect("uuid_str", str_of(s.get()), "12345678-9abc-def0-0fed-cba987654321");
   struct Case {
     const char* expr;
@@ -117,11 +117,11 @@ void uuid_texts() {
   };
   for (const Case& c : cases) {
     qc::Object obj = qc::Object::steal(eval(c.expr));
-    qc::Object text = qc::Object::steal(obj ? qc::uuid_str(obj.get()) : nullptr);
+    qc::Object text = obj ? qc::uuid_str(obj.get()) : qc::Object();
     expect(c.expr, text ? "no error" : pending_error(), c.error);
   }
   qc::Object zero = qc::Object::steal(eval("type('U', (), {'int': 0})()"));
-  qc::Object text = qc::Object::steal(qc::uuid_str(zero.get()));
+  qc::Object text = qc::uuid_str(zero.get());
   expect("uuid_str(0)", str_of(text.get()), "00000000-0000-0000-0000-000000000000");
 }
 
