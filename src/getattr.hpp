@@ -60,7 +60,6 @@ struct GetShape {
   enum class Kind : uint8_t { attrs, many, star, pk_attname, python };
   static constexpr std::string_view KIND_NAMES[] = {"attrs", "many", "star", "pk_attname",
                                                     "python"};
-  static constexpr bool named_by_type(Kind) noexcept { return true; }
   static constexpr const char* UNKNOWN_TYPE = "unknown get type '%U'";
   static constexpr const char* RECURSION_WHERE = " while compiling a value-access plan";
 

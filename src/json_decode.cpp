@@ -229,9 +229,6 @@ class InlineBuffer {
 // array of one call so that element storage is allocated once per call.
 class ValueStack {
  public:
-  ValueStack() = default;
-  ValueStack(const ValueStack&) = delete;
-  ValueStack& operator=(const ValueStack&) = delete;
   ~ValueStack() {
     for (size_t i = items_.size(); i > 0; --i) Object::steal(items_.data()[i - 1]);
   }
@@ -460,12 +457,23 @@ class Reader {
     return fail(ErrorKind::expected_ident, p_), false;  // not reached
   }
 
-  PyObject* read_array() {
+  enum class Opening : uint8_t { empty, items, failed };
+
+  // Steps over the '[' or '{' at p_ and the whitespace after it, and over
+  // `close` when the container ends at once.
+  Opening open_container(uint8_t close, ErrorKind eof) {
     ++p_;
     skip_whitespace();
-    if (p_ == end_) return fail(ErrorKind::eof_list, end_);
-    if (*p_ == ']') {
-      ++p_;
+    if (p_ == end_) return fail(eof, end_), Opening::failed;
+    if (*p_ != close) return Opening::items;
+    ++p_;
+    return Opening::empty;
+  }
+
+  PyObject* read_array() {
+    Opening opening = open_container(']', ErrorKind::eof_list);
+    if (opening == Opening::failed) return nullptr;
+    if (opening == Opening::empty) {
       PyObject* list = PyList_New(0);
       return list ? list : fail_internal();
     }
@@ -490,11 +498,9 @@ class Reader {
   }
 
   PyObject* read_object() {
-    ++p_;
-    skip_whitespace();
-    if (p_ == end_) return fail(ErrorKind::eof_object, end_);
-    if (*p_ == '}') {
-      ++p_;
+    Opening opening = open_container('}', ErrorKind::eof_object);
+    if (opening == Opening::failed) return nullptr;
+    if (opening == Opening::empty) {
       PyObject* dict = PyDict_New();
       return dict ? dict : fail_python();
     }

@@ -16,8 +16,8 @@ namespace qc {
 // `Shape` (a struct of types and static functions only):
 //   Kind                the tag; `python` (hand everything to DRF) comes last
 //   Payload             a std::variant whose first alternative is std::monostate
-//   KIND_NAMES          indexed by Kind: the "type" text of the schema
-//   named_by_type(k)    whether "type" may name k (some kinds come from a flag)
+//   KIND_NAMES          indexed by Kind: the "type" text of the schema (a
+//                       nested_many kind is named "nested" with "many" set)
 //   UNKNOWN_TYPE        the ValueError format for a "type" it does not name
 //   RECURSION_WHERE     what a RecursionError while parsing is noted with
 //   child_slot(payload) the nested plan of a container kind, or nullptr
@@ -81,7 +81,7 @@ struct Plan : Shape {
     std::string_view type_text;
     if (!req_text(dict, "type", type_obj, type_text)) return false;
     int index = name_index(Shape::KIND_NAMES, type_text);
-    if (index < 0 || !Shape::named_by_type((Kind)index)) {
+    if (index < 0 || !named_by_type((Kind)index)) {
       PyErr_Format(PyExc_ValueError, Shape::UNKNOWN_TYPE, type_obj.get());
       return false;
     }
@@ -89,6 +89,12 @@ struct Plan : Shape {
     plan.tag = (Kind)index;
     if (!Shape::parse_payload(dict, plan)) return false;
     out = std::move(plan);
+    return true;
+  }
+
+  // Whether the schema's "type" may name `kind`.
+  static constexpr bool named_by_type(Kind kind) noexcept {
+    if constexpr (requires { Kind::nested_many; }) return kind != Kind::nested_many;
     return true;
   }
 

@@ -71,13 +71,11 @@ struct ReprShape {
     passthrough, str, int_, float_, bool_, decimal, date, datetime, time, uuid,
     choice, list, dict, nested, nested_many, pk, pk_many, method, model_attr, python,
   };
-  // nested_many is named by "nested" with "many" set.
   static constexpr std::string_view KIND_NAMES[] = {
       "passthrough", "str",  "int",    "float", "bool",        "decimal", "date",
       "datetime",    "time", "uuid",   "choice", "list",       "dict",    "nested",
       "nested_many", "pk",   "pk_many", "method", "model_attr", "python",
   };
-  static constexpr bool named_by_type(Kind kind) noexcept { return kind != Kind::nested_many; }
   static constexpr const char* UNKNOWN_TYPE = "unknown repr type '%U'";
   static constexpr const char* RECURSION_WHERE = " while compiling a representation plan";
 

@@ -52,12 +52,10 @@ struct ValShape {
     char_, int_, float_, bool_, decimal, date, datetime, uuid, choice, list, nested,
     nested_many, python,
   };
-  // nested_many is named by "nested" with "many" set.
   static constexpr std::string_view KIND_NAMES[] = {
       "char", "int",  "float", "bool",   "decimal",     "date",   "datetime",
       "uuid", "choice", "list", "nested", "nested_many", "python",
   };
-  static constexpr bool named_by_type(Kind kind) noexcept { return kind != Kind::nested_many; }
   static constexpr const char* UNKNOWN_TYPE = "unknown validator type '%U'";
   static constexpr const char* RECURSION_WHERE = " while compiling a validator plan";
 
