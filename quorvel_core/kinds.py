@@ -47,11 +47,22 @@ def inherits(cls, base, names):
     return all(class_attribute(cls, name) is class_attribute(base, name) for name in names)
 
 
-# The accelerated stand-ins for DRF's serializer methods (quorvel_core.serializers):
-# one that install() puts on a DRF class counts as the DRF function it replaces,
-# and a mixin's method counts as whatever the class runs after the mixin.
+# The accelerated stand-ins for DRF's serializer methods: one that install()
+# puts on a DRF class counts as the DRF function it replaces, and a mixin's
+# method counts as whatever the class runs after the mixin. Filled only by
+# register_stand_ins, which quorvel_core.serializers calls once, on import,
+# with its installed methods and its mixins; before that import neither can
+# stand on any class.
 STAND_INS = {}
 TRANSPARENT = set()
+
+
+def register_stand_ins(replaced, mixins):
+    """Records `replaced`, {accelerated function: the DRF function it stands
+    in for}, and every method of the `mixins` classes as seen through."""
+    STAND_INS.update(replaced)
+    TRANSPARENT.update(value for mixin in mixins for value in vars(mixin).values()
+                       if type(value) is FunctionType)
 
 
 def class_attribute(cls, name):

@@ -266,13 +266,11 @@ def installed_list_to_internal_value(self, data):
     return _validate_list(self, data, DRF_LIST_TO_INTERNAL_VALUE)
 
 
-kinds.STAND_INS.update({installed_to_representation: DRF_TO_REPRESENTATION,
-                        installed_get_validators: DRF_MODEL_GET_VALIDATORS,
-                        installed_read_only_defaults: DRF_READ_ONLY_DEFAULTS,
-                        installed_to_internal_value: DRF_TO_INTERNAL_VALUE,
-                        installed_list_to_representation: DRF_LIST_TO_REPRESENTATION,
-                        installed_list_to_internal_value: DRF_LIST_TO_INTERNAL_VALUE})
-kinds.TRANSPARENT.update((SerializerMixin.to_representation, SerializerMixin.to_internal_value,
-                          SerializerMixin.get_validators, SerializerMixin._read_only_defaults,
-                          ListSerializerMixin.to_representation,
-                          ListSerializerMixin.to_internal_value))
+kinds.register_stand_ins(
+    {installed_to_representation: DRF_TO_REPRESENTATION,
+     installed_get_validators: DRF_MODEL_GET_VALIDATORS,
+     installed_read_only_defaults: DRF_READ_ONLY_DEFAULTS,
+     installed_to_internal_value: DRF_TO_INTERNAL_VALUE,
+     installed_list_to_representation: DRF_LIST_TO_REPRESENTATION,
+     installed_list_to_internal_value: DRF_LIST_TO_INTERNAL_VALUE},
+    (SerializerMixin, ListSerializerMixin))
