@@ -16,7 +16,6 @@ import threading
 
 from rest_framework import parsers as drf_parsers
 from rest_framework import renderers as drf_renderers
-from rest_framework import serializers as drf_serializers
 
 from . import parsers, renderers, serializers
 
@@ -37,22 +36,7 @@ def installed_parse(self, stream, media_type=None, parser_context=None):
 
 
 # (class or module, attribute, DRF's function, the accelerated one)
-_METHODS = [
-    (drf_serializers, "raise_errors_on_nested_writes",
-     serializers.DRF_RAISE_ERRORS_ON_NESTED_WRITES,
-     serializers.installed_raise_errors_on_nested_writes),
-    (drf_serializers.Serializer, "to_representation",
-     serializers.DRF_TO_REPRESENTATION, serializers.installed_to_representation),
-    (drf_serializers.Serializer, "_read_only_defaults",
-     serializers.DRF_READ_ONLY_DEFAULTS, serializers.installed_read_only_defaults),
-    (drf_serializers.ModelSerializer, "get_validators",
-     serializers.DRF_MODEL_GET_VALIDATORS, serializers.installed_get_validators),
-    (drf_serializers.Serializer, "to_internal_value",
-     serializers.DRF_TO_INTERNAL_VALUE, serializers.installed_to_internal_value),
-    (drf_serializers.ListSerializer, "to_representation",
-     serializers.DRF_LIST_TO_REPRESENTATION, serializers.installed_list_to_representation),
-    (drf_serializers.ListSerializer, "to_internal_value",
-     serializers.DRF_LIST_TO_INTERNAL_VALUE, serializers.installed_list_to_internal_value),
+_METHODS = serializers.INSTALLED_METHODS + [
     (drf_renderers.JSONRenderer, "render", DRF_RENDER, installed_render),
     (drf_parsers.JSONParser, "parse", parsers.DRF_PARSE, installed_parse),
 ]
