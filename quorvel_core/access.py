@@ -68,19 +68,25 @@ def chain_plan(source_attrs, model, *, many_last):
     """
     if model is None:
         return _chain_plan(source_attrs, model, many_last)
-    key = (tuple(source_attrs), many_last)
-    try:
-        per_model = _chains[model]
-    except KeyError:
-        per_model = _chains[model] = {}
-    try:
-        return per_model[key]
-    except KeyError:
-        plan = per_model[key] = _chain_plan(source_attrs, model, many_last)
-        return plan
+    return _per_model(_chains, model, (tuple(source_attrs), many_last),
+                      _chain_plan, source_attrs, model, many_last)
 
 
 _chains = weakref.WeakKeyDictionary()
+
+
+def _per_model(cache, model, key, make, *args):
+    """`make(*args)`, kept in `cache` by model and then key from the first
+    call on; what `make` raises is not kept."""
+    try:
+        per_model = cache[model]
+    except KeyError:
+        per_model = cache[model] = {}
+    try:
+        return per_model[key]
+    except KeyError:
+        made = per_model[key] = make(*args)
+        return made
 
 
 def _chain_plan(source_attrs, model, many_last):
@@ -140,15 +146,7 @@ _relations = weakref.WeakKeyDictionary()
 def relation_step(model, name):
     """(step, to_many, related model) for a relation `name` of `model` whose
     caches the native chain may read, or None."""
-    try:
-        per_model = _relations[model]
-    except KeyError:
-        per_model = _relations[model] = {}
-    try:
-        return per_model[name]
-    except KeyError:
-        relation = per_model[name] = _relation_step(model, name)
-        return relation
+    return _per_model(_relations, model, name, _relation_step, model, name)
 
 
 def _relation_step(model, name):

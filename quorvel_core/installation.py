@@ -16,12 +16,8 @@ import threading
 
 from rest_framework import parsers as drf_parsers
 from rest_framework import renderers as drf_renderers
-from rest_framework import serializers as drf_serializers
-from rest_framework.utils import encoders
 
-from . import parsers, serializers
-from ._quorvel_core import JsonFallback, to_json
-from .renderers import _drf_default
+from . import parsers, renderers, serializers
 
 __all__ = ["install", "is_installed", "uninstall"]
 
@@ -29,18 +25,10 @@ DRF_RENDER = vars(drf_renderers.JSONRenderer)["render"]
 
 
 def installed_render(self, data, accepted_media_type=None, renderer_context=None):
-    # quorvel_core.renderers.JSONRenderer.render, with DRF's method as the fallback.
-    if data is None:
-        return b""
-    if type(self).encoder_class is encoders.JSONEncoder:
-        if self.get_indent(accepted_media_type, renderer_context or {}) is None:
-            try:
-                return to_json(data, ensure_ascii=bool(self.ensure_ascii),
-                               compact=bool(self.compact), allow_nan=not self.strict,
-                               default=_drf_default)
-            except JsonFallback:
-                pass
-    return DRF_RENDER(self, data, accepted_media_type, renderer_context)
+    rendered = renderers.render_json(self, data, accepted_media_type, renderer_context)
+    if rendered is None:
+        return DRF_RENDER(self, data, accepted_media_type, renderer_context)
+    return rendered
 
 
 def installed_parse(self, stream, media_type=None, parser_context=None):
@@ -48,22 +36,7 @@ def installed_parse(self, stream, media_type=None, parser_context=None):
 
 
 # (class or module, attribute, DRF's function, the accelerated one)
-_METHODS = [
-    (drf_serializers, "raise_errors_on_nested_writes",
-     serializers.DRF_RAISE_ERRORS_ON_NESTED_WRITES,
-     serializers.installed_raise_errors_on_nested_writes),
-    (drf_serializers.Serializer, "to_representation",
-     serializers.DRF_TO_REPRESENTATION, serializers.installed_to_representation),
-    (drf_serializers.Serializer, "_read_only_defaults",
-     serializers.DRF_READ_ONLY_DEFAULTS, serializers.installed_read_only_defaults),
-    (drf_serializers.ModelSerializer, "get_validators",
-     serializers.DRF_MODEL_GET_VALIDATORS, serializers.installed_get_validators),
-    (drf_serializers.Serializer, "to_internal_value",
-     serializers.DRF_TO_INTERNAL_VALUE, serializers.installed_to_internal_value),
-    (drf_serializers.ListSerializer, "to_representation",
-     serializers.DRF_LIST_TO_REPRESENTATION, serializers.installed_list_to_representation),
-    (drf_serializers.ListSerializer, "to_internal_value",
-     serializers.DRF_LIST_TO_INTERNAL_VALUE, serializers.installed_list_to_internal_value),
+_METHODS = serializers.INSTALLED_METHODS + [
     (drf_renderers.JSONRenderer, "render", DRF_RENDER, installed_render),
     (drf_parsers.JSONParser, "parse", parsers.DRF_PARSE, installed_parse),
 ]

@@ -47,11 +47,22 @@ def inherits(cls, base, names):
     return all(class_attribute(cls, name) is class_attribute(base, name) for name in names)
 
 
-# The accelerated stand-ins for DRF's serializer methods (quorvel_core.serializers):
-# one that install() puts on a DRF class counts as the DRF function it replaces,
-# and a mixin's method counts as whatever the class runs after the mixin.
+# The accelerated stand-ins for DRF's serializer methods: one that install()
+# puts on a DRF class counts as the DRF function it replaces, and a mixin's
+# method counts as whatever the class runs after the mixin. Filled only by
+# register_stand_ins, which quorvel_core.serializers calls once, on import,
+# with its installed methods and its mixins; before that import neither can
+# stand on any class.
 STAND_INS = {}
 TRANSPARENT = set()
+
+
+def register_stand_ins(replaced, mixins):
+    """Records `replaced`, {accelerated function: the DRF function it stands
+    in for}, and every method of the `mixins` classes as seen through."""
+    STAND_INS.update(replaced)
+    TRANSPARENT.update(value for mixin in mixins for value in vars(mixin).values()
+                       if type(value) is FunctionType)
 
 
 def class_attribute(cls, name):
@@ -65,6 +76,12 @@ def class_attribute(cls, name):
     if type(value) is FunctionType:
         return STAND_INS.get(value, value)
     return value
+
+
+def _by_method(name, rows):
+    """{base.<name>: (base, helpers, builder)} of (base, helpers, builder) rows:
+    a kind is looked up by the DRF method the class runs."""
+    return {getattr(base, name): (base, helpers, builder) for base, helpers, builder in rows}
 
 
 # --- Representation --------------------------------------------------------
@@ -208,32 +225,31 @@ def _repr_nested_many(field, nested):
     return None if compiled is None else {"type": "nested", "serializer": compiled, "many": True}
 
 
-# to_representation -> (DRF class, helpers it relies on, plan builder)
-_REPR_KINDS = {
-    f.CharField.to_representation: (f.CharField, (), _repr_str),
-    r.StringRelatedField.to_representation: (r.StringRelatedField, (), _repr_str),
-    f.IntegerField.to_representation: (f.IntegerField, (), _repr_int),
-    f.FloatField.to_representation: (f.FloatField, (), _repr_float),
-    f.BooleanField.to_representation: (f.BooleanField, ("_lower_if_str",), _repr_bool),
-    f.DecimalField.to_representation: (f.DecimalField, ("quantize",), _repr_decimal),
-    f.DateField.to_representation: (f.DateField, (), _repr_date),
-    f.DateTimeField.to_representation:
-        (f.DateTimeField, ("enforce_timezone", "default_timezone"), _repr_datetime),
-    f.TimeField.to_representation: (f.TimeField, (), _repr_time),
-    f.DurationField.to_representation: (f.DurationField, (), _repr_duration),
-    f.UUIDField.to_representation: (f.UUIDField, (), _repr_uuid),
-    f.ChoiceField.to_representation: (f.ChoiceField, (), _repr_choice),
-    f.ListField.to_representation: (f.ListField, (), _repr_list),
-    f.DictField.to_representation: (f.DictField, (), _repr_dict),
-    f.JSONField.to_representation: (f.JSONField, (), _repr_json),
-    f.ReadOnlyField.to_representation: (f.ReadOnlyField, (), _repr_passthrough),
-    f._UnvalidatedField.to_representation: (f._UnvalidatedField, (), _repr_passthrough),
-    f.SerializerMethodField.to_representation: (f.SerializerMethodField, (), _repr_method),
-    f.ModelField.to_representation: (f.ModelField, (), _repr_model_attr),
-    r.ManyRelatedField.to_representation: (r.ManyRelatedField, (), _repr_pk_many),
-    s.Serializer.to_representation: (s.Serializer, ("_readable_fields",), _repr_nested),
-    s.ListSerializer.to_representation: (s.ListSerializer, (), _repr_nested_many),
-}
+# DRF's to_representation of each class -> (the class, helpers it relies on, plan builder)
+_REPR_KINDS = _by_method("to_representation", [
+    (f.CharField, (), _repr_str),
+    (r.StringRelatedField, (), _repr_str),
+    (f.IntegerField, (), _repr_int),
+    (f.FloatField, (), _repr_float),
+    (f.BooleanField, ("_lower_if_str",), _repr_bool),
+    (f.DecimalField, ("quantize",), _repr_decimal),
+    (f.DateField, (), _repr_date),
+    (f.DateTimeField, ("enforce_timezone", "default_timezone"), _repr_datetime),
+    (f.TimeField, (), _repr_time),
+    (f.DurationField, (), _repr_duration),
+    (f.UUIDField, (), _repr_uuid),
+    (f.ChoiceField, (), _repr_choice),
+    (f.ListField, (), _repr_list),
+    (f.DictField, (), _repr_dict),
+    (f.JSONField, (), _repr_json),
+    (f.ReadOnlyField, (), _repr_passthrough),
+    (f._UnvalidatedField, (), _repr_passthrough),
+    (f.SerializerMethodField, (), _repr_method),
+    (f.ModelField, (), _repr_model_attr),
+    (r.ManyRelatedField, (), _repr_pk_many),
+    (s.Serializer, ("_readable_fields",), _repr_nested),
+    (s.ListSerializer, (), _repr_nested_many),
+])
 if BIG_INTEGER_FIELD is not None:
     _REPR_KINDS[BIG_INTEGER_FIELD.to_representation] = (BIG_INTEGER_FIELD, (), _repr_bigint)
 
@@ -445,27 +461,23 @@ def _none(validator):
 
 _PLAIN_EMPTY = ("run_validation", "validate_empty_values")
 
-# to_internal_value -> (DRF class, helpers and settings it relies on, plan builder)
-_VAL_KINDS = {
-    f.CharField.to_internal_value:
-        (f.CharField, ("run_validation", "validate_empty_values"), _val_char),
-    f.IntegerField.to_internal_value:
-        (f.IntegerField, _PLAIN_EMPTY + ("re_decimal",), _val_int),
-    f.FloatField.to_internal_value: (f.FloatField, _PLAIN_EMPTY, _val_float),
-    f.BooleanField.to_internal_value: (f.BooleanField, _PLAIN_EMPTY + ("_lower_if_str",), _val_bool),
-    f.DecimalField.to_internal_value:
-        (f.DecimalField, ("run_validation", "validate_empty_values", "validate_precision",
-                          "quantize"), _val_decimal),
-    f.DateField.to_internal_value: (f.DateField, _PLAIN_EMPTY, _val_date),
-    f.DateTimeField.to_internal_value:
-        (f.DateTimeField, _PLAIN_EMPTY + ("enforce_timezone", "default_timezone"), _val_datetime),
-    f.UUIDField.to_internal_value: (f.UUIDField, _PLAIN_EMPTY, _val_uuid),
-    f.ChoiceField.to_internal_value: (f.ChoiceField, _PLAIN_EMPTY, _val_choice),
-    f.ListField.to_internal_value:
-        (f.ListField, _PLAIN_EMPTY + ("run_child_validation",), _val_list),
-    s.Serializer.to_internal_value: (s.Serializer, (), _val_nested),
-    s.ListSerializer.to_internal_value: (s.ListSerializer, (), _val_nested_many),
-}
+# DRF's to_internal_value of each class -> (the class, helpers and settings it
+# relies on, plan builder)
+_VAL_KINDS = _by_method("to_internal_value", [
+    (f.CharField, ("run_validation", "validate_empty_values"), _val_char),
+    (f.IntegerField, _PLAIN_EMPTY + ("re_decimal",), _val_int),
+    (f.FloatField, _PLAIN_EMPTY, _val_float),
+    (f.BooleanField, _PLAIN_EMPTY + ("_lower_if_str",), _val_bool),
+    (f.DecimalField, ("run_validation", "validate_empty_values", "validate_precision",
+                      "quantize"), _val_decimal),
+    (f.DateField, _PLAIN_EMPTY, _val_date),
+    (f.DateTimeField, _PLAIN_EMPTY + ("enforce_timezone", "default_timezone"), _val_datetime),
+    (f.UUIDField, _PLAIN_EMPTY, _val_uuid),
+    (f.ChoiceField, _PLAIN_EMPTY, _val_choice),
+    (f.ListField, _PLAIN_EMPTY + ("run_child_validation",), _val_list),
+    (s.Serializer, (), _val_nested),
+    (s.ListSerializer, (), _val_nested_many),
+])
 
 # The DRF implementations of get_value that, for a plain dict holding the
 # field's key, return exactly `data[field_name]`.

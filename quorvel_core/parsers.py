@@ -1,6 +1,7 @@
 """DRF's JSON parser, with the native reader doing the work."""
 
 import codecs
+import functools
 from encodings import utf_8
 
 from django.conf import settings
@@ -52,22 +53,15 @@ def _native_ok(parser_context):
     return type(encoding) is str and _is_utf8(encoding)
 
 
-_utf8_names = {}
-
-
+# Keyed by the charset name, which the request chooses: bounded, so that a
+# client naming many charsets cannot grow it.
+@functools.lru_cache(maxsize=64)
 def _is_utf8(encoding):
     """True when DRF would decode with Python's own UTF-8 stream reader."""
     try:
-        return _utf8_names[encoding]
-    except KeyError:
-        pass
-    try:
-        answer = codecs.lookup(encoding).streamreader is utf_8.StreamReader
+        return codecs.lookup(encoding).streamreader is utf_8.StreamReader
     except LookupError:
-        answer = False
-    if len(_utf8_names) < 64:
-        _utf8_names[encoding] = answer
-    return answer
+        return False
 
 
 class _Replay:

@@ -17,19 +17,28 @@ class JSONRenderer(renderers.JSONRenderer):
     encoder cannot reproduce exactly, goes through DRF's own code."""
 
     def render(self, data, accepted_media_type=None, renderer_context=None):
-        if data is None:
-            return b""
-        if type(self).encoder_class is encoders.JSONEncoder:
-            indent = self.get_indent(accepted_media_type, renderer_context or {})
-            if indent is None:
-                try:
-                    return to_json(
-                        data,
-                        ensure_ascii=bool(self.ensure_ascii),
-                        compact=bool(self.compact),
-                        allow_nan=not self.strict,
-                        default=_drf_default,
-                    )
-                except JsonFallback:
-                    pass
-        return super().render(data, accepted_media_type, renderer_context)
+        rendered = render_json(self, data, accepted_media_type, renderer_context)
+        if rendered is None:
+            return super().render(data, accepted_media_type, renderer_context)
+        return rendered
+
+
+def render_json(renderer, data, accepted_media_type, renderer_context):
+    """The bytes DRF's JSONRenderer.render gives for the same call, or None
+    where DRF's own code must run: another encoder class, an indent, or a value
+    the native encoder cannot reproduce exactly."""
+    if data is None:
+        return b""
+    if type(renderer).encoder_class is encoders.JSONEncoder:
+        if renderer.get_indent(accepted_media_type, renderer_context or {}) is None:
+            try:
+                return to_json(
+                    data,
+                    ensure_ascii=bool(renderer.ensure_ascii),
+                    compact=bool(renderer.compact),
+                    allow_nan=not renderer.strict,
+                    default=_drf_default,
+                )
+            except JsonFallback:
+                pass
+    return None

@@ -266,13 +266,20 @@ def installed_list_to_internal_value(self, data):
     return _validate_list(self, data, DRF_LIST_TO_INTERNAL_VALUE)
 
 
-kinds.STAND_INS.update({installed_to_representation: DRF_TO_REPRESENTATION,
-                        installed_get_validators: DRF_MODEL_GET_VALIDATORS,
-                        installed_read_only_defaults: DRF_READ_ONLY_DEFAULTS,
-                        installed_to_internal_value: DRF_TO_INTERNAL_VALUE,
-                        installed_list_to_representation: DRF_LIST_TO_REPRESENTATION,
-                        installed_list_to_internal_value: DRF_LIST_TO_INTERNAL_VALUE})
-kinds.TRANSPARENT.update((SerializerMixin.to_representation, SerializerMixin.to_internal_value,
-                          SerializerMixin.get_validators, SerializerMixin._read_only_defaults,
-                          ListSerializerMixin.to_representation,
-                          ListSerializerMixin.to_internal_value))
+# What install() puts on DRF's serializer module and classes:
+# (module or class, attribute, DRF's function, the accelerated one).
+INSTALLED_METHODS = [
+    (s, "raise_errors_on_nested_writes", DRF_RAISE_ERRORS_ON_NESTED_WRITES,
+     installed_raise_errors_on_nested_writes),
+    (s.Serializer, "to_representation", DRF_TO_REPRESENTATION, installed_to_representation),
+    (s.Serializer, "_read_only_defaults", DRF_READ_ONLY_DEFAULTS, installed_read_only_defaults),
+    (s.ModelSerializer, "get_validators", DRF_MODEL_GET_VALIDATORS, installed_get_validators),
+    (s.Serializer, "to_internal_value", DRF_TO_INTERNAL_VALUE, installed_to_internal_value),
+    (s.ListSerializer, "to_representation", DRF_LIST_TO_REPRESENTATION,
+     installed_list_to_representation),
+    (s.ListSerializer, "to_internal_value", DRF_LIST_TO_INTERNAL_VALUE,
+     installed_list_to_internal_value),
+]
+
+kinds.register_stand_ins({accelerated: drf for _, _, drf, accelerated in INSTALLED_METHODS},
+                         (SerializerMixin, ListSerializerMixin))
