@@ -358,22 +358,11 @@ def test_to_json(value, kw, error):
     assert_no_leak(raises(error, op) if error else op, [value])
 
 
-def reader_available():
-    try:
-        native.from_json(b"1")
-    except NotImplementedError:
-        return False
-    return True
-
-
 @pytest.mark.parametrize("data", [
     b'{"name": [1, 2.5, "text", null, true], "nested": {"key": 12345678901234567890123}}',
     '{"keys": ["\\ud83d\\ude00"]}', bytearray(b"[1e400]"),
 ])
 def test_from_json(data):
-    if not reader_available():
-        assert_no_leak(raises(NotImplementedError, lambda: native.from_json(data)), [data])
-        pytest.skip("from_json is not built yet")
     assert_no_leak(lambda: native.from_json(data), [data])
 
 
@@ -382,6 +371,4 @@ def test_from_json(data):
     memoryview(b"1"), 5, "\ud800",
 ])
 def test_from_json_errors(data):
-    if not reader_available():
-        pytest.skip("from_json is not built yet")
     assert_no_leak(raises((ValueError, TypeError), lambda: native.from_json(data)), [data])
