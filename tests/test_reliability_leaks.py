@@ -22,7 +22,8 @@ from rest_framework import fields as drf_fields
 
 from quorvel_core import _quorvel_core as native
 
-from . import test_compile, write_support
+from . import write_support
+from .compile_support import SCHEMA_ERRORS
 from .write_support import ERROR, HOOKS, OK
 
 CS = native.CompiledSerializer
@@ -154,8 +155,7 @@ def test_construction_describe_and_repr():
 
 
 # Every schema error of the compile tests, each on its own path.
-@pytest.mark.parametrize("read, write, error, message",
-                         test_compile.test_schema_errors.pytestmark[0].args[1])
+@pytest.mark.parametrize("read, write, error, message", SCHEMA_ERRORS)
 def test_schema_errors(read, write, error, message):
     assert_no_leak(raises(error, lambda: CS(read, write)), [read, write])
 
