@@ -44,3 +44,11 @@ def db(django_db_tables):
     reset_sequences()
     with rolled_back():
         yield
+
+
+@pytest.fixture
+def library(db):
+    """The companion tests' rows of the shop app (companion_cases.fill_library)."""
+    from .companion_cases import fill_library
+
+    fill_library()

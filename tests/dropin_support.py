@@ -47,3 +47,24 @@ def rolled_back():
         yield
         transaction.set_rollback(True)
     reset_sequences()
+
+
+def respond(client, method, url, **kwargs):
+    """Status, headers and body of one request, its writes rolled back."""
+    with rolled_back():
+        answer = getattr(client, method)(url, **kwargs)
+    return answer.status_code, sorted(answer.items()), answer.content
+
+
+def assert_responses_are_drfs(exchange, status):
+    """`exchange(prefix)` gives the same status, headers and bytes through
+    plain DRF, through DRF's classes with install() on, and through
+    quorvel_core's own classes (mounted under /fast)."""
+    with installed(False):
+        expected = exchange("/drf")
+    with installed(True):
+        everywhere = exchange("/drf")
+    own_classes = exchange("/fast")
+    assert expected[0] == status, expected[2]
+    assert everywhere == expected
+    assert own_classes == expected

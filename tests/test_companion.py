@@ -1,10 +1,8 @@
 """The companion package against DRF itself: the hooks, the schema it builds
 from real serializers, and the value-access plans over Django's caches."""
 
-import datetime
 import functools
 import json
-import os
 from collections.abc import Mapping
 from decimal import Decimal
 from zoneinfo import ZoneInfo
@@ -24,25 +22,15 @@ import quorvel_core
 from quorvel_core import build_schema, compile_serializer, finish_field, resolve_callable, run_field
 from quorvel_core import schema
 from quorvel_core.hooks import STATUS_ERROR, STATUS_OK, STATUS_SKIP
-from tests.project.shop.models import Author, Book, Gadget, Profile, Publisher, Review, Tag
+from tests.project.shop.models import Author, Book, Gadget, Publisher, Review, Tag
 
 from . import companion_cases as cases
-from .helpers import DRF_VERSION, run_isolated
-
-
-class Nested:
-    """Stands in for the native constructor, so that nested schemas can be read."""
-
-    def __init__(self, read_fields, write_fields):
-        self.read_fields, self.write_fields = read_fields, write_fields
-
-    def describe(self):
-        return cases.schema_kinds(self.read_fields, self.write_fields)
+from .helpers import run_isolated
 
 
 @pytest.fixture
 def schema_only(monkeypatch):
-    monkeypatch.setattr(schema, "_construct", Nested)
+    monkeypatch.setattr(schema, "_construct", cases.Nested)
 
 
 def entries(fields):
@@ -254,181 +242,6 @@ def test_explain_prints_a_table_per_serializer(schema_only):
 
 # --- The hooks against DRF's own field loop ---------------------------------------
 
-MISSING = object()
-
-INPUTS = [
-    MISSING, None, "", "   ", " ab ", "ab", "abc", "abcdef", "a\x00b", "\ud800", "b",
-    "12", " 12 ", "12.000", "12.5", "1e3", "-0", "1.50", "123456.789", 0, 1, 12, -3, 2**70,
-    12.0, 12.5, float("nan"), float("inf"), True, False, "yes", "null", "On",
-    [], [1, "2"], [1, None], ["a", "b", "c"], {}, {"a": 1}, {"a": "x", "b": "y"}, {"a": None},
-    "2024-01-05", "2024-02-30", "2024-01-05T10:00:00+02:00", "2024-01-05T10:00:00", "12:30",
-    "1 02:00:00", "3fa85f64-5717-4562-b3fc-2c963f66afa6", "a@example.com", "a@b", "x",
-    "127.0.0.1", "::ffff:1.2.3.4", "http://example.org/", "slug-1", "dict", "x" * 1001,
-    "7." + "0" * 999,
-]
-
-
-def reject_odd(value):
-    if type(value) is int and value % 2:
-        raise DjangoValidationError("%(n)s is odd", code="odd", params={"n": value})
-
-
-def reject_b(value):
-    if "b" in str(value):
-        raise s.ValidationError("has b", code="has_b")
-
-
-def several_errors(value):
-    if value == "abc":
-        raise DjangoValidationError(["first", DjangoValidationError("second", code="two")])
-
-
-def dict_detail(value):
-    if value == "dict":
-        raise s.ValidationError({"deep": ["detail"]})
-
-
-class NotItsName:
-    requires_context = True
-
-    def __call__(self, value, field):
-        if value == field.field_name:
-            raise s.ValidationError("not the name", code="named")
-
-
-def validate_transform(self, value):
-    return ["seen", value]
-
-
-def validate_reject(self, value):
-    if value in ("ab", 12, True):
-        raise s.ValidationError("rejected", code="rejected")
-    return value
-
-
-def validate_django(self, value):
-    if value == "ab":
-        raise DjangoValidationError({"inner": ["django dict"]})
-    if value == 12:
-        raise DjangoValidationError("django %(v)s", code="dj", params={"v": value})
-    return value
-
-
-def validate_skip(self, value):
-    if value == 12 or value == "ab":
-        raise SkipField()
-    return value
-
-
-def validate_crash(self, value):
-    if value == "abc":
-        raise KeyError("boom")
-    return value
-
-
-def publisher_queryset():
-    return Publisher.objects.all()
-
-
-# (id, field factory, serializer class attributes, serializer keyword arguments)
-FIELD_CASES = [
-    ("char", lambda: s.CharField(max_length=4, min_length=2), {}, {}),
-    ("char_blank", lambda: s.CharField(allow_blank=True, trim_whitespace=False), {}, {}),
-    ("char_optional", lambda: s.CharField(required=False), {}, {}),
-    ("char_default", lambda: s.CharField(default="d"), {}, {}),
-    ("char_null", lambda: s.CharField(allow_null=True, allow_blank=True), {}, {}),
-    ("char_dotted", lambda: s.CharField(source="a.b"), {}, {}),
-    ("char_validated", lambda: s.CharField(validators=[reject_b, several_errors, dict_detail,
-                                                       NotItsName()]), {}, {}),
-    ("char_transform", lambda: s.CharField(), {"validate_x": validate_transform}, {}),
-    ("char_reject", lambda: s.CharField(), {"validate_x": validate_reject}, {}),
-    ("char_django", lambda: s.CharField(), {"validate_x": validate_django}, {}),
-    ("char_skip", lambda: s.CharField(), {"validate_x": validate_skip}, {}),
-    ("char_crash", lambda: s.CharField(), {"validate_x": validate_crash}, {}),
-    ("char_partial", lambda: s.CharField(), {}, {"partial": True}),
-    ("write_only", lambda: s.CharField(write_only=True), {}, {}),
-    ("read_only_default", lambda: s.CharField(read_only=True, default="r"), {}, {}),
-    ("email", lambda: s.EmailField(), {}, {}),
-    ("slug", lambda: s.SlugField(), {}, {}),
-    ("url", lambda: s.URLField(), {}, {}),
-    ("regex", lambda: s.RegexField(r"^a+b?$"), {}, {}),
-    ("ip", lambda: s.IPAddressField(), {}, {}),
-    ("integer", lambda: s.IntegerField(max_value=12, min_value=-5), {}, {}),
-    ("integer_odd", lambda: s.IntegerField(validators=[reject_odd], allow_null=True), {}, {}),
-    ("integer_reject", lambda: s.IntegerField(), {"validate_x": validate_reject}, {}),
-    ("integer_django", lambda: s.IntegerField(), {"validate_x": validate_django}, {}),
-    ("integer_skip", lambda: s.IntegerField(required=False), {"validate_x": validate_skip}, {}),
-    ("integer_callable_default", lambda: s.IntegerField(default=lambda: 7), {}, {}),
-    *([("big", lambda: s.BigIntegerField(max_value=2**64), {}, {})]
-      if DRF_VERSION >= (3, 17) else []),
-    ("float", lambda: s.FloatField(min_value=0.5, max_value=12), {}, {}),
-    ("float_decimal_bound", lambda: s.FloatField(max_value=Decimal("0.1")), {}, {}),
-    ("bool", lambda: s.BooleanField(), {}, {}),
-    ("bool_null", lambda: s.BooleanField(allow_null=True), {"validate_x": validate_reject}, {}),
-    ("decimal", lambda: s.DecimalField(max_digits=5, decimal_places=2), {}, {}),
-    ("decimal_null", lambda: s.DecimalField(max_digits=None, decimal_places=None,
-                                            allow_null=True), {}, {}),
-    ("decimal_bounded", lambda: s.DecimalField(max_digits=6, decimal_places=1,
-                                               min_value=Decimal(1)), {}, {}),
-    ("date", lambda: s.DateField(), {}, {}),
-    ("date_formats", lambda: s.DateField(input_formats=["%H:%M", "iso-8601"]), {}, {}),
-    ("datetime", lambda: s.DateTimeField(), {}, {}),
-    ("datetime_paris", lambda: s.DateTimeField(default_timezone=ZoneInfo("Europe/Paris")), {}, {}),
-    ("time", lambda: s.TimeField(), {}, {}),
-    ("duration", lambda: s.DurationField(), {}, {}),
-    ("uuid", lambda: s.UUIDField(), {}, {}),
-    ("choice", lambda: s.ChoiceField(choices=[(12, "twelve"), ("ab", "AB"), "x"]), {}, {}),
-    ("choice_blank", lambda: s.ChoiceField(choices=["x"], allow_blank=True), {}, {}),
-    ("multiple_choice", lambda: s.MultipleChoiceField(choices=[1, "a", "b"]), {}, {}),
-    ("list", lambda: s.ListField(child=s.IntegerField(min_value=0), max_length=2), {}, {}),
-    ("list_strict", lambda: s.ListField(child=s.CharField(allow_null=True), allow_empty=False),
-     {}, {}),
-    ("list_any", lambda: s.ListField(), {}, {}),
-    ("dict", lambda: s.DictField(child=s.IntegerField()), {}, {}),
-    ("hstore", lambda: s.HStoreField(), {}, {}),
-    ("json", lambda: s.JSONField(), {}, {}),
-    ("file", lambda: s.FileField(required=False), {}, {}),
-    ("file_path", lambda: s.FilePathField(path=os.path.dirname(__file__), allow_blank=True),
-     {}, {}),
-    ("model_field", lambda: s.ModelField(model_field=Book._meta.get_field("pages")), {}, {}),
-    ("hidden", lambda: s.HiddenField(default=5), {}, {}),
-    ("create_only", lambda: s.IntegerField(default=s.CreateOnlyDefault(3)), {},
-     {"instance": object()}),
-    ("nested", lambda: cases.Inner(), {}, {}),
-    ("nested_optional_null", lambda: cases.Inner(required=False, allow_null=True), {}, {}),
-    ("nested_many", lambda: cases.Inner(many=True, min_length=1), {}, {}),
-    ("nested_whole", lambda: cases.Inner(source="*"), {}, {}),
-    ("nested_whole_null", lambda: cases.Inner(source="*", allow_null=True), {}, {}),
-    ("pk_related", lambda: s.PrimaryKeyRelatedField(queryset=publisher_queryset()), {}, {}),
-    ("pk_related_many", lambda: s.PrimaryKeyRelatedField(queryset=publisher_queryset(),
-                                                         many=True), {}, {}),
-    ("slug_related", lambda: s.SlugRelatedField(slug_field="label", queryset=Tag.objects.all(),
-                                                allow_null=True), {}, {}),
-]
-
-
-def norm(value):
-    """A comparable form that tells apart what == would not: error codes,
-    types, Decimal exponents, time zones."""
-    if isinstance(value, s.ErrorDetail):
-        return ("detail", str(value), value.code)
-    if isinstance(value, dict):
-        return (type(value).__name__, {k: norm(v) for k, v in value.items()})
-    if isinstance(value, (list, tuple)):
-        return (type(value).__name__, [norm(v) for v in value])
-    return (type(value).__name__, repr(value))
-
-
-def drf_loop(cls, data, kwargs):
-    serializer = cls(**kwargs)
-    try:
-        return "ok", norm(serializer.to_internal_value(data))
-    except s.ValidationError as exc:
-        return "errors", norm(exc.detail)
-    except Exception as exc:
-        return "raised", type(exc), str(exc)
-
-
 def hook_loop(cls, data, kwargs, step):
     """The native loop's handling of outcome tuples, with `step` deciding each field."""
     serializer = cls(**kwargs)
@@ -445,7 +258,7 @@ def hook_loop(cls, data, kwargs, step):
                 assert (status, value) == (STATUS_SKIP, None)
     except Exception as exc:
         return "raised", type(exc), str(exc)
-    return ("errors", norm(errors)) if errors else ("ok", norm(validated))
+    return ("errors", cases.norm(errors)) if errors else ("ok", cases.norm(validated))
 
 
 def internal_value(field, value):
@@ -482,17 +295,17 @@ def native_step(field, data, method):
     return run_field(field, data, method)
 
 
-@pytest.mark.parametrize("case", FIELD_CASES, ids=[c[0] for c in FIELD_CASES])
+@pytest.mark.parametrize("case", cases.FIELD_CASES, ids=[c[0] for c in cases.FIELD_CASES])
 def test_hooks_give_drfs_loop_outcome(db, case):
     _, factory, attrs, kwargs = case
     publisher = Publisher.objects.create(name="p")
     Tag.objects.create(label="slug-1")
     cls = type("Probe", (s.Serializer,), {"x": factory(), "y": s.IntegerField(required=False),
                                           **attrs})
-    inputs = INPUTS + [publisher.pk, str(publisher.pk), [publisher.pk], [publisher.pk, 0]]
+    inputs = cases.INPUTS + [publisher.pk, str(publisher.pk), [publisher.pk], [publisher.pk, 0]]
     for value in inputs:
-        data = {"y": 1} if value is MISSING else {"x": value, "y": 1}
-        expected = drf_loop(cls, data, kwargs)
+        data = {"y": 1} if value is cases.MISSING else {"x": value, "y": 1}
+        expected = cases.drf_loop(cls, data, kwargs)
         assert hook_loop(cls, data, kwargs, run_field) == expected, value
         assert hook_loop(cls, data, kwargs, native_step) == expected, value
 
@@ -675,26 +488,6 @@ class BookManagers(cases.BookSerializer):
     tag_manager = s.ReadOnlyField(source="tags")
     publisher_column = s.ReadOnlyField(source="publisher_id")
     publisher_id_key = s.PrimaryKeyRelatedField(source="publisher_id", read_only=True)
-
-
-@pytest.fixture
-def library(db):
-    publisher = Publisher.objects.create(name="pub")
-    authors = [Author.objects.create(name=f"a{i}") for i in range(2)]
-    Profile.objects.create(author=authors[0], bio="bio")
-    tag = Tag.objects.create(label="t")
-    book = Book.objects.create(
-        title="b1", publisher=publisher, price=Decimal("12.30"), rating=4.5,
-        published=datetime.date(2024, 1, 5), extra={"k": [1, 2]},
-        updated=datetime.datetime(2024, 1, 5, 10, 0, 30, 5, tzinfo=ZoneInfo("Europe/Paris")))
-    book.authors.set(authors)
-    book.tags.add(tag)
-    Review.objects.create(book=book, body="r", stars=3)
-    Book.objects.create(title="b2")
-    Gadget.objects.create(serial=1, owner=authors[0], alarm=datetime.time(7, 30),
-                          warranty=datetime.timedelta(days=400), address="10.0.0.1",
-                          notes="fragile")
-    Gadget.objects.create(serial=2)
 
 
 def book_states():

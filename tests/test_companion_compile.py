@@ -13,9 +13,6 @@ from quorvel_core import compile_serializer, current_timezone, explain, schema
 from tests.project.shop.models import Author, Book, Gadget, Review
 
 from . import companion_cases as cases
-from .test_companion import (  # noqa: F401
-    FIELD_CASES, INPUTS, MISSING, Nested, drf_loop, library, norm,
-)
 
 
 @pytest.mark.parametrize("name", sorted({row[0] for row in cases.EXPECTED}))
@@ -38,11 +35,11 @@ def represent(serializer_class, instance):
     serializer = serializer_class(instance)
     compiled = compile_serializer(serializer, write=False)
     try:
-        got = "ok", norm(compiled.to_representation(instance, current_timezone()))
+        got = "ok", cases.norm(compiled.to_representation(instance, current_timezone()))
     except Exception as exc:
         got = "raised", type(exc), str(exc)
     try:
-        expected = "ok", norm(serializer.to_representation(instance))
+        expected = "ok", cases.norm(serializer.to_representation(instance))
     except Exception as exc:
         expected = "raised", type(exc), str(exc)
     return got, expected
@@ -76,25 +73,25 @@ def test_a_list_serializer_is_represented_through_its_child():
     queryset = Book.objects.prefetch_related("authors", "tags", "reviews")
     serializer = BookRead(queryset, many=True)
     compiled = compile_serializer(serializer, write=False)
-    assert norm(compiled.to_representation_many(queryset, current_timezone())) == norm(
+    assert cases.norm(compiled.to_representation_many(queryset, current_timezone())) == cases.norm(
         serializer.to_representation(queryset))
 
 
-@pytest.mark.parametrize("case", FIELD_CASES, ids=[c[0] for c in FIELD_CASES])
+@pytest.mark.parametrize("case", cases.FIELD_CASES, ids=[c[0] for c in cases.FIELD_CASES])
 def test_validation_equals_drfs(db, case):
     _, factory, attrs, kwargs = case
     cls = type("Probe", (s.Serializer,), {"x": factory(), "y": s.IntegerField(required=False),
                                           **attrs})
-    for value in INPUTS:
-        data = {"y": 1} if value is MISSING else {"x": value, "y": 1}
+    for value in cases.INPUTS:
+        data = {"y": 1} if value is cases.MISSING else {"x": value, "y": 1}
         serializer = cls(**kwargs)
         compiled = compile_serializer(serializer, read=False)
         try:
             validated, errors = compiled.to_internal_value(data, current_timezone())
-            got = ("errors", norm(errors)) if errors else ("ok", norm(validated))
+            got = ("errors", cases.norm(errors)) if errors else ("ok", cases.norm(validated))
         except Exception as exc:
             got = "raised", type(exc), str(exc)
-        assert got == drf_loop(cls, data, kwargs), value
+        assert got == cases.drf_loop(cls, data, kwargs), value
 
 
 @pytest.mark.usefixtures("library")
@@ -115,7 +112,7 @@ def test_compiled_serializers_do_not_keep_their_serializer_alive(keep):
 
 def test_explain_reads_describe(monkeypatch):
     text = explain(cases.BookSerializer())
-    monkeypatch.setattr(schema, "_construct", Nested)
+    monkeypatch.setattr(schema, "_construct", cases.Nested)
     assert text == explain(cases.BookSerializer())
 
 

@@ -22,16 +22,12 @@ def test_attributes_in_order():
     assert native.__version__ == "0.1.0"
     assert (native.STATUS_OK, native.STATUS_SKIP, native.STATUS_ERROR) == (0, 1, 2)
     assert all(type(v) is int for v in (native.STATUS_OK, native.STATUS_SKIP, native.STATUS_ERROR))
-    assert native.__doc__ == ""
 
 
 def test_json_fallback_class():
     jf = native.JsonFallback
     assert jf.__mro__ == (jf, Exception, BaseException, object)
     assert (jf.__module__, jf.__name__) == ("_quorvel_core", "JsonFallback")
-    assert jf.__doc__ == (
-        "The native encoder cannot reproduce json.dumps() for this input; use the Python encoder."
-    )
 
 
 def test_compiled_serializer_class():
@@ -43,45 +39,23 @@ def test_compiled_serializer_class():
     with pytest.raises(TypeError):
         CS.extra = 1
     assert CS.__dictoffset__ == 0 and CS.__weakrefoffset__ == 0
-    assert CS.__doc__ == (
-        "A DRF serializer instance compiled to native code.\n\n"
-        "It holds the live field objects of one serializer instance (fields know their `parent`,\n"
-        "`context` and `root`), so it must be built per serializer instance, not per class.\n"
-        "A schema without field objects is the exception: the plans then serve every instance of\n"
-        "the class, and each call passes the instance it runs for as `serializer`."
-    )
 
 
-@pytest.mark.parametrize(
-    "func, signature, doc",
-    [
-        (native.to_json, "(obj, *, ensure_ascii=True, compact=True, allow_nan=False, default=None)",
-         "`json.dumps(obj, cls=rest_framework.utils.encoders.JSONEncoder, ...)` followed by DRF's\n"
-         "`\u2028` / `\u2029` escaping, encoded as UTF-8. `default` is called for objects the encoder\n"
-         "does not know natively (like `JSONEncoder.default`)."),
-        (native.from_json, "(data, *, allow_nan=False)",
-         "`json.loads(data)`. Raises `ValueError` on invalid input; callers that need the exact message\n"
-         "of the `json` module re-parse with it."),
-        (native.configure,
-         "(*, empty, skip_field, object_does_not_exist, pk_only_object, manager_class, "
-         "dict_factory, resolve_callable, run_field, finish_field)", None),
-        (native.is_configured, "()", None),
-        (CS, "(read_fields, write_fields)", CS.__doc__),
-        (CS.to_representation, "(self, /, instance, current_tz=None, serializer=None)",
-         "`Serializer.to_representation(instance)`."),
-        (CS.to_representation_many, "(self, /, iterable, current_tz=None, serializer=None)",
-         "`[Serializer.to_representation(item) for item in iterable]`."),
-        (CS.to_internal_value, "(self, /, data, current_tz=None, serializer=None)",
-         "The field loop of `Serializer.to_internal_value(data)` for a plain `dict`.\n"
-         "Returns `(validated, errors)`; `errors` is `None` when everything validated."),
-        (CS.describe, "(self, /)",
-         "Which strategy each field got: `{'read': {name: (get, repr)}, "
-         "'write': {name: (val, python_validators)}}`."),
-    ],
-)
-def test_signatures_and_docs(func, signature, doc):
+@pytest.mark.parametrize("func, signature", [
+    (native.to_json, "(obj, *, ensure_ascii=True, compact=True, allow_nan=False, default=None)"),
+    (native.from_json, "(data, *, allow_nan=False)"),
+    (native.configure,
+     "(*, empty, skip_field, object_does_not_exist, pk_only_object, manager_class, "
+     "dict_factory, resolve_callable, run_field, finish_field)"),
+    (native.is_configured, "()"),
+    (CS, "(read_fields, write_fields)"),
+    (CS.to_representation, "(self, /, instance, current_tz=None, serializer=None)"),
+    (CS.to_representation_many, "(self, /, iterable, current_tz=None, serializer=None)"),
+    (CS.to_internal_value, "(self, /, data, current_tz=None, serializer=None)"),
+    (CS.describe, "(self, /)"),
+])
+def test_signatures(func, signature):
     assert str(inspect.signature(func)) == signature
-    assert func.__doc__ == doc
 
 
 def test_functions_belong_to_the_module():

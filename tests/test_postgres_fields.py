@@ -30,7 +30,7 @@ from quorvel_core.parsers import JSONParser  # noqa: E402
 from quorvel_core.renderers import JSONRenderer  # noqa: E402
 from tests.project.pgshop.models import Point, Record, Shelf  # noqa: E402
 
-from .dropin_support import installed, rolled_back  # noqa: E402
+from .dropin_support import assert_responses_are_drfs, installed, respond  # noqa: E402
 from .read_support import assert_same, outcome  # noqa: E402
 
 UTC = datetime.timezone.utc
@@ -154,9 +154,7 @@ REQUESTS = [
 def exchange(client, prefix, request, ids):
     _, method, url, data, content_type, _ = request
     kwargs = {} if data is None else {"data": data, "content_type": content_type}
-    with rolled_back():
-        response = getattr(client, method)(prefix + url.format(*ids), **kwargs)
-    return response.status_code, sorted(response.items()), response.content
+    return respond(client, method, prefix + url.format(*ids), **kwargs)
 
 
 @pytest.fixture(autouse=True)
@@ -170,14 +168,8 @@ def urls():
 def test_responses_are_drfs(shelves, zone, request_):
     client = Client()
     with timezone.override(zone):
-        with installed(False):
-            expected = exchange(client, "/drf", request_, shelves)
-        with installed(True):
-            everywhere = exchange(client, "/drf", request_, shelves)
-        own_classes = exchange(client, "/fast", request_, shelves)
-    assert expected[0] == request_[-1], expected[2]
-    assert everywhere == expected
-    assert own_classes == expected
+        assert_responses_are_drfs(lambda prefix: exchange(client, prefix, request_, shelves),
+                                  request_[-1])
 
 
 def compare(call):
