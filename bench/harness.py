@@ -18,7 +18,6 @@ from dataclasses import dataclass, field
 from typing import Callable
 
 OK = "ok"
-NOT_AVAILABLE = "not available"  # the candidate is not built yet
 NOT_INSTALLED = "not installed"  # a comparison library is missing
 MISMATCH = "mismatch"
 ERROR = "error"
@@ -132,8 +131,6 @@ def _run_case(case, fixtures, modes, repeats, min_time):
         modes[1]()
         got, _ = _timed_call(candidate, refresh)
         warm, first_c = _timed_call(candidate, refresh)
-    except NotImplementedError as exc:
-        return _with(result, NOT_AVAILABLE, str(exc) or "not implemented yet")
     except Exception as exc:
         return _with(result, ERROR, f"candidate failed: {_describe(exc)}")
     compare = case.compare or first_difference

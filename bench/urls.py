@@ -6,15 +6,11 @@ from rest_framework import generics, parsers, renderers
 from rest_framework.response import Response
 
 from quorvel_core import renderers as fast_renderers
+from quorvel_core.parsers import JSONParser as FastJSONParser
 
 from . import accel
 from .serializers import ProductNestedSerializer, ProductNestedWriteSerializer, ProductSerializer
 from .shop.models import Product
-
-try:
-    from quorvel_core.parsers import JSONParser as FastJSONParser
-except ImportError:  # not built yet
-    FastJSONParser = None
 
 LIST_SIZE = 100
 
@@ -56,7 +52,7 @@ class ProductCheck(generics.GenericAPIView):
 class AcceleratedProductCheck(ProductCheck):
     serializer_class = accel.validating(ProductNestedWriteSerializer)
     renderer_classes = [fast_renderers.JSONRenderer]
-    parser_classes = [FastJSONParser or parsers.JSONParser]
+    parser_classes = [FastJSONParser]
 
 
 urlpatterns = [

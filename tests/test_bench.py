@@ -8,7 +8,7 @@ import pytest
 
 from bench import report
 from bench.harness import (
-    ERROR, MISMATCH, NOT_AVAILABLE, NOT_INSTALLED, OK, Case, Mismatch, Unavailable,
+    ERROR, MISMATCH, NOT_INSTALLED, OK, Case, Mismatch, Unavailable,
     first_difference, run_case,
 )
 
@@ -19,10 +19,6 @@ def _case(setup, **kw):
 
 def _pair(baseline, candidate):
     return lambda fixtures: (baseline, candidate)
-
-
-def _not_implemented():
-    raise NotImplementedError("to_representation_many() is not available yet")
 
 
 def _missing(fixtures):
@@ -38,7 +34,6 @@ def _broken():
 
 
 @pytest.mark.parametrize("setup, status, note", [
-    (_pair(lambda: 1, _not_implemented), NOT_AVAILABLE, "not available yet"),
     (_missing, NOT_INSTALLED, "serpy is not installed"),
     (_wrong, MISMATCH, "$[0].id"),
     (_pair(lambda: {"a": 1}, lambda: {"a": 1.0}), MISMATCH, "$.a: 1 != 1.0"),

@@ -13,7 +13,6 @@ from django.test import Client, RequestFactory, override_settings
 from django.urls import resolve
 from rest_framework import serializers as s
 
-import quorvel_core
 from quorvel_core import _quorvel_core as native
 from tests.project.shop.models import Author, Book, Profile, Publisher, Review, Tag
 

@@ -5,8 +5,6 @@ import random
 import threading
 
 import pytest
-from rest_framework import parsers as drf_parsers
-from rest_framework import renderers as drf_renderers
 from rest_framework import serializers as s
 
 import quorvel_core

@@ -5,7 +5,6 @@ import gc
 import json
 import math
 import random
-import re
 import struct
 import sys
 import threading

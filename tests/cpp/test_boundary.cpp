@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "repr.hpp"
 #include "tools.hpp"
 
 namespace {
@@ -17,6 +18,12 @@ PyObject* throws_bad_alloc(PyObject*) { throw std::bad_alloc(); }
 PyObject* throws_int(PyObject*) { throw 7; }
 PyObject* returns_argument(PyObject* arg) { return Py_NewRef(arg); }
 int slot_throws(PyObject*, PyObject*) { throw std::bad_alloc(); }
+// A plan whose tag and payload disagree: the checked accessor refuses it.
+PyObject* reads_wrong_payload(PyObject*) {
+  qc::Repr repr;
+  repr.tag = qc::Repr::Kind::decimal;  // payload left empty
+  return repr.as<qc::Repr::Decimal>().coerce_to_string ? Py_NewRef(Py_True) : nullptr;
+}
 
 // Checks that the pending error is an instance of `type` with `message` as
 // its text, and clears it.
@@ -53,6 +60,8 @@ int boundary_tests() {
   expect_error("int", qc::internal_error_type(), "an unknown C++ exception reached the interpreter");
   expect(qc::guarded<slot_throws>(Py_None, Py_None) == -1, "int slot: no -1");
   expect_error("int slot", PyExc_MemoryError, "");
+  expect(qc::guarded<reads_wrong_payload>(Py_None) == nullptr, "wrong payload: no nullptr");
+  expect_error("wrong payload", qc::internal_error_type(), "std::get: wrong index for variant");
   PyObject* same = qc::guarded<returns_argument>(Py_True);
   expect(same == Py_True && !PyErr_Occurred(), "a plain return is changed");
   Py_XDECREF(same);
