@@ -81,16 +81,17 @@ def shelves(db):
             moments=[datetime.datetime(2024, 3, 10, 6, 30, 0, 123456, tzinfo=UTC),
                      datetime.datetime(2023, 12, 31, 23, 59, 59, tzinfo=east)],
             days=[datetime.date(2020, 2, 29)],
-            spec={"w": 1.25, "p": {"x": 1, "y": 2.5}, "l": [1, {"k": None}], "n": 3, "s": "\u2028"},
+            layout={"w": 1.25, "p": {"x": 1, "y": 2.5}, "l": [1, {"k": None}], "n": 3,
+                    "s": "\u2028"},
             facts={"colour": "r\u00f6d", "none": None, "": ""}, span=NumericRange(2, 9),
             seen=datetime.datetime(2024, 11, 3, 5, 30, 0, 1, tzinfo=UTC),
             stocked=datetime.datetime(2024, 6, 1, 12, 0, tzinfo=east)),
         Shelf.objects.create(
             name="empty", sizes=[], labels=None, grid=[], prices=[], uids=[], moments=[],
-            days=None, spec=None, facts={}, span=NumericRange(empty=True), seen=None,
+            days=None, layout=None, facts={}, span=NumericRange(empty=True), seen=None,
             stocked=datetime.datetime(2000, 1, 1, tzinfo=UTC)),
         Shelf.objects.create(
-            name="scalar", sizes=[0], labels=[], grid=[[None]], spec=2.5,
+            name="scalar", sizes=[0], labels=[], grid=[[None]], layout=2.5,
             span=NumericRange(None, 4, "[)"),
             seen=datetime.datetime(2024, 3, 10, 7, 0, tzinfo=UTC),
             stocked=datetime.datetime(2024, 3, 10, 7, 0, tzinfo=east)),
@@ -100,8 +101,8 @@ def shelves(db):
 
 def test_the_driver_gives_the_values_these_tests_are_about(shelves):
     full, _, scalar = (Shelf.objects.get(pk=pk) for pk in shelves)
-    assert type(full.spec) is Record and type(full.spec["p"]) is Point
-    assert type(full.spec["w"]) is Decimal and type(scalar.spec) is Decimal
+    assert type(full.layout) is Record and type(full.layout["p"]) is Point
+    assert type(full.layout["w"]) is Decimal and type(scalar.layout) is Decimal
     assert full.seen.tzinfo is UTC and all(m.tzinfo is UTC for m in full.moments)
     assert full.grid == [[1, 2], [None, 4]] and type(full.uids[0]) is uuid.UUID
     assert type(full.facts) is dict and type(full.span) is NumericRange
@@ -115,7 +116,7 @@ def body(**fields):
     base = {"name": "new", "sizes": [1, None, 2], "labels": ["x"], "grid": [[1], [2]],
             "prices": ["0.10", 2], "uids": ["00000000-0000-4000-8000-00000000000a"],
             "moments": ["2024-03-10T01:30:00-05:00", "2024-11-03T01:30:00"],
-            "days": ["2024-01-31"], "spec": {"a": [1.5, {"x": 0, "y": 1}]},
+            "days": ["2024-01-31"], "layout": {"a": [1.5, {"x": 0, "y": 1}]},
             "facts": {"k": "v", "n": None}, "span": [1, 5],
             "seen": "2024-03-10T02:30:00", "stocked": "2024-03-10T12:00:00Z"}
     base.update(fields)
@@ -131,10 +132,10 @@ REQUESTS = [
     ("detail of a scalar", "get", "/shelves/{2}/", None, None, 200),
     ("create", "post", "/shelves/", body(), JSON, 201),
     ("create with nulls and empty arrays", "post", "/shelves/",
-     body(sizes=[], labels=None, grid=[], prices=[], uids=[], moments=[], days=None, spec=None,
+     body(sizes=[], labels=None, grid=[], prices=[], uids=[], moments=[], days=None, layout=None,
           facts=None, span=None, seen=None), JSON, 201),
     ("create with the JSON as form text", "post", "/shelves/",
-     b"name=form&stocked=2024-01-01T00:00:00&spec=%7B%22x%22%3A+1.5%2C+%22y%22%3A+2%7D"
+     b"name=form&stocked=2024-01-01T00:00:00&layout=%7B%22x%22%3A+1.5%2C+%22y%22%3A+2%7D"
      b"&sizes=4&sizes=5", "application/x-www-form-urlencoded", 201),
     ("create invalid", "post", "/shelves/",
      body(sizes="1,2", labels=["a", "b", "c", "d", "e"], grid=[[1], "x", [None, "y"]],
@@ -145,7 +146,7 @@ REQUESTS = [
     ("update", "put", "/shelves/{0}/", body(name="changed", grid=[[7, None]], labels=[]), JSON,
      200),
     ("partial update", "patch", "/shelves/{1}/",
-     b'{"sizes": [null], "spec": [1.0, "t"], "seen": "2024-07-01T10:00:00+02:00"}', JSON, 200),
+     b'{"sizes": [null], "layout": [1.0, "t"], "seen": "2024-07-01T10:00:00+02:00"}', JSON, 200),
     ("partial update invalid", "patch", "/shelves/{2}/", b'{"grid": [1, 2], "prices": [[1]]}',
      JSON, 400),
 ]
@@ -197,7 +198,7 @@ def test_representations_are_drfs(shelves, zone):
 @pytest.mark.parametrize("zone", ZONES)
 def test_validation_of_many_is_drfs(zone):
     payloads = [json.loads(body()), json.loads(body(grid=[[1, "z"]], moments=[None])),
-                json.loads(body(sizes=[], days=[], spec=None)), json.loads(body(labels="ab"))]
+                json.loads(body(sizes=[], days=[], layout=None)), json.loads(body(labels="ab"))]
 
     def validate(cls):
         serializer = cls(data=payloads, many=True)

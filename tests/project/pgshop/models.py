@@ -43,8 +43,8 @@ class Shelf(models.Model):
     uids = ArrayField(models.UUIDField(), default=list, blank=True)
     moments = ArrayField(models.DateTimeField(), default=list, blank=True)
     days = ArrayField(models.DateField(), null=True, blank=True)
-    spec = models.JSONField(encoder=DjangoJSONEncoder, decoder=ShelfDecoder, null=True,
-                            blank=True)
+    layout = models.JSONField(encoder=DjangoJSONEncoder, decoder=ShelfDecoder, null=True,
+                              blank=True)
     facts = HStoreField(null=True, blank=True)
     span = IntegerRangeField(null=True, blank=True)
     seen = models.DateTimeField(null=True, blank=True)

@@ -31,7 +31,7 @@ class Migration(migrations.Migration):
                 ('uids', django.contrib.postgres.fields.ArrayField(base_field=models.UUIDField(), blank=True, default=list, size=None)),
                 ('moments', django.contrib.postgres.fields.ArrayField(base_field=models.DateTimeField(), blank=True, default=list, size=None)),
                 ('days', django.contrib.postgres.fields.ArrayField(base_field=models.DateField(), blank=True, null=True, size=None)),
-                ('spec', models.JSONField(blank=True, decoder=tests.project.pgshop.models.ShelfDecoder, encoder=django.core.serializers.json.DjangoJSONEncoder, null=True)),
+                ('layout', models.JSONField(blank=True, decoder=tests.project.pgshop.models.ShelfDecoder, encoder=django.core.serializers.json.DjangoJSONEncoder, null=True)),
                 ('facts', django.contrib.postgres.fields.hstore.HStoreField(blank=True, null=True)),
                 ('span', django.contrib.postgres.fields.ranges.IntegerRangeField(blank=True, null=True)),
                 ('seen', models.DateTimeField(blank=True, null=True)),
