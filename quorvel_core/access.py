@@ -22,6 +22,8 @@ from rest_framework.relations import (
     PrimaryKeyRelatedField, RelatedField,
 )
 
+from .snapshot import Recorder
+
 # How a field class obtains its value, decided by which DRF get_attribute it runs.
 PLAIN = "plain"              # Field.get_attribute: the source chain
 RELATED = "related"          # RelatedField.get_attribute: the chain, or the pk shortcut
@@ -63,33 +65,7 @@ def chain_plan(source_attrs, model, *, many_last):
     the related manager anyway may have it, since DRF hands every other field
     the manager itself.
 
-    The plan depends on the model's relations only, so it is made once per
-    model and chain; the dict is shared, and no one changes it.
     """
-    if model is None:
-        return _chain_plan(source_attrs, model, many_last)
-    return _per_model(_chains, model, (tuple(source_attrs), many_last),
-                      _chain_plan, source_attrs, model, many_last)
-
-
-_chains = weakref.WeakKeyDictionary()
-
-
-def _per_model(cache, model, key, make, *args):
-    """`make(*args)`, kept in `cache` by model and then key from the first
-    call on; what `make` raises is not kept."""
-    try:
-        per_model = cache[model]
-    except KeyError:
-        per_model = cache[model] = {}
-    try:
-        return per_model[key]
-    except KeyError:
-        made = per_model[key] = make(*args)
-        return made
-
-
-def _chain_plan(source_attrs, model, many_last):
     if not source_attrs:
         return {"type": "star"}
     if model is None:
@@ -140,13 +116,27 @@ def pk_attname_plan(source_attrs, model):
     return {"type": "pk_attname", "attname": attname, "from_dict": from_dict}
 
 
+# {model: {name: (step or None, Snapshot)}}: decided once per relation, and
+# again when a model class it read (or a base) changes.
 _relations = weakref.WeakKeyDictionary()
 
 
 def relation_step(model, name):
     """(step, to_many, related model) for a relation `name` of `model` whose
     caches the native chain may read, or None."""
-    return _per_model(_relations, model, name, _relation_step, model, name)
+    per_model = _relations.get(model)
+    if per_model is None:
+        per_model = _relations.setdefault(model, {})
+    kept = per_model.get(name)
+    if kept is not None and kept[1].holds():
+        return kept[0]
+    recorder = Recorder()
+    recorder.add_class(model)
+    step = _relation_step(model, name)
+    if step is not None and isinstance(step[2], type):
+        recorder.add_class(step[2])
+    per_model[name] = (step, recorder.snapshot())
+    return step
 
 
 def _relation_step(model, name):

@@ -36,8 +36,10 @@ class Block:
         self.rows = rows
 
 
-def blocks(serializer, title=None):
-    """The blocks of `serializer` and its nested serializers, parents first."""
+def blocks(serializer, title=None, outer=()):
+    """The blocks of `serializer` and its nested serializers, parents first.
+    A serializer nested in itself is shown once: further in, DRF's own field
+    runs it (see schema.Walk). `outer` holds the classes shown further out."""
     title = title or type(serializer).__name__
     if isinstance(serializer, s.ListSerializer):
         serializer = serializer.child
@@ -45,9 +47,12 @@ def blocks(serializer, title=None):
     read_fields, write_fields = schema.build_schema(serializer)
     described = schema._construct(read_fields or [], write_fields or []).describe()
     yield Block(title, serializer, read_fields is None, write_fields is None, _rows(described))
+    outer = outer + (type(serializer),)
+    if len(outer) >= schema.MAX_NESTING:
+        return
     for name, field in getattr(serializer, "fields", {}).items():
-        if isinstance(field, s.BaseSerializer):
-            yield from blocks(field, f"{title}.{name}: {type(_child(field)).__name__}")
+        if isinstance(field, s.BaseSerializer) and type(_child(field)) not in outer:
+            yield from blocks(field, f"{title}.{name}: {type(_child(field)).__name__}", outer)
 
 
 def _block_text(block):

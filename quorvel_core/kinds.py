@@ -21,6 +21,8 @@ from rest_framework import serializers as s
 from rest_framework.settings import DEFAULTS, api_settings
 from rest_framework.validators import ProhibitSurrogateCharactersValidator
 
+from .snapshot import Recorder
+
 INT64_MAX = 2**63 - 1
 INT64_MIN = -(2**63)
 EXACT_FLOAT_INT = 2**53
@@ -497,20 +499,22 @@ def val_plan(field, nested):
 
 # --- Per-class decisions -------------------------------------------------------
 
+# Decided once per field class, and again when the class or a base changes.
 _kinds_by_class = weakref.WeakKeyDictionary()
 
 
 def _class_kinds(cls):
     """(repr builder, val builder) of a field class; None where the class runs
     code of its own that no native kind reproduces."""
-    try:
-        return _kinds_by_class[cls]
-    except KeyError:
-        pass
+    kept = _kinds_by_class.get(cls)
+    if kept is not None and kept[1].holds():
+        return kept[0]
+    recorder = Recorder()
+    recorder.add_class(cls)
     kinds = (_builder(_REPR_KINDS.get(class_attribute(cls, "to_representation")), cls),
              _builder(_VAL_KINDS.get(class_attribute(cls, "to_internal_value")), cls)
              if class_attribute(cls, "get_value") in PLAIN_GET_VALUES else None)
-    _kinds_by_class[cls] = kinds
+    _kinds_by_class[cls] = (kinds, recorder.snapshot())
     return kinds
 
 

@@ -22,6 +22,7 @@ import weakref
 
 from django.core import validators as django_validators
 from django.core.signals import setting_changed
+from django.db import models
 from rest_framework import fields as f
 from rest_framework import relations as r
 from rest_framework import serializers as s
@@ -30,6 +31,7 @@ from rest_framework.validators import ProhibitSurrogateCharactersValidator, Uniq
 
 from . import schema
 from .kinds import class_attribute
+from .snapshot import Recorder
 
 __all__ = ["ClassPlans", "cached_classes", "clear", "plans_for", "reuse_reason"]
 
@@ -57,11 +59,12 @@ class ClassPlans:
     data that DRF's `raise_errors_on_nested_writes()` looks at (the sources of
     writable nested serializers and the first step of dotted sources)."""
 
-    __slots__ = ("read", "write", "reason", "no_validators", "no_read_only_defaults",
+    __slots__ = ("snapshot", "read", "write", "reason", "no_validators", "no_read_only_defaults",
                  "nested_write_keys", "__weakref__")
 
-    def __init__(self, read=None, write=None, reason=None, no_validators=False,
+    def __init__(self, snapshot, read=None, write=None, reason=None, no_validators=False,
                  no_read_only_defaults=False, nested_write_keys=frozenset()):
+        self.snapshot = snapshot  # what the plans were made from (see quorvel_core.snapshot)
         self.read = read
         self.write = write
         self.reason = reason
@@ -83,21 +86,26 @@ def plans_for(serializer):
     instance's fields are already built (and may have been changed)."""
     if "fields" in serializer.__dict__:
         return None
-    cls = type(serializer)
-    plans = _plans.get(cls)
-    if plans is None:
-        plans = _compile(cls)
-        if plans is None:
-            return None
-    return plans if plans.reason is None else None
+    plans = _current(type(serializer))
+    return plans if plans is not None and plans.reason is None else None
 
 
 def reuse_reason(cls):
     """Why the instances of `cls` cannot share plans, or None when they do."""
-    plans = _plans.get(cls) or _compile(cls)
+    plans = _current(cls)
     if plans is None:
         return "its fields could not be built"
     return plans.reason
+
+
+def _current(cls):
+    """The plans of `cls` made from what the class and everything its fields
+    came from hold now: the stored ones while nothing of that has changed,
+    else compiled again (None when that fails, see _compile)."""
+    plans = _plans.get(cls)
+    if plans is not None and plans.snapshot.holds():
+        return plans
+    return _compile(cls)
 
 
 def cached_classes():
@@ -124,8 +132,9 @@ setting_changed.connect(_drop_plans, dispatch_uid="quorvel_core.plans")
 def _compile(cls):
     """Compiles and stores the plans of `cls`; None (nothing stored) when a
     probe instance's fields cannot be built, so that DRF reports that itself,
-    or when the settings changed while compiling."""
+    or when the settings or the class changed while compiling."""
     generation = _generation
+    walk = SharedWalk(cls)
     reason = _class_reason(cls)
     if reason is None:
         try:
@@ -133,39 +142,85 @@ def _compile(cls):
             fields = probe.fields
         except Exception:
             return None
+        walk.record(probe)
         reason = _fields_reason(cls, fields)
-    if reason is not None:
-        plans = ClassPlans(reason=reason)
-    else:
+    if reason is None:
         plans = ClassPlans(
-            read=_shared_side(probe, read=True), write=_shared_side(probe, read=False),
-            no_validators=_no_validators(probe), no_read_only_defaults=_no_read_only_defaults(probe),
+            walk.recorder.snapshot(), read=walk.compiled_side(probe, read=True),
+            write=walk.compiled_side(probe, read=False), no_validators=_no_validators(probe),
+            no_read_only_defaults=_no_read_only_defaults(probe),
             nested_write_keys=_nested_write_keys(probe))
-    stored = _plans.setdefault(cls, plans)
-    if generation != _generation:
-        # The settings changed meanwhile: not kept, and DRF answers this call.
-        _plans.pop(cls, None)
+    else:
+        plans = ClassPlans(walk.recorder.snapshot(), reason=reason)
+    if generation != _generation or not plans.snapshot.holds():
+        # The settings, or a class the plans were made from, changed while
+        # they were compiled: not kept, and DRF answers this call.
         return None
-    return stored
+    _plans[cls] = plans
+    return plans
 
 
-def _nested(serializer, *, read):
-    """A nested serializer's shared plan, or None: then DRF's own field (the
-    current instance's) represents or validates it."""
-    cls = type(serializer)
-    if _class_reason(cls) is not None or _fields_reason(cls, serializer.fields) is not None:
-        return None
-    return _shared_side(serializer, read=read)
+class SharedWalk(schema.Walk):
+    """The compile of a class's shared plans: the entries hold none of the
+    probe's objects, a nested serializer is compiled only where its own class
+    could share its plans, and what every serializer and field on the way was
+    made from is recorded."""
+
+    def __init__(self, cls):
+        super().__init__()
+        self.recorder = Recorder()
+        self.recorder.add_class(cls)  # what _class_reason reads
+
+    def record(self, serializer):
+        """The serializer's class, its `Meta` and model, the containers DRF
+        reads its fields from, and the class of each of its fields."""
+        recorder = self.recorder
+        cls = type(serializer)
+        recorder.add_class(cls)
+        recorder.add_container(getattr(cls, "_declared_fields", None))
+        recorder.add_container(getattr(cls, "serializer_field_mapping", None))
+        meta = getattr(cls, "Meta", None)
+        if isinstance(meta, type):
+            recorder.add_meta(meta)
+            model = getattr(meta, "model", None)
+            if isinstance(model, type) and issubclass(model, models.Model):
+                recorder.add_class(model)
+        for field in serializer.fields.values():
+            _record_field(recorder, field)
+
+    def nested(self, serializer, *, read):
+        if type(serializer) in self.path or len(self.path) >= schema.MAX_NESTING:
+            return None
+        cls = type(serializer)
+        self.recorder.add_class(cls)
+        if _class_reason(cls) is not None:
+            return None
+        self.record(serializer)
+        if _fields_reason(cls, serializer.fields) is not None:
+            return None
+        return self.compiled_side(serializer, read=read)
+
+    def compiled_side(self, serializer, *, read):
+        """One side compiled without the serializer's objects, or None when
+        its class overrides that side's loop."""
+        entries = self.side(serializer, read=read)
+        if entries is None:
+            return None
+        if read:
+            return schema._construct(_shared_reads(entries), [])
+        return schema._construct([], _shared_writes(serializer, entries))
 
 
-def _shared_side(serializer, *, read):
-    """One side of a serializer compiled without its objects, or None when its
-    class overrides that side's loop."""
-    if read:
-        entries = schema._read_side(serializer, _nested)
-        return None if entries is None else schema._construct(_shared_reads(entries), [])
-    entries = schema._write_side(serializer, _nested)
-    return None if entries is None else schema._construct([], _shared_writes(serializer, entries))
+def _record_field(recorder, field):
+    # A list's or relation's child decides its kind too. Read from the
+    # instance's own attributes: a field that makes its child lazily is not
+    # made to build it here.
+    recorder.add_class(type(field))
+    own = getattr(field, "__dict__", {})
+    for name in ("child", "child_relation"):
+        part = own.get(name)
+        if part is not None:
+            _record_field(recorder, part)
 
 
 def _no_validators(probe):

@@ -17,6 +17,7 @@ from .access import (
 from .kinds import (
     PLAIN_GET_VALUES, PYTHON, class_attribute, inherits, python_repr, repr_plan, val_plan,
 )
+from .snapshot import Recorder
 
 _READ_METHODS = ("to_representation", "_readable_fields")
 _WRITE_METHODS = ("to_internal_value", "set_value", "_writable_fields")
@@ -37,8 +38,8 @@ def build_schema(serializer, *, read=True, write=True):
         serializer = serializer.child
     else:
         list_ok = True
-    read_fields = (_read_side(serializer) if list_ok else None) if read else []
-    write_fields = _write_side(serializer) if write else []
+    read_fields = (Walk().side(serializer, read=True) if list_ok else None) if read else []
+    write_fields = Walk().side(serializer, read=False) if write else []
     return read_fields, write_fields
 
 
@@ -71,48 +72,89 @@ def current_timezone():
     return timezone.get_current_timezone() if settings.USE_TZ else None
 
 
-def _nested(serializer, *, read):
-    """The compiled form of a nested serializer's read or write side, or None."""
-    fields = _read_side(serializer) if read else _write_side(serializer)
-    if fields is None:
-        return None
-    return _construct(fields, []) if read else _construct([], fields)
+# Nested serializers deeper than this are left to DRF: no real schema nests
+# this many classes, so only classes made anew at every level (which the
+# cycle test below cannot recognise) reach it.
+MAX_NESTING = 32
 
 
-def _read_side(serializer, nested=_nested):
+class Walk:
+    """One compile of a serializer and of the serializers nested in it.
+
+    DRF builds a nested serializer's fields only when it first reads them, one
+    level for each level of data, so a serializer may nest itself, directly or
+    through others, and still work at any depth. The compile walks the fields
+    eagerly; a serializer whose class is already being compiled further out
+    is therefore left to DRF's field, which runs that level when the data
+    reaches it (and compiles it again from there where that pays). Where a
+    class's fields differ from level to level, as a `get_fields` may make
+    them, DRF's answer is still the one given."""
+
+    def __init__(self):
+        self.path = []  # the serializer classes being compiled, outermost first
+
+    def side(self, serializer, *, read):
+        """The read or write entries of `serializer`, or None when its class
+        overrides that side's loop."""
+        self.path.append(type(serializer))
+        try:
+            return _read_side(serializer, self) if read else _write_side(serializer, self)
+        finally:
+            self.path.pop()
+
+    def nested(self, serializer, *, read):
+        """The compiled side of a nested serializer, or None: then DRF's own
+        field (the current instance's) represents or validates it."""
+        if type(serializer) in self.path or len(self.path) >= MAX_NESTING:
+            return None
+        return self.compiled_side(serializer, read=read)
+
+    def compiled_side(self, serializer, *, read):
+        entries = self.side(serializer, read=read)
+        if entries is None:
+            return None
+        return _construct(entries, []) if read else _construct([], entries)
+
+
+def _read_side(serializer, walk):
     """The read entries of a serializer, or None when its class overrides the
-    read loop. `nested` compiles the nested serializers."""
+    read loop."""
     read_ok, _, model = _class_sides(type(serializer))
     if not read_ok:
         return None
     # The class runs DRF's _readable_fields, so this is what it yields.
-    return [_read_field(field, model, nested) for field in serializer.fields.values()
+    return [_read_field(field, model, walk.nested) for field in serializer.fields.values()
             if not field.write_only]
 
 
-def _write_side(serializer, nested=_nested):
+def _write_side(serializer, walk):
     """The write entries of a serializer, or None (see _read_side)."""
     if not _class_sides(type(serializer))[1]:
         return None
-    return [_write_field(serializer, field, nested) for field in serializer.fields.values()
+    return [_write_field(serializer, field, walk.nested) for field in serializer.fields.values()
             if not field.read_only]
 
 
-# Compilation runs for every serializer instance, so what only depends on the
-# serializer class is decided once per class.
+# Compilation runs for every serializer instance that cannot share its class's
+# plans, so what only depends on the serializer class is decided once per
+# class, and decided again when the class or its Meta changes.
 _sides_by_class = weakref.WeakKeyDictionary()
 
 
 def _class_sides(cls):
     """(read side compiles, write side compiles, model) of a serializer class."""
-    try:
-        return _sides_by_class[cls]
-    except KeyError:
-        pass
+    kept = _sides_by_class.get(cls)
+    if kept is not None and kept[1].holds():
+        return kept[0]
+    recorder = Recorder()
+    recorder.add_class(cls)
+    meta = getattr(cls, "Meta", None)
+    if isinstance(meta, type):
+        recorder.add_class(meta)
     serializer = issubclass(cls, s.Serializer)
     sides = (serializer and inherits(cls, s.Serializer, _READ_METHODS),
              serializer and inherits(cls, s.Serializer, _WRITE_METHODS), _model_of(cls))
-    _sides_by_class[cls] = sides
+    _sides_by_class[cls] = (sides, recorder.snapshot())
     return sides
 
 

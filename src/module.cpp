@@ -1,5 +1,6 @@
 // The _quorvel_core module: definition, exec step and exported callables.
 #include "allocation.hpp"
+#include "class_changes.hpp"
 #include "config.hpp"
 #include "json.hpp"
 #include "json_decode.hpp"
@@ -26,6 +27,13 @@ PyMethodDef FUNCTIONS[] = {
     {"_parse_body", guarded_method<parse_body>(), METH_FASTCALL,
      "_parse_body(body, allow_nan, /)\n--\n\n"
      "For quorvel_core.parsers: `from_json` of a bytes body, checked as UTF-8 first."},
+    {"watch", guarded_method<watch>(), METH_O,
+     "watch(objects, /)\n--\n\n"
+     "Watches each dict of the tuple, and the own `__dict__` of every class in the MRO of each\n"
+     "class of it: `changes()` then counts their changes."},
+    {"changes", guarded_method<changes>(), METH_NOARGS,
+     "changes()\n--\n\n"
+     "How many times a watched dict has changed (DRF's field counter `_creation_counter` aside)."},
     {"_fail_allocations", guarded_method<fail_allocations>(), METH_O,
      "_fail_allocations(after, /)\n--\n\n"
      "For tests: the module's C++ allocations after the next `after` fail (negative: none).\n"

@@ -1,0 +1,95 @@
+"""What a decision about classes read, and whether it still holds.
+
+The companion decides once what a serializer class, a field class or a model
+allows (shared plans, field kinds, access plans) and keeps the answer. Test
+suites and projects change classes after their first use (`mock.patch.object`
+on a method or on `Meta.fields`, an entry added to `_declared_fields`), and
+DRF reads whatever the class holds at that moment, so a kept answer counts only
+while everything it was made from is unchanged. A `Snapshot` tells that:
+
+- the dicts read (each class's own `__dict__` along its bases, DRF's
+  `_declared_fields` and `serializer_field_mapping`, a `Meta`'s dicts) are
+  watched by the native module, which counts their changes: setting or
+  deleting an attribute of a class or of one of its bases, `mock.patch`
+  included, moves the count, so a count unchanged since the decision proves
+  that every attribute lookup on those classes still finds the same object;
+- lists, tuples and sets read in place (`Meta.fields`, `exclude`, ...) are
+  copied, and compared with their copy, which for unchanged items is an
+  identity test.
+
+A check costs one native call and one comparison per list.
+"""
+
+from . import _quorvel_core as native
+
+__all__ = ["Snapshot", "Recorder"]
+
+_CONTAINERS = (list, dict, set, tuple)
+
+
+def _copy(value):
+    """A copy of `value` in which every container is new and every other
+    object the same, so that `value == copy` fails for any change inside."""
+    kind = type(value)
+    if kind is dict:
+        return {key: _copy(item) for key, item in value.items()}
+    if kind is list or kind is tuple or kind is set:
+        return kind(_copy(item) for item in value)
+    return value
+
+
+class Snapshot:
+    """The state of what a Recorder collected, at the moment it started."""
+
+    __slots__ = ("_count", "_sequences")
+
+    def __init__(self, count, sequences):
+        self._count = count
+        self._sequences = tuple(sequences)  # (the sequence, its copy)
+
+    def holds(self):
+        """Whether nothing recorded has changed since."""
+        if native.changes() != self._count:
+            return False
+        for value, copy in self._sequences:
+            if value != copy:
+                return False
+        return True
+
+
+class Recorder:
+    """Collects what a decision reads, while it reads it, then makes its
+    Snapshot. The count is taken first and each dict is watched when it is
+    recorded, so a change made after the decision read something is seen."""
+
+    __slots__ = ("_count", "_sequences")
+
+    def __init__(self):
+        self._count = native.changes()
+        self._sequences = {}
+
+    def add_class(self, cls):
+        """A class, with its bases."""
+        native.watch((cls,))
+
+    def add_container(self, value):
+        """A dict (and the containers in it), list, tuple or set read in place."""
+        kind = type(value)
+        if kind is dict:
+            native.watch((value,))
+            for item in value.values():
+                if type(item) in _CONTAINERS:
+                    self.add_container(item)
+        elif kind in _CONTAINERS:
+            self._sequences[id(value)] = (value, _copy(value))
+
+    def add_meta(self, meta):
+        """A `Meta` class: its own dict and every container among its
+        attributes (`fields`, `exclude`, `extra_kwargs`, `read_only_fields`, ...)."""
+        self.add_class(meta)
+        for name in dir(meta):
+            if not name.startswith("__"):
+                self.add_container(getattr(meta, name, None))
+
+    def snapshot(self):
+        return Snapshot(self._count, self._sequences.values())

@@ -1,0 +1,76 @@
+#include "class_changes.hpp"
+
+namespace qc {
+namespace {
+
+std::atomic<uint64_t> change_count{0};
+
+// DRF's Field counts its instances in `Field._creation_counter`, rewritten by
+// every field built; nothing the companion decides reads it.
+constexpr const char* INSTANCE_COUNTER = "_creation_counter";
+
+int on_dict_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) noexcept {
+  if (event == PyDict_EVENT_DEALLOCATED) return 0;
+  if (key && PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, INSTANCE_COUNTER)) return 0;
+  change_count.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+// The watcher's id, registered on first use: -1 until then.
+std::atomic<int> watcher_id{-1};
+
+// The id; -1 with an error set when CPython has no watcher slot left.
+int watcher() {
+  int id = watcher_id.load(std::memory_order_acquire);
+  if (id >= 0) return id;
+  static PyMutex mutex{};
+  MutexLock lock(mutex);
+  id = watcher_id.load(std::memory_order_relaxed);
+  if (id < 0) {
+    id = PyDict_AddWatcher(on_dict_event);
+    if (id >= 0) watcher_id.store(id, std::memory_order_release);
+  }
+  return id;
+}
+
+// Watches the own dicts of the heap classes in `type`'s MRO.
+bool watch_class(int id, PyTypeObject* type) {
+  PyObject* mro = type->tp_mro;  // a tuple, replaced but never changed in place
+  if (!mro || !PyTuple_Check(mro)) return true;
+  Object held = Object::borrow(mro);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* base = PyTuple_GET_ITEM(mro, i);
+    if (!PyType_Check(base) || !PyType_HasFeature((PyTypeObject*)base, Py_TPFLAGS_HEAPTYPE))
+      continue;
+    Object dict = Object::steal(PyType_GetDict((PyTypeObject*)base));
+    if (!dict || PyDict_Watch(id, dict.get()) < 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* watch(PyObject*, PyObject* objects) {
+  if (!PyTuple_Check(objects)) return type_mismatch(objects, "tuple");
+  int id = watcher();
+  if (id < 0) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(objects); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(objects, i);
+    bool ok;
+    if (PyDict_Check(item)) {
+      ok = PyDict_Watch(id, item) == 0;
+    } else if (PyType_Check(item)) {
+      ok = watch_class(id, (PyTypeObject*)item);
+    } else {
+      return type_mismatch(item, "dict or type");
+    }
+    if (!ok) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* changes(PyObject*, PyObject*) {
+  return PyLong_FromUnsignedLongLong(change_count.load(std::memory_order_relaxed));
+}
+
+}  // namespace qc
