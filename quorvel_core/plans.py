@@ -164,12 +164,19 @@ class SharedWalk(schema.Walk):
     """The compile of a class's shared plans: the entries hold none of the
     probe's objects, a nested serializer is compiled only where its own class
     could share its plans, and what every serializer and field on the way was
-    made from is recorded."""
+    made from is recorded.
+
+    Every instance of a class that shares plans builds the same fields, at
+    any depth of data, so a serializer nested in itself (directly or through
+    others) is compiled as a cycle: where its class comes again inside it, the
+    plan refers back to the one being compiled further out, and the loops
+    enter it once more for each level of data, as DRF's fields do."""
 
     def __init__(self, cls):
         super().__init__()
         self.recorder = Recorder()
         self.recorder.add_class(cls)  # what _class_reason reads
+        self.cycles = {}  # (class, read): the instance its plans go into
 
     def record(self, serializer):
         """The serializer's class, its `Meta` and model, the containers DRF
@@ -189,9 +196,15 @@ class SharedWalk(schema.Walk):
             _record_field(recorder, field)
 
     def nested(self, serializer, *, read):
-        if type(serializer) in self.path or len(self.path) >= schema.MAX_NESTING:
-            return None
         cls = type(serializer)
+        if cls in self.path:
+            # Filled with that class's plans once they are compiled.
+            key = (cls, read)
+            if key not in self.cycles:
+                self.cycles[key] = schema._construct([], [])
+            return self.cycles[key]
+        if len(self.path) >= schema.MAX_NESTING:
+            return None
         self.recorder.add_class(cls)
         if _class_reason(cls) is not None:
             return None
@@ -204,11 +217,17 @@ class SharedWalk(schema.Walk):
         """One side compiled without the serializer's objects, or None when
         its class overrides that side's loop."""
         entries = self.side(serializer, read=read)
+        cycle = self.cycles.pop((type(serializer), read), None)
         if entries is None:
-            return None
+            return None  # no field was walked, so no plan refers to `cycle`
         if read:
-            return schema._construct(_shared_reads(entries), [])
-        return schema._construct([], _shared_writes(serializer, entries))
+            compiled = schema._construct(_shared_reads(entries), [])
+        else:
+            compiled = schema._construct([], _shared_writes(serializer, entries))
+        if cycle is None:
+            return compiled
+        cycle._take_plans(compiled)
+        return cycle
 
 
 def _record_field(recorder, field):

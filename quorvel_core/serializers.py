@@ -152,7 +152,10 @@ def _validate(serializer, data):
         plan = _from_class(serializer, "write")
         if plan is None:
             return None
-    validated, errors = plan.to_internal_value(data, current_timezone(), serializer)
+    result = plan.to_internal_value(data, current_timezone(), serializer)
+    if result is None:
+        return None  # failed natively before, in this payload: DRF words its errors
+    validated, errors = result
     if errors:
         raise ValidationError(errors)
     return validated

@@ -1,6 +1,7 @@
 #include "serializer.hpp"
 
 #include "config.hpp"
+#include "nested_failures.hpp"
 
 #include <memory>
 #include <new>
@@ -71,7 +72,8 @@ Live field_of(const Field& f, const Live& live) {
 
 // One write field's result, as the hooks report it.
 struct Outcome {
-  enum Kind : uint8_t { ok = 0, skip = 1, error = 2 } kind = skip;
+  // The hooks report the first three; `abandon` is the native loops' own.
+  enum Kind : uint8_t { ok = 0, skip = 1, error = 2, abandon = 3 } kind = skip;
   Object value;  // ok and error only
 };
 
@@ -118,6 +120,7 @@ struct Turn {
   const WriteField& plan;
   Live field;
   Object validate_method;
+  bool outermost;  // the payload's own loop (see validate_dict)
 
   PyObject* method_or_none() const {
     return validate_method ? validate_method.get() : Py_None;
@@ -256,6 +259,12 @@ bool validate_field(const Config& config, const Turn& t, PyObject* data, PyObjec
   switch (Val::validate(f.val, value.get(), current_tz, t.field, internal)) {
     case Val::Verdict::raised:
       return false;
+    case Val::Verdict::abandoned:
+      if (!t.outermost) {
+        out = Outcome{Outcome::abandon, Object()};
+        return true;
+      }
+      return run_field(config, t, data, out);
     case Val::Verdict::declined:
       return run_field(config, t, data, out);
     case Val::Verdict::accepted:
@@ -299,27 +308,30 @@ bool apply_outcome(const Config& config, const WriteField& f, const Outcome& o,
       if (!errors) errors = Object::steal(config.new_mapping());
       return errors && PyObject_SetItem(errors.get(), f.name.get(), o.value.get()) == 0;
     case Outcome::skip:
+    case Outcome::abandon:  // handled by the loop before
       break;
   }
   return true;
 }
 
-bool run_write_fields(const Config& config, const Plans& plans, PyObject* data,
-                      PyObject* current_tz, const Live& live, Object& validated, Object& errors) {
+Validation run_write_fields(const Config& config, const Plans& plans, PyObject* data,
+                            PyObject* current_tz, const Live& live, bool outermost,
+                            Object& validated, Object& errors) {
   Object out = Object::steal(config.new_mapping());
-  if (!out) return false;
+  if (!out) return Validation::raised;
   Object errs;
   for (const WriteField& f : plans.write_fields) {
-    Turn turn{f, field_of(f, live), Object()};
+    Turn turn{f, field_of(f, live), Object(), outermost};
     Outcome o;
     if (!find_validate_method(f, live, turn.validate_method) ||
-        !validate_field(config, turn, data, current_tz, o) ||
-        !apply_outcome(config, f, o, out.get(), errs))
-      return false;
+        !validate_field(config, turn, data, current_tz, o))
+      return Validation::raised;
+    if (o.kind == Outcome::abandon) return Validation::abandoned;
+    if (!apply_outcome(config, f, o, out.get(), errs)) return Validation::raised;
   }
   validated = std::move(out);
   errors = std::move(errs);
-  return true;
+  return Validation::done;
 }
 
 }  // namespace
@@ -366,13 +378,14 @@ Object represent(const ReadField& f, const ReprContext& context, const Live& fie
 
 }  // namespace
 
-bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, const Live& live,
-                   Object& validated, Object& errors) {
+Validation validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz,
+                         const Live& live, bool outermost, Object& validated, Object& errors) {
   const Config* config = get_config();
-  if (!config) return false;
+  if (!config) return Validation::raised;
   RecursionGuard guard(" while validating nested data");
-  return guard.entered() &&
-         run_write_fields(*config, plans_of(serializer), data, current_tz, live, validated, errors);
+  if (!guard.entered()) return Validation::raised;
+  return run_write_fields(*config, plans_of(serializer), data, current_tz, live, outermost,
+                          validated, errors);
 }
 
 Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* instance,
@@ -564,10 +577,20 @@ PyObject* to_internal_value(PyObject* self, PyObject* const* args, Py_ssize_t na
     prefix_argument_error(VALIDATE_PARAMS[0].name);
     return nullptr;
   }
+  // A dict that already failed natively in the payload this call is part of
+  // is DRF's to validate (see nested_failures.hpp).
+  if (nested_failures::contains(data)) Py_RETURN_NONE;
+  nested_failures::Scope scope;
   Object validated, errors;
-  if (!validate_dict(self, data, given_or_null(a[1]), Live::given(given_or_null(a[2])), validated,
-                     errors))
-    return nullptr;
+  switch (validate_dict(self, data, given_or_null(a[1]), Live::given(given_or_null(a[2])), true,
+                        validated, errors)) {
+    case Validation::raised:
+      return nullptr;
+    case Validation::abandoned:
+      return internal_error("the outermost field loop abandoned its payload");
+    case Validation::done:
+      break;
+  }
   return PyTuple_Pack(2, validated.get(), errors ? errors.get() : Py_None);
 }
 
@@ -639,6 +662,23 @@ PyObject* describe(PyObject* self, PyObject*) {
   return out.release();
 }
 
+// A serializer that nests itself is compiled as a cycle: the plans of the
+// serializers nested in it are compiled first and refer to an empty instance
+// made for it beforehand, which then takes its plans. Allowed only while that
+// instance has no plans of its own, so plans never change once they hold any.
+PyObject* take_plans(PyObject* self, PyObject* other) {
+  if (!check_serializer(self) || !check_serializer(other)) return nullptr;
+  auto* target = (CompiledSerializerObject*)self;
+  auto* source = (CompiledSerializerObject*)other;
+  if (self == other || !target->plans || !source->plans ||
+      !target->plans->read_fields.empty() || !target->plans->write_fields.empty()) {
+    PyErr_SetString(PyExc_ValueError, "_take_plans() needs an instance made with no fields");
+    return nullptr;
+  }
+  delete std::exchange(target->plans, std::exchange(source->plans, nullptr));
+  Py_RETURN_NONE;
+}
+
 PyObject* serializer_repr(PyObject* self) {
   const Plans& plans = plans_of(self);
   return PyUnicode_FromFormat("CompiledSerializer(read_fields=%zu, write_fields=%zu)",
@@ -658,11 +698,18 @@ PyMethodDef METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "to_internal_value($self, data, current_tz=None, serializer=None)\n--\n\n"
      "The field loop of `Serializer.to_internal_value(data)` for a plain `dict`.\n"
-     "Returns `(validated, errors)`; `errors` is `None` when everything validated."},
+     "Returns `(validated, errors)`; `errors` is `None` when everything validated.\n"
+     "Returns `None` for a dict whose native validation already failed within the\n"
+     "validation this call is part of: DRF's own code then validates it."},
     {"describe", guarded_method<describe>(), METH_NOARGS,
      "describe($self)\n--\n\n"
      "Which strategy each field got: `{'read': {name: (get, repr)}, "
      "'write': {name: (val, python_validators)}}`."},
+    {"_take_plans", guarded_method<take_plans>(), METH_O,
+     "_take_plans($self, other, /)\n--\n\n"
+     "For a serializer that nests itself: moves the plans of `other` into this instance,\n"
+     "made with no fields, which the plans of `other` already refer to. `other` is left\n"
+     "with none."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -64,14 +64,20 @@ PyObject* compiled_serializer_type();
 // type-mismatch TypeError naming 'CompiledSerializer' set.
 bool check_serializer(PyObject* obj);
 
+// What one dict's field loop came to.
+enum class Validation : uint8_t {
+  done,       // `validated` holds the validated mapping, `errors` the errors or nothing
+  abandoned,  // a nested value failed, and the caller's loop hands the field to DRF
+  raised,     // a Python exception is set
+};
+
 // The field loop of DRF's Serializer.to_internal_value: validates `data` (a
 // dict or subclass) with the write fields of `serializer` (a
-// CompiledSerializer) on behalf of the DRF serializer `live`. On success
-// `validated` holds the validated mapping and `errors` the error mapping, or
-// nothing when no field failed. False with an exception set when the call
-// ends early. `current_tz` may be nullptr.
-bool validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz, const Live& live,
-                   Object& validated, Object& errors);
+// CompiledSerializer) on behalf of the DRF serializer `live`. `outermost`:
+// the payload's own loop, which never abandons (it hands a failed nested
+// field to DRF itself). `current_tz` may be nullptr.
+Validation validate_dict(PyObject* serializer, PyObject* data, PyObject* current_tz,
+                         const Live& live, bool outermost, Object& validated, Object& errors);
 
 // The plans of a CompiledSerializer (`self` must be one). An instance cleared
 // by the garbage collector behaves as one with no fields.

@@ -1,6 +1,7 @@
 #include "validate.hpp"
 
 #include "format.hpp"
+#include "nested_failures.hpp"
 #include "serializer.hpp"
 #include "text.hpp"
 
@@ -604,18 +605,28 @@ Verdict validate_list(const Val::List& l, PyObject* value, PyObject* current_tz,
   });
 }
 
-// One nested serializer's loop over one exact dict; its field errors decline,
-// so that DRF builds the nested error structure itself. `live` is the DRF
-// serializer that the loop stands in for.
+// One nested serializer's loop over one exact dict. Its field errors, and
+// failures further in, abandon the payload's native loops up to the
+// outermost one, recording this dict on the way (see nested_failures.hpp).
+// `live` is the DRF serializer that the loop stands in for.
 Verdict validate_nested(PyObject* serializer, PyObject* value, PyObject* current_tz,
                         const Live& live, Object& out) {
   if (!PyDict_CheckExact(value)) return Verdict::declined;
   Object validated, errors;
-  if (!validate_dict(serializer, value, current_tz, live, validated, errors))
-    return Verdict::raised;
-  if (errors) return Verdict::declined;
-  out = std::move(validated);
-  return Verdict::accepted;
+  switch (validate_dict(serializer, value, current_tz, live, false, validated, errors)) {
+    case Validation::raised:
+      return Verdict::raised;
+    case Validation::abandoned:
+      break;
+    case Validation::done:
+      if (!errors) {
+        out = std::move(validated);
+        return Verdict::accepted;
+      }
+      break;
+  }
+  nested_failures::add(value);
+  return Verdict::abandoned;
 }
 
 Verdict validate_nested_many(const Val::NestedMany& m, PyObject* value, PyObject* current_tz,

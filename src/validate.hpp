@@ -127,6 +127,8 @@ struct ValShape {
     accepted,  // the internal value is in `out`
     declined,  // DRF's own field must decide
     raised,    // a Python exception is set
+    abandoned,  // a nested value failed: DRF's field for it at the payload's
+                // outermost loop must decide (see nested_failures.hpp)
   };
   // Converts `value` (borrowed) into exactly the internal value DRF's field
   // would produce, or declines. `current_tz` is borrowed and may be nullptr.

@@ -17,7 +17,7 @@ def test_attributes_in_order():
     assert names == [
         "__version__", "STATUS_OK", "STATUS_SKIP", "STATUS_ERROR", "CompiledSerializer",
         "JsonFallback", "configure", "is_configured", "to_json", "from_json", "_parse_body",
-        "_fail_allocations",
+        "watch", "changes", "_fail_allocations",
     ]
     assert native.__version__ == "0.1.0"
     assert (native.STATUS_OK, native.STATUS_SKIP, native.STATUS_ERROR) == (0, 1, 2)
@@ -33,7 +33,8 @@ def test_json_fallback_class():
 def test_compiled_serializer_class():
     assert (CS.__module__, CS.__name__) == ("quorvel_core._quorvel_core", "CompiledSerializer")
     methods = [n for n, v in vars(CS).items() if callable(v) and not n.startswith("__")]
-    assert methods == ["to_representation", "to_representation_many", "to_internal_value", "describe"]
+    assert methods == ["to_representation", "to_representation_many", "to_internal_value", "describe",
+                       "_take_plans"]
     with pytest.raises(TypeError):
         type("Sub", (CS,), {})
     with pytest.raises(TypeError):

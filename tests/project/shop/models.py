@@ -73,3 +73,12 @@ class Gadget(models.Model):
     manual = models.FileField(blank=True)
     notes = models.TextField(blank=True)
     owner = models.ForeignKey(Author, null=True, blank=True, on_delete=models.SET_NULL)
+
+
+class Category(models.Model):
+    """A tree: each category's children point at it."""
+
+    name = models.CharField(max_length=50)
+    parent = models.ForeignKey(
+        "self", null=True, blank=True, on_delete=models.CASCADE, related_name="children"
+    )
