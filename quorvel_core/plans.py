@@ -145,9 +145,11 @@ def _compile(cls):
         walk.record(probe)
         reason = _fields_reason(cls, fields)
     if reason is None:
+        read = walk.compiled_side(probe, read=True)
+        write = walk.compiled_side(probe, read=False)
+        # Taken once the walk has recorded the nested serializers too.
         plans = ClassPlans(
-            walk.recorder.snapshot(), read=walk.compiled_side(probe, read=True),
-            write=walk.compiled_side(probe, read=False), no_validators=_no_validators(probe),
+            walk.recorder.snapshot(), read=read, write=write, no_validators=_no_validators(probe),
             no_read_only_defaults=_no_read_only_defaults(probe),
             nested_write_keys=_nested_write_keys(probe))
     else:
