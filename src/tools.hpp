@@ -61,7 +61,8 @@ class Object {
 //                         out-parameters; an `Object` out-parameter left empty
 //                         means "absent", never failure.
 //   three outcomes        an enum class with one member for "an exception is
-//                         set" (Val::Verdict, Access::Status, ZoneOffset); the
+//   or more               set" (Val::Verdict, Validation, Access::Status,
+//                         ZoneOffset); the
 //                         others say which answer it is, or that the native
 //                         path cannot decide and leaves the call to DRF.
 //
