@@ -15,7 +15,8 @@ from .access import (
     MANY_RELATED, PLAIN, RELATED, WHOLE, access_kind, chain_plan, many_plan, pk_attname_plan,
 )
 from .kinds import (
-    PLAIN_GET_VALUES, PYTHON, class_attribute, inherits, python_repr, repr_plan, val_plan,
+    PLAIN_GET_VALUES, PYTHON, class_attribute, inherits, python_repr, python_val, repr_plan,
+    val_plan,
 )
 from .snapshot import Recorder
 
@@ -174,8 +175,18 @@ def _read_field(field, model, nested):
     return entry
 
 
+def _proxies(field):
+    """Whether the field's class answers attribute lookups its own way (the
+    recursive-field packages hand them to a serializer made on bind): what
+    its class holds then says nothing about what DRF calls, so DRF's own
+    code runs every part of it."""
+    return type(field).__getattribute__ is not object.__getattribute__
+
+
 def _read_plans(field, model, nested):
     """(get plan or None for the python form, repr plan)."""
+    if _proxies(field):
+        return None, python_repr()
     access = access_kind(type(field))
     source_attrs = field.source_attrs
     if access == RELATED and source_attrs and field.use_pk_only_optimization():
@@ -205,8 +216,11 @@ def _read_plans(field, model, nested):
 
 def _write_field(serializer, field, nested):
     name = field.field_name
-    val, python_validators = val_plan(field, nested)
-    absent_is_empty = _absent_is_empty(field)
+    if _proxies(field):
+        val, python_validators, absent_is_empty = python_val(), False, False
+    else:
+        val, python_validators = val_plan(field, nested)
+        absent_is_empty = _absent_is_empty(field)
     entry = {
         "name": name,
         "field": field,

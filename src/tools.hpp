@@ -62,9 +62,9 @@ class Object {
 //                         means "absent", never failure.
 //   three outcomes        an enum class with one member for "an exception is
 //   or more               set" (Val::Verdict, Validation, Access::Status,
-//                         ZoneOffset); the
-//                         others say which answer it is, or that the native
-//                         path cannot decide and leaves the call to DRF.
+//                         ZoneOffset); the others say which answer it is, or
+//                         that the native path cannot decide and leaves the
+//                         call to DRF.
 //
 // Functions the interpreter calls keep CPython's own convention (a new
 // reference or nullptr, an int of 0 or -1), behind `guarded`. So do the JSON

@@ -46,7 +46,11 @@ Outer._declared_fields["children"] = Inner(many=True, required=False)
 
 class Lazy(s.Field):
     """The recursive-field packages' pattern: a field that makes its
-    parent's serializer class only once it is bound, and hands everything to it."""
+    parent's serializer class only once it is bound, and hands DRF's calls
+    and attribute lookups to it."""
+
+    PROXIED = ("get_value", "get_attribute", "run_validation", "to_representation",
+               "required", "default", "source_attrs")
 
     def __init__(self, **kwargs):
         self.init_kwargs = kwargs
@@ -59,14 +63,12 @@ class Lazy(s.Field):
         self.proxied = type(owner)(many=True, **self.init_kwargs)
         self.proxied.bind(field_name, parent)
 
-    def get_attribute(self, instance):
-        return self.proxied.get_attribute(instance)
-
-    def to_representation(self, value):
-        return self.proxied.to_representation(value)
-
-    def run_validation(self, data=s.empty):
-        return self.proxied.run_validation(data)
+    def __getattribute__(self, name):
+        if name in Lazy.PROXIED:
+            proxied = object.__getattribute__(self, "proxied")
+            if proxied is not None:
+                return getattr(proxied, name)
+        return object.__getattribute__(self, name)
 
 
 class ByLazyField(s.Serializer):
