@@ -22,7 +22,7 @@ from rest_framework.relations import (
     PrimaryKeyRelatedField, RelatedField,
 )
 
-from .snapshot import Recorder
+from .snapshot import kept
 
 # How a field class obtains its value, decided by which DRF get_attribute it runs.
 PLAIN = "plain"              # Field.get_attribute: the source chain
@@ -127,15 +127,14 @@ def relation_step(model, name):
     per_model = _relations.get(model)
     if per_model is None:
         per_model = _relations.setdefault(model, {})
-    kept = per_model.get(name)
-    if kept is not None and kept[1].holds():
-        return kept[0]
-    recorder = Recorder()
+    return kept(per_model, name, lambda recorder: _decide_step(model, name, recorder))
+
+
+def _decide_step(model, name, recorder):
     recorder.add_class(model)
     step = _relation_step(model, name)
     if step is not None and isinstance(step[2], type):
         recorder.add_class(step[2])
-    per_model[name] = (step, recorder.snapshot())
     return step
 
 

@@ -21,7 +21,7 @@ from rest_framework import serializers as s
 from rest_framework.settings import DEFAULTS, api_settings
 from rest_framework.validators import ProhibitSurrogateCharactersValidator
 
-from .snapshot import Recorder
+from .snapshot import kept
 
 INT64_MAX = 2**63 - 1
 INT64_MIN = -(2**63)
@@ -506,16 +506,14 @@ _kinds_by_class = weakref.WeakKeyDictionary()
 def _class_kinds(cls):
     """(repr builder, val builder) of a field class; None where the class runs
     code of its own that no native kind reproduces."""
-    kept = _kinds_by_class.get(cls)
-    if kept is not None and kept[1].holds():
-        return kept[0]
-    recorder = Recorder()
+    return kept(_kinds_by_class, cls, lambda recorder: _decide_kinds(cls, recorder))
+
+
+def _decide_kinds(cls, recorder):
     recorder.add_class(cls)
-    kinds = (_builder(_REPR_KINDS.get(class_attribute(cls, "to_representation")), cls),
-             _builder(_VAL_KINDS.get(class_attribute(cls, "to_internal_value")), cls)
-             if class_attribute(cls, "get_value") in PLAIN_GET_VALUES else None)
-    _kinds_by_class[cls] = (kinds, recorder.snapshot())
-    return kinds
+    return (_builder(_REPR_KINDS.get(class_attribute(cls, "to_representation")), cls),
+            _builder(_VAL_KINDS.get(class_attribute(cls, "to_internal_value")), cls)
+            if class_attribute(cls, "get_value") in PLAIN_GET_VALUES else None)
 
 
 def _builder(entry, cls):

@@ -18,7 +18,7 @@ from .kinds import (
     PLAIN_GET_VALUES, PYTHON, class_attribute, inherits, python_repr, python_val, repr_plan,
     val_plan,
 )
-from .snapshot import Recorder
+from .snapshot import kept
 
 _READ_METHODS = ("to_representation", "_readable_fields")
 _WRITE_METHODS = ("to_internal_value", "set_value", "_writable_fields")
@@ -144,19 +144,17 @@ _sides_by_class = weakref.WeakKeyDictionary()
 
 def _class_sides(cls):
     """(read side compiles, write side compiles, model) of a serializer class."""
-    kept = _sides_by_class.get(cls)
-    if kept is not None and kept[1].holds():
-        return kept[0]
-    recorder = Recorder()
+    return kept(_sides_by_class, cls, lambda recorder: _decide_sides(cls, recorder))
+
+
+def _decide_sides(cls, recorder):
     recorder.add_class(cls)
     meta = getattr(cls, "Meta", None)
     if isinstance(meta, type):
         recorder.add_class(meta)
     serializer = issubclass(cls, s.Serializer)
-    sides = (serializer and inherits(cls, s.Serializer, _READ_METHODS),
-             serializer and inherits(cls, s.Serializer, _WRITE_METHODS), _model_of(cls))
-    _sides_by_class[cls] = (sides, recorder.snapshot())
-    return sides
+    return (serializer and inherits(cls, s.Serializer, _READ_METHODS),
+            serializer and inherits(cls, s.Serializer, _WRITE_METHODS), _model_of(cls))
 
 
 def _model_of(cls):

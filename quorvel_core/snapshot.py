@@ -22,7 +22,7 @@ A check costs one native call and one comparison per list.
 
 from . import _quorvel_core as native
 
-__all__ = ["Snapshot", "Recorder"]
+__all__ = ["Recorder", "Snapshot", "kept"]
 
 _CONTAINERS = (list, dict, set, tuple)
 
@@ -93,3 +93,15 @@ class Recorder:
 
     def snapshot(self):
         return Snapshot(self._count, self._sequences.values())
+
+
+def kept(cache, key, decide):
+    """`decide(recorder)`, kept in `cache[key]` while what it recorded on
+    `recorder` holds, and decided again once it does not."""
+    entry = cache.get(key)
+    if entry is not None and entry[1].holds():
+        return entry[0]
+    recorder = Recorder()
+    value = decide(recorder)
+    cache[key] = (value, recorder.snapshot())
+    return value
