@@ -8,8 +8,10 @@ the serializer module's `raise_errors_on_nested_writes`, so
 that every serializer, renderer and parser in the process that inherits those
 methods runs them (`quorvel_core.serializers` says where the compiled loops
 run); a class that overrides one keeps its own. Each accelerated method gives
-DRF's answer and falls back to DRF's method where it cannot. `uninstall()` puts
-DRF's methods back. Both are idempotent and may be called from any thread.
+DRF's answer and falls back to DRF's method where it cannot. Unless asked not
+to (`install(orm=False)`), it also puts the native row loop on Django's
+`ModelIterable` (`quorvel_core.rows`). `uninstall()` puts DRF's and Django's
+methods back. Both are idempotent and may be called from any thread.
 """
 
 import threading
@@ -17,9 +19,9 @@ import threading
 from rest_framework import parsers as drf_parsers
 from rest_framework import renderers as drf_renderers
 
-from . import parsers, renderers, serializers
+from . import parsers, renderers, rows, serializers
 
-__all__ = ["install", "is_installed", "uninstall"]
+__all__ = ["install", "is_installed", "is_orm_installed", "uninstall"]
 
 DRF_RENDER = vars(drf_renderers.JSONRenderer)["render"]
 
@@ -41,37 +43,59 @@ _METHODS = serializers.INSTALLED_METHODS + [
     (drf_parsers.JSONParser, "parse", parsers.DRF_PARSE, installed_parse),
 ]
 
-for _entry in _METHODS:
+_ORM_METHODS = [(rows.ModelIterable, "__iter__", rows.DJANGO_MODEL_ITER, rows.model_iterable_iter)]
+
+for _entry in _METHODS + _ORM_METHODS:
     _entry[3].__doc__ = _entry[2].__doc__
 del _entry
 
 _lock = threading.Lock()
 _installed = False
+_orm_installed = False
 
 
-def install():
-    """Switches DRF's classes to the native code. Returns False when it already was.
-    A method that something else has replaced on DRF's class is left alone."""
-    return _switch(True)
+def install(orm=True):
+    """Switches DRF's classes, and with `orm` Django's ModelIterable, to the
+    native code. Returns False when nothing changed. A method that something
+    else has replaced on DRF's or Django's class is left alone."""
+    global _installed, _orm_installed
+    with _lock:
+        changed = False
+        if not _installed:
+            _switch(_METHODS, True)
+            _installed = changed = True
+        if orm and not _orm_installed:
+            _switch(_ORM_METHODS, True)
+            rows.installed(True)
+            _orm_installed = changed = True
+        return changed
 
 
 def uninstall():
-    """Puts DRF's own methods back. Returns False when they already were."""
-    return _switch(False)
-
-
-def _switch(on):
-    global _installed
+    """Puts DRF's and Django's own methods back. Returns False when they already were."""
+    global _installed, _orm_installed
     with _lock:
-        if _installed == on:
-            return False
-        for cls, name, drf, accelerated in _METHODS:
-            current, wanted = (drf, accelerated) if on else (accelerated, drf)
-            if vars(cls).get(name) is current:
-                setattr(cls, name, wanted)
-        _installed = on
-        return True
+        changed = _installed or _orm_installed
+        if _installed:
+            _switch(_METHODS, False)
+        if _orm_installed:
+            _switch(_ORM_METHODS, False)
+            rows.installed(False)
+        _installed = _orm_installed = False
+        return changed
+
+
+def _switch(methods, on):
+    for cls, name, original, accelerated in methods:
+        current, wanted = (original, accelerated) if on else (accelerated, original)
+        if vars(cls).get(name) is current:
+            setattr(cls, name, wanted)
 
 
 def is_installed():
     return _installed
+
+
+def is_orm_installed():
+    """Whether querysets build their instances in the native row loop."""
+    return _orm_installed

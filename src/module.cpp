@@ -4,6 +4,8 @@
 #include "config.hpp"
 #include "json.hpp"
 #include "json_decode.hpp"
+#include "row_converters.hpp"
+#include "rows.hpp"
 #include "serializer.hpp"
 #include "tools.hpp"
 
@@ -34,6 +36,15 @@ PyMethodDef FUNCTIONS[] = {
     {"changes", guarded_method<changes>(), METH_NOARGS,
      "changes()\n--\n\n"
      "How many times a watched dict has changed (DRF's field counter `_creation_counter` aside)."},
+    {"configure_rows", guarded_method<configure_rows>(), METH_FASTCALL | METH_KEYWORDS,
+     "configure_rows(*, pre_init, post_init, no_receivers, deferred, model_state, weak_key_dict)\n--\n\n"
+     "Gives the native row loop Django's init signals, `NO_RECEIVERS`, `DEFERRED`, `ModelState`\n"
+     "and `weakref.WeakKeyDictionary`; the first call holds for the process."},
+    {"cursor_converter", guarded_method<cursor_converter>(), METH_FASTCALL,
+     "cursor_converter(with_time, django_converter, /)\n--\n\n"
+     "A native stand-in for the sqlite3 converter Django registers for dates (`with_time`\n"
+     "False) or datetimes: `parse(raw.decode())`, Django's converter called for what\n"
+     "`fromisoformat` refuses."},
     {"_fail_allocations", guarded_method<fail_allocations>(), METH_O,
      "_fail_allocations(after, /)\n--\n\n"
      "For tests: the module's C++ allocations after the next `after` fail (negative: none).\n"
@@ -66,6 +77,7 @@ int exec_module(PyObject* module) {
             PyModule_AddIntConstant(module, "STATUS_ERROR", 2) == 0 &&
             add_ref(module, "CompiledSerializer", compiled_serializer_type()) &&
             add_ref(module, "JsonFallback", json_fallback_type()) &&
+            add_ref(module, "ModelRows", model_rows_type()) &&
             PyModule_AddFunctions(module, FUNCTIONS) == 0;
   return ok ? 0 : -1;
 }

@@ -16,8 +16,8 @@ def test_attributes_in_order():
     names = [n for n in vars(native) if not n.startswith("__") or n == "__version__"]
     assert names == [
         "__version__", "STATUS_OK", "STATUS_SKIP", "STATUS_ERROR", "CompiledSerializer",
-        "JsonFallback", "configure", "is_configured", "to_json", "from_json", "_parse_body",
-        "watch", "changes", "_fail_allocations",
+        "JsonFallback", "ModelRows", "configure", "is_configured", "to_json", "from_json",
+        "_parse_body", "watch", "changes", "configure_rows", "cursor_converter", "_fail_allocations",
     ]
     assert native.__version__ == "0.1.0"
     assert (native.STATUS_OK, native.STATUS_SKIP, native.STATUS_ERROR) == (0, 1, 2)

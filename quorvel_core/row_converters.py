@@ -1,0 +1,158 @@
+"""The database converters of a queryset's columns, as the native loop runs them.
+
+`SQLCompiler.apply_converters` calls, for each converted column of each row,
+`converter(value, expression, connection)` in turn. The backend's own
+converters are recognised here by identity and run natively where the result
+is certain to be the same (SQLite's datetimes, dates, booleans, decimals and
+UUIDs); each of them still calls the Python converter for any value it does
+not read natively (an unusual type, a text that `fromisoformat` refuses).
+Every other converter (a field's `from_db_value`, JSON) is called as Python
+from the loop.
+"""
+
+import enum
+from typing import Any, NamedTuple
+
+import django
+from django.conf import settings
+from django.db.models.expressions import Col
+
+
+class Converter(enum.IntEnum):
+    """How the native loop runs one converter (the same numbers in C++)."""
+    PYTHON = 0
+    SQLITE_DATETIME = 1  # extra: the tzinfo to make naive values aware in, or None
+    SQLITE_DATE = 2
+    SQLITE_BOOLEAN = 3
+    SQLITE_DECIMAL = 4   # extra: (create_decimal, quantize_value, context)
+    SQLITE_UUID = 5
+
+
+class Step(NamedTuple):
+    kind: int
+    call: Any    # the converter itself, called for what the kind does not read
+    extra: Any
+
+
+class ConverterPlan(NamedTuple):
+    position: int
+    expression: Any
+    steps: tuple  # Step
+
+
+def plan(compiler, converters):
+    """The native plan of `compiler.get_converters(...)`: a ConverterPlan per column."""
+    connection = compiler.connection
+    return tuple(ConverterPlan(position, expression,
+                               tuple(_step(c, expression, connection) for c in convs))
+                 for position, (convs, expression) in converters.items())
+
+
+def _step(converter, expression, connection):
+    kind, extra = _sqlite_kind(converter, expression, connection)
+    return Step(kind, converter, extra)
+
+
+def _sqlite_operations():
+    try:
+        from django.db.backends.sqlite3.operations import DatabaseOperations
+    except ImportError:  # no sqlite3 module in this Python
+        return None
+    return DatabaseOperations
+
+
+_SQLITE = _sqlite_operations()
+# The decimal converter that quantizes a column, as 5.2 and 6.0 write it:
+# 6.1 builds its decimals another way, which the native loop leaves to Python.
+_DECIMAL_RELEASES = ((5, 2), (6, 0))
+
+
+def _decimal_code():
+    if _SQLITE is None or tuple(django.VERSION[:2]) not in _DECIMAL_RELEASES:
+        return None
+    inner = [c for c in _SQLITE.get_decimalfield_converter.__code__.co_consts
+             if hasattr(c, "co_freevars") and c.co_name == "converter"]
+    quantizing = [c for c in inner if c.co_freevars == ("create_decimal", "quantize_value")]
+    return quantizing[0] if len(quantizing) == 1 else None
+
+
+_QUANTIZING_CODE = _decimal_code()
+
+
+def _sqlite_kind(converter, expression, connection):
+    if _SQLITE is None:
+        return Converter.PYTHON, None
+    func = getattr(converter, "__func__", None)
+    ops = getattr(converter, "__self__", None)
+    if func is not None and type(ops) is _SQLITE and vars(_SQLITE).get(func.__name__) is func:
+        if func is _SQLITE.convert_datetimefield_value:
+            if settings.USE_TZ is True:
+                return Converter.SQLITE_DATETIME, ops.connection.timezone
+            if settings.USE_TZ is False:
+                return Converter.SQLITE_DATETIME, None
+        elif func is _SQLITE.convert_datefield_value:
+            return Converter.SQLITE_DATE, None
+        elif func is _SQLITE.convert_booleanfield_value:
+            return Converter.SQLITE_BOOLEAN, None
+        elif func is _SQLITE.convert_uuidfield_value:
+            return Converter.SQLITE_UUID, None
+        return Converter.PYTHON, None
+    if (_QUANTIZING_CODE is not None and getattr(converter, "__code__", None) is _QUANTIZING_CODE
+            and isinstance(expression, Col)):
+        cells = dict(zip(_QUANTIZING_CODE.co_freevars, (c.cell_contents for c in converter.__closure__)))
+        context = expression.output_field.context
+        return Converter.SQLITE_DECIMAL, (cells["create_decimal"], cells["quantize_value"], context)
+    return Converter.PYTHON, None
+
+
+# --- the sqlite3 module's own converters ---------------------------------------
+#
+# Django's SQLite backend registers converters with the sqlite3 module for the
+# declared column types "date", "datetime" and "timestamp":
+# `lambda s: parse(s.decode())`. The cursor calls them for every value of such
+# a column, before the compiler's converters run. While installed, native
+# stand-ins take their place (the same answer: each hands Django's lambda any
+# text that `fromisoformat` refuses), and uninstall() puts Django's back.
+
+_CURSOR_TYPES = (("DATE", False, "parse_date"), ("DATETIME", True, "parse_datetime"),
+                 ("TIMESTAMP", True, "parse_datetime"))
+_replaced = {}  # type name: (Django's converter, the stand-in)
+
+
+def _django_decoder(converter, parse_name):
+    from django.utils import dateparse
+
+    code = getattr(converter, "__code__", None)
+    closure = getattr(converter, "__closure__", None) or ()
+    return (code is not None and code.co_freevars == ("conv_func",) and len(closure) == 1
+            and getattr(converter, "__qualname__", "") == "decoder.<locals>.<lambda>"
+            and closure[0].cell_contents is getattr(dateparse, parse_name))
+
+
+def install_cursor_converters():
+    """Puts the stand-ins in place of Django's registered converters, where
+    those are Django's and the sqlite3 module is loaded."""
+    import sys
+
+    sqlite3 = sys.modules.get("sqlite3")
+    if sqlite3 is None or "django.db.backends.sqlite3.base" not in sys.modules:
+        return
+    from . import _quorvel_core as native
+
+    for name, with_time, parse_name in _CURSOR_TYPES:
+        current = sqlite3.converters.get(name)
+        if name in _replaced or current is None or not _django_decoder(current, parse_name):
+            continue
+        stand_in = native.cursor_converter(with_time, current)
+        sqlite3.converters[name] = stand_in
+        _replaced[name] = (current, stand_in)
+
+
+def uninstall_cursor_converters():
+    import sys
+
+    sqlite3 = sys.modules.get("sqlite3")
+    for name, (django_converter, stand_in) in list(_replaced.items()):
+        if sqlite3 is not None and sqlite3.converters.get(name) is stand_in:
+            sqlite3.converters[name] = django_converter
+        del _replaced[name]

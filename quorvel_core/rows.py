@@ -1,0 +1,378 @@
+"""Rows to model instances: Django's `ModelIterable` with its loop in C++.
+
+While `install()` is on, `ModelIterable.__iter__` is `model_iterable_iter`.
+It runs Django's own preparation (the compiler, the SQL, the select_related
+populators, the known related objects) exactly as the release does, then
+hands the rows to the native `ModelRows` iterator, which builds each instance
+as `Model.from_db` and `Model.__init__` would: `object.__new__`, a fresh
+`ModelState` as `_state`, each loaded field set through the generic
+`setattr` (so a descriptor with `__set__` runs as it does for Django), then
+`adding` and `db`. It does so only where that is certain to be Django's
+result, decided here per model class and per queryset (`model_refusal`), and
+per row in C++ for the init signals, so a receiver connected at any time is
+honoured: a row that has one goes through Django's own `from_db`. Whatever
+is not certain (a subclass of `ModelIterable`, a compiler that iterates its
+own way, composite keys, an unknown release) runs Django's code.
+"""
+
+import operator
+import threading
+import weakref
+from typing import Any, NamedTuple
+
+import django
+from django.db.models import Model
+from django.db.models import query as django_query
+from django.db.models.base import DEFERRED, ModelState
+from django.db.models.fields.mixins import FieldCacheMixin
+from django.db.models.fields.related_descriptors import ForeignKeyDeferredAttribute
+from django.db.models.signals import post_init, pre_init
+from django.db.models.sql.compiler import SQLCompiler
+from django.dispatch import dispatcher
+from django.utils.functional import cached_property
+
+from . import _quorvel_core as native
+from . import row_converters
+
+ModelIterable = django_query.ModelIterable
+RelatedPopulator = django_query.RelatedPopulator
+DJANGO_MODEL_ITER = vars(ModelIterable)["__iter__"]
+
+# The releases whose ModelIterable, RelatedPopulator, from_db and __init__
+# this module follows line by line; 6.1 adds fetch modes and peers.
+FOLLOWED_RELEASES = ((5, 2), (6, 0), (6, 1))
+RELEASE = tuple(django.VERSION[:2])
+FETCH_MODES = RELEASE >= (6, 1)
+
+native.configure_rows(
+    pre_init=pre_init, post_init=post_init, no_receivers=dispatcher.NO_RECEIVERS,
+    deferred=DEFERRED, model_state=ModelState, weak_key_dict=weakref.WeakKeyDictionary)
+
+_lock = threading.Lock()
+_counts = {"native": 0, "django": 0}
+# While the loop is installed, the sqlite3 module's date converters are
+# replaced on the first queryset that runs once Django's backend is loaded.
+_installed_here = False
+
+
+def installed(on):
+    """Called by install() and uninstall()."""
+    global _installed_here
+    _installed_here = on
+    if on:
+        row_converters.install_cursor_converters()
+    else:
+        row_converters.uninstall_cursor_converters()
+
+
+def counts():
+    """How many ModelIterable evaluations took the native loop and how many ran
+    Django's own, since the process started."""
+    with _lock:
+        return dict(_counts)
+
+
+def _count(key):
+    with _lock:
+        _counts[key] += 1
+
+
+# --- what may be built natively ------------------------------------------
+
+_MODEL_STATE_PLAIN = (ModelState.__init__ is object.__init__
+                      and ModelState.__setattr__ is object.__setattr__
+                      and type(ModelState) is type)
+
+
+def model_refusal(cls):
+    """None when instances of `cls` come out of the native loop exactly as
+    `cls.from_db` makes them; otherwise why not, in words."""
+    if type(cls).__call__ is not type.__call__:
+        return "its metaclass defines __call__"
+    if cls.__new__ is not object.__new__:
+        return "it defines __new__"
+    if cls.__init__ is not Model.__init__:
+        return "it defines __init__"
+    if getattr(cls.from_db, "__func__", None) is not Model.from_db.__func__:
+        return "it defines from_db"
+    if cls.__setattr__ is not object.__setattr__:
+        return "it defines __setattr__"
+    mro = cls.__mro__
+    after_model = mro[mro.index(Model) + 1:-1] if Model in mro else ()
+    if any("__init__" in vars(base) for base in after_model):
+        return "a base after Model defines __init__"
+    if any("_state" in vars(base) for base in mro):
+        return "a class attribute is named _state"
+    if cls.__dictoffset__ == 0:
+        return "its instances have no __dict__"
+    if cls._meta.abstract:
+        return "it is abstract"
+    if not _MODEL_STATE_PLAIN:
+        return "ModelState has been changed"
+    return None
+
+
+def init_receivers(cls):
+    """The init signals that have a receiver for `cls` now, by name."""
+    return [name for name, signal in (("pre_init", pre_init), ("post_init", post_init))
+            if signal.has_listeners(cls)]
+
+
+class ModelPlan(NamedTuple):
+    """One model class as the native loop builds it."""
+    cls: type
+    attnames: tuple      # of each concrete field, in `_meta.concrete_fields` order
+    positions: Any       # None: values are in that order; else each field's index in them, -1 deferred
+    foreign_keys: tuple  # per field: its attribute is Django's ForeignKeyDeferredAttribute
+
+
+_model_plans = {}
+
+
+def _attnames(cls):
+    """The attnames of the concrete fields and which of them are foreign keys
+    set natively, cached while `_meta` keeps the same list."""
+    fields = cls._meta.concrete_fields
+    known = _model_plans.get(cls)
+    if known is not None and known[0] is fields and all(
+            _class_attribute(cls, name) is descriptor for name, descriptor in known[3]):
+        return known[1], known[2]
+    names = tuple(f.attname for f in fields)
+    if not all(type(name) is str for name in names):
+        return None, None
+    descriptors = tuple((name, _class_attribute(cls, name)) for name in names)
+    foreign_keys = tuple(_native_foreign_key(d) for _, d in descriptors)
+    _model_plans[cls] = (fields, names, foreign_keys, descriptors)
+    return names, foreign_keys
+
+
+_FOREIGN_KEY_SET = vars(ForeignKeyDeferredAttribute)["__set__"]
+
+
+def _native_foreign_key(descriptor):
+    """Whether the native loop may set the field as ForeignKeyDeferredAttribute
+    does (see set_foreign_key in rows.cpp)."""
+    if type(descriptor) is not ForeignKeyDeferredAttribute:
+        return False
+    field = descriptor.field
+    if (vars(ForeignKeyDeferredAttribute).get("__set__") is not _FOREIGN_KEY_SET
+            or _class_attribute(type(field), "is_cached") is not FieldCacheMixin.is_cached
+            or not isinstance(_class_attribute(type(field), "cache_name"), cached_property)):
+        return False
+    field.cache_name  # noqa: B018 (computed by is_cached in Django's own path)
+    return True
+
+
+def model_plan(cls, init_list, count):
+    """The plan for `cls.from_db(db, init_list, values)` with `count` values,
+    or None where Django's from_db must run."""
+    if model_refusal(cls) is not None:
+        return None
+    attnames, foreign_keys = _attnames(cls)
+    if attnames is None:
+        return None
+    if count == len(attnames):
+        return ModelPlan(cls, attnames, None, foreign_keys)
+    # from_db takes the values in turn for the fields named in init_list.
+    loaded = [name in init_list for name in attnames]
+    if sum(loaded) != count:
+        return None
+    positions, taken = [], 0
+    for is_loaded in loaded:
+        positions.append(taken if is_loaded else -1)
+        taken += is_loaded
+    return ModelPlan(cls, attnames, tuple(positions), foreign_keys)
+
+
+# --- select_related ----------------------------------------------------------
+
+class SetterPlan(NamedTuple):
+    cache_name: Any  # str: store into `_state.fields_cache`; None: call `call`
+    call: Any
+
+
+def _setter(setter):
+    """`field.set_cached_value` as Django's FieldCacheMixin writes it stores
+    into the fields cache under `field.cache_name`; anything else is called."""
+    func = getattr(setter, "__func__", None)
+    field = getattr(setter, "__self__", None)
+    if (func is FieldCacheMixin.set_cached_value
+            and _class_attribute(type(field), "set_cached_value") is func
+            # A cached_property answers the same name for the field's life.
+            and isinstance(_class_attribute(type(field), "cache_name"), cached_property)):
+        name = field.cache_name
+        if type(name) is str:
+            return SetterPlan(name, None)
+    return SetterPlan(None, setter)
+
+
+def _class_attribute(cls, name):
+    for base in cls.__mro__:
+        if name in vars(base):
+            return vars(base)[name]
+    return None
+
+
+class PopulatorPlan(NamedTuple):
+    populator: Any     # Django's RelatedPopulator, called when `model` is None
+    model: Any         # ModelPlan or None
+    cols_start: int
+    cols_end: int
+    reorder: Any       # reorder_for_init or None
+    pk_idx: int
+    children: tuple    # PopulatorPlan of each nested populator
+    local_setter: Any  # SetterPlan
+    remote_setter: Any
+    peers: Any         # the populator's peers list where fetch modes track peers, else None
+    fetch_mode: Any    # set on each instance's state (6.1), None before
+
+
+def populator_plan(populator, fetch_mode):
+    children = tuple(populator_plan(p, fetch_mode) for p in populator.related_populators)
+    model = None
+    if type(populator) is RelatedPopulator and (
+            not FETCH_MODES or _plain_from_db(populator.from_db, populator.model_cls)) and (
+            # itemgetter of one index gives the item, not a tuple of it.
+            not populator.reorder_for_init or len(populator.init_list) > 1):
+        count = (len(populator.init_list) if populator.reorder_for_init
+                 else populator.cols_end - populator.cols_start)
+        model = model_plan(populator.model_cls, populator.init_list, count)
+    if model is None:
+        return PopulatorPlan(populator, None, 0, 0, None, 0, (), None, None, None, None)
+    peers = populator.peers if FETCH_MODES and fetch_mode.track_peers else None
+    return PopulatorPlan(
+        populator, model,
+        populator.cols_start if not populator.reorder_for_init else 0,
+        populator.cols_end if not populator.reorder_for_init else 0,
+        populator.reorder_for_init, populator.pk_idx, children,
+        _setter(populator.local_setter), _setter(populator.remote_setter),
+        peers, fetch_mode if FETCH_MODES else None)
+
+
+def _plain_from_db(from_db, cls):
+    """`_get_from_db(cls, mode)` of 6.1 is partial(Model.from_db, fetch_mode=mode)."""
+    return (type(from_db) is django_query.partial and not from_db.args
+            and list(from_db.keywords) == ["fetch_mode"]
+            and getattr(from_db.func, "__func__", None) is Model.from_db.__func__
+            and from_db.func.__self__ is cls)
+
+
+# --- the whole queryset ------------------------------------------------------
+
+class RowsPlan(NamedTuple):
+    db: str
+    model: ModelPlan
+    start: int                  # the model's values are row[start:end]
+    end: int
+    connection: Any
+    converters: tuple           # row_converters.ConverterPlan of each converted column
+    populators: tuple           # PopulatorPlan
+    annotations: tuple          # (attribute name, column) pairs
+    known_related: tuple        # (field, objects by id, attnames or None, getter, field name)
+    fetch_mode: Any             # 6.1: set on each state; None before
+    peers: Any                  # 6.1 with a peer-tracking mode: the shared list
+
+
+def model_iterable_iter(self):
+    """ModelIterable.__iter__ while quorvel_core is installed."""
+    if type(self) is not ModelIterable or RELEASE not in FOLLOWED_RELEASES:
+        _count("django")
+        return (yield from DJANGO_MODEL_ITER(self))
+    queryset = self.queryset
+    db = queryset.db
+    compiler = queryset.query.get_compiler(using=db)
+    if FETCH_MODES:
+        fetch_mode = queryset._fetch_mode
+    # Execute the query. This also fills compiler.select, klass_info and
+    # annotation_col_map, as in Django's loop.
+    results = compiler.execute_sql(chunked_fetch=self.chunked_fetch, chunk_size=self.chunk_size)
+    select, klass_info, annotation_col_map = (
+        compiler.select, compiler.klass_info, compiler.annotation_col_map)
+    model_cls = klass_info["model"]
+    select_fields = klass_info["select_fields"]
+    model_fields_start, model_fields_end = select_fields[0], select_fields[-1] + 1
+    init_list = [f[0].target.attname for f in select[model_fields_start:model_fields_end]]
+    if FETCH_MODES:
+        from_db = django_query._get_from_db(model_cls, fetch_mode)
+        related_populators = django_query.get_related_populators(klass_info, select, db, fetch_mode)
+    else:
+        fetch_mode = None
+        from_db = model_cls.from_db
+        related_populators = django_query.get_related_populators(klass_info, select, db)
+    known_related_objects = []
+    for field, related_objs in queryset._known_related_objects.items():
+        attnames = [field.attname if from_field == "self"
+                    else queryset.model._meta.get_field(from_field).attname
+                    for from_field in field.from_fields]
+        known_related_objects.append((field, related_objs, attnames, operator.attrgetter(*attnames)))
+    peers = []
+
+    def django_row(row):
+        # The body of Django's loop for one converted row.
+        obj = from_db(db, init_list, row[model_fields_start:model_fields_end])
+        if FETCH_MODES and fetch_mode.track_peers:
+            peers.append(django_query.weak_ref(obj))
+            obj._state.peers = peers
+        for rel_populator in related_populators:
+            rel_populator.populate(row, obj)
+        if annotation_col_map:
+            for attr_name, col_pos in annotation_col_map.items():
+                setattr(obj, attr_name, row[col_pos])
+        # Add the known related objects to the model.
+        for field, rel_objs, rel_attnames, rel_getter in known_related_objects:
+            # Avoid overwriting objects loaded by, e.g., select_related().
+            if field.is_cached(obj):
+                continue
+            if FETCH_MODES and any(attname not in obj.__dict__ for attname in rel_attnames):
+                continue
+            rel_obj_id = rel_getter(obj)
+            try:
+                rel_obj = rel_objs[rel_obj_id]
+            except KeyError:
+                pass  # May happen in qs1 | qs2 scenarios.
+            else:
+                setattr(obj, field.name, rel_obj)
+        return obj
+
+    plan = _rows_plan(compiler, db, model_cls, init_list, model_fields_start, model_fields_end,
+                      from_db, related_populators, annotation_col_map, known_related_objects,
+                      fetch_mode, peers)
+    if plan is None:
+        _count("django")
+        for row in compiler.results_iter(results):
+            yield django_row(row)
+        return
+    _count("native")
+    yield from native.ModelRows(plan, results, django_row)
+
+
+def _rows_plan(compiler, db, model_cls, init_list, start, end, from_db, related_populators,
+               annotation_col_map, known_related_objects, fetch_mode, peers):
+    """The native loop's plan, or None where Django's loop must run."""
+    compiler_type = type(compiler)
+    if (compiler_type.results_iter is not SQLCompiler.results_iter
+            or compiler_type.get_converters is not SQLCompiler.get_converters
+            or compiler_type.apply_converters is not SQLCompiler.apply_converters
+            or compiler_type.has_composite_fields is not SQLCompiler.has_composite_fields):
+        return None
+    fields = [s[0] for s in compiler.select[0:compiler.col_count]]
+    if compiler.has_composite_fields(fields):
+        return None
+    if FETCH_MODES and not (_plain_from_db(from_db, model_cls)
+                            and django_query.weak_ref is weakref.ref):
+        return None
+    if not FETCH_MODES and type(db) is not str:
+        return None
+    model = model_plan(model_cls, init_list, end - start)
+    if model is None:
+        return None
+    if _installed_here:
+        row_converters.install_cursor_converters()
+    converters = row_converters.plan(compiler, compiler.get_converters(fields))
+    populators = tuple(populator_plan(p, fetch_mode) for p in related_populators)
+    annotations = tuple(annotation_col_map.items()) if annotation_col_map else ()
+    known = tuple((field, objs, attnames if FETCH_MODES else None, getter, field.name)
+                  for field, objs, attnames, getter in known_related_objects)
+    tracked = peers if FETCH_MODES and fetch_mode.track_peers else None
+    return RowsPlan(db, model, start, end, compiler.connection, converters, populators,
+                    annotations, known, fetch_mode, tracked)

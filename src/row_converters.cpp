@@ -1,0 +1,256 @@
+#include "row_converters.hpp"
+
+#include "format.hpp"
+#include "validate.hpp"
+
+#include <datetime.h>
+
+namespace qc {
+namespace {
+
+OnceSlot FROMISOFORMAT_NAME, QUANTIZE_NAME, CONTEXT_NAME, KWNAMES_CONTEXT;
+
+// A one-item tuple of keyword names for vectorcall.
+PyObject* kwnames(OnceSlot& slot, OnceSlot& name_slot, const char* name) {  // borrowed
+  return slot.get([&]() -> PyObject* {
+    PyObject* name_str = intern_once(name_slot, name);
+    return name_str ? PyTuple_Pack(1, name_str) : nullptr;
+  });
+}
+
+Object call_python(const ConverterStep& step, PyObject* value, PyObject* expression,
+                   PyObject* connection) {
+  PyObject* args[] = {value, expression, connection};
+  return Object::steal(PyObject_Vectorcall(step.call, args, 3, nullptr));
+}
+
+// `cls.fromisoformat(text)`; empty with no error set when it raises ValueError,
+// which Django's parsers answer with a regular expression of their own.
+Object from_iso(PyTypeObject* cls, PyObject* text, bool& refused) {
+  PyObject* name = intern_once(FROMISOFORMAT_NAME, "fromisoformat");
+  if (!name) return Object();
+  Object parsed = Object::steal(PyObject_CallMethodOneArg((PyObject*)cls, name, text));
+  if (!parsed && PyErr_ExceptionMatches(PyExc_ValueError)) {
+    PyErr_Clear();
+    refused = true;
+  }
+  return parsed;
+}
+
+// `value.replace(tzinfo=zone)` for an exact, naive datetime.
+Object with_zone(PyObject* value, PyObject* zone) {
+  if (!PyDateTimeAPI) {
+    PyDateTime_IMPORT;  // idempotent; the capsule's table lives for the process
+    if (!PyDateTimeAPI) return Object();
+  }
+  return Object::steal(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+      PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value),
+      PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
+      PyDateTime_DATE_GET_SECOND(value), PyDateTime_DATE_GET_MICROSECOND(value), zone,
+      PyDateTime_DATE_GET_FOLD(value), PyDateTimeAPI->DateTimeType));
+}
+
+// convert_datetimefield_value: the text parsed by datetime.fromisoformat and,
+// with USE_TZ, a naive result given the connection's zone (make_aware's
+// replace). An aware result or any other value goes to Django's converter.
+Object sqlite_datetime(const ConverterStep& step, PyObject* value, PyObject* expression,
+                       PyObject* connection) {
+  if (value == Py_None) return Object::borrow(value);
+  const DateTypes* types = date_types();
+  if (!types) return Object();
+  Object parsed;
+  if (Py_IS_TYPE(value, types->datetime)) {
+    parsed = Object::borrow(value);  // the cursor's own converter parsed it
+  } else if (PyUnicode_CheckExact(value)) {
+    bool refused = false;
+    parsed = from_iso(types->datetime, value, refused);
+    if (refused) return call_python(step, value, expression, connection);
+    if (!parsed) return Object();
+  } else {
+    return call_python(step, value, expression, connection);
+  }
+  if (!Py_IS_TYPE(parsed.get(), types->datetime) || PyDateTime_DATE_GET_TZINFO(parsed.get()) != Py_None)
+    return call_python(step, value, expression, connection);
+  if (!step.zone) return parsed;
+  return with_zone(parsed.get(), step.zone);
+}
+
+// convert_datefield_value: date.fromisoformat of the text.
+Object sqlite_date(const ConverterStep& step, PyObject* value, PyObject* expression,
+                   PyObject* connection) {
+  if (value == Py_None) return Object::borrow(value);
+  const DateTypes* types = date_types();
+  if (!types) return Object();
+  if (Py_IS_TYPE(value, types->date)) return Object::borrow(value);
+  if (!PyUnicode_CheckExact(value)) return call_python(step, value, expression, connection);
+  bool refused = false;
+  Object parsed = from_iso(types->date, value, refused);
+  if (refused) return call_python(step, value, expression, connection);
+  return parsed;
+}
+
+// convert_booleanfield_value: `bool(value) if value in (1, 0) else value`.
+Object sqlite_boolean(const ConverterStep& step, PyObject* value, PyObject* expression,
+                      PyObject* connection) {
+  if (value == Py_None) return Object::borrow(value);
+  if (!PyLong_CheckExact(value)) return call_python(step, value, expression, connection);
+  int overflow = 0;
+  long n = PyLong_AsLongAndOverflow(value, &overflow);
+  if (n == -1 && PyErr_Occurred()) return Object();
+  if (!overflow && (n == 0 || n == 1)) return Object::borrow(n ? Py_True : Py_False);
+  return Object::borrow(value);
+}
+
+// The quantizing decimal converter: create_decimal(value).quantize(quantum,
+// context=the field's context), for the int and float values SQLite gives.
+Object sqlite_decimal(const ConverterStep& step, PyObject* value, PyObject* expression,
+                      PyObject* connection) {
+  if (value == Py_None) return Object::borrow(value);
+  if (!PyLong_CheckExact(value) && !PyFloat_CheckExact(value))
+    return call_python(step, value, expression, connection);
+  Object created = Object::steal(PyObject_CallOneArg(step.create_decimal, value));
+  PyObject* names = created ? kwnames(KWNAMES_CONTEXT, CONTEXT_NAME, "context") : nullptr;
+  PyObject* quantize = names ? intern_once(QUANTIZE_NAME, "quantize") : nullptr;
+  if (!quantize) return Object();
+  PyObject* args[] = {created.get(), step.quantum, step.context};
+  return Object::steal(
+      PyObject_VectorcallMethod(quantize, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
+// convert_uuidfield_value: uuid.UUID(value) for the plain hexadecimal texts.
+Object sqlite_uuid(const ConverterStep& step, PyObject* value, PyObject* expression,
+                   PyObject* connection) {
+  if (value == Py_None) return Object::borrow(value);
+  if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+    std::string_view text((const char*)PyUnicode_1BYTE_DATA(value),
+                          (size_t)PyUnicode_GET_LENGTH(value));
+    if (std::optional<uint128> n = parse_uuid(text)) return new_uuid(*n);
+  }
+  return call_python(step, value, expression, connection);
+}
+
+Object convert(const ConverterStep& step, PyObject* value, PyObject* expression,
+               PyObject* connection) {
+  switch (step.kind) {
+    case ConverterKind::python:
+      return call_python(step, value, expression, connection);
+    case ConverterKind::sqlite_datetime:
+      return sqlite_datetime(step, value, expression, connection);
+    case ConverterKind::sqlite_date:
+      return sqlite_date(step, value, expression, connection);
+    case ConverterKind::sqlite_boolean:
+      return sqlite_boolean(step, value, expression, connection);
+    case ConverterKind::sqlite_decimal:
+      return sqlite_decimal(step, value, expression, connection);
+    case ConverterKind::sqlite_uuid:
+      return sqlite_uuid(step, value, expression, connection);
+  }
+  internal_error("unknown converter kind");
+  return Object();
+}
+
+// A tuple item that must be a tuple of at least `size` items (borrowed).
+PyObject* tuple_at(PyObject* tuple, Py_ssize_t index, Py_ssize_t size) {
+  PyObject* item = PyTuple_GET_ITEM(tuple, index);
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) < size)
+    return type_mismatch(item, "tuple"), nullptr;
+  return item;
+}
+
+bool parse_step(PyObject* plan, ConverterStep& step) {
+  long kind = PyLong_AsLong(PyTuple_GET_ITEM(plan, 0));
+  if (kind == -1 && PyErr_Occurred()) return false;
+  if (kind < 0 || kind > (long)ConverterKind::sqlite_uuid) {
+    internal_error("unknown converter kind");
+    return false;
+  }
+  step.kind = (ConverterKind)kind;
+  step.call = PyTuple_GET_ITEM(plan, 1);
+  PyObject* extra = PyTuple_GET_ITEM(plan, 2);
+  if (step.kind == ConverterKind::sqlite_datetime && extra != Py_None) step.zone = extra;
+  if (step.kind == ConverterKind::sqlite_decimal) {
+    if (!PyTuple_Check(extra) || PyTuple_GET_SIZE(extra) != 3) return type_mismatch(extra, "tuple"), false;
+    step.create_decimal = PyTuple_GET_ITEM(extra, 0);
+    step.quantum = PyTuple_GET_ITEM(extra, 1);
+    step.context = PyTuple_GET_ITEM(extra, 2);
+  }
+  return true;
+}
+
+// The sqlite3 module's converter for a declared column type, as Django
+// registers it: `lambda s: parse(s.decode())`, parse being parse_date or
+// parse_datetime, whose first step is `fromisoformat`. `self` is the tuple
+// (kind, Django's converter); a text that is not UTF-8 or that fromisoformat
+// refuses goes to Django's converter, which gives its own answer or error.
+PyObject* cursor_convert(PyObject* self, PyObject* raw) {
+  const DateTypes* types = date_types();
+  if (!types) return nullptr;
+  PyObject* original = PyTuple_GET_ITEM(self, 1);
+  bool dated = PyTuple_GET_ITEM(self, 0) == Py_False;
+  if (!PyBytes_CheckExact(raw)) return PyObject_CallOneArg(original, raw);
+  Object text = Object::steal(
+      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw), nullptr));
+  if (!text) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+    PyErr_Clear();
+    return PyObject_CallOneArg(original, raw);
+  }
+  bool refused = false;
+  Object parsed = from_iso(dated ? types->date : types->datetime, text.get(), refused);
+  if (refused) return PyObject_CallOneArg(original, raw);
+  return parsed.release();
+}
+
+PyMethodDef CURSOR_CONVERT = {"cursor_convert", guarded_method<cursor_convert>(), METH_O,
+                              "Django's sqlite3 converter of dates or datetimes, natively."};
+
+}  // namespace
+
+PyObject* cursor_converter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2 || !PyBool_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "cursor_converter(with_time: bool, django_converter, /)");
+    return nullptr;
+  }
+  Object self = Object::steal(PyTuple_Pack(2, args[0], args[1]));
+  return self ? PyCFunction_New(&CURSOR_CONVERT, self.get()) : nullptr;
+}
+
+bool parse_converters(PyObject* plans, std::vector<ColumnConverters>& out) {
+  if (!PyTuple_Check(plans)) return type_mismatch(plans, "tuple"), false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plans); ++i) {
+    PyObject* column = tuple_at(plans, i, 3);
+    if (!column) return false;
+    ColumnConverters parsed;
+    parsed.position = PyLong_AsSsize_t(PyTuple_GET_ITEM(column, 0));
+    if (parsed.position < 0) {
+      if (!PyErr_Occurred()) internal_error("negative converter position");
+      return false;
+    }
+    parsed.expression = PyTuple_GET_ITEM(column, 1);
+    PyObject* steps = PyTuple_GET_ITEM(column, 2);
+    if (!PyTuple_Check(steps)) return type_mismatch(steps, "tuple"), false;
+    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(steps); ++j) {
+      PyObject* step_plan = tuple_at(steps, j, 3);
+      ConverterStep step{};
+      if (!step_plan || !parse_step(step_plan, step)) return false;
+      parsed.steps.push_back(step);
+    }
+    out.push_back(std::move(parsed));
+  }
+  return true;
+}
+
+bool convert_row(const std::vector<ColumnConverters>& columns, PyObject* row, PyObject* connection) {
+  for (const ColumnConverters& column : columns) {
+    Object value = Object::steal(PyList_GetItemRef(row, column.position));
+    if (!value) return false;
+    for (const ConverterStep& step : column.steps) {
+      value = convert(step, value.get(), column.expression, connection);
+      if (!value) return false;
+    }
+    if (PyList_SetItem(row, column.position, value.release()) < 0) return false;
+  }
+  return true;
+}
+
+}  // namespace qc
