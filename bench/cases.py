@@ -31,6 +31,10 @@ ONE_NESTED = 6.0
 VALIDATE_ONE = 3.0
 VALIDATE_ONE_MODEL = 1.5  # its fields are built per instance, and uid's check queries
 REPR_MANY_INSTALLED = 12.0
+# Rows to model instances (ModelIterable), plain Django against install().
+ORM_LIST = 3.0
+ORM_SELECT_RELATED = 3.0
+ORM_DEMO_ORDERS = 2.5
 
 
 class Fixtures:
@@ -431,6 +435,90 @@ def _installed_cases():
     return cases
 
 
+# --- The ORM through install() ------------------------------------------------------------------
+# install() also replaces Django's ModelIterable.__iter__, which turns the rows of
+# every queryset of model instances into objects. Both sides evaluate the same
+# queryset, SQL included, as a view does; only the process-wide mode differs.
+
+def _orm_list(make_queryset, size):
+    def setup(fx):
+        def run():
+            return list(make_queryset())
+
+        rows = run()
+        if len(rows) != size:  # too few rows would time something smaller
+            raise AssertionError(f"the queryset gave {len(rows)} objects, not {size}")
+        return run, run
+    return setup
+
+
+def _demo_orders(fx):
+    # The demo's list view evaluates its queryset for page 1 as DRF's
+    # PageNumberPagination does: get_queryset()'s .all(), sliced, then list().
+    data.create_demo_rows()
+    from demo.shop.views import ORDERS, Page
+
+    return _orm_list(lambda: ORDERS.all()[:Page.page_size], Page.page_size)(fx)
+
+
+def same_instances(expected, got):
+    """Model instances compared by all a caller can see of them without a query
+    (see `instance_print`); equal pks alone would pass half-built objects."""
+    return first_difference([instance_print(obj) for obj in expected],
+                            [instance_print(obj) for obj in got])
+
+
+def instance_print(obj, above=()):
+    """The class, the `_state`, every column's value as its repr (type and exact
+    value: Decimal("1.10") is not Decimal("1.1")), and what select_related and
+    prefetch_related cached on it, walked down. Everything is read from the
+    instance's own dicts, never through descriptors, so a missing cache or a
+    deferred column shows as a difference instead of running a query. An object
+    met again below itself (a prefetched line item's order) is named by how far
+    up it is."""
+    if obj is None:
+        return None
+    for depth, seen in enumerate(reversed(above), 1):
+        if obj is seen:
+            return f"the object {depth} level(s) up"
+    values = obj.__dict__
+    below = above + (obj,)
+    prefetched = {}
+    for name, cached in sorted(values.get("_prefetched_objects_cache", {}).items()):
+        rows = cached if isinstance(cached, list) else cached._result_cache
+        prefetched[name] = None if rows is None else [instance_print(o, below) for o in rows]
+    return {
+        "class": f"{type(obj).__module__}.{type(obj).__qualname__}",
+        "db": obj._state.db,
+        "adding": obj._state.adding,
+        "columns": {f.attname: repr(values[f.attname]) if f.attname in values else "deferred"
+                    for f in obj._meta.concrete_fields},
+        "related": {name: instance_print(other, below)
+                    for name, other in sorted(obj._state.fields_cache.items())},
+        "prefetched": prefetched,
+    }
+
+
+def _orm_cases():
+    from .shop.models import Product, Review
+
+    group = "ORM, list() of a queryset through install()"
+
+    def add(name, setup, target):
+        return Case(group, name, "Django", setup, target, compare=same_instances, modes=INSTALL)
+
+    return [
+        add("1,000 products, 10 fields",
+            _orm_list(lambda: Product.objects.order_by("id"), data.N_PRODUCTS), ORM_LIST),
+        add("1,000 reviews, select_related of product and its vendor",
+            _orm_list(lambda: Review.objects.select_related("product__vendor").order_by("id")[:1000],
+                      1000),
+            ORM_SELECT_RELATED),
+        add("demo orders, page of 100: customer, prefetched items and products",
+            _demo_orders, ORM_DEMO_ORDERS),
+    ]
+
+
 # --- The table of cases ------------------------------------------------------------------------
 
 def all_cases():
@@ -485,4 +573,5 @@ def all_cases():
     add(Case(request, "POST nested product, parser + validation + renderer", "DRF",
              _request_check))
     cases += _installed_cases()
+    cases += _orm_cases()
     return cases

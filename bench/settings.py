@@ -1,4 +1,5 @@
-"""Django settings of the benchmark project: one app, SQLite in memory."""
+"""Django settings of the benchmark project: its own app, and the demo's shop
+for the ORM cases that run the demo's querysets; SQLite in memory."""
 
 SECRET_KEY = "bench-only"
 DEBUG = False
@@ -10,6 +11,7 @@ INSTALLED_APPS = [
     "django.contrib.auth",
     "rest_framework",
     "bench.shop",
+    "demo.shop",
 ]
 DATABASES = {"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": ":memory:"}}
 DEFAULT_AUTO_FIELD = "django.db.models.AutoField"
