@@ -4,7 +4,8 @@
 
 One table per serializer (nested ones included), each after a line that says
 whether the class's plans are shared by all its instances or, and why, compiled
-per instance; one row per field: the value
+per instance, and for a ModelSerializer whether querysets build its model's
+instances natively or, and why, in Django; one row per field: the value
 access and representation of its read side, the validator kind of its write
 side, and whether Python runs its validators after the native kind ("python")
 or the native kind covers them ("native"). "python" in the get, repr or val
@@ -31,6 +32,7 @@ class Block:
     def __init__(self, title, serializer, read_in_drf, write_in_drf, rows):
         self.title = title
         self.plans = _plans_line(serializer)
+        self.model, self.model_reason = _model_of(serializer)
         self.read_in_drf = read_in_drf
         self.write_in_drf = write_in_drf
         self.rows = rows
@@ -57,6 +59,8 @@ def blocks(serializer, title=None, outer=()):
 
 def _block_text(block):
     lines = [block.title, "  " + block.plans]
+    if block.model is not None:
+        lines.append("  " + _model_line(block))
     if block.read_in_drf:
         lines.append("  read side runs in DRF: the serializer class overrides it")
     if block.write_in_drf:
@@ -71,6 +75,24 @@ def _plans_line(serializer):
     if reason is None:
         return f"plans: compiled once for {cls.__name__}, shared by all its instances"
     return f"plans: compiled per instance, since {reason}"
+
+
+def _model_of(serializer):
+    """The model a ModelSerializer reads, and why the native row loop does not
+    build its instances (None when it does)."""
+    model = getattr(getattr(serializer, "Meta", None), "model", None)
+    if not isinstance(serializer, s.ModelSerializer) or not isinstance(model, type):
+        return None, None
+    from . import rows
+
+    return model, rows.model_report(model)
+
+
+def _model_line(block):
+    name = block.model.__name__
+    if block.model_reason is None:
+        return f"instances: {name} rows are built natively"
+    return f"instances: {name} rows are built by Django, since {block.model_reason}"
 
 
 def _child(field):

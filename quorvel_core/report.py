@@ -37,9 +37,14 @@ def serializer_class(view_class, actions):
 
 
 def field_report(serializer):
-    """{"native": n, "fields": n, "python": [text, ...]} for one serializer tree."""
-    native, total, python = 0, 0, []
+    """{"native": n, "fields": n, "python": [text, ...], "models": [text, ...]}
+    for one serializer tree; "models" says how each model's instances are built."""
+    native, total, python, models = 0, 0, [], {}
     for block in blocks(serializer):
+        if block.model is not None:
+            reason = block.model_reason
+            models[block.model.__name__] = (f"{block.model.__name__}: rows built natively" if reason is None
+                                            else f"{block.model.__name__}: rows built by Django ({reason})")
         for row in block.rows:
             name, parts = row[0], dict(zip(_PARTS, row[1:4]))
             if block.read_in_drf:
@@ -52,7 +57,7 @@ def field_report(serializer):
                 python.append(f"{_path(block.title)}{name}: {', '.join(in_python)} in DRF")
             else:
                 native += 1
-    return {"native": native, "fields": total, "python": python}
+    return {"native": native, "fields": total, "python": python, "models": list(models.values())}
 
 
 def _path(title):
@@ -89,6 +94,7 @@ def format_text(report):
         if "fields" in r:
             lines.append(f"{head}  {r['serializer']}: {r['native']} of {r['fields']} fields native")
             lines.extend(f"    {text}" for text in r["python"])
+            lines.extend(f"    {text}" for text in r.get("models", ()))
         else:
             lines.append(f"{head}: {r['note']}")
     t = report["total"]

@@ -112,10 +112,32 @@ def model_refusal(cls):
     return None
 
 
-def init_receivers(cls):
-    """The init signals that have a receiver for `cls` now, by name."""
-    return [name for name, signal in (("pre_init", pre_init), ("post_init", post_init))
-            if signal.has_listeners(cls)]
+def model_report(cls):
+    """None when querysets of `cls` build their instances natively; otherwise
+    why not, in words (the class itself, or the init signals' receivers now)."""
+    if RELEASE not in FOLLOWED_RELEASES:
+        return f"Django {django.get_version()} is not a release the native loop follows"
+    reason = model_refusal(cls)
+    if reason is not None:
+        return reason
+    receivers = [f"{name} receiver: {_receiver_name(r)}"
+                 for name, signal in (("pre_init", pre_init), ("post_init", post_init))
+                 for r in _receivers(signal, cls)]
+    return ", ".join(receivers) or None
+
+
+def _receivers(signal, cls):
+    live = signal._live_receivers(cls)
+    # 5.2 and later give (sync receivers, async receivers).
+    return [r for group in live for r in group] if type(live) is tuple else list(live)
+
+
+def _receiver_name(receiver):
+    owner = getattr(receiver, "__self__", None)
+    if owner is not None and hasattr(owner, "name") and hasattr(owner, "model"):
+        # A field's own receiver, such as ImageField's dimensions.
+        return f"{type(owner).__name__} {owner.name}.{receiver.__name__}"
+    return getattr(receiver, "__qualname__", None) or repr(receiver)
 
 
 class ModelPlan(NamedTuple):

@@ -142,7 +142,7 @@ def test_class_attribute_sees_drfs_methods_through_the_accelerated_ones(state):
 
 
 def test_accelerated_methods_carry_drfs_docs():
-    for cls, name, drf, accelerated in installation._METHODS:
+    for cls, name, drf, accelerated in installation._METHODS + installation._ORM_METHODS:
         assert accelerated.__doc__ == drf.__doc__
 
 
@@ -154,14 +154,18 @@ settings.configure(INSTALLED_APPS=["django.contrib.contenttypes", "django.contri
 django.setup()
 import quorvel_core
 from rest_framework import renderers
-print(quorvel_core.is_installed(), renderers.JSONRenderer.render.__module__)
+from django.db.models.query import ModelIterable
+print(quorvel_core.is_installed(), renderers.JSONRenderer.render.__module__,
+      ModelIterable.__iter__.__module__)
 """
 
 
 @pytest.mark.parametrize("extra, expected", [
-    ("", "False rest_framework.renderers"),
-    (", QUORVEL_CORE_INSTALL=True", "True quorvel_core.installation"),
-    (", QUORVEL_CORE_INSTALL=False", "False rest_framework.renderers"),
+    ("", "False rest_framework.renderers django.db.models.query"),
+    (", QUORVEL_CORE_INSTALL=True", "True quorvel_core.installation quorvel_core.rows"),
+    (", QUORVEL_CORE_INSTALL=True, QUORVEL_CORE_ORM=False",
+     "True quorvel_core.installation django.db.models.query"),
+    (", QUORVEL_CORE_INSTALL=False", "False rest_framework.renderers django.db.models.query"),
 ])
 def test_the_app_installs_on_its_setting(extra, expected):
     assert run_isolated(APP.format(extra=extra)).strip() == expected

@@ -71,10 +71,11 @@ def test_json_report_counts_each_field_and_names_what_stays_in_drf():
     # explain() shows the same: four fields of the shelf and two of its tags,
     # one row with "python" in its get, repr or val column (the JSON field).
     rows = [line.split() for line in quorvel_core.explain(Shelf()).splitlines()
-            if line.startswith("  ") and not line.startswith(("  plans", "  field"))]
+            if line.startswith("  ") and not line.startswith(("  plans", "  field", "  instances"))]
     assert len(rows) == 6 and [r[0] for r in rows if "python" in r[1:4]] == ["anything"]
     assert (shelf["native"], shelf["fields"]) == (5, 6)
     assert shelf["python"] == ["anything: val in DRF"]
+    assert shelf["models"] == ["Tag: rows built natively"]
     assert by_route["api/^tags/$"]["serializer"] == "TagSerializer"
     assert by_route["books/"] == {"route": "books/", "view": "NeedsRequest", "serializer": None,
                                   "note": "no serializer class without a request"}
@@ -89,3 +90,20 @@ def test_text_report():
     assert lines[:2] == ["/shelf/  ShelfView  Shelf: 5 of 6 fields native",
                          "    anything: val in DRF"]
     assert lines[-1].startswith("total: ") and lines[-1].endswith(" endpoints")
+
+
+def on_tag_init(sender, instance, **kwargs):
+    pass
+
+
+def test_explain_says_why_instances_are_built_by_django():
+    from django.db.models.signals import post_init
+
+    post_init.connect(on_tag_init, sender=Tag)
+    try:
+        text = quorvel_core.explain(TagSerializer())
+    finally:
+        post_init.disconnect(on_tag_init, sender=Tag)
+    assert ("  instances: Tag rows are built by Django, since post_init receiver: on_tag_init"
+            in text.splitlines())
+    assert "  instances: Tag rows are built natively" in quorvel_core.explain(TagSerializer())
