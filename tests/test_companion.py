@@ -222,9 +222,10 @@ def test_validators_the_native_kind_already_implies(schema_only):
 
 def test_explain_prints_a_table_per_serializer(schema_only):
     blocks = quorvel_core.explain(cases.BookSerializer()).split("\n\n")
-    title, plans_line, *lines = blocks[0].splitlines()
+    title, plans_line, model_line, *lines = blocks[0].splitlines()
     assert title == "BookSerializer"
     assert plans_line == "  plans: compiled once for BookSerializer, shared by all its instances"
+    assert model_line == "  instances: Book rows are built natively"
     assert lines[0].split() == ["field", "get", "repr", "val", "validators"]
     rows = {line.split()[0]: line.split()[1:] for line in lines[1:]}
     assert rows["publisher"] == ["pk_attname", "pk", "python", "-"]
