@@ -62,6 +62,7 @@ def configure_rows(
     deferred: object,
     model_state: type,
     weak_key_dict: type,
+    plain_fields_cache: bool,
 ) -> None: ...
 def to_json(
     obj: object,

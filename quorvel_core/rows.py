@@ -23,7 +23,7 @@ from typing import Any, NamedTuple
 import django
 from django.db.models import Model
 from django.db.models import query as django_query
-from django.db.models.base import DEFERRED, ModelState
+from django.db.models.base import DEFERRED, ModelState, ModelStateFieldsCacheDescriptor
 from django.db.models.fields.mixins import FieldCacheMixin
 from django.db.models.fields.related_descriptors import ForeignKeyDeferredAttribute
 from django.db.models.signals import post_init, pre_init
@@ -44,9 +44,21 @@ FOLLOWED_RELEASES = ((5, 2), (6, 0), (6, 1))
 RELEASE = tuple(django.VERSION[:2])
 FETCH_MODES = RELEASE >= (6, 1)
 
+def _plain_fields_cache():
+    """ModelState.fields_cache is Django's descriptor as these releases write it:
+    `res = instance.fields_cache = {}` on first read, nothing else."""
+    descriptor = vars(ModelState).get("fields_cache")
+    kind = type(descriptor)
+    return (kind is ModelStateFieldsCacheDescriptor and set(vars(kind)) <= {
+        "__get__", "__module__", "__qualname__", "__dict__", "__weakref__", "__doc__",
+        "__firstlineno__", "__static_attributes__"}
+        and kind.__get__.__code__.co_names == ("fields_cache",))
+
+
 native.configure_rows(
     pre_init=pre_init, post_init=post_init, no_receivers=dispatcher.NO_RECEIVERS,
-    deferred=DEFERRED, model_state=ModelState, weak_key_dict=weakref.WeakKeyDictionary)
+    deferred=DEFERRED, model_state=ModelState, weak_key_dict=weakref.WeakKeyDictionary,
+    plain_fields_cache=_plain_fields_cache())
 
 _lock = threading.Lock()
 _counts = {"native": 0, "django": 0}

@@ -37,9 +37,11 @@ PyMethodDef FUNCTIONS[] = {
      "changes()\n--\n\n"
      "How many times a watched dict has changed (DRF's field counter `_creation_counter` aside)."},
     {"configure_rows", guarded_method<configure_rows>(), METH_FASTCALL | METH_KEYWORDS,
-     "configure_rows(*, pre_init, post_init, no_receivers, deferred, model_state, weak_key_dict)\n--\n\n"
+     "configure_rows(*, pre_init, post_init, no_receivers, deferred, model_state, weak_key_dict,\n"
+     "               plain_fields_cache)\n--\n\n"
      "Gives the native row loop Django's init signals, `NO_RECEIVERS`, `DEFERRED`, `ModelState`\n"
-     "and `weakref.WeakKeyDictionary`; the first call holds for the process."},
+     "and `weakref.WeakKeyDictionary`, and whether `ModelState.fields_cache` is Django's own\n"
+     "descriptor; the first call holds for the process."},
     {"cursor_converter", guarded_method<cursor_converter>(), METH_FASTCALL,
      "cursor_converter(with_time, django_converter, /)\n--\n\n"
      "A native stand-in for the sqlite3 converter Django registers for dates (`with_time`\n"

@@ -92,7 +92,9 @@ Object sqlite_date(const ConverterStep& step, PyObject* value, PyObject* express
 // convert_booleanfield_value: `bool(value) if value in (1, 0) else value`.
 Object sqlite_boolean(const ConverterStep& step, PyObject* value, PyObject* expression,
                       PyObject* connection) {
-  if (value == Py_None) return Object::borrow(value);
+  // None, and the bools that the sqlite3 module's own "bool" converter gives,
+  // come out as they are.
+  if (value == Py_None || PyBool_Check(value)) return Object::borrow(value);
   if (!PyLong_CheckExact(value)) return call_python(step, value, expression, connection);
   int overflow = 0;
   long n = PyLong_AsLongAndOverflow(value, &overflow);

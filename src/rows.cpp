@@ -17,6 +17,9 @@ struct RowsConfig {
   Object deferred;             // django.db.models.DEFERRED
   Object model_state;          // django.db.models.base.ModelState
   Object weak_key_dict;        // weakref.WeakKeyDictionary
+  // ModelState.fields_cache is Django's descriptor, which makes the dict on
+  // first read (`res = instance.fields_cache = {}`).
+  bool plain_fields_cache;
 };
 
 std::atomic<const RowsConfig*> ROWS_CONFIG{nullptr};
@@ -29,12 +32,13 @@ const RowsConfig* rows_config() {
 }
 
 constexpr Param CONFIGURE_PARAMS[] = {
-    {"pre_init", true, true},  {"post_init", true, true},   {"no_receivers", true, true},
-    {"deferred", true, true},  {"model_state", true, true}, {"weak_key_dict", true, true}};
+    {"pre_init", true, true},      {"post_init", true, true},     {"no_receivers", true, true},
+    {"deferred", true, true},      {"model_state", true, true},   {"weak_key_dict", true, true},
+    {"plain_fields_cache", true, true}};
 constexpr Signature CONFIGURE_SIG{"configure_rows()", CONFIGURE_PARAMS};
 
 OnceSlot RECEIVERS_NAME, CACHE_NAME, DATA_NAME, STATE_NAME, ADDING_NAME, DB_NAME, FETCH_MODE_NAME,
-    PEERS_NAME, FIELDS_CACHE_NAME, POPULATE_NAME, IS_CACHED_NAME, DICT_NAME, EMPTY_TUPLE;
+    PEERS_NAME, FIELDS_CACHE_NAME, POPULATE_NAME, IS_CACHED_NAME, DICT_NAME;
 
 // ---------------------------------------------------------------------------
 // The init signals.
@@ -283,24 +287,36 @@ Object row_item(PyObject* row, Py_ssize_t index) {
   return Object::steal(PySequence_GetItem(row, index));
 }
 
+// `state.fields_cache`: the dict the state holds, made (and kept) as Django's
+// descriptor makes it on first read. Empty with an error set.
+Object fields_cache(const RowsConfig& config, PyObject* state) {
+  PyObject* name = intern_once(FIELDS_CACHE_NAME, "fields_cache");
+  if (!name) return Object();
+  if (!config.plain_fields_cache) return Object::steal(PyObject_GetAttr(state, name));
+  Object dict = Object::steal(PyObject_GenericGetDict(state, nullptr));
+  if (!dict) return Object();
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(dict.get(), name, &found) != 0) return Object::steal(found);
+  Object made = Object::steal(PyDict_New());
+  if (!made || PyObject_SetAttr(state, name, made.get()) < 0) return Object();
+  return made;
+}
+
 // ForeignKeyDeferredAttribute.__set__ on an instance still being built: its
 // __dict__ has no value for the field yet, so `None != value` holds for any
 // value but None and the int, str or UUID keys it compares (their __ne__
 // with None is the identity test); then `field.is_cached(instance)` makes the
 // state's fields_cache (empty, so it answers False) and the value goes into
 // __dict__. Any other value goes through the descriptor itself.
-bool set_foreign_key(PyObject* obj, PyObject* state, PyObject* name, PyObject* value) {
+bool set_foreign_key(const RowsConfig& config, PyObject* obj, PyObject* state, PyObject* name,
+                     PyObject* value) {
   bool plain = value == Py_None || PyLong_CheckExact(value) || PyUnicode_CheckExact(value);
   if (!plain) {
     PyObject* uuid = uuid_type();
     if (!uuid) return false;
     if (!Py_IS_TYPE(value, (PyTypeObject*)uuid)) return PyObject_GenericSetAttr(obj, name, value) == 0;
   }
-  if (value != Py_None) {
-    PyObject* cache_name = intern_once(FIELDS_CACHE_NAME, "fields_cache");
-    Object cache = Object::steal(cache_name ? PyObject_GetAttr(state, cache_name) : nullptr);
-    if (!cache) return false;
-  }
+  if (value != Py_None && !fields_cache(config, state)) return false;
   Object dict = Object::steal(PyObject_GenericGetDict(obj, nullptr));
   return dict && PyDict_SetItem(dict.get(), name, value) == 0;
 }
@@ -313,7 +329,7 @@ bool set_foreign_key(PyObject* obj, PyObject* state, PyObject* name, PyObject* v
 Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObject* values,
                       Py_ssize_t offset, Py_ssize_t count, PyObject* db, PyObject* fetch_mode,
                       Object& state) {
-  PyObject* empty = EMPTY_TUPLE.get([] { return PyTuple_New(0); });
+  PyObject* empty = empty_tuple();
   PyObject* state_name = intern_once(STATE_NAME, "_state");
   PyObject* adding_name = intern_once(ADDING_NAME, "adding");
   PyObject* db_name = intern_once(DB_NAME, "db");
@@ -332,7 +348,7 @@ Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObjec
     Object value = row_item(values, offset + at);
     if (!value) return Object();
     if (value.get() == config.deferred.get()) continue;
-    bool done = model.foreign_keys[i] ? set_foreign_key(obj.get(), state.get(), model.attnames[i], value.get())
+    bool done = model.foreign_keys[i] ? set_foreign_key(config, obj.get(), state.get(), model.attnames[i], value.get())
                                       : PyObject_GenericSetAttr(obj.get(), model.attnames[i], value.get()) == 0;
     if (!done) return Object();
   }
@@ -355,17 +371,16 @@ bool track_peer(PyObject* peers, PyObject* obj, PyObject* state) {
 }
 
 // `target._state.fields_cache[cache_name] = value`, or the setter called.
-bool apply_setter(const Setter& setter, PyObject* target, PyObject* value) {
+bool apply_setter(const RowsConfig& config, const Setter& setter, PyObject* target, PyObject* value) {
   if (!setter.cache_name) {
     PyObject* args[] = {target, value};
     Object done = Object::steal(PyObject_Vectorcall(setter.call, args, 2, nullptr));
     return (bool)done;
   }
   PyObject* state_name = intern_once(STATE_NAME, "_state");
-  PyObject* cache_name = intern_once(FIELDS_CACHE_NAME, "fields_cache");
-  if (!state_name || !cache_name) return false;
+  if (!state_name) return false;
   Object state = Object::steal(PyObject_GetAttr(target, state_name));
-  Object cache = Object::steal(state ? PyObject_GetAttr(state.get(), cache_name) : nullptr);
+  Object cache = state ? fields_cache(config, state.get()) : Object();
   return cache && PyObject_SetItem(cache.get(), setter.cache_name, value) == 0;
 }
 
@@ -408,8 +423,8 @@ bool populate(const RowsConfig& config, const Populator& p, PyObject* row, PyObj
     for (const Populator& child : p.children)
       if (!populate(config, child, row, obj.get(), db)) return false;
   }
-  if (!apply_setter(p.local, from_obj, obj.get())) return false;
-  return obj.get() == Py_None || apply_setter(p.remote, obj.get(), from_obj);
+  if (!apply_setter(config, p.local, from_obj, obj.get())) return false;
+  return obj.get() == Py_None || apply_setter(config, p.remote, obj.get(), from_obj);
 }
 
 // The known related objects of a reverse manager's queryset.
@@ -566,7 +581,7 @@ OnceSlot TYPE;
 }  // namespace
 
 PyObject* configure_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[6];
+  PyObject* a[7];
   if (!bind_args(CONFIGURE_SIG, args, nargs, kwnames, a)) return nullptr;
   for (int i : {4, 5}) {
     if (!PyType_Check(a[i])) {
@@ -577,7 +592,7 @@ PyObject* configure_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   }
   auto config = std::make_unique<const RowsConfig>(RowsConfig{
       Object::borrow(a[0]), Object::borrow(a[1]), Object::borrow(a[2]), Object::borrow(a[3]),
-      Object::borrow(a[4]), Object::borrow(a[5])});
+      Object::borrow(a[4]), Object::borrow(a[5]), a[6] == Py_True});
   MutexLock lock(ROWS_CONFIG_MUTEX);
   // The first configuration stays for the process, like the module's own.
   if (!ROWS_CONFIG.load(std::memory_order_relaxed))

@@ -6,7 +6,8 @@
 
 namespace qc {
 
-// configure_rows(*, pre_init, post_init, no_receivers, deferred, model_state, weak_key_dict)
+// configure_rows(*, pre_init, post_init, no_receivers, deferred, model_state, weak_key_dict,
+//                plain_fields_cache)
 PyObject* configure_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 

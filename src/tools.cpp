@@ -344,9 +344,13 @@ PyObject* import_attr(const char* module, std::initializer_list<const char*> pat
   return obj.release();
 }
 
-OnceSlot DECIMAL, UUID, TIMEZONE, MAPPING, SAFE_UUID_UNKNOWN;
+OnceSlot EMPTY_TUPLE, DECIMAL, UUID, TIMEZONE, MAPPING, SAFE_UUID_UNKNOWN;
 
 }  // namespace
+
+PyObject* empty_tuple() {
+  return EMPTY_TUPLE.get([] { return PyTuple_New(0); });
+}
 
 PyObject* decimal_type() {
   return DECIMAL.get([] { return import_attr("decimal", {"Decimal"}, true); });

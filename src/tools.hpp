@@ -283,6 +283,7 @@ std::string_view py_strip(std::string_view text) noexcept;
 
 // ---------------------------------------------------------------------------
 // Cached standard-library objects (borrowed; nullptr with an error set).
+PyObject* empty_tuple();  // () for calls with no positional arguments
 PyObject* decimal_type();
 PyObject* uuid_type();
 PyObject* timezone_type();

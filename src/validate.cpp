@@ -229,19 +229,12 @@ std::optional<IsoDate> parse_iso_date(std::string_view t) noexcept {
 
 namespace {
 
-OnceSlot NEW_NAME, INT_NAME, IS_SAFE_NAME, FROMISOFORMAT_NAME, ASTIMEZONE_NAME, OBJECT_SETATTR;
+OnceSlot NEW_NAME, INT_NAME, IS_SAFE_NAME, FROMISOFORMAT_NAME, ASTIMEZONE_NAME;
 
-// object.__setattr__, which writes a slot even where the class forbids it.
-PyObject* object_setattr() {  // borrowed
-  return OBJECT_SETATTR.get(
-      [] { return PyObject_GetAttrString((PyObject*)&PyBaseObject_Type, "__setattr__"); });
-}
-
-bool set_slot(PyObject* setattr, PyObject* instance, PyObject* name, PyObject* value) {
-  if (!name) return false;
-  PyObject* args[] = {instance, name, value};
-  Object done = Object::steal(PyObject_Vectorcall(setattr, args, 3, nullptr));
-  return (bool)done;
+// object.__setattr__(instance, name, value), which writes a slot even where
+// the class forbids it (UUID's own __setattr__ raises).
+bool set_slot(PyObject* instance, PyObject* name, PyObject* value) {
+  return name && PyObject_GenericSetAttr(instance, name, value) == 0;
 }
 
 }  // namespace
@@ -250,16 +243,19 @@ Object new_uuid(uint128 value) {
   PyObject* cls = uuid_type();
   PyObject* new_name = intern_once(NEW_NAME, "__new__");
   if (!cls || !new_name) return Object();
-  Object instance = Object::steal(PyObject_CallMethodOneArg(cls, new_name, cls));
-  PyObject* setattr = instance ? object_setattr() : nullptr;
-  if (!setattr) return Object();
+  // UUID inherits object.__new__; calling its slot directly skips the lookup.
+  PyTypeObject* type = (PyTypeObject*)cls;
+  Object instance = Object::steal(
+      type->tp_new == PyBaseObject_Type.tp_new ? type->tp_new(type, empty_tuple(), nullptr)
+                                               : PyObject_CallMethodOneArg(cls, new_name, cls));
+  if (!instance) return Object();
   Object number = Object::steal(PyLong_FromNativeBytes(
       &value, sizeof value, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
-  if (!number || !set_slot(setattr, instance.get(), intern_once(INT_NAME, "int"), number.get()))
+  if (!number || !set_slot(instance.get(), intern_once(INT_NAME, "int"), number.get()))
     return Object();
   PyObject* unknown = safe_uuid_unknown();
   if (!unknown ||
-      !set_slot(setattr, instance.get(), intern_once(IS_SAFE_NAME, "is_safe"), unknown))
+      !set_slot(instance.get(), intern_once(IS_SAFE_NAME, "is_safe"), unknown))
     return Object();
   return instance;
 }
