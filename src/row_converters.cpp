@@ -8,15 +8,7 @@
 namespace qc {
 namespace {
 
-OnceSlot FROMISOFORMAT_NAME, QUANTIZE_NAME, CONTEXT_NAME, KWNAMES_CONTEXT;
-
-// A one-item tuple of keyword names for vectorcall.
-PyObject* kwnames(OnceSlot& slot, OnceSlot& name_slot, const char* name) {  // borrowed
-  return slot.get([&]() -> PyObject* {
-    PyObject* name_str = intern_once(name_slot, name);
-    return name_str ? PyTuple_Pack(1, name_str) : nullptr;
-  });
-}
+OnceSlot FROMISOFORMAT_NAME, QUANTIZE_NAME;
 
 Object call_python(const ConverterStep& step, PyObject* value, PyObject* expression,
                    PyObject* connection) {
@@ -111,12 +103,13 @@ Object sqlite_decimal(const ConverterStep& step, PyObject* value, PyObject* expr
   if (!PyLong_CheckExact(value) && !PyFloat_CheckExact(value))
     return call_python(step, value, expression, connection);
   Object created = Object::steal(PyObject_CallOneArg(step.create_decimal, value));
-  PyObject* names = created ? kwnames(KWNAMES_CONTEXT, CONTEXT_NAME, "context") : nullptr;
-  PyObject* quantize = names ? intern_once(QUANTIZE_NAME, "quantize") : nullptr;
+  PyObject* quantize = created ? intern_once(QUANTIZE_NAME, "quantize") : nullptr;
   if (!quantize) return Object();
-  PyObject* args[] = {created.get(), step.quantum, step.context};
+  // quantize(exp, rounding=None, context=None): the context passed by
+  // position skips the keyword parsing and means the same.
+  PyObject* args[] = {created.get(), step.quantum, Py_None, step.context};
   return Object::steal(
-      PyObject_VectorcallMethod(quantize, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+      PyObject_VectorcallMethod(quantize, args, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // convert_uuidfield_value: uuid.UUID(value) for the plain hexadecimal texts.
