@@ -20,12 +20,12 @@ __version__ = _quorvel_core.__version__
 
 __all__ = [
     "build_schema", "compile_serializer", "current_timezone", "explain", "finish_field",
-    "install", "is_installed", "resolve_callable", "run_field", "uninstall",
+    "install", "is_installed", "is_orm_installed", "resolve_callable", "run_field", "uninstall",
 ]
 
 configure_native()
 
-_INSTALLATION = ("install", "is_installed", "uninstall")
+_INSTALLATION = ("install", "is_installed", "is_orm_installed", "uninstall")
 
 
 def __getattr__(name):

@@ -10,8 +10,12 @@ Every other converter (a field's `from_db_value`, JSON) is called as Python
 from the loop.
 """
 
+import datetime
 import enum
+import uuid
 from typing import Any, NamedTuple
+
+import _datetime
 
 import django
 from django.conf import settings
@@ -79,8 +83,19 @@ def _decimal_code():
 _QUANTIZING_CODE = _decimal_code()
 
 
+# The classes the native converters make. Django's converters look them up in
+# their modules at each call, so a replacement (freezegun's, time-machine's)
+# sends every value to Django's converter.
+_UUID = uuid.UUID
+
+
+def _classes_are_real():
+    return (datetime.datetime is _datetime.datetime and datetime.date is _datetime.date
+            and uuid.UUID is _UUID)
+
+
 def _sqlite_kind(converter, expression, connection):
-    if _SQLITE is None:
+    if _SQLITE is None or not _classes_are_real():
         return Converter.PYTHON, None
     func = getattr(converter, "__func__", None)
     ops = getattr(converter, "__self__", None)

@@ -91,8 +91,23 @@ def _count(key):
 
 # --- what may be built natively ------------------------------------------
 
+def _django_own(function, qualname):
+    """`function` as Django's module defines it, or None where something has
+    replaced it already."""
+    func = getattr(function, "__func__", function)
+    if getattr(func, "__module__", None) == "django.db.models.base" and func.__qualname__ == qualname:
+        return func
+    return None
+
+
+# Model's methods as Django wrote them: a wrapper put on Model later (or
+# before this import) makes every model run Django's code.
+_MODEL_INIT = _django_own(vars(Model)["__init__"], "Model.__init__")
+_MODEL_FROM_DB = _django_own(vars(Model)["from_db"], "Model.from_db")
+
 _MODEL_STATE_PLAIN = (ModelState.__init__ is object.__init__
                       and ModelState.__setattr__ is object.__setattr__
+                      and ModelState.__getattribute__ is object.__getattribute__
                       and type(ModelState) is type)
 
 
@@ -103,12 +118,16 @@ def model_refusal(cls):
         return "its metaclass defines __call__"
     if cls.__new__ is not object.__new__:
         return "it defines __new__"
-    if cls.__init__ is not Model.__init__:
-        return "it defines __init__"
-    if getattr(cls.from_db, "__func__", None) is not Model.from_db.__func__:
-        return "it defines from_db"
+    if _MODEL_INIT is None or cls.__init__ is not _MODEL_INIT:
+        return "it defines __init__" if _MODEL_INIT is not None and Model.__init__ is _MODEL_INIT \
+            else "Model.__init__ is not Django's"
+    if _MODEL_FROM_DB is None or getattr(cls.from_db, "__func__", None) is not _MODEL_FROM_DB:
+        return "it defines from_db" if _MODEL_FROM_DB is not None and Model.from_db.__func__ is _MODEL_FROM_DB \
+            else "Model.from_db is not Django's"
     if cls.__setattr__ is not object.__setattr__:
         return "it defines __setattr__"
+    if cls.__getattribute__ is not object.__getattribute__:
+        return "it defines __getattribute__"
     mro = cls.__mro__
     after_model = mro[mro.index(Model) + 1:-1] if Model in mro else ()
     if any("__init__" in vars(base) for base in after_model):
@@ -287,7 +306,8 @@ def _plain_from_db(from_db, cls):
     """`_get_from_db(cls, mode)` of 6.1 is partial(Model.from_db, fetch_mode=mode)."""
     return (type(from_db) is django_query.partial and not from_db.args
             and list(from_db.keywords) == ["fetch_mode"]
-            and getattr(from_db.func, "__func__", None) is Model.from_db.__func__
+            and _MODEL_FROM_DB is not None
+            and getattr(from_db.func, "__func__", None) is _MODEL_FROM_DB
             and from_db.func.__self__ is cls)
 
 

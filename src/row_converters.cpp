@@ -8,7 +8,18 @@
 namespace qc {
 namespace {
 
-OnceSlot FROMISOFORMAT_NAME, QUANTIZE_NAME;
+OnceSlot FROMISOFORMAT_NAME, QUANTIZE_NAME, DATETIME_MODULE, DATE_NAME, DATETIME_NAME;
+
+// Whether the datetime module's `name` is still the class `real`: freezegun
+// and time-machine replace it, and Django's parsers read it at each call.
+// -1 with an error set.
+int module_class_is(PyTypeObject* real, bool dated) {
+  PyObject* module = DATETIME_MODULE.get([] { return PyImport_ImportModule("datetime"); });
+  PyObject* name = dated ? intern_once(DATE_NAME, "date") : intern_once(DATETIME_NAME, "datetime");
+  if (!module || !name) return -1;
+  Object current = Object::steal(PyObject_GetAttr(module, name));
+  return current ? current.get() == (PyObject*)real : -1;
+}
 
 Object call_python(const ConverterStep& step, PyObject* value, PyObject* expression,
                    PyObject* connection) {
@@ -182,7 +193,10 @@ PyObject* cursor_convert(PyObject* self, PyObject* raw) {
   if (!types) return nullptr;
   PyObject* original = PyTuple_GET_ITEM(self, 1);
   bool dated = PyTuple_GET_ITEM(self, 0) == Py_False;
-  if (!PyBytes_CheckExact(raw)) return PyObject_CallOneArg(original, raw);
+  PyTypeObject* made = dated ? types->date : types->datetime;
+  int real = module_class_is(made, dated);
+  if (real < 0) return nullptr;
+  if (!real || !PyBytes_CheckExact(raw)) return PyObject_CallOneArg(original, raw);
   Object text = Object::steal(
       PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw), nullptr));
   if (!text) {
@@ -191,7 +205,7 @@ PyObject* cursor_convert(PyObject* self, PyObject* raw) {
     return PyObject_CallOneArg(original, raw);
   }
   bool refused = false;
-  Object parsed = from_iso(dated ? types->date : types->datetime, text.get(), refused);
+  Object parsed = from_iso(made, text.get(), refused);
   if (refused) return PyObject_CallOneArg(original, raw);
   return parsed.release();
 }

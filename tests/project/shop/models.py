@@ -3,6 +3,7 @@
 import uuid
 
 from django.db import models
+from django.db.models.query_utils import DeferredAttribute
 
 
 class Publisher(models.Model):
@@ -82,3 +83,87 @@ class Category(models.Model):
     parent = models.ForeignKey(
         "self", null=True, blank=True, on_delete=models.CASCADE, related_name="children"
     )
+
+
+# The row loop's differential tests (tests/test_rows.py): fields whose reading
+# runs Python of their own, inheritance, and classes Django must build itself.
+
+class UpperCharField(models.CharField):
+    """Reads back upper-cased; a stored "boom" cannot be read."""
+
+    def from_db_value(self, value, expression, connection):
+        if value == "boom":
+            raise ValueError("boom is not a code")
+        return value if value is None else value.upper()
+
+
+class NotingDescriptor(DeferredAttribute):
+    """Notes each value set in the instance's __dict__; refuses negatives."""
+
+    def __set__(self, instance, value):
+        if isinstance(value, int) and value < 0:
+            raise ValueError(f"negative level {value}")
+        instance.__dict__[self.field.attname] = value
+        instance.__dict__.setdefault("levels_set", []).append(value)
+
+
+class NotingIntegerField(models.IntegerField):
+    descriptor_class = NotingDescriptor
+
+
+class Ticket(models.Model):
+    id = models.UUIDField(primary_key=True, default=uuid.uuid4)  # foreign keys hold UUIDs
+    label = models.CharField(max_length=20)
+
+
+class Place(models.Model):
+    name = models.CharField(max_length=50)
+    code = UpperCharField(max_length=20, blank=True)
+    level = NotingIntegerField(default=0)
+    document = models.FileField(blank=True)
+    picture = models.ImageField(blank=True)
+    ticket = models.ForeignKey(Ticket, null=True, blank=True, on_delete=models.SET_NULL)
+    tag = models.ForeignKey(Tag, to_field="label", null=True, blank=True,
+                            on_delete=models.SET_NULL, related_name="+")
+
+
+class Restaurant(Place):
+    serves_pizza = models.BooleanField(default=False)
+    publisher = models.ForeignKey(Publisher, null=True, blank=True, on_delete=models.SET_NULL,
+                                  related_name="+")
+
+
+class PlaceProxy(Place):
+    class Meta:
+        proxy = True
+
+
+class GreetedPlace(Place):
+    class Meta:
+        proxy = True
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.greeting = len(args)
+
+
+class LoadedPlace(Place):
+    class Meta:
+        proxy = True
+
+    @classmethod
+    def from_db(cls, db, field_names, values):
+        obj = super().from_db(db, field_names, values)
+        obj.loaded = tuple(field_names)
+        return obj
+
+
+class Noted:
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.noted = True
+
+
+class NotedPlace(Place, Noted):  # Model.__init__'s super().__init__() reaches Noted's
+    class Meta:
+        proxy = True

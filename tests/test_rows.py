@@ -1,0 +1,386 @@
+"""The native row loop against Django's own: each queryset is evaluated with
+ModelIterable as Django ships it and with install()'s loop, and the instances
+must match attribute by attribute, in __dict__ order, states and caches
+included, value types and reprs too."""
+
+import datetime
+import decimal
+import uuid
+from contextlib import contextmanager
+
+import pytest
+from django.db import connection
+from django.db.models import (BooleanField, Count, ExpressionWrapper, F, FilteredRelation, Max,
+                              Model, Prefetch, Q)
+from django.db.models.base import ModelState
+from django.db.models.expressions import RawSQL
+from django.db.models.functions import TruncDay
+from django.db.models.query import QuerySet
+from django.db.models.signals import post_init, pre_init
+from django.test.utils import override_settings
+
+import quorvel_core
+from quorvel_core import installation, rows
+
+from .project.shop.models import (Author, Book, Category, Gadget, GreetedPlace, LoadedPlace,
+                                  NotedPlace, Place, PlaceProxy, Profile, Publisher, Restaurant,
+                                  Review, Tag, Ticket)
+
+sqlite_only = pytest.mark.skipif(connection.vendor != "sqlite", reason="SQLite's stored texts")
+
+
+@contextmanager
+def native_rows(on):
+    """Django's ModelIterable (False) or the native loop (True) for a block,
+    then the installed state the block found."""
+    was, was_orm = quorvel_core.is_installed(), installation.is_orm_installed()
+    quorvel_core.uninstall()
+    if on:
+        quorvel_core.install()
+    try:
+        yield
+    finally:
+        quorvel_core.uninstall()
+        if was:
+            quorvel_core.install(orm=was_orm)
+
+
+@pytest.fixture(autouse=True)
+def keeps_installed_state():
+    found = quorvel_core.is_installed(), installation.is_orm_installed()
+    yield
+    assert (quorvel_core.is_installed(), installation.is_orm_installed()) == found
+
+
+def snap(value, seen=None):
+    """A comparable picture of `value`: instances by type, __dict__ items in
+    order (the state's too); an instance met again by when it was first met."""
+    seen = {} if seen is None else seen
+    if isinstance(value, (Model, ModelState)):
+        if id(value) in seen:
+            return ("again", seen[id(value)])
+        seen[id(value)] = len(seen)
+        return (type(value), [(k, snap(v, seen)) for k, v in vars(value).items()])
+    if isinstance(value, QuerySet):
+        return (QuerySet, value.model, snap(value._result_cache, seen))
+    if isinstance(value, (list, tuple)):
+        return (type(value), [snap(v, seen) for v in value])
+    if isinstance(value, dict):
+        return (type(value), [(k, snap(v, seen)) for k, v in value.items()])
+    if isinstance(value, uuid.UUID):
+        return (type(value), value.hex, value.is_safe)
+    return (type(value), repr(value))  # Decimal places, tzinfo and fold show in the repr
+
+
+def outcome(make, consume):
+    try:
+        return ("gave", snap(consume(make())))
+    except Exception as exc:  # Django's own exception must come out of the native loop
+        return ("raised", type(exc), str(exc))
+
+
+def compare(make, consume=list):
+    """Django's outcome, after checking the native loop's is the same; and the
+    change of rows.counts() while the native loop was installed."""
+    with native_rows(False):
+        expected = outcome(make, consume)
+    with native_rows(True):
+        before = rows.counts()
+        got = outcome(make, consume)
+        after = rows.counts()
+    assert got == expected
+    return expected, {key: after[key] - before[key] for key in after}
+
+
+def assert_native(make, consume=list):
+    expected, delta = compare(make, consume)
+    assert expected[0] == "gave"
+    assert delta["native"] >= 1 and delta["django"] == 0, delta
+    return expected[1]
+
+
+@pytest.fixture
+def shop(db):
+    when = datetime.datetime(2024, 1, 5, 7, 5, 9, 123456, tzinfo=datetime.UTC)
+    north, south = Publisher.objects.create(name="North"), Publisher.objects.create(name="South")
+    ann, bob, cy = (Author.objects.create(name=n, birth_date=d) for n, d in
+                    [("Ann", datetime.date(1970, 2, 3)), ("Bob", None), ("Cy", None)])
+    Profile.objects.create(author=ann, bio="writes")
+    red, blue = Tag.objects.create(label="red"), Tag.objects.create(label="blue")
+    books = [Book.objects.create(title=f"B{i}", pages=i * 120, price=price, rating=rating,
+                                 in_print=i % 2 == 0, published=published, updated=updated,
+                                 publisher=publisher, extra=extra)
+             for i, (price, rating, published, updated, publisher, extra) in enumerate([
+                 (decimal.Decimal("1.10"), None, datetime.date(2020, 1, 2), when, north,
+                  {"a": [1, 2.5, None]}),
+                 (0, 4.5, None, None, north, {}),
+                 (decimal.Decimal("123456.78"), 1.0, datetime.date(1999, 12, 31),
+                  when.replace(microsecond=0), south, "text"),
+                 (decimal.Decimal("0.01"), None, None, when, None, [1]),
+                 (decimal.Decimal("9.99"), 3.0, datetime.date(2024, 2, 29), None, south, 3),
+             ])]
+    books[0].authors.set([ann, bob])
+    books[2].authors.set([cy])
+    books[0].tags.set([red, blue])
+    for book, stars in [(books[0], 5), (books[0], 2), (books[1], 4), (books[2], 3)]:
+        Review.objects.create(book=book, body=f"{book.title} {stars}", stars=stars)
+    Gadget.objects.create(serial=2**40, alarm=datetime.time(7, 30, 15, 250), address="10.0.0.1",
+                          warranty=datetime.timedelta(days=3, microseconds=5), manual="docs/a.pdf",
+                          owner=ann)
+    Gadget.objects.create(serial=-1, weight=0.1)
+    root = Category.objects.create(name="root")
+    Category.objects.create(name="leaf", parent=Category.objects.create(name="mid", parent=root))
+    ticket = Ticket.objects.create(label="t1")
+    Place.objects.create(name="Plain", code="ab", level=3, document="docs/x.txt",
+                         picture="pics/y.png", ticket=ticket, tag=red)
+    Restaurant.objects.create(name="Pizza", serves_pizza=True, publisher=north, tag=blue)
+    Restaurant.objects.create(name="Bare", code="", ticket=ticket)
+    Place.objects.create(name="Fourth", level=4)
+    Place.objects.create(name="Fifth", level=5)
+    return books
+
+
+QUERYSETS = {
+    "many field types": lambda: Book.objects.order_by("pk"),
+    "time, duration, file": lambda: Gadget.objects.order_by("pk"),
+    "only": lambda: Book.objects.only("title", "publisher").order_by("pk"),
+    "defer": lambda: Book.objects.defer("title", "extra", "updated").order_by("-pk"),
+    "only the key": lambda: Book.objects.only("pk"),
+    "nullable select_related": lambda: Book.objects.select_related("publisher").order_by("pk"),
+    "select_related with only": lambda: Book.objects.select_related("publisher").only(
+        "title", "publisher__name"),
+    "chained select_related": lambda: Review.objects.select_related("book__publisher"),
+    "self chain": lambda: Category.objects.select_related("parent__parent").order_by("pk"),
+    "reverse one-to-one": lambda: Author.objects.select_related("profile").order_by("pk"),
+    "forward one-to-one": lambda: Profile.objects.select_related("author"),
+    "custom fields, uuid and text keys": lambda: Place.objects.order_by("pk"),
+    "select_related on uuid and text keys": lambda: Place.objects.select_related("ticket", "tag"),
+    "child of multi-table inheritance": lambda: Restaurant.objects.order_by("pk"),
+    "child with select_related": lambda: Restaurant.objects.select_related(
+        "publisher", "place_ptr__ticket"),
+    "parent with its child": lambda: Place.objects.select_related("restaurant").order_by("pk"),
+    "parent with child's relation": lambda: Place.objects.select_related(
+        "restaurant__publisher", "ticket", "tag").defer("restaurant__serves_pizza"),
+    "filtered relation": lambda: Review.objects.annotate(b=FilteredRelation(
+        "book", condition=Q(book__pages__gt=0))).select_related("b__publisher"),
+    "proxy": lambda: PlaceProxy.objects.select_related("ticket").order_by("pk"),
+    "iterator in chunks smaller than the rows": lambda: Book.objects.select_related(
+        "publisher").order_by("pk").iterator(chunk_size=2),
+    "count and F": lambda: Publisher.objects.annotate(
+        n=Count("books"), twice=F("n") * 2).order_by("pk"),
+    "annotated columns": lambda: Book.objects.annotate(
+        cost=F("price"), copy=F("uid"), big=ExpressionWrapper(Q(pages__gt=200),
+                                                              output_field=BooleanField()),
+        odd=RawSQL("2", (), output_field=BooleanField()), latest=Max("updated"),
+        first=Max("published"), day=TruncDay("updated")).order_by("pk"),
+    "extra select": lambda: Book.objects.extra(select={"double": "pages * 2"}).order_by("pk"),
+    "union": lambda: Book.objects.filter(pages__lt=200).union(
+        Book.objects.filter(pages__gt=400)).order_by("pk"),
+    "reverse manager or other": lambda: (Publisher.objects.get(name="North").books.all()
+                                         | Book.objects.all()).order_by("pk"),
+    "prefetch reverse FK and M2M": lambda: Book.objects.prefetch_related(
+        "reviews", "authors", "tags").order_by("pk"),
+    "prefetch with a queryset": lambda: Publisher.objects.prefetch_related(
+        Prefetch("books", queryset=Book.objects.filter(pages__gt=0).order_by("-pages"),
+                 to_attr="thick"), "books__authors").order_by("pk"),
+    "prefetch in iterator chunks": lambda: Book.objects.prefetch_related(
+        "authors", "reviews").order_by("pk").iterator(chunk_size=2),
+    "prefetch over select_related": lambda: Author.objects.select_related(
+        "profile").prefetch_related("books__publisher").order_by("pk"),
+}
+
+
+@pytest.mark.parametrize("make", QUERYSETS.values(), ids=QUERYSETS.keys())
+def test_querysets_match_django(shop, make):
+    assert assert_native(make)[1], "no rows to compare"
+
+
+def test_a_reverse_managers_rows_hold_the_instance_it_came_from(shop):
+    def books_of_north():
+        north = Publisher.objects.get(name="North")
+        return north, list(north.books.order_by("pk"))
+
+    assert_native(books_of_north, lambda pair: pair)
+    with native_rows(True):
+        north, books = books_of_north()
+    assert len(books) == 2 and all(book.publisher is north for book in books)
+
+
+@pytest.mark.parametrize("values", [
+    lambda: Book.objects.values("title", "updated", "publisher__name", n=Count("reviews")),
+    lambda: Book.objects.values_list("uid", "price", "published", "in_print", "extra"),
+    lambda: Book.objects.values_list("updated", flat=True),
+], ids=["values", "values_list", "flat"])
+def test_values_and_values_list_keep_their_own_iterables(shop, values):
+    (kind, pictured), delta = compare(lambda: values().order_by("pk"))
+    assert kind == "gave" and len(pictured[1]) == 5
+    assert delta == {"native": 0, "django": 0}
+
+
+@pytest.mark.parametrize("cls, reason, own", [
+    (GreetedPlace, "it defines __init__", "greeting"),
+    (LoadedPlace, "it defines from_db", "loaded"),
+    (NotedPlace, "a base after Model defines __init__", "noted"),
+])
+def test_classes_that_build_their_own_instances_run_djangos_loop(shop, cls, reason, own):
+    assert rows.model_refusal(cls) == reason
+    assert rows.model_refusal(Place) is None
+    (kind, pictured), delta = compare(lambda: cls.objects.order_by("pk"))
+    assert kind == "gave" and len(pictured[1]) == 5
+    assert delta == {"native": 0, "django": 1}
+    assert all(own in dict(instance[1]) for instance in pictured[1])  # their own code ran
+
+
+@pytest.mark.parametrize("sender, make, built", [
+    (Book, lambda: Book.objects.select_related("publisher").order_by("pk"), 5),
+    (Publisher, lambda: Book.objects.select_related("publisher").order_by("pk"), 4),
+    (Publisher, lambda: Publisher.objects.prefetch_related("books"), 2),
+])
+def test_post_init_receiver_connected_between_queries(shop, sender, make, built):
+    def on_init(sender, instance, **kwargs):
+        calls.append(instance)
+        instance.seen = len(calls)
+
+    calls = []
+    with native_rows(True):
+        list(make())  # the signal now caches "no receivers" for the sender
+        post_init.connect(on_init, sender=sender)
+        try:
+            instances = list(make())
+            made_here = calls[:]
+            expected, delta = compare(lambda: (calls.clear(), make())[1])
+        finally:
+            post_init.disconnect(on_init, sender=sender)
+        calls.clear()
+        list(make())
+    assert calls == [] and len(made_here) == built
+    assert all(type(obj) is sender for obj in made_here)
+    if sender is Book:
+        assert [id(obj) for obj in made_here] == [id(obj) for obj in instances]
+    assert delta["native"] >= 1 and delta["django"] == 0
+
+
+def test_pre_init_receiver_of_another_model_leaves_the_rows_native(shop):
+    def on_author(sender, **kwargs):
+        calls.append(sender)
+
+    calls = []
+    pre_init.connect(on_author, sender=Author)
+    try:
+        assert_native(lambda: Book.objects.select_related("publisher").order_by("pk"))
+        assert_native(lambda: Profile.objects.select_related("author"))
+    finally:
+        pre_init.disconnect(on_author, sender=Author)
+    assert calls == [Author] * 2  # once per Profile query, in each loop
+
+
+@pytest.mark.parametrize("use_tz", [True, False])
+def test_time_zones(shop, use_tz):
+    # override_settings drops the connection's cached zone, both ways.
+    with override_settings(USE_TZ=use_tz):
+        pictured = assert_native(lambda: Book.objects.annotate(latest=Max("updated")).order_by(
+            "pk"))
+    assert ("tzinfo=datetime.timezone.utc" in repr(pictured)) is use_tz
+
+
+def stored(model, column, value, row=0):
+    """Writes `value` into `column` of the `row`th instance by key, as SQLite
+    keeps it: no adapter of Django's runs."""
+    quote = connection.ops.quote_name
+    key = model.objects.order_by("pk")[row].pk
+    with connection.cursor() as cursor:
+        cursor.execute(f"UPDATE {quote(model._meta.db_table)} SET {quote(column)} = %s "
+                       "WHERE id = %s", [value, key])
+
+
+@sqlite_only
+@pytest.mark.parametrize("annotated", [False, True], ids=["column", "aggregate"])
+@pytest.mark.parametrize("column, value", [
+    *[("updated", text) for text in [
+        "2024-1-5 7:05:09", "2024-01-05T07:05:09,5+02:00", "2024-1-5 7:05 Z", "20240105T070509",
+        "garbage", "2024-02-30 10:00:00", b"\xff2024-01-05"]],
+    *[("published", text) for text in ["2024-1-5", "20240105", "2024-02-30", "2024-01-05 10:00"]],
+    *[("price", value) for value in ["abc", 5, 0.125, 1e12]],
+    ("in_print", 2),
+    *[("uid", text) for text in [
+        "12345678-1234-5678-1234-56781234567A", "{12345678123456781234567812345678}",
+        "+2345678123456781234567812345678", "1234567-81234-5678-1234-567812345678", "nope"]],
+])
+def test_stored_values_the_native_parsers_refuse_give_djangos_answer(shop, annotated, column,
+                                                                     value):
+    stored(Book, column, value)
+
+    def make():
+        books = Book.objects.order_by("pk")
+        return books.annotate(top=Max(column)) if annotated else books
+
+    expected, delta = compare(make)
+    # The cursor's converters raise inside execute_sql, before either loop starts.
+    assert delta["django"] == 0 and (delta["native"] == 1 or expected[0] == "raised")
+
+
+@sqlite_only
+@pytest.mark.parametrize("model, column, value, error, before", [
+    (Place, "code", "boom", "boom is not a code", 3),  # a field's from_db_value
+    (Place, "level", -1, "negative level -1", 3),  # a descriptor's __set__
+    (Book, "published", "2024-02-30", "day 30 must be", 2),  # the cursor's converter
+])
+def test_an_exception_mid_iteration_comes_after_the_same_rows(shop, model, column, value, error,
+                                                              before):
+    def until_error(instances):
+        made = []
+        try:
+            for obj in instances.iterator(chunk_size=2):
+                made.append(obj)
+        except Exception as exc:
+            return made, f"{type(exc).__name__}: {exc}"
+        return made, None
+
+    stored(model, column, value, row=3)
+    expected, _ = compare(lambda: model.objects.order_by("pk"), until_error)
+    made, failure = expected[1][1]
+    assert len(made[1]) == before and f"ValueError: {error}" in failure[1]
+
+
+def date_classes_replaced(monkeypatch):
+    # As freezegun and time-machine do; Django's parsers read them at each call.
+    for name in ("datetime", "date"):
+        monkeypatch.setattr(datetime, name, type(f"Fake{name}", (getattr(datetime, name),), {}))
+
+
+def model_init_wrapped(monkeypatch):
+    django_init = Model.__init__
+
+    def init(self, *args, **kwargs):
+        django_init(self, *args, **kwargs)
+        self.wrapped = True
+
+    monkeypatch.setattr(Model, "__init__", init)
+
+
+def model_from_db_wrapped(monkeypatch):
+    django_from_db = Model.from_db.__func__
+
+    def from_db(cls, *args):
+        obj = django_from_db(cls, *args)
+        obj.wrapped = True
+        return obj
+
+    monkeypatch.setattr(Model, "from_db", classmethod(from_db))
+
+
+def state_reads_counted(monkeypatch):
+    def getattribute(self, name):
+        if name == "_state":
+            attributes = object.__getattribute__(self, "__dict__")
+            attributes["state_reads"] = attributes.get("state_reads", 0) + 1
+        return object.__getattribute__(self, name)
+
+    monkeypatch.setattr(Book, "__getattribute__", getattribute)
+
+
+@pytest.mark.parametrize("change", [
+    date_classes_replaced, model_init_wrapped, model_from_db_wrapped, state_reads_counted])
+def test_process_wide_changes_reach_the_rows(shop, monkeypatch, change):
+    change(monkeypatch)
+    compare(lambda: Book.objects.select_related("publisher").order_by("pk"))
