@@ -15,6 +15,7 @@ is not certain (a subclass of `ModelIterable`, a compiler that iterates its
 own way, composite keys, an unknown release) runs Django's code.
 """
 
+import enum
 import operator
 import threading
 import weakref
@@ -176,7 +177,7 @@ class ModelPlan(NamedTuple):
     cls: type
     attnames: tuple      # of each concrete field, in `_meta.concrete_fields` order
     positions: Any       # None: values are in that order; else each field's index in them, -1 deferred
-    foreign_keys: tuple  # per field: its attribute is Django's ForeignKeyDeferredAttribute
+    assignments: tuple   # per field, how setattr treats it: an Assignment
 
 
 _model_plans = {}
@@ -194,9 +195,24 @@ def _attnames(cls):
     if not all(type(name) is str for name in names):
         return None, None
     descriptors = tuple((name, _class_attribute(cls, name)) for name in names)
-    foreign_keys = tuple(_native_foreign_key(d) for _, d in descriptors)
-    _model_plans[cls] = (fields, names, foreign_keys, descriptors)
-    return names, foreign_keys
+    assignments = tuple(_assignment(d) for _, d in descriptors)
+    _model_plans[cls] = (fields, names, assignments, descriptors)
+    return names, assignments
+
+
+class Assignment(enum.IntEnum):
+    """How the generic setattr treats a field's attribute (the same numbers in C++)."""
+    DESCRIPTOR = 0   # a class attribute with __set__, which may run Python code
+    FOREIGN_KEY = 1  # Django's ForeignKeyDeferredAttribute, done natively
+    PLAIN = 2        # no __set__: the value goes into the instance
+
+
+def _assignment(descriptor):
+    if _native_foreign_key(descriptor):
+        return Assignment.FOREIGN_KEY
+    if descriptor is None or not hasattr(type(descriptor), "__set__"):
+        return Assignment.PLAIN
+    return Assignment.DESCRIPTOR
 
 
 _FOREIGN_KEY_SET = vars(ForeignKeyDeferredAttribute)["__set__"]
@@ -221,11 +237,11 @@ def model_plan(cls, init_list, count):
     or None where Django's from_db must run."""
     if model_refusal(cls) is not None:
         return None
-    attnames, foreign_keys = _attnames(cls)
+    attnames, assignments = _attnames(cls)
     if attnames is None:
         return None
     if count == len(attnames):
-        return ModelPlan(cls, attnames, None, foreign_keys)
+        return ModelPlan(cls, attnames, None, assignments)
     # from_db takes the values in turn for the fields named in init_list.
     loaded = [name in init_list for name in attnames]
     if sum(loaded) != count:
@@ -234,7 +250,7 @@ def model_plan(cls, init_list, count):
     for is_loaded in loaded:
         positions.append(taken if is_loaded else -1)
         taken += is_loaded
-    return ModelPlan(cls, attnames, tuple(positions), foreign_keys)
+    return ModelPlan(cls, attnames, tuple(positions), assignments)
 
 
 # --- select_related ----------------------------------------------------------

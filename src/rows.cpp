@@ -85,11 +85,14 @@ Receivers init_receivers(const RowsConfig& config, PyObject* cls) {
 // The plan (see quorvel_core.rows). Every pointer is borrowed from it: it is
 // made of tuples only, and the loop keeps it alive.
 
+// The same numbers as quorvel_core.rows.Assignment.
+enum class Assignment : long { descriptor = 0, foreign_key = 1, plain = 2 };
+
 struct ModelBuild {
   PyTypeObject* cls = nullptr;
   std::vector<PyObject*> attnames;
   std::vector<Py_ssize_t> positions;  // empty: values in attnames' order
-  std::vector<bool> foreign_keys;     // set as ForeignKeyDeferredAttribute.__set__ does
+  std::vector<Assignment> assignments;
 };
 
 struct Setter {
@@ -161,17 +164,21 @@ bool read_index(PyObject* obj, Py_ssize_t& out) {
 
 PyObject* or_null(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
 
-// ModelPlan(cls, attnames, positions, foreign_keys)
+// ModelPlan(cls, attnames, positions, assignments)
 bool parse_model(PyObject* plan, ModelBuild& out) {
   if (!check_tuple(plan, 4)) return false;
   PyObject* cls = field_at(plan, 0);
   PyObject* attnames = field_at(plan, 1);
   PyObject* positions = field_at(plan, 2);
-  PyObject* foreign_keys = field_at(plan, 3);
-  if (!PyTuple_Check(foreign_keys) || PyTuple_GET_SIZE(foreign_keys) != PyTuple_GET_SIZE(attnames))
-    return type_mismatch(foreign_keys, "tuple"), false;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(foreign_keys); ++i)
-    out.foreign_keys.push_back(PyTuple_GET_ITEM(foreign_keys, i) == Py_True);
+  PyObject* assignments = field_at(plan, 3);
+  if (!PyTuple_Check(assignments) || PyTuple_GET_SIZE(assignments) != PyTuple_GET_SIZE(attnames))
+    return type_mismatch(assignments, "tuple"), false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(assignments); ++i) {
+    long kind = PyLong_AsLong(PyTuple_GET_ITEM(assignments, i));
+    if (kind == -1 && PyErr_Occurred()) return false;
+    if (kind < 0 || kind > (long)Assignment::plain) return internal_error("unknown assignment"), false;
+    out.assignments.push_back((Assignment)kind);
+  }
   if (!PyType_Check(cls)) return type_mismatch(cls, "type"), false;
   if (((PyTypeObject*)cls)->tp_new != PyBaseObject_Type.tp_new)
     return internal_error("a row plan's class has its own tp_new"), false;
@@ -287,18 +294,28 @@ Object row_item(PyObject* row, Py_ssize_t index) {
   return Object::steal(PySequence_GetItem(row, index));
 }
 
-// `state.fields_cache`: the dict the state holds, made (and kept) as Django's
-// descriptor makes it on first read. Empty with an error set.
-Object fields_cache(const RowsConfig& config, PyObject* state) {
+// An instance being built: its state, and whether only native code has
+// touched that state since it was made (no descriptor's __set__ ran), in
+// which case the loop knows whether it holds a fields cache yet.
+struct Building {
+  PyObject* state;
+  bool untouched = true;
+  bool has_fields_cache = false;
+};
+
+// `state.fields_cache`, made as Django's descriptor makes it on first read
+// (`res = instance.fields_cache = {}`). The loop makes it itself only where it
+// knows the state has none: looking it up natively would give the state a
+// materialized __dict__ that Django's own path never makes. Empty with an
+// error set.
+Object fields_cache(const RowsConfig& config, Building& building) {
   PyObject* name = intern_once(FIELDS_CACHE_NAME, "fields_cache");
   if (!name) return Object();
-  if (!config.plain_fields_cache) return Object::steal(PyObject_GetAttr(state, name));
-  Object dict = Object::steal(PyObject_GenericGetDict(state, nullptr));
-  if (!dict) return Object();
-  PyObject* found = nullptr;
-  if (PyDict_GetItemRef(dict.get(), name, &found) != 0) return Object::steal(found);
+  if (!config.plain_fields_cache || !building.untouched || building.has_fields_cache)
+    return Object::steal(PyObject_GetAttr(building.state, name));
   Object made = Object::steal(PyDict_New());
-  if (!made || PyObject_SetAttr(state, name, made.get()) < 0) return Object();
+  if (!made || PyObject_SetAttr(building.state, name, made.get()) < 0) return Object();
+  building.has_fields_cache = true;
   return made;
 }
 
@@ -308,17 +325,34 @@ Object fields_cache(const RowsConfig& config, PyObject* state) {
 // with None is the identity test); then `field.is_cached(instance)` makes the
 // state's fields_cache (empty, so it answers False) and the value goes into
 // __dict__. Any other value goes through the descriptor itself.
-bool set_foreign_key(const RowsConfig& config, PyObject* obj, PyObject* state, PyObject* name,
+bool set_foreign_key(const RowsConfig& config, PyObject* obj, Building& building, PyObject* name,
                      PyObject* value) {
   bool plain = value == Py_None || PyLong_CheckExact(value) || PyUnicode_CheckExact(value);
   if (!plain) {
     PyObject* uuid = uuid_type();
     if (!uuid) return false;
-    if (!Py_IS_TYPE(value, (PyTypeObject*)uuid)) return PyObject_GenericSetAttr(obj, name, value) == 0;
+    if (!Py_IS_TYPE(value, (PyTypeObject*)uuid)) {
+      building.untouched = false;
+      return PyObject_GenericSetAttr(obj, name, value) == 0;
+    }
   }
-  if (value != Py_None && !fields_cache(config, state)) return false;
+  if (value != Py_None && !fields_cache(config, building)) return false;
   Object dict = Object::steal(PyObject_GenericGetDict(obj, nullptr));
   return dict && PyDict_SetItem(dict.get(), name, value) == 0;
+}
+
+bool assign(const RowsConfig& config, const ModelBuild& model, size_t i, PyObject* obj,
+            Building& building, PyObject* value) {
+  switch (model.assignments[i]) {
+    case Assignment::foreign_key:
+      return set_foreign_key(config, obj, building, model.attnames[i], value);
+    case Assignment::descriptor:
+      building.untouched = false;
+      return PyObject_GenericSetAttr(obj, model.attnames[i], value) == 0;
+    case Assignment::plain:
+      return PyObject_GenericSetAttr(obj, model.attnames[i], value) == 0;
+  }
+  return internal_error("unknown assignment"), false;
 }
 
 // from_db(db, init_list, values) with the values at `values[offset + i]`:
@@ -341,6 +375,7 @@ Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObjec
   if (!obj) return Object();
   state = Object::steal(PyObject_CallNoArgs(config.model_state.get()));
   if (!state || PyObject_GenericSetAttr(obj.get(), state_name, state.get()) < 0) return Object();
+  Building building{state.get()};
   for (size_t i = 0; i < model.attnames.size(); ++i) {
     Py_ssize_t at = positional ? (Py_ssize_t)i : model.positions[i];
     if (at < 0) continue;
@@ -348,9 +383,7 @@ Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObjec
     Object value = row_item(values, offset + at);
     if (!value) return Object();
     if (value.get() == config.deferred.get()) continue;
-    bool done = model.foreign_keys[i] ? set_foreign_key(config, obj.get(), state.get(), model.attnames[i], value.get())
-                                      : PyObject_GenericSetAttr(obj.get(), model.attnames[i], value.get()) == 0;
-    if (!done) return Object();
+    if (!assign(config, model, i, obj.get(), building, value.get())) return Object();
   }
   if (PyObject_SetAttr(state.get(), adding_name, Py_False) < 0 ||
       PyObject_SetAttr(state.get(), db_name, db) < 0)
@@ -371,16 +404,17 @@ bool track_peer(PyObject* peers, PyObject* obj, PyObject* state) {
 }
 
 // `target._state.fields_cache[cache_name] = value`, or the setter called.
-bool apply_setter(const RowsConfig& config, const Setter& setter, PyObject* target, PyObject* value) {
+bool apply_setter(const Setter& setter, PyObject* target, PyObject* value) {
   if (!setter.cache_name) {
     PyObject* args[] = {target, value};
     Object done = Object::steal(PyObject_Vectorcall(setter.call, args, 2, nullptr));
     return (bool)done;
   }
   PyObject* state_name = intern_once(STATE_NAME, "_state");
-  if (!state_name) return false;
+  PyObject* cache_name = intern_once(FIELDS_CACHE_NAME, "fields_cache");
+  if (!state_name || !cache_name) return false;
   Object state = Object::steal(PyObject_GetAttr(target, state_name));
-  Object cache = state ? fields_cache(config, state.get()) : Object();
+  Object cache = Object::steal(state ? PyObject_GetAttr(state.get(), cache_name) : nullptr);
   return cache && PyObject_SetItem(cache.get(), setter.cache_name, value) == 0;
 }
 
@@ -423,8 +457,8 @@ bool populate(const RowsConfig& config, const Populator& p, PyObject* row, PyObj
     for (const Populator& child : p.children)
       if (!populate(config, child, row, obj.get(), db)) return false;
   }
-  if (!apply_setter(config, p.local, from_obj, obj.get())) return false;
-  return obj.get() == Py_None || apply_setter(config, p.remote, obj.get(), from_obj);
+  if (!apply_setter(p.local, from_obj, obj.get())) return false;
+  return obj.get() == Py_None || apply_setter(p.remote, obj.get(), from_obj);
 }
 
 // The known related objects of a reverse manager's queryset.

@@ -5,6 +5,7 @@ included, value types and reprs too."""
 
 import datetime
 import decimal
+import tracemalloc
 import uuid
 from contextlib import contextmanager
 
@@ -384,3 +385,22 @@ def state_reads_counted(monkeypatch):
 def test_process_wide_changes_reach_the_rows(shop, monkeypatch, change):
     change(monkeypatch)
     compare(lambda: Book.objects.select_related("publisher").order_by("pk"))
+
+
+def test_a_page_allocates_no_more_than_djangos_loop(shop):
+    Review.objects.bulk_create(Review(book=book, body="x" * 20, stars=3)
+                               for book in Book.objects.all() for _ in range(20))
+
+    def peak(on):
+        make = lambda: Review.objects.select_related("book__publisher")
+        with native_rows(on):
+            list(make())  # caches filled before measuring
+            tracemalloc.start()
+            try:
+                kept = list(make())
+                return tracemalloc.get_traced_memory()[1], len(kept)
+            finally:
+                tracemalloc.stop()
+
+    (native, count), (django, expected) = peak(True), peak(False)
+    assert count == expected > 100 and native <= django
