@@ -11,6 +11,7 @@ from the loop.
 """
 
 import datetime
+import decimal
 import enum
 import uuid
 from typing import Any, NamedTuple
@@ -28,7 +29,7 @@ class Converter(enum.IntEnum):
     SQLITE_DATETIME = 1  # extra: the tzinfo to make naive values aware in, or None
     SQLITE_DATE = 2
     SQLITE_BOOLEAN = 3
-    SQLITE_DECIMAL = 4   # extra: (create_decimal, quantize_value, context)
+    SQLITE_DECIMAL = 4   # extra: (create_decimal, quantize_value, context, native arithmetic or None)
     SQLITE_UUID = 5
 
 
@@ -115,9 +116,40 @@ def _sqlite_kind(converter, expression, connection):
     if (_QUANTIZING_CODE is not None and getattr(converter, "__code__", None) is _QUANTIZING_CODE
             and isinstance(expression, Col)):
         cells = dict(zip(_QUANTIZING_CODE.co_freevars, (c.cell_contents for c in converter.__closure__)))
-        context = expression.output_field.context
-        return Converter.SQLITE_DECIMAL, (cells["create_decimal"], cells["quantize_value"], context)
+        field = expression.output_field
+        create_decimal, quantize_value = cells["create_decimal"], cells["quantize_value"]
+        native = _native_decimal(create_decimal, quantize_value, field)
+        return Converter.SQLITE_DECIMAL, (create_decimal, quantize_value, field.context, native)
     return Converter.PYTHON, None
+
+
+def _plain_context(context, precision):
+    """A context whose arithmetic the native decimal code follows: the given
+    precision, ROUND_HALF_EVEN, the default exponent limits, and no trap on
+    the signals it raises (Inexact, Rounded) or on InvalidOperation's kin
+    that it leaves to the decimal module."""
+    return (type(context) is decimal.Context and context.prec == precision
+            and context.rounding == decimal.ROUND_HALF_EVEN and context.clamp == 0
+            and context.Emax >= 999999 and context.Emin <= -999999
+            and not context.traps[decimal.Inexact] and not context.traps[decimal.Rounded]
+            and not context.traps[decimal.Subnormal] and not context.traps[decimal.Clamped])
+
+
+def _native_decimal(create_decimal, quantize_value, field):
+    """(places, max_digits, the 15-digit context, Inexact, Rounded) where the
+    converter's arithmetic may be done natively, else None."""
+    places, max_digits = field.decimal_places, field.max_digits
+    if type(places) is not int or type(max_digits) is not int or not 0 <= places <= 38 \
+            or not 1 <= max_digits <= 38:
+        return None
+    created_context = getattr(create_decimal, "__self__", None)
+    if (getattr(create_decimal, "__name__", None) != "create_decimal_from_float"
+            or not _plain_context(created_context, 15)
+            or not _plain_context(field.context, max_digits)
+            or type(quantize_value) is not decimal.Decimal
+            or quantize_value.as_tuple() != (0, (1,), -places)):
+        return None
+    return (places, max_digits, created_context, decimal.Inexact, decimal.Rounded)
 
 
 # --- the sqlite3 module's own converters ---------------------------------------

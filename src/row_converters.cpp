@@ -1,6 +1,7 @@
 #include "row_converters.hpp"
 
 #include "format.hpp"
+#include "sqlite_decimal.hpp"
 #include "validate.hpp"
 
 #include <datetime.h>
@@ -106,6 +107,52 @@ Object sqlite_boolean(const ConverterStep& step, PyObject* value, PyObject* expr
   return Object::borrow(value);
 }
 
+// repr(value) for sqlite_decimal.cpp; nullptr with an error set.
+const char* python_repr(double value, std::string& buffer) {
+  char* text = PyOS_double_to_string(value, 'r', 0, 0, nullptr);
+  if (!text) return nullptr;
+  buffer = text;
+  PyMem_Free(text);
+  return buffer.c_str();
+}
+
+OnceSlot FLAGS_NAME;
+
+// Raises the decimal module's flags in `context` that the step raised.
+bool raise_flags(PyObject* context, const DecimalSignals& signals, const ConverterStep& step) {
+  if (!signals.inexact && !signals.rounded) return true;
+  PyObject* name = intern_once(FLAGS_NAME, "flags");
+  Object flags = Object::steal(name ? PyObject_GetAttr(context, name) : nullptr);
+  if (!flags) return false;
+  return (!signals.inexact || PyObject_SetItem(flags.get(), step.inexact, Py_True) == 0) &&
+         (!signals.rounded || PyObject_SetItem(flags.get(), step.rounded, Py_True) == 0);
+}
+
+// The decimal of a float or an int of at most 15 digits, digit for digit
+// and flag for flag as the decimal module makes it (sqlite_decimal.cpp);
+// empty with no error set where the module must answer.
+Object native_decimal(const ConverterStep& step, PyObject* value) {
+  std::optional<QuantizedDecimal> result;
+  if (PyFloat_CheckExact(value)) {
+    result = quantize_float(PyFloat_AS_DOUBLE(value), python_repr, step.places, step.max_digits);
+  } else {
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) return Object();
+    if (!overflow) result = quantize_int(n, step.places, step.max_digits);
+  }
+  if (!result) return Object();
+  PyObject* decimal = decimal_type();
+  if (!decimal) return Object();
+  Object text = Object::steal(
+      PyUnicode_FromStringAndSize(result->text.data(), (Py_ssize_t)result->text.size()));
+  Object made = Object::steal(text ? PyObject_CallOneArg(decimal, text.get()) : nullptr);
+  if (!made || !raise_flags(step.created_context, result->created, step) ||
+      !raise_flags(step.context, result->quantized, step))
+    return Object();
+  return made;
+}
+
 // The quantizing decimal converter: create_decimal(value).quantize(quantum,
 // context=the field's context), for the int and float values SQLite gives.
 Object sqlite_decimal(const ConverterStep& step, PyObject* value, PyObject* expression,
@@ -113,6 +160,10 @@ Object sqlite_decimal(const ConverterStep& step, PyObject* value, PyObject* expr
   if (value == Py_None) return Object::borrow(value);
   if (!PyLong_CheckExact(value) && !PyFloat_CheckExact(value))
     return call_python(step, value, expression, connection);
+  if (step.places >= 0) {
+    Object made = native_decimal(step, value);
+    if (made || PyErr_Occurred()) return made;
+  }
   Object created = Object::steal(PyObject_CallOneArg(step.create_decimal, value));
   PyObject* quantize = created ? intern_once(QUANTIZE_NAME, "quantize") : nullptr;
   if (!quantize) return Object();
@@ -163,6 +214,22 @@ PyObject* tuple_at(PyObject* tuple, Py_ssize_t index, Py_ssize_t size) {
   return item;
 }
 
+// (places, max_digits, the 15-digit context, Inexact, Rounded)
+bool parse_native_decimal(PyObject* native, ConverterStep& step) {
+  if (!PyTuple_Check(native) || PyTuple_GET_SIZE(native) != 5) return type_mismatch(native, "tuple"), false;
+  long places = PyLong_AsLong(PyTuple_GET_ITEM(native, 0));
+  long max_digits = places == -1 && PyErr_Occurred() ? -1 : PyLong_AsLong(PyTuple_GET_ITEM(native, 1));
+  if ((places == -1 || max_digits == -1) && PyErr_Occurred()) return false;
+  if (places < 0 || places > 1000 || max_digits < 1 || max_digits > 1000)
+    return true;  // outside what the native arithmetic covers
+  step.places = (int)places;
+  step.max_digits = (int)max_digits;
+  step.created_context = PyTuple_GET_ITEM(native, 2);
+  step.inexact = PyTuple_GET_ITEM(native, 3);
+  step.rounded = PyTuple_GET_ITEM(native, 4);
+  return true;
+}
+
 bool parse_step(PyObject* plan, ConverterStep& step) {
   long kind = PyLong_AsLong(PyTuple_GET_ITEM(plan, 0));
   if (kind == -1 && PyErr_Occurred()) return false;
@@ -175,10 +242,12 @@ bool parse_step(PyObject* plan, ConverterStep& step) {
   PyObject* extra = PyTuple_GET_ITEM(plan, 2);
   if (step.kind == ConverterKind::sqlite_datetime && extra != Py_None) step.zone = extra;
   if (step.kind == ConverterKind::sqlite_decimal) {
-    if (!PyTuple_Check(extra) || PyTuple_GET_SIZE(extra) != 3) return type_mismatch(extra, "tuple"), false;
+    if (!PyTuple_Check(extra) || PyTuple_GET_SIZE(extra) != 4) return type_mismatch(extra, "tuple"), false;
     step.create_decimal = PyTuple_GET_ITEM(extra, 0);
     step.quantum = PyTuple_GET_ITEM(extra, 1);
     step.context = PyTuple_GET_ITEM(extra, 2);
+    PyObject* native = PyTuple_GET_ITEM(extra, 3);
+    if (native != Py_None) return parse_native_decimal(native, step);
   }
   return true;
 }

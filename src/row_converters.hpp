@@ -28,6 +28,13 @@ struct ConverterStep {
   PyObject* create_decimal = nullptr;  // sqlite_decimal
   PyObject* quantum = nullptr;
   PyObject* context = nullptr;
+  // sqlite_decimal done natively: the field's places and max_digits (-1:
+  // call the decimal module), the 15-digit context and the signal classes
+  // whose flags the native arithmetic sets as the decimal module would.
+  int places = -1, max_digits = -1;
+  PyObject* created_context = nullptr;
+  PyObject* inexact = nullptr;
+  PyObject* rounded = nullptr;
 };
 
 struct ColumnConverters {

@@ -5,6 +5,8 @@ included, value types and reprs too."""
 
 import datetime
 import decimal
+import random
+import struct
 import tracemalloc
 import uuid
 from contextlib import contextmanager
@@ -21,9 +23,9 @@ from django.db.models.signals import post_init, pre_init
 from django.test.utils import override_settings
 
 import quorvel_core
-from quorvel_core import installation, rows
+from quorvel_core import installation, row_converters, rows
 
-from .project.shop.models import (Author, Book, Category, Gadget, GreetedPlace, LoadedPlace,
+from .project.shop.models import (Author, Book, Category, Gadget, GreetedPlace, LoadedPlace, Measure,
                                   NotedPlace, Place, PlaceProxy, Profile, Publisher, Restaurant,
                                   Review, Tag, Ticket)
 
@@ -404,3 +406,51 @@ def test_a_page_allocates_no_more_than_djangos_loop(shop):
 
     (native, count), (django, expected) = peak(True), peak(False)
     assert count == expected > 100 and native <= django
+
+
+def decimal_samples():
+    """Floats and ints as SQLite hands them back: short decimals, halves and
+    ties, binary fractions, random bit patterns, extremes."""
+    rng = random.Random(5)
+    floats = [0.0, -0.0, 0.5, 2.5, -1.125, 1e-7, 5e-324, 1e15, 1e22, 123456789012.345, 0.005,
+              0.015, 1.005, 2**53 + 0.0, 9999999999.995, float("inf"), float("nan")]
+    floats += [round(rng.uniform(-1e6, 1e6), rng.randrange(0, 10)) for _ in range(300)]
+    floats += [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(100)]
+    ints = [0, 7, -42, 10**14, 10**15, -(10**16), 2**63 - 1]
+    return floats + ints
+
+
+@sqlite_only
+@pytest.mark.parametrize("column", ["cents", "fine", "whole"])
+def test_stored_decimals_match_djangos_converter(db, column):
+    field = Measure._meta.get_field(column)
+    expression = field.get_col(Measure._meta.db_table)
+    convert = connection.ops.get_decimalfield_converter(expression)
+    (kind, extra), = [row_converters._sqlite_kind(c, expression, connection)
+                      for c in connection.ops.get_db_converters(expression)]
+    assert kind == row_converters.Converter.SQLITE_DECIMAL and extra[3] is not None
+
+    def django_gives(value):
+        try:
+            return repr(convert(value, expression, connection))
+        except (decimal.DecimalException, ValueError, OverflowError):
+            return None
+
+    kept = [v for v in decimal_samples() if django_gives(v) is not None]
+    with connection.cursor() as cursor:
+        cursor.executemany(f"INSERT INTO {Measure._meta.db_table} ({column}) VALUES (%s)",
+                           [(v,) for v in kept])
+    got, flags = {}, {}
+    for on in (False, True):
+        field.context.clear_flags()
+        with native_rows(on):
+            got[on] = [repr(getattr(m, column)) for m in Measure.objects.order_by("pk")]
+        flags[on] = [str(s) for s, raised in field.context.flags.items() if raised]
+    assert got[True] == got[False] and len(got[True]) == len(kept) > 100
+    assert flags[True] == flags[False]
+    refused = [v for v in decimal_samples() if django_gives(v) is None][:3]
+    for value in refused:
+        Measure.objects.all().delete()
+        with connection.cursor() as cursor:
+            cursor.execute(f"INSERT INTO {Measure._meta.db_table} ({column}) VALUES (%s)", [value])
+        compare(lambda: Measure.objects.all())

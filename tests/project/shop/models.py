@@ -167,3 +167,10 @@ class Noted:
 class NotedPlace(Place, Noted):  # Model.__init__'s super().__init__() reaches Noted's
     class Meta:
         proxy = True
+
+
+class Measure(models.Model):
+    """Decimal columns of several scales, read back from the floats and ints SQLite stores."""
+    cents = models.DecimalField(max_digits=12, decimal_places=2, null=True)
+    fine = models.DecimalField(max_digits=30, decimal_places=12, null=True)
+    whole = models.DecimalField(max_digits=5, decimal_places=0, null=True)
