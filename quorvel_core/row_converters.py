@@ -35,8 +35,8 @@ class Converter(enum.IntEnum):
 
 class Step(NamedTuple):
     kind: int
-    call: Any    # the converter itself, called for what the kind does not read
     extra: Any
+    call: Any    # the converter itself, called for what the kind does not read
 
 
 class ConverterPlan(NamedTuple):
@@ -47,15 +47,32 @@ class ConverterPlan(NamedTuple):
 
 def plan(compiler, converters):
     """The native plan of `compiler.get_converters(...)`: a ConverterPlan per column."""
-    connection = compiler.connection
-    return tuple(ConverterPlan(position, expression,
-                               tuple(_step(c, expression, connection) for c in convs))
+    real = _classes_are_real()
+    return tuple(ConverterPlan._make((position, expression,
+                                      tuple(_step(c, expression) if real else
+                                            Step._make((Converter.PYTHON, None, c)) for c in convs)))
                  for position, (convs, expression) in converters.items())
 
 
-def _step(converter, expression, connection):
-    kind, extra = _sqlite_kind(converter, expression, connection)
-    return Step(kind, converter, extra)
+# The steps of the backend's converter methods, by (function, operations,
+# USE_TZ, the connection's zone): the same method of the same connection is
+# a new bound method object in every query, and means the same.
+_method_steps = {}
+
+
+def _step(converter, expression):
+    func = getattr(converter, "__func__", None)
+    if func is None:
+        return Step._make((*_kind(converter, expression), converter))
+    ops = converter.__self__
+    key = (func, ops, settings.USE_TZ, getattr(getattr(ops, "connection", None), "timezone", None)
+           if func is _DATETIME_METHOD else None)
+    step = _method_steps.get(key)
+    if step is None:
+        if len(_method_steps) > 256:
+            _method_steps.clear()
+        step = _method_steps[key] = Step._make((*_kind(converter, expression), converter))
+    return step
 
 
 def _sqlite_operations():
@@ -95,24 +112,32 @@ def _classes_are_real():
             and uuid.UUID is _UUID)
 
 
-def _sqlite_kind(converter, expression, connection):
-    if _SQLITE is None or not _classes_are_real():
-        return Converter.PYTHON, None
+# The SQLite backend's converter methods and how the loop runs each.
+_METHOD_KINDS = {} if _SQLITE is None else {
+    _SQLITE.convert_datetimefield_value: Converter.SQLITE_DATETIME,
+    _SQLITE.convert_datefield_value: Converter.SQLITE_DATE,
+    _SQLITE.convert_booleanfield_value: Converter.SQLITE_BOOLEAN,
+    _SQLITE.convert_uuidfield_value: Converter.SQLITE_UUID,
+}
+
+
+_DATETIME_METHOD = None if _SQLITE is None else _SQLITE.convert_datetimefield_value
+
+
+def _kind(converter, expression):
+    """(kind, extra) of one converter."""
     func = getattr(converter, "__func__", None)
-    ops = getattr(converter, "__self__", None)
-    if func is not None and type(ops) is _SQLITE and vars(_SQLITE).get(func.__name__) is func:
-        if func is _SQLITE.convert_datetimefield_value:
-            if settings.USE_TZ is True:
-                return Converter.SQLITE_DATETIME, ops.connection.timezone
-            if settings.USE_TZ is False:
-                return Converter.SQLITE_DATETIME, None
-        elif func is _SQLITE.convert_datefield_value:
-            return Converter.SQLITE_DATE, None
-        elif func is _SQLITE.convert_booleanfield_value:
-            return Converter.SQLITE_BOOLEAN, None
-        elif func is _SQLITE.convert_uuidfield_value:
-            return Converter.SQLITE_UUID, None
-        return Converter.PYTHON, None
+    if func is not None:
+        kind = _METHOD_KINDS.get(func)
+        ops = converter.__self__
+        if kind is None or type(ops) is not _SQLITE or vars(_SQLITE).get(func.__name__) is not func:
+            return Converter.PYTHON, None
+        if kind != Converter.SQLITE_DATETIME:
+            return kind, None
+        use_tz = settings.USE_TZ
+        if use_tz is True:
+            return kind, ops.connection.timezone
+        return (kind, None) if use_tz is False else (Converter.PYTHON, None)
     if (_QUANTIZING_CODE is not None and getattr(converter, "__code__", None) is _QUANTIZING_CODE
             and isinstance(expression, Col)):
         cells = dict(zip(_QUANTIZING_CODE.co_freevars, (c.cell_contents for c in converter.__closure__)))

@@ -33,7 +33,7 @@ from django.dispatch import dispatcher
 from django.utils.functional import cached_property
 
 from . import _quorvel_core as native
-from . import row_converters
+from . import row_converters, snapshot
 
 ModelIterable = django_query.ModelIterable
 RelatedPopulator = django_query.RelatedPopulator
@@ -180,24 +180,25 @@ class ModelPlan(NamedTuple):
     assignments: tuple   # per field, how setattr treats it: an Assignment
 
 
+# Decisions per (model class, loaded attnames, number of values), kept while
+# the classes and the `_meta` they read are unchanged (snapshot.kept). Model
+# classes made on the fly (tests make many) would pile up: the cache starts
+# afresh past a bound.
 _model_plans = {}
+_MODEL_PLANS_MAX = 4096
 
 
-def _attnames(cls):
-    """The attnames of the concrete fields and which of them are foreign keys
-    set natively, cached while `_meta` keeps the same list."""
-    fields = cls._meta.concrete_fields
-    known = _model_plans.get(cls)
-    if known is not None and known[0] is fields and all(
-            _class_attribute(cls, name) is descriptor for name, descriptor in known[3]):
-        return known[1], known[2]
-    names = tuple(f.attname for f in fields)
+def _fields_plan(recorder, cls):
+    """(attnames, assignments) of the concrete fields, recording what they read."""
+    native.watch((vars(cls._meta),))  # concrete_fields lives in _meta's own dict
+    names = tuple(f.attname for f in cls._meta.concrete_fields)
     if not all(type(name) is str for name in names):
         return None, None
-    descriptors = tuple((name, _class_attribute(cls, name)) for name in names)
-    assignments = tuple(_assignment(d) for _, d in descriptors)
-    _model_plans[cls] = (fields, names, assignments, descriptors)
-    return names, assignments
+    descriptors = [_class_attribute(cls, name) for name in names]
+    for descriptor in descriptors:
+        if type(descriptor) is ForeignKeyDeferredAttribute:
+            recorder.add_class(type(descriptor.field))
+    return names, tuple(_assignment(d) for d in descriptors)
 
 
 class Assignment(enum.IntEnum):
@@ -235,9 +236,19 @@ def _native_foreign_key(descriptor):
 def model_plan(cls, init_list, count):
     """The plan for `cls.from_db(db, init_list, values)` with `count` values,
     or None where Django's from_db must run."""
+    if len(_model_plans) > _MODEL_PLANS_MAX:
+        _model_plans.clear()
+    return snapshot.kept(_model_plans, (cls, tuple(init_list), count),
+                         lambda recorder: _decide_model_plan(recorder, cls, init_list, count))
+
+
+def _decide_model_plan(recorder, cls, init_list, count):
+    for read in (cls, type(cls), ModelState, ModelStateFieldsCacheDescriptor,
+                 ForeignKeyDeferredAttribute):
+        recorder.add_class(read)
     if model_refusal(cls) is not None:
         return None
-    attnames, assignments = _attnames(cls)
+    attnames, assignments = _fields_plan(recorder, cls)
     if attnames is None:
         return None
     if count == len(attnames):
@@ -404,9 +415,9 @@ def model_iterable_iter(self):
                 setattr(obj, field.name, rel_obj)
         return obj
 
-    plan = _rows_plan(compiler, db, model_cls, init_list, model_fields_start, model_fields_end,
-                      from_db, related_populators, annotation_col_map, known_related_objects,
-                      fetch_mode, peers)
+    plan = None if _few_rows(results) else _rows_plan(
+        compiler, db, model_cls, init_list, model_fields_start, model_fields_end, from_db,
+        related_populators, annotation_col_map, known_related_objects, fetch_mode, peers)
     if plan is None:
         _count("django")
         for row in compiler.results_iter(results):
@@ -414,6 +425,22 @@ def model_iterable_iter(self):
         return
     _count("native")
     yield from native.ModelRows(plan, results, django_row)
+
+
+# Preparing the native loop costs about what building three instances saves:
+# fewer rows than this, already fetched, run Django's loop.
+FEW_ROWS = 3
+
+
+def _few_rows(results):
+    if type(results) is not list:  # iterator(): the rows are fetched as it goes
+        return False
+    count = 0
+    for chunk in results:
+        count += len(chunk)
+        if count >= FEW_ROWS:
+            break
+    return count < FEW_ROWS
 
 
 def _rows_plan(compiler, db, model_cls, init_list, start, end, from_db, related_populators,

@@ -238,8 +238,9 @@ bool parse_step(PyObject* plan, ConverterStep& step) {
     return false;
   }
   step.kind = (ConverterKind)kind;
-  step.call = PyTuple_GET_ITEM(plan, 1);
-  PyObject* extra = PyTuple_GET_ITEM(plan, 2);
+  // Step(kind, extra, call)
+  PyObject* extra = PyTuple_GET_ITEM(plan, 1);
+  step.call = PyTuple_GET_ITEM(plan, 2);
   if (step.kind == ConverterKind::sqlite_datetime && extra != Py_None) step.zone = extra;
   if (step.kind == ConverterKind::sqlite_decimal) {
     if (!PyTuple_Check(extra) || PyTuple_GET_SIZE(extra) != 4) return type_mismatch(extra, "tuple"), false;

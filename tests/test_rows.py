@@ -40,9 +40,11 @@ def native_rows(on):
     quorvel_core.uninstall()
     if on:
         quorvel_core.install()
+    few_rows, rows.FEW_ROWS = rows.FEW_ROWS, 0  # the native loop even for one row
     try:
         yield
     finally:
+        rows.FEW_ROWS = few_rows
         quorvel_core.uninstall()
         if was:
             quorvel_core.install(orm=was_orm)
@@ -426,7 +428,7 @@ def test_stored_decimals_match_djangos_converter(db, column):
     field = Measure._meta.get_field(column)
     expression = field.get_col(Measure._meta.db_table)
     convert = connection.ops.get_decimalfield_converter(expression)
-    (kind, extra), = [row_converters._sqlite_kind(c, expression, connection)
+    (kind, extra), = [row_converters._kind(c, expression)
                       for c in connection.ops.get_db_converters(expression)]
     assert kind == row_converters.Converter.SQLITE_DECIMAL and extra[3] is not None
 
@@ -454,3 +456,14 @@ def test_stored_decimals_match_djangos_converter(db, column):
         with connection.cursor() as cursor:
             cursor.execute(f"INSERT INTO {Measure._meta.db_table} ({column}) VALUES (%s)", [value])
         compare(lambda: Measure.objects.all())
+
+
+def test_a_queryset_of_fewer_rows_than_pays_runs_djangos_loop(shop, monkeypatch):
+    with native_rows(True):
+        monkeypatch.setattr(rows, "FEW_ROWS", 3)
+        before = rows.counts()
+        assert len(Publisher.objects.all()[:2]) == 2
+        middle = rows.counts()
+        list(Book.objects.all()[:3])
+        after = rows.counts()
+    assert middle["django"] == before["django"] + 1 and after["native"] == middle["native"] + 1
