@@ -5,13 +5,22 @@ namespace {
 
 std::atomic<uint64_t> change_count{0};
 
-// DRF's Field counts its instances in `Field._creation_counter`, rewritten by
-// every field built; nothing the companion decides reads it.
-constexpr const char* INSTANCE_COUNTER = "_creation_counter";
+// Classes that count their instances in a class attribute, rewritten by
+// every instance made: DRF's Field (`_creation_counter`), Django's Field and
+// Manager (`creation_counter`, which a save can move). Nothing the companion
+// decides reads them.
+constexpr const char* INSTANCE_COUNTERS[] = {"_creation_counter", "creation_counter"};
+
+bool is_instance_counter(PyObject* key) {
+  if (!key || !PyUnicode_Check(key)) return false;
+  for (const char* name : INSTANCE_COUNTERS)
+    if (PyUnicode_EqualToUTF8(key, name)) return true;
+  return false;
+}
 
 int on_dict_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) noexcept {
   if (event == PyDict_EVENT_DEALLOCATED) return 0;
-  if (key && PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, INSTANCE_COUNTER)) return 0;
+  if (is_instance_counter(key)) return 0;
   change_count.fetch_add(1, std::memory_order_relaxed);
   return 0;
 }

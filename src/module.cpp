@@ -35,7 +35,8 @@ PyMethodDef FUNCTIONS[] = {
      "class of it: `changes()` then counts their changes."},
     {"changes", guarded_method<changes>(), METH_NOARGS,
      "changes()\n--\n\n"
-     "How many times a watched dict has changed (DRF's field counter `_creation_counter` aside)."},
+     "How many times a watched dict has changed (the instance counters `_creation_counter` of DRF's\n"
+     "fields and `creation_counter` of Django's fields and managers aside)."},
     {"configure_rows", guarded_method<configure_rows>(), METH_FASTCALL | METH_KEYWORDS,
      "configure_rows(*, pre_init, post_init, no_receivers, deferred, model_state, weak_key_dict,\n"
      "               plain_fields_cache)\n--\n\n"

@@ -149,3 +149,17 @@ def test_plans_are_kept_while_nothing_changes():
             Plain(ITEM).data
             s.CharField()  # DRF counts its fields in a class attribute: not a change
         assert quorvel_core.plans._plans[Plain] is first
+
+
+@pytest.mark.parametrize("name, counted", [
+    ("_creation_counter", False), ("creation_counter", False), ("creation_count", True)])
+def test_instance_counters_are_not_changes(name, counted):
+    # DRF's and Django's fields and managers bump a class counter per instance
+    # made, a save included: were those changes, no plan would stay kept.
+    from quorvel_core import _quorvel_core as native
+
+    watched = type("Watched", (), {name: 0})
+    native.watch((watched,))
+    before = native.changes()
+    setattr(watched, name, 1)
+    assert (native.changes() != before) is counted
