@@ -430,7 +430,8 @@ def test_stored_decimals_match_djangos_converter(db, column):
     convert = connection.ops.get_decimalfield_converter(expression)
     (kind, extra), = [row_converters._kind(c, expression)
                       for c in connection.ops.get_db_converters(expression)]
-    assert kind == row_converters.Converter.SQLITE_DECIMAL and extra[3] is not None
+    if row_converters._QUANTIZING_CODE is not None:  # 6.1 makes its decimals another way
+        assert kind == row_converters.Converter.SQLITE_DECIMAL and extra[3] is not None
 
     def django_gives(value):
         try:
