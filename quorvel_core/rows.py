@@ -356,9 +356,17 @@ class RowsPlan(NamedTuple):
 
 def model_iterable_iter(self):
     """ModelIterable.__iter__ while quorvel_core is installed."""
-    if type(self) is not ModelIterable or RELEASE not in FOLLOWED_RELEASES:
+    if (type(self) is not ModelIterable or RELEASE not in FOLLOWED_RELEASES
+            or getattr(self.queryset.model.from_db, "__func__", None) is not _MODEL_FROM_DB):
+        # Django's own generator, with no frame of this module under it: the
+        # warnings it gives (6.1 deprecates from_db without fetch_mode) point
+        # at the caller, as they do without quorvel_core.
         _count("django")
-        return (yield from DJANGO_MODEL_ITER(self))
+        return DJANGO_MODEL_ITER(self)
+    return _native_iter(self)
+
+
+def _native_iter(self):
     queryset = self.queryset
     db = queryset.db
     compiler = queryset.query.get_compiler(using=db)
