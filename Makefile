@@ -2,12 +2,12 @@
 # Outside it, make re-runs itself there.
 
 .PHONY: build test clean demo load bench test-asan test-debug debug-suite fuzz fuzz-merge stubtest \
-	test-matrix test-pytest-django test-postgres test-postgres-run
+	test-matrix test-pytest-django test-postgres test-postgres-run test-django
 
 ifeq ($(QUORVEL_IN_ENV),)
 
 build test clean demo load bench test-asan test-debug fuzz fuzz-merge stubtest test-matrix test-pytest-django \
-	test-postgres:
+	test-postgres test-django:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -59,6 +59,16 @@ test: build $(CPP_TEST_BIN)
 MATRIX_ARGS ?=
 test-matrix: build
 	$(PYTHON) tools/matrix.py $(MATRIX_ARGS)
+
+# Django's own test suite, that of the environment's release (its sdist from
+# PyPI, unpacked once under build/django-tests), with install() active; the
+# modules that had failures run again plain. Fails when a test fails only with
+# install(), or when no queryset took the native path. TEST_DJANGO_ARGS goes to
+# tools/django_tests.py: test labels, runtests.py options, --parallel N,
+# --full-plain, --orm, --python build/matrix/6.1-3.18/bin/python.
+TEST_DJANGO_ARGS ?=
+test-django: build
+	$(PYTHON) tools/django_tests.py $(TEST_DJANGO_ARGS)
 
 # The suite with pytest-django installed beside the environment's Django and
 # DRF (build/pytest-django): the plugin must stay out of the suite's way.

@@ -1,6 +1,6 @@
 """Runs the whole suite against each supported pair of Django and DRF.
 
-    python3 tools/matrix.py [--pair DJANGO-DRF ...] [--pytest-django]
+    python3 tools/matrix.py [--pair DJANGO-DRF ...] [--pytest-django] [--no-django-tests]
 
 Each pair gets a virtual environment of its own, build/matrix/<django>-<drf>,
 without the system's site packages (the environment's Debian Django and DRF
@@ -11,6 +11,11 @@ checkout is put on PYTHONPATH as it is. The suite runs twice per pair, plain
 and with --quorvel-install, as `make test` runs it; then a table of the
 counts is printed, and the exit status is non-zero when anything failed.
 
+Django's own tests of the ORM (tools/django_tests.py --orm, plain and with
+install()) then run in one environment of each series of DJANGO_TESTS_SERIES,
+the one with the newest DRF among the pairs run; --no-django-tests leaves
+them out.
+
 With --pytest-django the one lane is the environment's own Django and DRF
 (system site packages) with pytest-django from PyPI in build/pytest-django,
 to show that the suite keeps the plugin out of its way.
@@ -18,6 +23,7 @@ to show that the suite keeps the plugin out of its way.
 
 import argparse
 import importlib.util
+import json
 import os
 import subprocess
 import sys
@@ -55,6 +61,9 @@ def _pairs():
 PAIRS = _pairs()
 TOOLS = ("pytest", "hypothesis")
 MODES = (("plain", []), ("install", ["--quorvel-install"]))
+# `make test-django` runs the whole of Django's suite for the environment's
+# own release (5.2); the other releases' ORM apps run here.
+DJANGO_TESTS_SERIES = ("6.0", "6.1")
 
 
 def run(cmd, **kw):
@@ -124,6 +133,30 @@ def run_suite(python, lane, mode, extra):
     return counts, seconds
 
 
+def run_django_tests(python, lane):
+    """tools/django_tests.py --orm against the lane's Django: its table rows
+    and whether it passed (no test failed only with install(), and some
+    querysets took the native path)."""
+    summary = lane / "django-tests.json"
+    summary.unlink(missing_ok=True)
+    code = subprocess.run([sys.executable, str(ROOT / "tools" / "django_tests.py"),
+                           "--python", str(python), "--orm", "--full-plain",
+                           "--summary", str(summary)],
+                          cwd=ROOT).returncode
+    rows = []
+    passes = json.loads(summary.read_text())["passes"] if summary.exists() else {}
+    for name, mode in (("plain", "plain"), ("accelerated", "install")):
+        outcome = passes.get(name)
+        if outcome is None:
+            counts, seconds = {"passed": 0, "failed": 1, "skipped": 0}, 0
+        else:
+            counts = {"passed": outcome["run"] - outcome["failed"] - outcome["skipped"],
+                      "failed": outcome["failed"], "skipped": outcome["skipped"]}
+            seconds = outcome["seconds"]
+        rows.append((mode, counts, seconds))
+    return rows, code == 0
+
+
 def table(rows):
     head = ("Django", "DRF", "mode", "passed", "failed", "skipped", "time")
     lines = [head] + [(d, r, m, str(c["passed"]), str(c["failed"]), str(c["skipped"]),
@@ -139,6 +172,8 @@ def main():
                         help="run only this pair (repeatable), e.g. 6.0-3.17")
     parser.add_argument("--pytest-django", action="store_true",
                         help="run the one lane with pytest-django installed instead")
+    parser.add_argument("--no-django-tests", action="store_true",
+                        help="leave out Django's own ORM tests")
     args = parser.parse_args()
 
     lanes = []
@@ -163,7 +198,12 @@ def main():
             lanes.append(((django, drf), ROOT / "build" / "matrix" / f"{django}-{drf}",
                           requirements, want, False))
 
-    rows = []
+    # The lane of each series that runs Django's ORM tests: the last, whose
+    # DRF is the newest.
+    django_tests = {} if args.pytest_django or args.no_django_tests else {
+        django: path for (django, _), path, *_ in lanes if django in DJANGO_TESTS_SERIES}
+
+    rows, django_rows, django_failed = [], [], []
     for (django, drf), path, requirements, want, system_site in lanes:
         start = time.monotonic()
         python, created = make_venv(path, requirements, want, system_site)
@@ -174,10 +214,23 @@ def main():
         for mode, extra in MODES:
             counts, seconds = run_suite(python, path, mode, extra)
             rows.append((django, drf, mode, counts, seconds))
+        if django_tests.get(django) == path:
+            results, passed = run_django_tests(python, path)
+            django_rows += [(django, drf, mode, counts, seconds)
+                            for mode, counts, seconds in results]
+            if not passed:
+                django_failed.append(f"{django}-{drf}")
     print()
     print(table(rows))
+    if django_rows:
+        # A test may fail in both passes (one that cannot pass as root): only
+        # tools/django_tests.py's comparison decides.
+        print("\nDjango's own ORM tests (tools/django_tests.py --orm):")
+        print(table(django_rows))
+        for pair in django_failed:
+            print(f"matrix: Django's ORM tests failed with {pair}; see the output above")
     failed = sum(c["failed"] for *_, c, _ in rows)
-    return 1 if failed else 0
+    return 1 if failed or django_failed else 0
 
 
 if __name__ == "__main__":
