@@ -189,6 +189,7 @@ def _native_decimal(create_decimal, quantize_value, field):
 _CURSOR_TYPES = (("DATE", False, "parse_date"), ("DATETIME", True, "parse_datetime"),
                  ("TIMESTAMP", True, "parse_datetime"))
 _replaced = {}  # type name: (Django's converter, the stand-in)
+_scanned = False  # Django's converters looked at since install()
 
 
 def _django_decoder(converter, parse_name):
@@ -206,11 +207,15 @@ def install_cursor_converters():
     those are Django's and the sqlite3 module is loaded."""
     import sys
 
+    global _scanned
+    if _scanned:
+        return  # every queryset asks; Django registers its converters once, on import
     sqlite3 = sys.modules.get("sqlite3")
     if sqlite3 is None or "django.db.backends.sqlite3.base" not in sys.modules:
         return
     from . import _quorvel_core as native
 
+    _scanned = True
     for name, with_time, parse_name in _CURSOR_TYPES:
         current = sqlite3.converters.get(name)
         if name in _replaced or current is None or not _django_decoder(current, parse_name):
@@ -223,6 +228,8 @@ def install_cursor_converters():
 def uninstall_cursor_converters():
     import sys
 
+    global _scanned
+    _scanned = False
     sqlite3 = sys.modules.get("sqlite3")
     for name, (django_converter, stand_in) in list(_replaced.items()):
         if sqlite3 is not None and sqlite3.converters.get(name) is stand_in:

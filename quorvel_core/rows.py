@@ -45,6 +45,7 @@ FOLLOWED_RELEASES = ((5, 2), (6, 0), (6, 1))
 RELEASE = tuple(django.VERSION[:2])
 FETCH_MODES = RELEASE >= (6, 1)
 
+
 def _plain_fields_cache():
     """ModelState.fields_cache is Django's descriptor as these releases write it:
     `res = instance.fields_cache = {}` on first read, nothing else."""
