@@ -1,13 +1,13 @@
 # Every target runs inside the project's Python 3.14 environment (tools/env).
 # Outside it, make re-runs itself there.
 
-.PHONY: build test clean demo load bench test-asan test-debug debug-suite fuzz fuzz-merge stubtest \
+.PHONY: build test test-cpp test-pythons clean demo load bench test-asan test-debug debug-suite fuzz fuzz-merge stubtest \
 	test-matrix test-pytest-django test-postgres test-postgres-run test-django
 
 ifeq ($(QUORVEL_IN_ENV),)
 
-build test clean demo load bench test-asan test-debug fuzz fuzz-merge stubtest test-matrix test-pytest-django \
-	test-postgres test-django:
+build test test-cpp test-pythons clean demo load bench test-asan test-debug fuzz fuzz-merge stubtest \
+	test-matrix test-pytest-django test-postgres test-django:
 	@tools/env $(MAKE) --no-print-directory $@
 
 else
@@ -18,7 +18,11 @@ PY_INCLUDE := $(shell $(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths(
 PY_LIBDIR := $(shell $(PYTHON) -c 'import sysconfig; print(sysconfig.get_config_var("LIBDIR"))')
 PY_LDVERSION := $(shell $(PYTHON) -c 'import sysconfig; print(sysconfig.get_config_var("LDVERSION"))')
 
-BUILD := build/dev
+# Objects are built per interpreter (its EXT_SUFFIX without the dots, for
+# example cpython-314-x86_64-linux-gnu): builds for several interpreters live
+# side by side, and no extension links objects compiled against another's headers.
+PY_TAG := $(patsubst .%.so,%,$(EXT_SUFFIX))
+BUILD := build/dev/$(PY_TAG)
 EXT := quorvel_core/_quorvel_core$(EXT_SUFFIX)
 SOURCES := $(wildcard src/*.cpp)
 OBJECTS := $(SOURCES:src/%.cpp=$(BUILD)/%.o)
@@ -48,10 +52,30 @@ $(BUILD):
 $(CPP_TEST_BIN): $(CPP_TESTS) $(OBJECTS)
 	$(CXX) $(ALL_CXXFLAGS) -Isrc -o $@ $(CPP_TESTS) $(OBJECTS) -L$(PY_LIBDIR) -lpython$(PY_LDVERSION)
 
-test: build $(CPP_TEST_BIN)
+test-cpp: build $(CPP_TEST_BIN)
 	$(CPP_TEST_BIN)
+
+test: test-cpp
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests
 	$(PYTHON) -m pytest -q -p no:cacheprovider --quorvel-install tests
+
+# Debian packages that one target needs, installed into the environment the
+# first time: $(call apt_install,TARGET,LOG_DIR,PACKAGES). The package lists
+# are refreshed once if the first try fails.
+APT_INSTALL := DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -qq --no-install-recommends
+apt_install = echo "$(1): installing $(3) into the environment"; mkdir -p $(2); \
+	$(APT_INSTALL) $(3) >$(2)/apt.log 2>&1 \
+	|| { timeout 300 apt-get update -qq >>$(2)/apt.log 2>&1 && $(APT_INSTALL) $(3) >>$(2)/apt.log 2>&1; } \
+	|| { tail -n 20 $(2)/apt.log; echo "$(1): cannot install $(3)"; exit 1; }
+
+# The C++ tests and both passes of the suite under each supported CPython
+# (Debian's, with their headers from apt the first time), with the
+# environment's Django and DRF; tools/pythons.py prints the counts.
+PYTHONS ?= python3.13 python3.14 python3.15
+PYTHONS_PACKAGES := $(foreach p,$(PYTHONS),$(if $(wildcard /usr/include/$(p)/Python.h),,$(p) $(p)-dev))
+test-pythons:
+	@$(if $(PYTHONS_PACKAGES),$(call apt_install,test-pythons,build/pythons,$(PYTHONS_PACKAGES)))
+	$(PYTHON) tools/pythons.py $(PYTHONS)
 
 # The whole suite against every supported pair of Django and DRF, each in a
 # virtual environment of its own under build/matrix (made once, from PyPI),
@@ -100,7 +124,7 @@ test-postgres-run:
 # Python's own allocator off so that ASan sees every object's memory. Leak
 # checks are the suite's job (tests/test_reliability_leaks.py): the interpreter
 # never frees everything at exit, so LeakSanitizer would only report noise.
-ASAN_BUILD := build/asan
+ASAN_BUILD := build/asan/$(PY_TAG)
 ASAN_ROOT := $(ASAN_BUILD)/package
 ASAN_EXT := $(ASAN_ROOT)/quorvel_core/_quorvel_core$(EXT_SUFFIX)
 ASAN_OBJECTS := $(SOURCES:src/%.cpp=$(ASAN_BUILD)/%.o)
@@ -156,16 +180,9 @@ DEBUG_CPP_TEST_BIN := $(DEBUG_BUILD)/cpp_tests
 DEBUG_CXXFLAGS := $(ALL_CXXFLAGS:-O2=-O1)
 DEBUG_ENV := PYTHONPATH=$(CURDIR)/$(DEBUG_ROOT) QUORVEL_EXPECT_EXTENSION=$(CURDIR)/$(DEBUG_EXT)
 DEBUG_PYTEST := $(DEBUG_ENV) $(PYTHON) -P -m pytest -q -p no:cacheprovider --import-mode=append
-APT_INSTALL := DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -qq --no-install-recommends
 
 test-debug:
-	@command -v $(DEBUG_PYTHON) >/dev/null 2>&1 || { \
-		echo "test-debug: installing $(DEBUG_PYTHON) into the environment"; \
-		mkdir -p $(DEBUG_BUILD); \
-		$(APT_INSTALL) $(DEBUG_PYTHON) >$(DEBUG_BUILD)/apt.log 2>&1 \
-		|| { timeout 300 apt-get update -qq >>$(DEBUG_BUILD)/apt.log 2>&1 \
-		     && $(APT_INSTALL) $(DEBUG_PYTHON) >>$(DEBUG_BUILD)/apt.log 2>&1; } \
-		|| { tail -n 20 $(DEBUG_BUILD)/apt.log; echo "test-debug: cannot install $(DEBUG_PYTHON)"; exit 1; }; }
+	@command -v $(DEBUG_PYTHON) >/dev/null 2>&1 || { $(call apt_install,test-debug,$(DEBUG_BUILD),$(DEBUG_PYTHON)); }
 	@$(MAKE) --no-print-directory PYTHON=$(DEBUG_PYTHON) debug-suite
 
 # The rules below exist only in the second make, so that nothing compiles the
@@ -199,7 +216,7 @@ endif
 # against Python's own json module and DRF. New inputs go to build/fuzz; the
 # seed corpus in tests/fuzz/corpus is read only (`make fuzz-merge` adds the
 # new inputs that widen coverage). FUZZ_SECONDS bounds each target's run.
-FUZZ_BUILD := build/fuzz
+FUZZ_BUILD := build/fuzz/$(PY_TAG)
 FUZZ_OBJECTS := $(SOURCES:src/%.cpp=$(FUZZ_BUILD)/%.o)
 FUZZER := $(FUZZ_BUILD)/fuzzer
 FUZZ_TARGETS := from_json to_json schema

@@ -48,7 +48,6 @@ constexpr const char* SURROGATES = "string with surrogates";
 constexpr const char* DICT_RESIZED = "dictionary changed size during iteration";
 constexpr const char* DICT_CHANGED = "dictionary keys changed during iteration";
 constexpr const char* BAD_UUID = "UUID whose int is not a 128-bit value";
-constexpr const char* NOT_SEQUENCE = "_iterencode_list needs a sequence";
 constexpr const char* NOT_PAIR = "items must return 2-tuples";
 constexpr const char* BAD_KEY = "keys must be str, int, float, bool or None, not %.100s";
 constexpr const char* BAD_FLOAT = "Out of range float values are not JSON compliant: %R";
@@ -74,8 +73,10 @@ PyObject* add_note_method() {
 
 // Attaches "when serializing ..." to the pending exception, as Python's
 // encoder does, so a failure deep in a document says where it happened.
-// Fallbacks get none: the caller re-encodes and never shows them.
+// Fallbacks get none: the caller re-encodes and never shows them; nor does
+// anything on an interpreter whose encoder adds none.
 [[gnu::cold]] void add_note(const char* format, ...) {
+  if constexpr (!compat::JSON_ERROR_NOTES) return;
   PyObject* fallback_type = JSON_FALLBACK.peek();
   if (fallback_type && PyErr_ExceptionMatches(fallback_type)) return;
   Object exc = Object::steal(PyErr_GetRaisedException());
@@ -502,18 +503,6 @@ char* push_units(char* out, int kind, const void* data, size_t n) {
 }
 
 // ---------------------------------------------------------------------------
-// Container items, as strong references: user code run while an item is
-// written may drop the container's own reference to it.
-
-inline Object list_item(PyObject* list, Py_ssize_t i) {
-#ifdef Py_GIL_DISABLED
-  return Object::steal(PyList_GetItemRef(list, i));
-#else
-  return Object::borrow(PyList_GET_ITEM(list, i));
-#endif
-}
-
-// ---------------------------------------------------------------------------
 // Keys already written by this call, by identity: the same str objects name
 // the members of every row of a list, and their text (quotes and separator
 // included) is then copied instead of scanned again. Each entry holds a
@@ -680,7 +669,7 @@ bool Encoder::array(PyObject* seq, unsigned depth) {
   // A list or tuple is walked in place, re-reading its length at every step
   // as Python's encoder does; a subclass is first collected through its own
   // iteration, before any item is written.
-  Object fast = Object::steal(PySequence_Fast(seq, msg::NOT_SEQUENCE));
+  Object fast = Object::steal(PySequence_Fast(seq, compat::JSON_NOT_SEQUENCE));
   if (!fast) return false;
   if (PySequence_Fast_GET_SIZE(fast.get()) == 0) return output.append("[]");
   if (!output.put('[')) return false;
@@ -690,10 +679,13 @@ bool Encoder::array(PyObject* seq, unsigned depth) {
 }
 
 inline bool Encoder::list_items(PyObject* list, PyObject* seq, unsigned depth) {
+  // Each item is held while it is written: user code run meanwhile (a hook,
+  // or another thread) may drop the list's reference or shrink the list.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    Object item;
+    if (!list_item(list, i, item)) return false;
+    if (!item) break;
     if (i > 0 && !output.append(item_separator)) return false;
-    Object item = list_item(list, i);
-    if (!item) return false;
     if (!nested(item.get(), depth + 1)) {
       add_note(msg::NOTE_ITEM, seq, i);
       return false;
@@ -735,11 +727,16 @@ bool Encoder::dict(PyObject* dict, unsigned depth) {
 bool Encoder::exact_dict_members(PyObject* dict, unsigned depth) {
   // Code run while a member is written can change the dict; Python's walk
   // then goes on over the changed table, which is not worth reproducing.
-  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  // Without the GIL the critical section keeps other threads' changes out
+  // while plain members are written from borrowed references, but it is
+  // suspended while a held member runs Python code or enters a nested
+  // container's own section: changes made then show in the size, as the
+  // changes of that code itself do.
   Py_ssize_t pos = 0, written = 0;
   PyObject *k, *v;
   bool ok = true;
   Py_BEGIN_CRITICAL_SECTION(dict);
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
   while (PyDict_Next(dict, &pos, &k, &v)) {
     if (!(is_plain_scalar(v) ? member(written == 0, k, v, dict, depth)
                              : held_member(written == 0, k, v, dict, depth))) {
@@ -766,8 +763,9 @@ bool Encoder::mapping_members(PyObject* dict, unsigned depth) {
   Object items = Object::steal(PyMapping_Items(dict));
   if (!items) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    Object item = list_item(items.get(), i);
-    if (!item) return false;
+    Object item;
+    if (!list_item(items.get(), i, item)) return false;
+    if (!item) break;
     if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
       PyErr_SetString(PyExc_ValueError, msg::NOT_PAIR);
       return false;

@@ -299,7 +299,7 @@ Object repr_dict(const Repr::Container& c, const ReprContext& context, const Liv
   if (!it) return Object();
   PyObject* raw = nullptr;
   int next;
-  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+  while ((next = compat::iter_next_item(it.get(), &raw)) > 0) {
     Object pair = Object::steal(raw);
     if (!PyTuple_CheckExact(pair.get())) return fallback(field, value);
     if (PyTuple_GET_SIZE(pair.get()) != 2) {

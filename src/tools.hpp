@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "compat.hpp"
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -164,9 +166,12 @@ class RecursionGuard {
 };
 
 // ---------------------------------------------------------------------------
-// One-time slots: filled once per process, never released. A thread that
-// finds another one filling the slot waits detached from the interpreter
-// (PyMutex does that), so the filler may run Python code freely.
+// One-time slots: filled once per process, never released. The fill runs
+// with no lock held, since it may run Python code (an import, a finalizer
+// that the collector runs meanwhile) that comes back to the same slot on
+// this thread or waits for a thread that does; two threads may therefore
+// both fill, and the first to publish wins, so a race costs one duplicate
+// computation, dropped before anyone sees it.
 class OnceSlot {
  public:
   // `fill` returns a new reference or nullptr with an error set; on failure
@@ -174,19 +179,18 @@ class OnceSlot {
   template <class Fill>
   PyObject* get(Fill&& fill) {
     if (PyObject* p = value_.load(std::memory_order_acquire)) return p;
-    MutexLock lock(mutex_);
-    PyObject* p = value_.load(std::memory_order_relaxed);
-    if (!p) {
-      p = fill();
-      if (p) value_.store(p, std::memory_order_release);
-    }
-    return p;
+    Object made = Object::steal(fill());
+    if (!made) return nullptr;
+    PyObject* published = nullptr;
+    if (value_.compare_exchange_strong(published, made.get(), std::memory_order_acq_rel,
+                                       std::memory_order_acquire))
+      return made.release();
+    return published;  // another thread's; ours is dropped with `made`
   }
   PyObject* peek() const { return value_.load(std::memory_order_acquire); }
 
  private:
   std::atomic<PyObject*> value_{nullptr};
-  PyMutex mutex_{};
 };
 
 // An interned, immortal-for-our-purposes str made on first use.
@@ -239,16 +243,37 @@ Object req_interned(PyObject* dict, const char* key);
 // `text` (valid while `holder` lives). False with an error set.
 bool req_text(PyObject* dict, const char* key, Object& holder, std::string_view& text);
 
+// The item `i` of a list (or subclass), as a strong reference: code run
+// while the caller uses it may drop the list's own. `i` was checked against
+// the length just before, but with no GIL another thread may shrink the list
+// in between: true with `out` empty then, as at the end of the list. False
+// with an error set.
+inline bool list_item(PyObject* list, Py_ssize_t i, Object& out) {
+#ifdef Py_GIL_DISABLED
+  out = Object::steal(PyList_GetItemRef(list, i));
+  if (out || !PyErr_ExceptionMatches(PyExc_IndexError)) return (bool)out;
+  PyErr_Clear();
+  return true;
+#else
+  // Nothing runs between the caller's length check and this read.
+  out = Object::borrow(PyList_GET_ITEM(list, i));
+  return true;
+#endif
+}
+
 // Calls `parse(item)` (borrowed item, returns false with an error set) for each
 // item of a list or list subclass. The length is read afresh at every step and
 // the walk stops at the smaller of it and the starting length, so Python code
-// that shrinks or grows the list meanwhile never causes an out-of-range read.
+// (or another thread) that shrinks or grows the list meanwhile never causes an
+// out-of-range read.
 template <class Parse>
 bool for_each_list_item(PyObject* list, Parse&& parse) {
   Py_ssize_t initial = PyList_GET_SIZE(list);
   for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(list); ++i) {
-    Object item = Object::steal(PyList_GetItemRef(list, i));
-    if (!item || !parse(item.get())) return false;
+    Object item;
+    if (!list_item(list, i, item)) return false;
+    if (!item) break;
+    if (!parse(item.get())) return false;
   }
   return true;
 }
@@ -262,7 +287,7 @@ Object map_to_list(PyObject* iterable, Each&& each) {
   if (!it) return Object();
   PyObject* raw = nullptr;
   int next;
-  while ((next = PyIter_NextItem(it.get(), &raw)) > 0) {
+  while ((next = compat::iter_next_item(it.get(), &raw)) > 0) {
     Object item = Object::steal(raw);
     Object result = each(item.get());
     if (!result || PyList_Append(out.get(), result.get()) < 0) return Object();

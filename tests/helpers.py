@@ -36,10 +36,12 @@ def run_isolated(code: str) -> str:
 
 
 # Loads the extension by file, bypassing the package (which configures it on
-# import), so that isolated runs can see the module as a fresh process does.
+# import), so that isolated runs can see the module as a fresh process does;
+# the file is the one built for the interpreter that runs, as the package's
+# own import would pick.
 LOAD_NATIVE = """
-import importlib.machinery, importlib.util, glob
-_path = glob.glob(%r + '/quorvel_core/_quorvel_core*.so')[0]
+import importlib.machinery, importlib.util, sysconfig
+_path = %r + '/quorvel_core/_quorvel_core' + sysconfig.get_config_var('EXT_SUFFIX')
 _loader = importlib.machinery.ExtensionFileLoader('_quorvel_core', _path)
 native = importlib.util.module_from_spec(importlib.util.spec_from_loader('_quorvel_core', _loader))
 _loader.exec_module(native)

@@ -160,10 +160,11 @@ def run_django_tests(python, lane):
     return rows, code == 0
 
 
-def table(rows):
-    head = ("Django", "DRF", "mode", "passed", "failed", "skipped", "time")
-    lines = [head] + [(d, r, m, str(c["passed"]), str(c["failed"]), str(c["skipped"]),
-                       f"{s:.0f}s") for d, r, m, c, s in rows]
+def table(rows, labels=("Django", "DRF", "mode")):
+    """Rows of (*labels, counts, seconds) as aligned text."""
+    head = (*labels, "passed", "failed", "skipped", "time")
+    lines = [head] + [(*names, str(c["passed"]), str(c["failed"]), str(c["skipped"]),
+                       f"{s:.0f}s") for *names, c, s in rows]
     widths = [max(len(line[i]) for line in lines) for i in range(len(head))]
     return "\n".join("  ".join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip()
                      for line in lines)
