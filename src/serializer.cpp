@@ -514,12 +514,22 @@ int serializer_clear(PyObject* self) {
   return 0;
 }
 
-void serializer_dealloc(PyObject* self) {
+void serializer_release(PyObject* self) {
   // Instances of a heap type hold a reference to it, dropped after the memory.
   Object type = Object::steal((PyObject*)Py_TYPE(self));
-  PyObject_GC_UnTrack(self);
   serializer_clear(self);
   ((PyTypeObject*)type.get())->tp_free(self);
+}
+
+// A serializer nested in a serializer nested ... is released one level per
+// call; the trashcan defers the levels past a depth so that a long chain
+// cannot overflow the C stack. 3.14 and later do that for every collectable
+// object and define the macros empty.
+void serializer_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, guarded<serializer_dealloc>)
+  serializer_release(self);
+  Py_TRASHCAN_END
 }
 
 // The three loop entry points share their signature shape.

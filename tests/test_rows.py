@@ -328,7 +328,7 @@ def test_stored_values_the_native_parsers_refuse_give_djangos_answer(shop, annot
 @pytest.mark.parametrize("model, column, value, error, before", [
     (Place, "code", "boom", "boom is not a code", 3),  # a field's from_db_value
     (Place, "level", -1, "negative level -1", 3),  # a descriptor's __set__
-    (Book, "published", "2024-02-30", "day 30 must be", 2),  # the cursor's converter
+    (Book, "published", "2024-02-30", "day ", 2),  # the cursor's converter
 ])
 def test_an_exception_mid_iteration_comes_after_the_same_rows(shop, model, column, value, error,
                                                               before):
