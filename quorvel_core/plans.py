@@ -73,9 +73,9 @@ class ClassPlans:
         self.nested_write_keys = nested_write_keys
 
 
-# Read without a lock: an entry is stored in one dict operation, and two
-# threads that compile one class at once both have right plans, of which the
-# first stored is kept.
+# Read without a lock: an entry is stored in one dict operation, only once it
+# is complete, and two threads that compile one class at once both have
+# right plans, of which the last stored is kept.
 _plans = weakref.WeakKeyDictionary()
 _generation = 0  # counts clear(), so that plans compiled before one are not kept after it
 

@@ -13,6 +13,7 @@ from the loop.
 import datetime
 import decimal
 import enum
+import threading
 import uuid
 from typing import Any, NamedTuple
 
@@ -189,7 +190,13 @@ def _native_decimal(create_decimal, quantize_value, field):
 _CURSOR_TYPES = (("DATE", False, "parse_date"), ("DATETIME", True, "parse_datetime"),
                  ("TIMESTAMP", True, "parse_datetime"))
 _replaced = {}  # type name: (Django's converter, the stand-in)
-_scanned = False  # Django's converters looked at since install()
+_enabled = False  # between install_cursor_converters() and uninstall_cursor_converters()
+_scanned = False  # Django's converters looked at since install
+# Installing, the first querysets' scans and uninstalling each read and swap
+# entries of the sqlite3 module's table and of `_replaced`; run at once on
+# several threads, a stand-in could be left in the table after uninstall, or
+# one made twice.
+_lock = threading.Lock()
 
 
 def _django_decoder(converter, parse_name):
@@ -203,19 +210,36 @@ def _django_decoder(converter, parse_name):
 
 
 def install_cursor_converters():
-    """Puts the stand-ins in place of Django's registered converters, where
-    those are Django's and the sqlite3 module is loaded."""
+    """From now until uninstall_cursor_converters(), puts the stand-ins in
+    place of Django's registered converters, where those are Django's and the
+    sqlite3 module is loaded (see scan_cursor_converters)."""
+    global _enabled
+    with _lock:
+        _enabled = True
+        _scan()
+
+
+def scan_cursor_converters():
+    """Called for every queryset while installed: the stand-ins, once Django's
+    backend is loaded."""
+    if _scanned or not _enabled:
+        return  # every queryset asks; Django registers its converters once, on import
+    with _lock:
+        if _enabled:
+            _scan()
+
+
+def _scan():
     import sys
 
     global _scanned
     if _scanned:
-        return  # every queryset asks; Django registers its converters once, on import
+        return
     sqlite3 = sys.modules.get("sqlite3")
     if sqlite3 is None or "django.db.backends.sqlite3.base" not in sys.modules:
         return
     from . import _quorvel_core as native
 
-    _scanned = True
     for name, with_time, parse_name in _CURSOR_TYPES:
         current = sqlite3.converters.get(name)
         if name in _replaced or current is None or not _django_decoder(current, parse_name):
@@ -223,15 +247,17 @@ def install_cursor_converters():
         stand_in = native.cursor_converter(with_time, current)
         sqlite3.converters[name] = stand_in
         _replaced[name] = (current, stand_in)
+    _scanned = True
 
 
 def uninstall_cursor_converters():
     import sys
 
-    global _scanned
-    _scanned = False
-    sqlite3 = sys.modules.get("sqlite3")
-    for name, (django_converter, stand_in) in list(_replaced.items()):
-        if sqlite3 is not None and sqlite3.converters.get(name) is stand_in:
-            sqlite3.converters[name] = django_converter
-        del _replaced[name]
+    global _enabled, _scanned
+    with _lock:
+        _enabled = _scanned = False
+        sqlite3 = sys.modules.get("sqlite3")
+        for name, (django_converter, stand_in) in list(_replaced.items()):
+            if sqlite3 is not None and sqlite3.converters.get(name) is stand_in:
+                sqlite3.converters[name] = django_converter
+            del _replaced[name]

@@ -64,15 +64,12 @@ native.configure_rows(
 
 _lock = threading.Lock()
 _counts = {"native": 0, "django": 0}
-# While the loop is installed, the sqlite3 module's date converters are
-# replaced on the first queryset that runs once Django's backend is loaded.
-_installed_here = False
 
 
 def installed(on):
-    """Called by install() and uninstall()."""
-    global _installed_here
-    _installed_here = on
+    """Called by install() and uninstall(). While the loop is installed, the
+    sqlite3 module's date converters are replaced on the first queryset that
+    runs once Django's backend is loaded."""
     if on:
         row_converters.install_cursor_converters()
     else:
@@ -472,8 +469,7 @@ def _rows_plan(compiler, db, model_cls, init_list, start, end, from_db, related_
     model = model_plan(model_cls, init_list, end - start)
     if model is None:
         return None
-    if _installed_here:
-        row_converters.install_cursor_converters()
+    row_converters.scan_cursor_converters()
     converters = row_converters.plan(compiler, compiler.get_converters(fields))
     populators = tuple(populator_plan(p, fetch_mode) for p in related_populators)
     annotations = tuple(annotation_col_map.items()) if annotation_col_map else ()

@@ -42,13 +42,19 @@ int watcher() {
   return id;
 }
 
-// Watches the own dicts of the heap classes in `type`'s MRO.
+OnceSlot MRO_NAME;
+
+// Watches the own dicts of the heap classes in `type`'s MRO. The MRO is
+// taken through `__mro__`, a new reference: `tp_mro` itself is replaced when
+// another thread assigns `__bases__`, and without the GIL the tuple read from
+// it could be released before a reference to it is taken.
 bool watch_class(int id, PyTypeObject* type) {
-  PyObject* mro = type->tp_mro;  // a tuple, replaced but never changed in place
-  if (!mro || !PyTuple_Check(mro)) return true;
-  Object held = Object::borrow(mro);
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-    PyObject* base = PyTuple_GET_ITEM(mro, i);
+  PyObject* name = intern_once(MRO_NAME, "__mro__");
+  Object mro = Object::steal(name ? PyObject_GetAttr((PyObject*)type, name) : nullptr);
+  if (!mro) return false;
+  if (!PyTuple_Check(mro.get())) return true;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
     if (!PyType_Check(base) || !PyType_HasFeature((PyTypeObject*)base, Py_TPFLAGS_HEAPTYPE))
       continue;
     Object dict = Object::steal(PyType_GetDict((PyTypeObject*)base));

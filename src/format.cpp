@@ -55,7 +55,8 @@ const DateTypes* date_types() {
   auto* api = (const PyDateTime_CAPI*)PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0);
   if (!api) return nullptr;
   static const DateTypes types{api->DateType,  api->DateTimeType,           api->TimeType,
-                               api->DeltaType, Py_TYPE(api->TimeZone_UTC), api->TimeZone_UTC};
+                               api->DeltaType, Py_TYPE(api->TimeZone_UTC), api->TimeZone_UTC,
+                               api->DateTime_FromDateAndTimeAndFold};
   DATE_TYPES.store(&types, std::memory_order_release);
   return &types;
 }

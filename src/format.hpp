@@ -30,6 +30,11 @@ struct DateTypes {
   PyTypeObject* delta;
   PyTypeObject* timezone;  // datetime.timezone
   PyObject* utc;           // datetime.timezone.utc
+  // The capsule's datetime constructor: (year, month, day, hour, minute,
+  // second, microsecond, tzinfo, fold, type), a new reference. Kept here so
+  // that no file reads datetime.h's own per-file API pointer, which every
+  // thread would set unsynchronized on first use.
+  PyObject* (*new_datetime)(int, int, int, int, int, int, int, PyObject*, int, PyTypeObject*);
 };
 const DateTypes* date_types();
 

@@ -728,33 +728,23 @@ bool Encoder::exact_dict_members(PyObject* dict, unsigned depth) {
   // Code run while a member is written can change the dict; Python's walk
   // then goes on over the changed table, which is not worth reproducing.
   // Without the GIL the critical section keeps other threads' changes out
-  // while plain members are written from borrowed references, but it is
+  // while plain members are written from borrowed references; it is
   // suspended while a held member runs Python code or enters a nested
-  // container's own section: changes made then show in the size, as the
-  // changes of that code itself do.
+  // container's own section, and changes made then show in the size, as
+  // that code's own changes do.
+  CriticalSection section(dict);
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0, written = 0;
   PyObject *k, *v;
-  bool ok = true;
-  Py_BEGIN_CRITICAL_SECTION(dict);
-  const Py_ssize_t size = PyDict_GET_SIZE(dict);
   while (PyDict_Next(dict, &pos, &k, &v)) {
     if (!(is_plain_scalar(v) ? member(written == 0, k, v, dict, depth)
-                             : held_member(written == 0, k, v, dict, depth))) {
-      ok = false;
-      break;
-    }
+                             : held_member(written == 0, k, v, dict, depth)))
+      return false;
     ++written;
-    if (PyDict_GET_SIZE(dict) != size) {
-      ok = fallback(msg::DICT_RESIZED);
-      break;
-    }
-    if (written > size) {
-      ok = fallback(msg::DICT_CHANGED);
-      break;
-    }
+    if (PyDict_GET_SIZE(dict) != size) return fallback(msg::DICT_RESIZED);
+    if (written > size) return fallback(msg::DICT_CHANGED);
   }
-  Py_END_CRITICAL_SECTION();
-  return ok;
+  return true;
 }
 
 bool Encoder::mapping_members(PyObject* dict, unsigned depth) {

@@ -861,17 +861,8 @@ class Input {
       return true;
     }
     if (PyByteArray_Check(obj)) {
-      bool ok = true;
-      Py_BEGIN_CRITICAL_SECTION(obj);
-      size_ = (size_t)PyByteArray_GET_SIZE(obj);
-      owned_ = (uint8_t*)PyMem_Malloc(size_ ? size_ : 1);
-      if (owned_) {
-        if (size_) std::memcpy(owned_, PyByteArray_AS_STRING(obj), size_);
-      } else {
-        ok = false;
-      }
-      Py_END_CRITICAL_SECTION();
-      if (!ok) return PyErr_NoMemory(), false;
+      copy_bytearray(obj);
+      if (!owned_) return PyErr_NoMemory(), false;
       data_ = owned_;
       check_utf8();
       return true;
@@ -885,6 +876,15 @@ class Input {
   bool valid_utf8() const { return valid_utf8_; }
 
  private:
+  // The size and the bytes read together, so that another thread cannot
+  // resize the bytearray in between; `owned_` stays null when out of memory.
+  void copy_bytearray(PyObject* obj) {
+    CriticalSection section(obj);
+    size_ = (size_t)PyByteArray_GET_SIZE(obj);
+    owned_ = (uint8_t*)PyMem_Malloc(size_ ? size_ : 1);
+    if (owned_ && size_) std::memcpy(owned_, PyByteArray_AS_STRING(obj), size_);
+  }
+
   // A whole-input scan costs less than checking each string as it is read;
   // input that fails it is read with those checks, for their error messages.
   void check_utf8() { valid_utf8_ = utf8::check(data_, size_).verdict == utf8::Verdict::valid; }

@@ -4,7 +4,12 @@
 #include "sqlite_decimal.hpp"
 #include "validate.hpp"
 
+// Only the field accessors are used here; the types and the constructor come
+// from date_types().
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-variable"
 #include <datetime.h>
+#pragma GCC diagnostic pop
 
 namespace qc {
 namespace {
@@ -42,16 +47,12 @@ Object from_iso(PyTypeObject* cls, PyObject* text, bool& refused) {
 }
 
 // `value.replace(tzinfo=zone)` for an exact, naive datetime.
-Object with_zone(PyObject* value, PyObject* zone) {
-  if (!PyDateTimeAPI) {
-    PyDateTime_IMPORT;  // idempotent; the capsule's table lives for the process
-    if (!PyDateTimeAPI) return Object();
-  }
-  return Object::steal(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+Object with_zone(const DateTypes* types, PyObject* value, PyObject* zone) {
+  return Object::steal(types->new_datetime(
       PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value),
       PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
       PyDateTime_DATE_GET_SECOND(value), PyDateTime_DATE_GET_MICROSECOND(value), zone,
-      PyDateTime_DATE_GET_FOLD(value), PyDateTimeAPI->DateTimeType));
+      PyDateTime_DATE_GET_FOLD(value), types->datetime));
 }
 
 // convert_datetimefield_value: the text parsed by datetime.fromisoformat and,
@@ -76,7 +77,7 @@ Object sqlite_datetime(const ConverterStep& step, PyObject* value, PyObject* exp
   if (!Py_IS_TYPE(parsed.get(), types->datetime) || PyDateTime_DATE_GET_TZINFO(parsed.get()) != Py_None)
     return call_python(step, value, expression, connection);
   if (!step.zone) return parsed;
-  return with_zone(parsed.get(), step.zone);
+  return with_zone(types, parsed.get(), step.zone);
 }
 
 // convert_datefield_value: date.fromisoformat of the text.

@@ -2,7 +2,9 @@
 
 #include "row_converters.hpp"
 
+#include <atomic>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace qc {
@@ -526,6 +528,12 @@ Object build_row(const RowsConfig& config, RowLoop& loop, PyObject* raw) {
 struct ModelRowsObject {
   PyObject_HEAD
   RowLoop* loop;
+  // Set while a next() runs. The loop's iterators are replaced as it goes
+  // and Python code runs in between, so a second next() at the same time (from
+  // another thread, or from a receiver or converter on this one) would
+  // release an iterator under the first; it is refused with the error of
+  // Django's ModelIterable, a generator resumed while it runs.
+  std::atomic<bool> running;
 };
 
 constexpr Param NEW_PARAMS[] = {
@@ -543,12 +551,34 @@ PyObject* rows_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   loop->chunks = Object::steal(PyObject_GetIter(a[1]));
   if (!loop->chunks) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
-  if (self) ((ModelRowsObject*)self)->loop = loop.release();
+  if (!self) return nullptr;
+  auto* rows = (ModelRowsObject*)self;
+  new (&rows->running) std::atomic<bool>(false);
+  rows->loop = loop.release();
   return self;
 }
 
-PyObject* rows_next(PyObject* self) {
-  RowLoop* loop = ((ModelRowsObject*)self)->loop;
+// Holds an iterator's `running` flag for a scope; `entered()` is false, with
+// ValueError set, when another next() holds it.
+class Running {
+ public:
+  explicit Running(std::atomic<bool>& flag) noexcept
+      : flag_(flag), entered_(!flag.exchange(true, std::memory_order_acquire)) {
+    if (!entered_) PyErr_SetString(PyExc_ValueError, "generator already executing");
+  }
+  ~Running() {
+    if (entered_) flag_.store(false, std::memory_order_release);
+  }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  std::atomic<bool>& flag_;
+  bool entered_;
+};
+
+PyObject* next_row(RowLoop* loop) {
   if (!loop || !loop->chunks) return nullptr;
   const RowsConfig* config = rows_config();
   if (!config) return nullptr;
@@ -567,6 +597,12 @@ PyObject* rows_next(PyObject* self) {
     if (PyErr_Occurred()) return nullptr;
     loop->rows.reset();
   }
+}
+
+PyObject* rows_next(PyObject* self) {
+  auto* rows = (ModelRowsObject*)self;
+  Running running(rows->running);
+  return running.entered() ? next_row(rows->loop) : nullptr;
 }
 
 int rows_traverse(PyObject* self, visitproc visit, void* arg) {

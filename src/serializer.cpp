@@ -675,7 +675,9 @@ PyObject* describe(PyObject* self, PyObject*) {
 // A serializer that nests itself is compiled as a cycle: the plans of the
 // serializers nested in it are compiled first and refer to an empty instance
 // made for it beforehand, which then takes its plans. Allowed only while that
-// instance has no plans of its own, so plans never change once they hold any.
+// instance has no plans of its own, so plans never change once they hold any;
+// the companion does it while compiling, before the instance can reach
+// another thread, so no loop reads the plans this replaces.
 PyObject* take_plans(PyObject* self, PyObject* other) {
   if (!check_serializer(self) || !check_serializer(other)) return nullptr;
   auto* target = (CompiledSerializerObject*)self;

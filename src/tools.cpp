@@ -143,6 +143,20 @@ bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObjec
   return false;
 }
 
+// Places the entries of a keyword dict. The dict is normally the call's own;
+// a C caller may pass one that other threads can reach, and the walk must not
+// meet it mid-change. The values are borrowed for the call, as the positional
+// arguments are.
+bool bind_keywords(const Signature& sig, PyObject* kwargs, PyObject** out) {
+  CriticalSection section(kwargs);
+  Py_ssize_t pos = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(kwargs, &pos, &name, &value)) {
+    if (!bind_keyword(sig, name, value, out)) return false;
+  }
+  return true;
+}
+
 bool bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject** out) {
   size_t positional = 0, required = 0;
@@ -173,13 +187,7 @@ bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
 bool bind_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (!bind_positional(sig, &PyTuple_GET_ITEM(args, 0), nargs, out)) return false;
-  if (kwargs) {
-    Py_ssize_t pos = 0;
-    PyObject *name, *value;
-    while (PyDict_Next(kwargs, &pos, &name, &value)) {
-      if (!bind_keyword(sig, name, value, out)) return false;
-    }
-  }
+  if (kwargs && !bind_keywords(sig, kwargs, out)) return false;
   return report_missing(sig, out);
 }
 
@@ -391,6 +399,9 @@ void add(PyTypeObject* type) {
   Object added = Object::borrow((PyObject*)type);
   Object evicted;  // declared first: dropped after the lock is released
   MutexLock lock(MUTEX);
+  // Threads that met the same new type at once each add it; one entry is kept.
+  for (PyTypeObject* t : NON_MAPPING_TYPES)
+    if (t == type) return;
   if (NON_MAPPING_TYPES.empty()) NON_MAPPING_TYPES.reserve(CAPACITY);  // the only allocation
   if (NON_MAPPING_TYPES.size() >= CAPACITY) {
     evicted = Object::steal((PyObject*)NON_MAPPING_TYPES.front());

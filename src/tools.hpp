@@ -148,6 +148,27 @@ class MutexLock {
   PyMutex& mutex_;
 };
 
+// Holds `op`'s critical section for its scope, so that an exception cannot
+// leave it held. Without the GIL it keeps other threads' changes to `op` out
+// until code inside blocks (a lock, Python code that waits) or enters another
+// object's section, which suspends it; with the GIL there is nothing to hold.
+class CriticalSection {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit CriticalSection(PyObject* op) noexcept { PyCriticalSection_Begin(&section_, op); }
+  ~CriticalSection() { PyCriticalSection_End(&section_); }
+#else
+  explicit CriticalSection(PyObject*) noexcept {}
+#endif
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+ private:
+#ifdef Py_GIL_DISABLED
+  PyCriticalSection section_;
+#endif
+};
+
 // One level of Python's recursion limit for C++ code that recurses, left
 // however the scope ends. When `entered()` is false, RecursionError is set.
 class RecursionGuard {

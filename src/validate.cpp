@@ -570,15 +570,16 @@ bool is_list_of(PyObject* value, const Val::Lengths& lengths) {
 
 // Runs `each(item, out)` (a Verdict) for each item of an exact list, holding a
 // strong reference to the item meanwhile, and collects the accepted values.
-// The walk stops early if Python code shrinks the list.
+// The walk stops early if Python code (or another thread) shrinks the list.
 template <class Each>
 Verdict collect_items(PyObject* list, Object& out, Each&& each) {
   Object result = Object::steal(PyList_New(0));
   if (!result) return Verdict::raised;
   Py_ssize_t n = PyList_GET_SIZE(list);
   for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
-    Object item = Object::steal(PyList_GetItemRef(list, i));
-    if (!item) return Verdict::raised;
+    Object item;
+    if (!list_item(list, i, item)) return Verdict::raised;
+    if (!item) break;
     Object internal;
     if (Verdict v = each(item.get(), internal); v != Verdict::accepted) return v;
     if (PyList_Append(result.get(), internal.get()) < 0) return Verdict::raised;
