@@ -3,7 +3,8 @@
 // boundary (Python's allocator has its own hook, _testcapi.set_nomemory).
 #pragma once
 
-#include "tools.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace qc {
 

@@ -1,5 +1,10 @@
 #include "class_changes.hpp"
 
+#include "boundary.hpp"
+#include "guards.hpp"
+#include "module_state.hpp"
+#include "object.hpp"
+
 namespace qc {
 namespace {
 
@@ -42,14 +47,12 @@ int watcher() {
   return id;
 }
 
-OnceSlot MRO_NAME;
-
 // Watches the own dicts of the heap classes in `type`'s MRO. The MRO is
 // taken through `__mro__`, a new reference: `tp_mro` itself is replaced when
 // another thread assigns `__bases__`, and without the GIL the tuple read from
 // it could be released before a reference to it is taken.
 bool watch_class(int id, PyTypeObject* type) {
-  PyObject* name = intern_once(MRO_NAME, "__mro__");
+  PyObject* name = names::dunder_mro();
   Object mro = Object::steal(name ? PyObject_GetAttr((PyObject*)type, name) : nullptr);
   if (!mro) return false;
   if (!PyTuple_Check(mro.get())) return true;

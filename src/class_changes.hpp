@@ -10,7 +10,8 @@
 // holds while the count is still N.
 #pragma once
 
-#include "tools.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace qc {
 

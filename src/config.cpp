@@ -1,5 +1,11 @@
 #include "config.hpp"
 
+#include "arguments.hpp"
+#include "boundary.hpp"
+#include "guards.hpp"
+#include "object.hpp"
+
+#include <atomic>
 #include <memory>
 
 namespace qc {

@@ -1,7 +1,7 @@
 // The process-wide configuration handed over once by the companion package.
 #pragma once
 
-#include "tools.hpp"
+#include "object.hpp"
 
 namespace qc {
 

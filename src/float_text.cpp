@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "table_big.hpp"
+#include "uint128.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

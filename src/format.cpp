@@ -1,9 +1,12 @@
 #include "format.hpp"
 
+#include "boundary.hpp"
+#include "module_state.hpp"
+#include "object.hpp"
 #include "text.hpp"
 
-// The header defines a per-file API pointer that this file does not use: the
-// capsule is read once below, into process-wide storage.
+// Only the field accessors are used here; the header's per-file API pointer
+// is not: the capsule is read once, into the module's state (date_types()).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-variable"
 #include <datetime.h>
@@ -15,10 +18,6 @@
 namespace qc {
 
 namespace {
-
-std::atomic<const DateTypes*> DATE_TYPES{nullptr};
-
-OnceSlot UTCOFFSET_NAME, INT_NAME, KEY_NAME, TIMEZONE_UTCOFFSET, ZONEINFO_TYPE;
 
 // The ZoneInfo("UTC") object that passed the fixed-offset check (a strong
 // reference kept for the life of the process), so that the check runs once.
@@ -48,18 +47,6 @@ char* push_fraction(char* out, int microsecond) {
 }
 
 }  // namespace
-
-const DateTypes* date_types() {
-  if (const DateTypes* t = DATE_TYPES.load(std::memory_order_acquire)) return t;
-  // The capsule import is idempotent; racing threads find the same classes.
-  auto* api = (const PyDateTime_CAPI*)PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0);
-  if (!api) return nullptr;
-  static const DateTypes types{api->DateType,  api->DateTimeType,           api->TimeType,
-                               api->DeltaType, Py_TYPE(api->TimeZone_UTC), api->TimeZone_UTC,
-                               api->DateTime_FromDateAndTimeAndFold};
-  DATE_TYPES.store(&types, std::memory_order_release);
-  return &types;
-}
 
 Object IsoText::to_str() const {
   Object s = Object::steal(PyUnicode_New((Py_ssize_t)size, 127));
@@ -141,16 +128,9 @@ long long delta_micro(PyObject* delta) {
          PyDateTime_DELTA_GET_MICROSECONDS(delta);
 }
 
-// timezone.utcoffset itself (borrowed): the class is immutable and its
-// instances have no __dict__, so this is what tz.utcoffset(dt) calls.
-PyObject* timezone_utcoffset(PyTypeObject* timezone) {
-  return TIMEZONE_UTCOFFSET.get(
-      [timezone] { return PyObject_GetAttrString((PyObject*)timezone, "utcoffset"); });
-}
-
 // tz.utcoffset(dt) for an exact datetime.timezone; empty with an error set.
 Object timezone_offset(const DateTypes* types, PyObject* tz, PyObject* dt) {
-  PyObject* method = timezone_utcoffset(types->timezone);
+  PyObject* method = timezone_utcoffset();
   if (!method) return Object();
   PyObject* args[] = {tz, dt};
   Object offset = Object::steal(PyObject_Vectorcall(method, args, 2, nullptr));
@@ -159,19 +139,12 @@ Object timezone_offset(const DateTypes* types, PyObject* tz, PyObject* dt) {
   return offset;
 }
 
-PyObject* zoneinfo_type() {
-  return ZONEINFO_TYPE.get([]() -> PyObject* {
-    Object module = Object::steal(PyImport_ImportModule("zoneinfo"));
-    return module ? PyObject_GetAttrString(module.get(), "ZoneInfo") : nullptr;
-  });
-}
-
 // Whether `zone`, an exact ZoneInfo, is the key "UTC" with a zero offset at
 // every instant (fixed) or not (unknown): ZoneInfo answers utcoffset(None)
 // only for a zone whose offset never changes.
 [[gnu::noinline]] ZoneOffset fixed_utc_zoneinfo(const DateTypes* types, PyObject* zone) {
-  PyObject* key_name = intern_once(KEY_NAME, "key");
-  PyObject* offset_name = intern_once(UTCOFFSET_NAME, "utcoffset");
+  PyObject* key_name = names::key();
+  PyObject* offset_name = names::utcoffset();
   if (!key_name || !offset_name) return ZoneOffset::error;
   Object key = Object::steal(PyObject_GetAttr(zone, key_name));
   if (!key) return ZoneOffset::error;
@@ -296,18 +269,9 @@ IsoText datetime_iso(PyObject* dt, PyObject* offset) {
   return t;
 }
 
-IsoText time_iso(PyObject* time) {
-  IsoText t;
-  t.size = size_t(push_time(t.data, PyDateTime_TIME_GET_HOUR(time),
-                            PyDateTime_TIME_GET_MINUTE(time), PyDateTime_TIME_GET_SECOND(time),
-                            PyDateTime_TIME_GET_MICROSECOND(time)) -
-                  t.data);
-  return t;
-}
-
 bool utcoffset(PyObject* dt, Object& offset) {
   offset.reset();
-  PyObject* name = intern_once(UTCOFFSET_NAME, "utcoffset");
+  PyObject* name = names::utcoffset();
   const DateTypes* types = date_types();
   if (!name || !types) return false;
   // An exact datetime asks its tzinfo; a subclass may override the method.
@@ -331,7 +295,7 @@ bool utcoffset(PyObject* dt, Object& offset) {
 }
 
 UuidRead uuid_bytes(PyObject* uuid, unsigned char out[16]) {
-  PyObject* name = intern_once(INT_NAME, "int");
+  PyObject* name = names::int_();
   if (!name) return UuidRead::error;
   Object attr = Object::steal(PyObject_GetAttr(uuid, name));
   if (!attr) return UuidRead::error;

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "tools.hpp"
+#include "object.hpp"
 
 namespace qc {
 
@@ -20,23 +20,6 @@ inline constexpr size_t TIME_TEXT_MAX = 15;
 inline constexpr size_t OFFSET_TEXT_MAX = 16;
 inline constexpr size_t DATETIME_TEXT_MAX = DATE_TEXT_LEN + 1 + TIME_TEXT_MAX + OFFSET_TEXT_MAX;
 inline constexpr size_t UUID_TEXT_LEN = 36;
-
-// The datetime module's classes, imported on first use (borrowed; nullptr with
-// an error set). Exact-type tests compare against these.
-struct DateTypes {
-  PyTypeObject* date;
-  PyTypeObject* datetime;
-  PyTypeObject* time;
-  PyTypeObject* delta;
-  PyTypeObject* timezone;  // datetime.timezone
-  PyObject* utc;           // datetime.timezone.utc
-  // The capsule's datetime constructor: (year, month, day, hour, minute,
-  // second, microsecond, tzinfo, fold, type), a new reference. Kept here so
-  // that no file reads datetime.h's own per-file API pointer, which every
-  // thread would set unsynchronized on first use.
-  PyObject* (*new_datetime)(int, int, int, int, int, int, int, PyObject*, int, PyTypeObject*);
-};
-const DateTypes* date_types();
 
 // ASCII text of bounded length, returned by value.
 struct IsoText {
@@ -59,10 +42,9 @@ char* push_offset(char* out, PyObject* offset);
 char* push_datetime(char* out, PyObject* dt, PyObject* offset);
 
 // `date` is a datetime.date (or subclass); `dt` a datetime.datetime (or
-// subclass); `time` a datetime.time (or subclass), written without any offset.
+// subclass).
 IsoText date_iso(PyObject* date);
 IsoText datetime_iso(PyObject* dt, PyObject* offset);
-IsoText time_iso(PyObject* time);
 
 // The fields of a datetime, for arithmetic and text without a datetime object.
 struct DateTimeFields {

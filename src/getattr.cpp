@@ -1,6 +1,11 @@
 #include "getattr.hpp"
 
+#include "boundary.hpp"
 #include "config.hpp"
+#include "lists.hpp"
+#include "module_state.hpp"
+#include "object.hpp"
+#include "schema_read.hpp"
 
 #include <utility>
 
@@ -13,9 +18,6 @@ namespace {
 constexpr std::string_view RELATION_KIND_NAMES[] = {"forward", "reverse_one", "many"};
 
 constexpr const char* UNKNOWN_RELATION_KIND = "unknown relation kind '%U'";
-
-OnceSlot GET_ATTRIBUTE, DICT_NAME, STATE, FIELDS_CACHE, PREFETCHED_OBJECTS_CACHE, RESULT_CACHE,
-    PREFETCH_RELATED_LOOKUPS, PREFETCH_DONE;
 
 // The keys of a relation step, in the order in which errors are reported.
 bool parse_relation_step(PyObject* dict, Step& step) {
@@ -106,7 +108,7 @@ bool GetShape::parse_payload(PyObject* dict, Get& out) {
 }
 
 Access python_get(const Config& config, const Live& field, PyObject* instance) {
-  PyObject* name = intern_once(GET_ATTRIBUTE, "get_attribute");
+  PyObject* name = names::get_attribute();
   PyObject* f = name ? field.get() : nullptr;
   if (!f) return {Access::Status::error, Object()};
   Object value = Object::steal(PyObject_CallMethodOneArg(f, name, instance));
@@ -122,21 +124,18 @@ Access python_get(const Config& config, const Live& field, PyObject* instance) {
 
 namespace {
 
-// getattr(obj, name) with any error cleared; empty on failure.
+// getattr(obj, name) with any error cleared; empty on failure, and when the
+// name (from the module's table) could not be made. Every error, not only
+// AttributeError: a failed lookup sends the field to DRF, which repeats it and
+// reports whatever it raises in its own words.
 Object quiet_attr(PyObject* obj, PyObject* name) {
-  Object value = Object::steal(PyObject_GetAttr(obj, name));
-  if (!value) PyErr_Clear();
-  return value;
-}
-
-// getattr(obj, <interned name made on first use>), quietly.
-Object quiet_attr(PyObject* obj, OnceSlot& slot, const char* text) {
-  PyObject* name = intern_once(slot, text);
   if (!name) {
     PyErr_Clear();
     return Object();
   }
-  return quiet_attr(obj, name);
+  Object value = Object::steal(PyObject_GetAttr(obj, name));
+  if (!value) PyErr_Clear();
+  return value;
 }
 
 // A plain lookup in a dict (or subclass, whose hooks are bypassed) with any
@@ -148,8 +147,8 @@ Object quiet_item(PyObject* dict, PyObject* key) {
 }
 
 // The truth value of `obj.<name>`; false when the lookup or the test fails.
-bool quiet_truth(PyObject* obj, OnceSlot& slot, const char* text) {
-  Object value = quiet_attr(obj, slot, text);
+bool quiet_truth(PyObject* obj, PyObject* name) {
+  Object value = quiet_attr(obj, name);
   if (!value) return false;
   int truth = PyObject_IsTrue(value.get());
   if (truth < 0) PyErr_Clear();
@@ -233,14 +232,14 @@ Object cached_relation(PyObject* cur, const Relation& r) {
     Object value = quiet_attr(cur, name.get());
     if (!value || value.get() == Py_None) return Object();
   }
-  Object cache = quiet_attr(cur, PREFETCHED_OBJECTS_CACHE, "_prefetched_objects_cache");
+  Object cache = quiet_attr(cur, names::prefetched_objects_cache());
   if (!cache || !PyDict_Check(cache.get())) return Object();
   Object queryset = quiet_item(cache.get(), r.cache_name.get());
   if (!queryset) return Object();
-  Object result = quiet_attr(queryset.get(), RESULT_CACHE, "_result_cache");
+  Object result = quiet_attr(queryset.get(), names::result_cache());
   if (!result || !PyList_CheckExact(result.get())) return Object();
-  if (quiet_truth(queryset.get(), PREFETCH_RELATED_LOOKUPS, "_prefetch_related_lookups") &&
-      !quiet_truth(queryset.get(), PREFETCH_DONE, "_prefetch_done"))
+  if (quiet_truth(queryset.get(), names::prefetch_related_lookups()) &&
+      !quiet_truth(queryset.get(), names::prefetch_done()))
     return Object();
   return result;
 }
@@ -262,9 +261,9 @@ Object cached_step(PyObject* cur, const Step& step) {
 }  // namespace
 
 Object fields_cache(PyObject* instance) {
-  Object state = quiet_attr(instance, STATE, "_state");
+  Object state = quiet_attr(instance, names::state());
   if (!state) return Object();
-  Object cache = quiet_attr(state.get(), FIELDS_CACHE, "fields_cache");
+  Object cache = quiet_attr(state.get(), names::fields_cache());
   if (!cache || !PyDict_Check(cache.get())) return Object();
   return cache;
 }
@@ -297,7 +296,7 @@ namespace {
 // when the plan says the value lives there); empty when it cannot be read.
 Object read_attname(PyObject* instance, const Get::PkAttname& pk) {
   if (pk.from_dict) {
-    Object dict = quiet_attr(instance, DICT_NAME, "__dict__");
+    Object dict = quiet_attr(instance, names::dunder_dict());
     if (dict && PyDict_Check(dict.get())) {
       if (Object value = quiet_item(dict.get(), pk.attname.get())) return value;
     }

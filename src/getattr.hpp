@@ -7,8 +7,8 @@
 #pragma once
 
 #include "live.hpp"
+#include "object.hpp"
 #include "plan.hpp"
-#include "tools.hpp"
 
 #include <memory>
 #include <string_view>

@@ -13,16 +13,22 @@
 #include <emmintrin.h>
 #endif
 
+#include "arguments.hpp"
 #include "float_text.hpp"
 #include "format.hpp"
+#include "guards.hpp"
 #include "json_common.hpp"
+#include "lists.hpp"
+#include "module_state.hpp"
+#include "object.hpp"
+#include "once_slot.hpp"
 #include "text.hpp"
 
 namespace qc {
 
 namespace {
 
-OnceSlot JSON_FALLBACK, ADD_NOTE, CLASS_NAME, NAME_NAME;
+OnceSlot JSON_FALLBACK;
 
 constexpr Param TO_JSON_PARAMS[] = {
     {"obj", true, false},        {"ensure_ascii", false, true}, {"compact", false, true},
@@ -65,12 +71,6 @@ bool fallback(const char* reason) {
   return false;
 }
 
-// BaseException.add_note itself, so an exception class that overrides it
-// cannot change how notes are attached (borrowed).
-PyObject* add_note_method() {
-  return ADD_NOTE.get([] { return PyObject_GetAttrString(PyExc_BaseException, "add_note"); });
-}
-
 // Attaches "when serializing ..." to the pending exception, as Python's
 // encoder does, so a failure deep in a document says where it happened.
 // Fallbacks get none: the caller re-encodes and never shows them; nor does
@@ -85,7 +85,7 @@ PyObject* add_note_method() {
   va_start(args, format);
   Object note = Object::steal(PyUnicode_FromFormatV(format, args));
   va_end(args);
-  PyObject* add = note ? add_note_method() : nullptr;
+  PyObject* add = note ? base_exception_add_note() : nullptr;
   Object done;
   if (add) done = Object::steal(PyObject_CallFunctionObjArgs(add, exc.get(), note.get(), nullptr));
   // A note that cannot be made must not replace the real error.
@@ -95,8 +95,8 @@ PyObject* add_note_method() {
 
 // json.JSONEncoder.default's error: the name comes from `o.__class__`.
 [[gnu::cold]] bool not_serializable(PyObject* value) {
-  PyObject* class_name = intern_once(CLASS_NAME, "__class__");
-  PyObject* name_name = intern_once(NAME_NAME, "__name__");
+  PyObject* class_name = names::dunder_class();
+  PyObject* name_name = names::dunder_name();
   if (!class_name || !name_name) return false;
   Object cls = Object::steal(PyObject_GetAttr(value, class_name));
   Object name = cls ? Object::steal(PyObject_GetAttr(cls.get(), name_name)) : Object();

@@ -1,7 +1,8 @@
 // The JSON encoder: to_json.
 #pragma once
 
-#include "tools.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace qc {
 

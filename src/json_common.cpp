@@ -1,5 +1,7 @@
 #include "json_common.hpp"
 
+#include "boundary.hpp"
+
 #include <cstring>
 
 namespace qc {

@@ -1,7 +1,8 @@
 // What the JSON encoder and the reader share: their keyword flags.
 #pragma once
 
-#include "tools.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace qc {
 

@@ -13,10 +13,13 @@
 #include <emmintrin.h>
 #endif
 
+#include "arguments.hpp"
+#include "guards.hpp"
 #include "json_common.hpp"
-#include "text.hpp"
 #include "json_keys.hpp"
 #include "json_number.hpp"
+#include "object.hpp"
+#include "text.hpp"
 #include "utf8.hpp"
 
 namespace qc {

@@ -2,7 +2,8 @@
 // Python objects as it goes.
 #pragma once
 
-#include "tools.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace qc {
 

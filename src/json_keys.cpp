@@ -3,6 +3,9 @@
 // aim at one slot. Shared by every thread, under one mutex.
 #include "json_keys.hpp"
 
+#include "object.hpp"
+#include "uint128.hpp"
+
 #include <sys/random.h>
 
 #include <cstdint>
@@ -10,8 +13,6 @@
 
 namespace qc {
 namespace {
-
-using u128 = unsigned __int128;
 
 constexpr size_t KEY_CACHE_SLOTS = 16384;
 constexpr size_t KEY_CACHE_PROBES = 5;
@@ -116,7 +117,6 @@ class KeyCache {
     }
     return fold_multiply(h ^ (h >> 29), 0xBF58476D1CE4E5B9u);
   }
-
 
   // Creates the key's str and stores it in slot i, releasing what was there.
   // Called with the mutex held; releases it.

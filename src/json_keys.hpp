@@ -2,11 +2,12 @@
 // same keys, and a cached str saves building it and hashing it in each dict.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-#include "tools.hpp"
 
 namespace qc {
 

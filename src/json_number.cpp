@@ -11,13 +11,12 @@
 #include <limits>
 
 #include "table_big.hpp"
+#include "uint128.hpp"
 
 namespace qc {
 
 namespace json_number {
 namespace {
-
-using u128 = unsigned __int128;
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 

@@ -1,24 +1,24 @@
 #include "live.hpp"
 
+#include "module_state.hpp"
+#include "object.hpp"
+
 namespace qc {
 
 namespace {
-
-OnceSlot FIELDS_NAME;
-OnceSlot CHILD_NAME;
 
 constexpr const char* NO_SERIALIZER =
     "this plan holds no field objects: pass the serializer it runs for as 'serializer'";
 
 // `serializer.fields[name]`: DRF builds the fields on first access.
 Object field_of(PyObject* serializer, PyObject* name) {
-  PyObject* attr = intern_once(FIELDS_NAME, "fields");
+  PyObject* attr = names::fields();
   Object fields = Object::steal(attr ? PyObject_GetAttr(serializer, attr) : nullptr);
   return Object::steal(fields ? PyObject_GetItem(fields.get(), name) : nullptr);
 }
 
 Object child_of(PyObject* obj) {
-  PyObject* attr = intern_once(CHILD_NAME, "child");
+  PyObject* attr = names::child();
   return Object::steal(attr ? PyObject_GetAttr(obj, attr) : nullptr);
 }
 

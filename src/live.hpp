@@ -9,7 +9,7 @@
 // handled natively never builds its field objects.
 #pragma once
 
-#include "tools.hpp"
+#include "object.hpp"
 
 namespace qc {
 

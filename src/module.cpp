@@ -1,5 +1,6 @@
 // The _quorvel_core module: definition, exec step and exported callables.
 #include "allocation.hpp"
+#include "boundary.hpp"
 #include "class_changes.hpp"
 #include "config.hpp"
 #include "json.hpp"
@@ -7,7 +8,6 @@
 #include "row_converters.hpp"
 #include "rows.hpp"
 #include "serializer.hpp"
-#include "tools.hpp"
 
 namespace qc {
 namespace {
@@ -55,6 +55,14 @@ PyMethodDef FUNCTIONS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The release, read by the companion package as quorvel_core.__version__.
+constexpr const char* VERSION = "0.1.0";
+
+// Publishes a hook status under `name`; false with an error set.
+bool add_status(PyObject* module, const char* name, HookStatus status) {
+  return PyModule_AddIntConstant(module, name, long(status)) == 0;
+}
+
 // Adds a borrowed object under `name`; false with an error set.
 bool add_ref(PyObject* module, const char* name, PyObject* value) {
   return value && PyModule_AddObjectRef(module, name, value) == 0;
@@ -74,10 +82,10 @@ bool in_main_interpreter() {
 int exec_module(PyObject* module) {
   if (!in_main_interpreter()) return -1;
   if (!PyModule_Check(module)) return type_mismatch(module, "module"), -1;
-  bool ok = PyModule_AddStringConstant(module, "__version__", "0.1.0") == 0 &&
-            PyModule_AddIntConstant(module, "STATUS_OK", 0) == 0 &&
-            PyModule_AddIntConstant(module, "STATUS_SKIP", 1) == 0 &&
-            PyModule_AddIntConstant(module, "STATUS_ERROR", 2) == 0 &&
+  bool ok = PyModule_AddStringConstant(module, "__version__", VERSION) == 0 &&
+            add_status(module, "STATUS_OK", HookStatus::ok) &&
+            add_status(module, "STATUS_SKIP", HookStatus::skip) &&
+            add_status(module, "STATUS_ERROR", HookStatus::error) &&
             add_ref(module, "CompiledSerializer", compiled_serializer_type()) &&
             add_ref(module, "JsonFallback", json_fallback_type()) &&
             add_ref(module, "ModelRows", model_rows_type()) &&

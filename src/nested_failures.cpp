@@ -1,5 +1,7 @@
 #include "nested_failures.hpp"
 
+#include "object.hpp"
+
 #include <unordered_set>
 #include <vector>
 

@@ -11,7 +11,8 @@
 // still takes their siblings).
 #pragma once
 
-#include "tools.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace qc::nested_failures {
 

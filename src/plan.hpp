@@ -2,7 +2,9 @@
 // and a payload whose alternative the tag fixes.
 #pragma once
 
-#include "tools.hpp"
+#include "guards.hpp"
+#include "object.hpp"
+#include "schema_read.hpp"
 
 #include <iterator>
 #include <memory>

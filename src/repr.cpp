@@ -1,7 +1,13 @@
 #include "repr.hpp"
 
+#include "boundary.hpp"
 #include "config.hpp"
 #include "format.hpp"
+#include "guards.hpp"
+#include "lists.hpp"
+#include "module_state.hpp"
+#include "object.hpp"
+#include "schema_read.hpp"
 #include "serializer.hpp"
 #include "text.hpp"
 
@@ -102,13 +108,10 @@ bool DateTimeTz::parse(PyObject* dict, DateTimeTz& out) {
 
 namespace {
 
-OnceSlot TO_REPRESENTATION, ISOFORMAT, ASTIMEZONE, ALL, ITEMS, PK;
-
 constexpr const char* TUPLE_LENGTH = "expected tuple of length %d, but got tuple of length %zd";
 
-// obj.<name>() with an interned name made on first use.
-Object call_method(PyObject* obj, OnceSlot& slot, const char* text) {
-  PyObject* name = intern_once(slot, text);
+// obj.<name>() with a name from the module's table.
+Object call_method(PyObject* obj, PyObject* name) {
   return Object::steal(name ? PyObject_CallMethodNoArgs(obj, name) : nullptr);
 }
 
@@ -171,7 +174,7 @@ Object repr_time(const Live& field, PyObject* value) {
   const DateTypes* types = date_types();
   if (!types) return Object();
   if (Py_TYPE(value) != types->time) return fallback(field, value);
-  return call_method(value, ISOFORMAT, "isoformat");
+  return call_method(value, names::isoformat());
 }
 
 Object repr_uuid(const Live& field, PyObject* value) {
@@ -226,9 +229,7 @@ Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, const L
     Object text = convert_fixed(field, value, tzinfo, target, done);
     if (done) return text;
   }
-  PyObject* timezone = timezone_type();
-  if (!timezone) return Object();
-  if ((PyObject*)Py_TYPE(tzinfo) != timezone) {
+  if (Py_TYPE(tzinfo) != types->timezone) {
     Object offset;
     if (!utcoffset(value, offset)) return Object();
     if (!offset) return target ? fallback(field, value) : datetime_text(value, nullptr);
@@ -236,7 +237,7 @@ Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, const L
   if (!target) return fallback(field, value);
   Object dt = Object::borrow(value);
   if (tzinfo != target) {
-    PyObject* name = intern_once(ASTIMEZONE, "astimezone");
+    PyObject* name = names::astimezone();
     dt = Object::steal(name ? PyObject_CallMethodOneArg(value, name, target) : nullptr);
     if (!dt) {
       // Out of range in the target zone: DRF reports it as a validation error.
@@ -294,7 +295,7 @@ Object repr_dict(const Repr::Container& c, const ReprContext& context, const Liv
                  PyObject* value) {
   Live child = child_field(c, field);
   Object out = Object::steal(PyDict_New());
-  Object items = out ? call_method(value, ITEMS, "items") : Object();
+  Object items = out ? call_method(value, names::items()) : Object();
   Object it = Object::steal(items ? PyObject_GetIter(items.get()) : nullptr);
   if (!it) return Object();
   PyObject* raw = nullptr;
@@ -325,11 +326,9 @@ Object repr_nested(const Repr& repr, const ReprContext& context, const Live& fie
   int is_manager = PyObject_IsInstance(value, context.config.manager_class.get());
   if (is_manager < 0) return Object();
   if (!is_manager) return repr_many(serializer.get(), context, value, child);
-  Object all = call_method(value, ALL, "all");
+  Object all = call_method(value, names::all());
   return all ? repr_many(serializer.get(), context, all.get(), child) : Object();
 }
-
-OnceSlot PARENT;
 
 // A SerializerMethodField: its bound method, or the method of that name of
 // the serializer the field belongs to, as DRF's field looks it up.
@@ -339,7 +338,7 @@ Object repr_method(const Repr::Method& m, const Live& field, PyObject* value) {
   if (field.parent()) {
     owner = Object::borrow(field.parent()->get());
   } else if (PyObject* f = field.get()) {
-    PyObject* name = intern_once(PARENT, "parent");
+    PyObject* name = names::parent();
     owner = Object::steal(name ? PyObject_GetAttr(f, name) : nullptr);
   }
   if (!owner) return Object();
@@ -347,7 +346,7 @@ Object repr_method(const Repr::Method& m, const Live& field, PyObject* value) {
 }
 
 Object repr_pk_many(PyObject* value) {
-  PyObject* pk = intern_once(PK, "pk");
+  PyObject* pk = names::pk();
   if (!pk) return Object();
   return map_to_list(value, [pk](PyObject* item) { return Object::steal(PyObject_GetAttr(item, pk)); });
 }
@@ -419,7 +418,7 @@ Object dispatch(const Repr& repr, const ReprContext& context, const Live& field,
 }  // namespace
 
 Object field_to_representation(PyObject* field, PyObject* value) {
-  PyObject* name = intern_once(TO_REPRESENTATION, "to_representation");
+  PyObject* name = names::to_representation();
   return Object::steal(name ? PyObject_CallMethodOneArg(field, name, value) : nullptr);
 }
 

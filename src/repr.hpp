@@ -2,8 +2,8 @@
 #pragma once
 
 #include "live.hpp"
+#include "object.hpp"
 #include "plan.hpp"
-#include "tools.hpp"
 
 #include <memory>
 #include <optional>

@@ -1,6 +1,9 @@
 #include "row_converters.hpp"
 
+#include "boundary.hpp"
 #include "format.hpp"
+#include "module_state.hpp"
+#include "object.hpp"
 #include "sqlite_decimal.hpp"
 #include "validate.hpp"
 
@@ -14,14 +17,12 @@
 namespace qc {
 namespace {
 
-OnceSlot FROMISOFORMAT_NAME, QUANTIZE_NAME, DATETIME_MODULE, DATE_NAME, DATETIME_NAME;
-
 // Whether the datetime module's `name` is still the class `real`: freezegun
 // and time-machine replace it, and Django's parsers read it at each call.
 // -1 with an error set.
 int module_class_is(PyTypeObject* real, bool dated) {
-  PyObject* module = DATETIME_MODULE.get([] { return PyImport_ImportModule("datetime"); });
-  PyObject* name = dated ? intern_once(DATE_NAME, "date") : intern_once(DATETIME_NAME, "datetime");
+  PyObject* module = datetime_module();
+  PyObject* name = dated ? names::date() : names::datetime();
   if (!module || !name) return -1;
   Object current = Object::steal(PyObject_GetAttr(module, name));
   return current ? current.get() == (PyObject*)real : -1;
@@ -36,7 +37,7 @@ Object call_python(const ConverterStep& step, PyObject* value, PyObject* express
 // `cls.fromisoformat(text)`; empty with no error set when it raises ValueError,
 // which Django's parsers answer with a regular expression of their own.
 Object from_iso(PyTypeObject* cls, PyObject* text, bool& refused) {
-  PyObject* name = intern_once(FROMISOFORMAT_NAME, "fromisoformat");
+  PyObject* name = names::fromisoformat();
   if (!name) return Object();
   Object parsed = Object::steal(PyObject_CallMethodOneArg((PyObject*)cls, name, text));
   if (!parsed && PyErr_ExceptionMatches(PyExc_ValueError)) {
@@ -117,12 +118,10 @@ const char* python_repr(double value, std::string& buffer) {
   return buffer.c_str();
 }
 
-OnceSlot FLAGS_NAME;
-
 // Raises the decimal module's flags in `context` that the step raised.
 bool raise_flags(PyObject* context, const DecimalSignals& signals, const ConverterStep& step) {
   if (!signals.inexact && !signals.rounded) return true;
-  PyObject* name = intern_once(FLAGS_NAME, "flags");
+  PyObject* name = names::flags();
   Object flags = Object::steal(name ? PyObject_GetAttr(context, name) : nullptr);
   if (!flags) return false;
   return (!signals.inexact || PyObject_SetItem(flags.get(), step.inexact, Py_True) == 0) &&
@@ -166,7 +165,7 @@ Object sqlite_decimal(const ConverterStep& step, PyObject* value, PyObject* expr
     if (made || PyErr_Occurred()) return made;
   }
   Object created = Object::steal(PyObject_CallOneArg(step.create_decimal, value));
-  PyObject* quantize = created ? intern_once(QUANTIZE_NAME, "quantize") : nullptr;
+  PyObject* quantize = created ? names::quantize() : nullptr;
   if (!quantize) return Object();
   // quantize(exp, rounding=None, context=None): the context passed by
   // position skips the keyword parsing and means the same.
@@ -182,7 +181,7 @@ Object sqlite_uuid(const ConverterStep& step, PyObject* value, PyObject* express
   if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
     std::string_view text((const char*)PyUnicode_1BYTE_DATA(value),
                           (size_t)PyUnicode_GET_LENGTH(value));
-    if (std::optional<uint128> n = parse_uuid(text)) return new_uuid(*n);
+    if (std::optional<u128> n = parse_uuid(text)) return new_uuid(*n);
   }
   return call_python(step, value, expression, connection);
 }

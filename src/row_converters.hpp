@@ -3,7 +3,8 @@
 // out as Django's, every other converter called as Python.
 #pragma once
 
-#include "tools.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #include <vector>
 

@@ -1,5 +1,11 @@
 #include "rows.hpp"
 
+#include "arguments.hpp"
+#include "boundary.hpp"
+#include "guards.hpp"
+#include "module_state.hpp"
+#include "object.hpp"
+#include "once_slot.hpp"
 #include "row_converters.hpp"
 
 #include <atomic>
@@ -39,9 +45,6 @@ constexpr Param CONFIGURE_PARAMS[] = {
     {"plain_fields_cache", true, true}};
 constexpr Signature CONFIGURE_SIG{"configure_rows()", CONFIGURE_PARAMS};
 
-OnceSlot RECEIVERS_NAME, CACHE_NAME, DATA_NAME, STATE_NAME, ADDING_NAME, DB_NAME, FETCH_MODE_NAME,
-    PEERS_NAME, FIELDS_CACHE_NAME, POPULATE_NAME, IS_CACHED_NAME, DICT_NAME;
-
 // ---------------------------------------------------------------------------
 // The init signals.
 
@@ -52,14 +55,14 @@ enum class Receivers { none, some, failed };
 // sender that the cache does not hold yet counts as having some: Django's own
 // from_db then runs, and its send fills the cache.
 Receivers signal_receivers(const RowsConfig& config, PyObject* signal, PyObject* sender) {
-  PyObject* receivers_name = intern_once(RECEIVERS_NAME, "receivers");
+  PyObject* receivers_name = names::receivers();
   if (!receivers_name) return Receivers::failed;
   Object receivers = Object::steal(PyObject_GetAttr(signal, receivers_name));
   if (!receivers) return Receivers::failed;
   if (PyList_CheckExact(receivers.get()) && PyList_GET_SIZE(receivers.get()) == 0)
     return Receivers::none;
-  PyObject* cache_name = intern_once(CACHE_NAME, "sender_receivers_cache");
-  PyObject* data_name = intern_once(DATA_NAME, "data");
+  PyObject* cache_name = names::sender_receivers_cache();
+  PyObject* data_name = names::data();
   if (!cache_name || !data_name) return Receivers::failed;
   Object cache = Object::steal(PyObject_GetAttr(signal, cache_name));
   if (!cache) return Receivers::failed;
@@ -311,7 +314,7 @@ struct Building {
 // materialized __dict__ that Django's own path never makes. Empty with an
 // error set.
 Object fields_cache(const RowsConfig& config, Building& building) {
-  PyObject* name = intern_once(FIELDS_CACHE_NAME, "fields_cache");
+  PyObject* name = names::fields_cache();
   if (!name) return Object();
   if (!config.plain_fields_cache || !building.untouched || building.has_fields_cache)
     return Object::steal(PyObject_GetAttr(building.state, name));
@@ -366,9 +369,9 @@ Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObjec
                       Py_ssize_t offset, Py_ssize_t count, PyObject* db, PyObject* fetch_mode,
                       Object& state) {
   PyObject* empty = empty_tuple();
-  PyObject* state_name = intern_once(STATE_NAME, "_state");
-  PyObject* adding_name = intern_once(ADDING_NAME, "adding");
-  PyObject* db_name = intern_once(DB_NAME, "db");
+  PyObject* state_name = names::state();
+  PyObject* adding_name = names::adding();
+  PyObject* db_name = names::db();
   if (!empty || !state_name || !adding_name || !db_name) return Object();
   bool positional = model.positions.empty();
   if (positional && count != (Py_ssize_t)model.attnames.size())
@@ -391,7 +394,7 @@ Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObjec
       PyObject_SetAttr(state.get(), db_name, db) < 0)
     return Object();
   if (fetch_mode) {
-    PyObject* name = intern_once(FETCH_MODE_NAME, "fetch_mode");
+    PyObject* name = names::fetch_mode();
     if (!name || PyObject_SetAttr(state.get(), name, fetch_mode) < 0) return Object();
   }
   return obj;
@@ -400,7 +403,7 @@ Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObjec
 // 6.1's peer tracking: a weak reference in the shared list, the list on the state.
 bool track_peer(PyObject* peers, PyObject* obj, PyObject* state) {
   if (!peers) return true;
-  PyObject* name = intern_once(PEERS_NAME, "peers");
+  PyObject* name = names::peers();
   Object ref = Object::steal(name ? PyWeakref_NewRef(obj, nullptr) : nullptr);
   return ref && PyList_Append(peers, ref.get()) == 0 && PyObject_SetAttr(state, name, peers) == 0;
 }
@@ -412,8 +415,8 @@ bool apply_setter(const Setter& setter, PyObject* target, PyObject* value) {
     Object done = Object::steal(PyObject_Vectorcall(setter.call, args, 2, nullptr));
     return (bool)done;
   }
-  PyObject* state_name = intern_once(STATE_NAME, "_state");
-  PyObject* cache_name = intern_once(FIELDS_CACHE_NAME, "fields_cache");
+  PyObject* state_name = names::state();
+  PyObject* cache_name = names::fields_cache();
   if (!state_name || !cache_name) return false;
   Object state = Object::steal(PyObject_GetAttr(target, state_name));
   Object cache = Object::steal(state ? PyObject_GetAttr(state.get(), cache_name) : nullptr);
@@ -424,7 +427,7 @@ bool populate(const RowsConfig& config, const Populator& p, PyObject* row, PyObj
               PyObject* db);
 
 bool populate_in_django(const Populator& p, PyObject* row, PyObject* from_obj) {
-  PyObject* name = intern_once(POPULATE_NAME, "populate");
+  PyObject* name = names::populate();
   if (!name) return false;
   PyObject* args[] = {p.populator, row, from_obj};
   Object done = Object::steal(
@@ -465,7 +468,7 @@ bool populate(const RowsConfig& config, const Populator& p, PyObject* row, PyObj
 
 // The known related objects of a reverse manager's queryset.
 bool set_known(const Known& k, PyObject* obj) {
-  PyObject* is_cached_name = intern_once(IS_CACHED_NAME, "is_cached");
+  PyObject* is_cached_name = names::is_cached();
   if (!is_cached_name) return false;
   PyObject* args[] = {k.field, obj};
   Object cached = Object::steal(
@@ -474,7 +477,7 @@ bool set_known(const Known& k, PyObject* obj) {
   if (truth != 0) return truth > 0;
   if (k.attnames) {
     // 6.1 leaves deferred attributes unread rather than fetch them.
-    PyObject* dict_name = intern_once(DICT_NAME, "__dict__");
+    PyObject* dict_name = names::dunder_dict();
     Object dict = Object::steal(dict_name ? PyObject_GetAttr(obj, dict_name) : nullptr);
     Object names = Object::steal(dict ? PyObject_GetIter(k.attnames) : nullptr);
     if (!names) return false;

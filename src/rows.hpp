@@ -2,7 +2,8 @@
 // (quorvel_core.rows prepares its plan and decides where it may run).
 #pragma once
 
-#include "tools.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace qc {
 

@@ -1,7 +1,16 @@
 #include "serializer.hpp"
 
+#include "arguments.hpp"
+#include "boundary.hpp"
 #include "config.hpp"
+#include "guards.hpp"
+#include "lists.hpp"
+#include "module_state.hpp"
 #include "nested_failures.hpp"
+#include "object.hpp"
+#include "once_slot.hpp"
+#include "schema_read.hpp"
+#include "text.hpp"
 
 #include <memory>
 #include <new>
@@ -73,14 +82,17 @@ Live field_of(const Field& f, const Live& live) {
 // One write field's result, as the hooks report it.
 struct Outcome {
   // The hooks report the first three; `abandon` is the native loops' own.
-  enum Kind : uint8_t { ok = 0, skip = 1, error = 2, abandon = 3 } kind = skip;
+  enum Kind : uint8_t {
+    ok = uint8_t(HookStatus::ok),
+    skip = uint8_t(HookStatus::skip),
+    error = uint8_t(HookStatus::error),
+    abandon = 3,
+  } kind = skip;
   Object value;  // ok and error only
 };
 
 constexpr const char* OUTCOME_LENGTH = "expected tuple of length 2, but got tuple of length %zd";
 constexpr const char* STATUS_RANGE = "out of range integral type conversion attempted";
-
-OnceSlot UPDATE_NAME;
 
 // A status as an unsigned 8-bit integer, through __index__.
 bool read_status(PyObject* obj, uint8_t& out) {
@@ -199,10 +211,8 @@ bool validators_apply(const Val& val, PyObject* value) {
     PyErr_Clear();
     return true;
   }
-  return !py_strip(std::string_view(text, (size_t)size)).empty();
+  return !text::py_strip(std::string_view(text, (size_t)size)).empty();
 }
-
-OnceSlot ROOT_NAME, PARTIAL_NAME;
 
 // `getattr(field.root, 'partial', False)` as DRF tests it: every field of a
 // call shares the root of the serializer the call runs for. False when the
@@ -213,9 +223,9 @@ bool is_partial(const Live& field, bool& partial) {
   const Live& origin = field.origin();
   if (!origin.found()) return true;
   PyObject* serializer = origin.get();
-  PyObject* root_name = serializer ? intern_once(ROOT_NAME, "root") : nullptr;
+  PyObject* root_name = serializer ? names::root() : nullptr;
   Object root = Object::steal(root_name ? PyObject_GetAttr(serializer, root_name) : nullptr);
-  PyObject* partial_name = root ? intern_once(PARTIAL_NAME, "partial") : nullptr;
+  PyObject* partial_name = root ? names::partial() : nullptr;
   if (!partial_name) return false;
   PyObject* raw = nullptr;
   if (PyObject_GetOptionalAttr(root.get(), partial_name, &raw) < 0) return false;
@@ -278,7 +288,7 @@ bool validate_field(const Config& config, const Turn& t, PyObject* data, PyObjec
 // a name is not yet in its container.
 bool set_value(PyObject* validated, const std::vector<Object>& source_attrs, PyObject* value) {
   if (source_attrs.empty()) {
-    PyObject* update = intern_once(UPDATE_NAME, "update");
+    PyObject* update = names::update();
     return update && Object::steal(PyObject_CallMethodOneArg(validated, update, value));
   }
   Object container = Object::borrow(validated);
@@ -340,8 +350,6 @@ Validation run_write_fields(const Config& config, const Plans& plans, PyObject* 
 
 namespace {
 
-OnceSlot PK_NAME;
-
 // DRF writes None for a primary-key-only placeholder whose pk is None (a
 // related object that is not saved yet): `none` says whether to. False with
 // an error set on failure.
@@ -349,7 +357,7 @@ bool is_none_attribute(const Config& config, PyObject* value, bool& none) {
   none = false;
   int placeholder = PyObject_IsInstance(value, config.pk_only_object.get());
   if (placeholder <= 0) return placeholder == 0;
-  PyObject* name = intern_once(PK_NAME, "pk");
+  PyObject* name = names::pk();
   Object pk = Object::steal(name ? PyObject_GetAttr(value, name) : nullptr);
   if (!pk) return false;
   none = pk.get() == Py_None;

@@ -2,13 +2,18 @@
 #pragma once
 
 #include "getattr.hpp"
+#include "object.hpp"
 #include "repr.hpp"
-#include "tools.hpp"
 #include "validate.hpp"
 
+#include <cstdint>
 #include <vector>
 
 namespace qc {
+
+// The statuses that the companion's validation hooks return with their value;
+// the module publishes them as STATUS_OK, STATUS_SKIP and STATUS_ERROR.
+enum class HookStatus : uint8_t { ok = 0, skip = 1, error = 2 };
 
 // One output field.
 struct ReadField {

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "uint128.hpp"
+
 namespace qc {
 namespace {
-
-__extension__ typedef unsigned __int128 u128;
 
 // The 15 significant digits of the context Django's converter creates.
 constexpr int CREATE_PRECISION = 15;

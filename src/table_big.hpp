@@ -6,9 +6,9 @@
 #include <bit>
 #include <cstdint>
 
-namespace qc::table_big {
+#include "uint128.hpp"
 
-using u128 = unsigned __int128;
+namespace qc::table_big {
 
 constexpr int TABLE_LIMBS = 20;
 struct TableBig {

@@ -1,6 +1,6 @@
 // Small helpers over text bytes: ASCII classes, hex digits, UTF-8 lengths and
-// encoding. They sit in the reader's, the encoder's and the validators' inner
-// loops, so they are inline; none of them touches a Python object.
+// encoding, str.strip(). Those in the reader's, the encoder's and the
+// validators' inner loops are inline; none of them touches a Python object.
 #pragma once
 
 #include <cstddef>
@@ -67,5 +67,8 @@ inline char* push_utf8(char* out, uint32_t c) noexcept {
   }
   return push_utf8_multibyte(out, c);
 }
+
+// Python's str.strip() with no argument, over valid UTF-8 text.
+std::string_view py_strip(std::string_view text) noexcept;
 
 }  // namespace qc::text

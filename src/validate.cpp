@@ -1,7 +1,12 @@
 #include "validate.hpp"
 
 #include "format.hpp"
+#include "guards.hpp"
+#include "lists.hpp"
+#include "module_state.hpp"
 #include "nested_failures.hpp"
+#include "object.hpp"
+#include "schema_read.hpp"
 #include "serializer.hpp"
 #include "text.hpp"
 
@@ -179,10 +184,10 @@ std::optional<int64_t> parse_int_str(std::string_view text) noexcept {
   return negative ? -value : value;
 }
 
-std::optional<uint128> parse_uuid(std::string_view text) noexcept {
+std::optional<u128> parse_uuid(std::string_view text) noexcept {
   bool hyphenated = text.size() == 36;
   if (!hyphenated && text.size() != 32) return std::nullopt;
-  uint128 value = 0;
+  u128 value = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     if (hyphenated && (i == 8 || i == 13 || i == 18 || i == 23)) {
       if (text[i] != '-') return std::nullopt;
@@ -190,7 +195,7 @@ std::optional<uint128> parse_uuid(std::string_view text) noexcept {
     }
     int digit = text::hex_value(text[i]);
     if (digit < 0) return std::nullopt;
-    value = (value << 4) | (uint128)digit;
+    value = (value << 4) | (u128)digit;
   }
   return value;
 }
@@ -229,8 +234,6 @@ std::optional<IsoDate> parse_iso_date(std::string_view t) noexcept {
 
 namespace {
 
-OnceSlot NEW_NAME, INT_NAME, IS_SAFE_NAME, FROMISOFORMAT_NAME, ASTIMEZONE_NAME;
-
 // object.__setattr__(instance, name, value), which writes a slot even where
 // the class forbids it (UUID's own __setattr__ raises).
 bool set_slot(PyObject* instance, PyObject* name, PyObject* value) {
@@ -239,9 +242,9 @@ bool set_slot(PyObject* instance, PyObject* name, PyObject* value) {
 
 }  // namespace
 
-Object new_uuid(uint128 value) {
+Object new_uuid(u128 value) {
   PyObject* cls = uuid_type();
-  PyObject* new_name = intern_once(NEW_NAME, "__new__");
+  PyObject* new_name = names::dunder_new();
   if (!cls || !new_name) return Object();
   // UUID inherits object.__new__; calling its slot directly skips the lookup.
   PyTypeObject* type = (PyTypeObject*)cls;
@@ -251,11 +254,11 @@ Object new_uuid(uint128 value) {
   if (!instance) return Object();
   Object number = Object::steal(PyLong_FromNativeBytes(
       &value, sizeof value, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
-  if (!number || !set_slot(instance.get(), intern_once(INT_NAME, "int"), number.get()))
+  if (!number || !set_slot(instance.get(), names::int_(), number.get()))
     return Object();
   PyObject* unknown = safe_uuid_unknown();
   if (!unknown ||
-      !set_slot(instance.get(), intern_once(IS_SAFE_NAME, "is_safe"), unknown))
+      !set_slot(instance.get(), names::is_safe(), unknown))
     return Object();
   return instance;
 }
@@ -309,7 +312,7 @@ Verdict validate_char(const Val::Char& c, PyObject* value, Object& out) {
   if (!PyUnicode_CheckExact(value)) return Verdict::declined;
   std::string_view text;
   if (Verdict v = read_utf8(value, text); v != Verdict::accepted) return v;
-  std::string_view kept = c.trim_whitespace ? py_strip(text) : text;
+  std::string_view kept = c.trim_whitespace ? text::py_strip(text) : text;
   if (kept.empty())
     return c.allow_blank ? accept(out, Object::steal(PyUnicode_FromStringAndSize("", 0)))
                          : Verdict::declined;
@@ -521,8 +524,8 @@ Verdict validate_datetime(const DateTimeTz& tz, PyObject* value, PyObject* curre
                           Object& out) {
   PyObject* zone = tz.target(current_tz);
   if (!PyUnicode_CheckExact(value) || !zone) return Verdict::declined;
-  PyObject* fromisoformat = intern_once(FROMISOFORMAT_NAME, "fromisoformat");
-  PyObject* astimezone = intern_once(ASTIMEZONE_NAME, "astimezone");
+  PyObject* fromisoformat = names::fromisoformat();
+  PyObject* astimezone = names::astimezone();
   const DateTypes* types = date_types();
   if (!fromisoformat || !astimezone || !types) return Verdict::raised;
   Object parsed = Object::steal(
@@ -540,7 +543,7 @@ Verdict validate_uuid(PyObject* value, Object& out) {
   if (!PyUnicode_CheckExact(value)) return Verdict::declined;
   std::string_view text;
   if (Verdict v = read_utf8(value, text); v != Verdict::accepted) return v;
-  std::optional<uint128> n = parse_uuid(text);
+  std::optional<u128> n = parse_uuid(text);
   if (!n) return Verdict::declined;
   return accept(out, new_uuid(*n));
 }

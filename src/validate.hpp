@@ -1,9 +1,10 @@
 // Validator plans: the native fast path of a write field.
 #pragma once
 
+#include "object.hpp"
 #include "plan.hpp"
 #include "repr.hpp"
-#include "tools.hpp"
+#include "uint128.hpp"
 
 #include <memory>
 #include <optional>
@@ -13,8 +14,6 @@
 
 namespace qc {
 
-__extension__ typedef unsigned __int128 uint128;
-
 // ---------------------------------------------------------------------------
 // Text parsers. Each recognises, on UTF-8 bytes, only plain forms whose value
 // is certain; anything else is left to DRF. They never fail or allocate.
@@ -22,7 +21,7 @@ __extension__ typedef unsigned __int128 uint128;
 // [+-]digits, 1 to 18 ASCII digits, optionally followed by "." and zeros.
 std::optional<int64_t> parse_int_str(std::string_view text) noexcept;
 // 32 hex digits, or the 36-character form with hyphens at 8, 13, 18 and 23.
-std::optional<uint128> parse_uuid(std::string_view text) noexcept;
+std::optional<u128> parse_uuid(std::string_view text) noexcept;
 // A dot-atom ASCII address with a dotted domain and an alphabetic last label.
 bool is_plain_email(std::string_view text) noexcept;
 
@@ -36,7 +35,7 @@ std::optional<IsoDate> parse_iso_date(std::string_view text) noexcept;
 
 // The uuid.UUID equal to uuid.UUID(int=value), built without running the
 // class's __init__. Empty with an error set.
-Object new_uuid(uint128 value);
+Object new_uuid(u128 value);
 
 struct ValShape;
 // A write field's validator plan.

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "boundary.hpp"
 #include "repr.hpp"
-#include "tools.hpp"
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "config.hpp"
 #include "getattr.hpp"
+#include "object.hpp"
 #include "serializer.hpp"
 
 namespace {

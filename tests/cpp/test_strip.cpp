@@ -1,8 +1,11 @@
 // C++ unit tests: text helpers here, interpreter-backed internals in test_getattr.cpp.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <cstdio>
 #include <string_view>
 
-#include "tools.hpp"
+#include "text.hpp"
 
 static int failures = 0;
 
@@ -14,7 +17,7 @@ int json_number_tests();  // test_json_number.cpp
 int utf8_tests();         // test_utf8.cpp
 
 static void expect_strip(std::string_view in, std::string_view want) {
-  std::string_view got = qc::py_strip(in);
+  std::string_view got = qc::text::py_strip(in);
   if (got != want) {
     std::printf("py_strip(\"%.*s\") gave \"%.*s\", want \"%.*s\"\n", (int)in.size(), in.data(),
                 (int)got.size(), got.data(), (int)want.size(), want.data());
