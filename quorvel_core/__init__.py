@@ -16,6 +16,12 @@ from .hooks import configure_native, finish_field, resolve_callable, run_field  
 from .explain import explain  # noqa: E402
 from .schema import build_schema, compile_serializer, current_timezone  # noqa: E402
 
+# The accelerated stand-ins for DRF's serializer methods are defined there, and
+# kinds sees through them when it decides what a class runs: loaded now, so
+# that they are known before any class is looked at, whatever is imported
+# first (kinds cannot import it itself: it imports kinds, through schema).
+from . import serializers  # noqa: E402,F401
+
 __version__ = _quorvel_core.__version__
 
 __all__ = [

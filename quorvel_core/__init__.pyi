@@ -9,6 +9,7 @@ from rest_framework.serializers import BaseSerializer
 
 from . import _quorvel_core as _quorvel_core
 from ._quorvel_core import CompiledSerializer
+from .schema_keys import ReadEntry, WriteEntry
 
 __version__: Final[str]
 __all__ = [
@@ -16,12 +17,11 @@ __all__ = [
     "install", "is_installed", "is_orm_installed", "resolve_callable", "run_field", "uninstall",
 ]
 
-_Schema = list[dict[str, Any]]
 _Outcome = tuple[int, Any]
 
 def build_schema(
     serializer: BaseSerializer[Any], *, read: bool = True, write: bool = True
-) -> tuple[_Schema | None, _Schema | None]: ...
+) -> tuple[list[ReadEntry] | None, list[WriteEntry] | None]: ...
 def compile_serializer(
     serializer: BaseSerializer[Any], *, read: bool = True, write: bool = True
 ) -> CompiledSerializer | None: ...

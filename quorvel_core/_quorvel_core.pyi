@@ -3,20 +3,21 @@
 from collections.abc import Callable, Iterable
 from typing import Any, Final, final
 
+# The shapes of the schema's entries and kinds, which the parsers read.
+from quorvel_core.schema_keys import ReadEntry, WriteEntry
+
 __version__: Final[str]
 STATUS_OK: Final[int]
 STATUS_SKIP: Final[int]
 STATUS_ERROR: Final[int]
 
-# A field schema entry: plain dicts of strings, flags, numbers and live DRF
-# field objects, as quorvel_core.schema builds them.
-_Schema = list[dict[str, Any]]
-
 @final
 class CompiledSerializer:
     """A DRF serializer instance compiled to native code."""
 
-    def __new__(cls, read_fields: _Schema, write_fields: _Schema) -> CompiledSerializer: ...
+    def __new__(
+        cls, read_fields: list[ReadEntry], write_fields: list[WriteEntry]
+    ) -> CompiledSerializer: ...
     def to_representation(
         self, instance: object, current_tz: Any = None, serializer: Any = None
     ) -> dict[str, Any]: ...

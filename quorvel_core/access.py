@@ -10,6 +10,7 @@ attribute, property or method.
 
 import inspect
 import weakref
+from typing import Any
 
 from django.core.exceptions import FieldDoesNotExist
 from django.db import models
@@ -22,6 +23,9 @@ from rest_framework.relations import (
     PrimaryKeyRelatedField, RelatedField,
 )
 
+from .schema_keys import (
+    AttrsGet, ForwardStep, ManyGet, ManyStep, PkAttnameGet, RelationStep, ReverseOneStep, StarGet,
+)
 from .snapshot import kept
 
 # How a field class obtains its value, decided by which DRF get_attribute it runs.
@@ -56,7 +60,7 @@ def access_kind(cls):
     return None
 
 
-def chain_plan(source_attrs, model, *, many_last):
+def chain_plan(source_attrs, model, *, many_last) -> AttrsGet | StarGet | None:
     """The "attrs" plan for a source chain, or None for the python form.
 
     `model` is the class the instances are expected to be (None when unknown:
@@ -85,7 +89,7 @@ def chain_plan(source_attrs, model, *, many_last):
     return {"type": "attrs", "attrs": steps}
 
 
-def many_plan(source_attrs, model):
+def many_plan(source_attrs, model) -> ManyGet | None:
     """The "many" plan of a ManyRelatedField: its single source step must be a
     to-many relation of the instance's own model, so that the cache test of the
     instance's primary key is the test DRF makes (an unsaved instance has no
@@ -98,7 +102,7 @@ def many_plan(source_attrs, model):
     return {"type": "many", "attrs": [relation[0]]}
 
 
-def pk_attname_plan(source_attrs, model):
+def pk_attname_plan(source_attrs, model) -> PkAttnameGet | None:
     """The "pk_attname" plan for a primary-key related field: DRF reads the
     foreign key's column through `serializable_value`, which for a forward
     relation is the attribute named by the field's attname."""
@@ -138,33 +142,30 @@ def _decide_step(model, name, recorder):
     return step
 
 
-def _relation_step(model, name):
+def _relation_step(model, name) -> tuple[RelationStep, bool, Any] | None:
     field = _model_field(model, name)
     if field is None:
         return None
     if _is_forward(model, field):
         if field.name != name:
             return None  # the column's attname: get_field() finds the relation by it too
-        step = {"kind": "forward", "cache_name": field.cache_name, "null": bool(field.null)}
-        return _step(step, name, model), False, field.related_model
+        forward: ForwardStep = {"kind": "forward", "cache_name": field.cache_name,
+                                "null": bool(field.null), "name": name, "model": model}
+        return forward, False, field.related_model
     descriptor = inspect.getattr_static(model, name, None)
     if type(field) is OneToOneRel and type(descriptor) is descriptors.ReverseOneToOneDescriptor:
         if field.get_accessor_name() != name:
             return None
-        step = {"kind": "reverse_one", "cache_name": field.cache_name}
-        return _step(step, name, model), False, field.related_model
+        reverse_one: ReverseOneStep = {"kind": "reverse_one", "cache_name": field.cache_name,
+                                       "name": name, "model": model}
+        return reverse_one, False, field.related_model
     required = _many_required(model, field, name, descriptor)
     if required is None:
         return None
     cache_name, required = required
-    step = {"kind": "many", "cache_name": cache_name, "required": required}
-    return _step(step, name, model), True, field.related_model
-
-
-def _step(relation, name, model):
-    relation["name"] = name
-    relation["model"] = model
-    return relation
+    many: ManyStep = {"kind": "many", "cache_name": cache_name, "required": required,
+                      "name": name, "model": model}
+    return many, True, field.related_model
 
 
 def _many_required(model, field, name, descriptor):

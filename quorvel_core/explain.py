@@ -13,11 +13,25 @@ column means that DRF's own code runs that part of the field; "-" marks a side
 the field does not have.
 """
 
-from rest_framework import serializers as s
+from typing import NamedTuple
+
+from rest_framework import serializers as drf_serializers
 
 from . import plans, schema
 
-_HEADER = ("field", "get", "repr", "val", "validators")
+
+class Row(NamedTuple):
+    """One field of a table: the kinds of its read side (value access and
+    representation), of its write side, and who runs its validators."""
+
+    field: str
+    get: str
+    repr: str
+    val: str
+    validators: str
+
+
+_HEADER = Row(*Row._fields)
 
 
 def explain(serializer):
@@ -27,7 +41,7 @@ def explain(serializer):
 
 class Block:
     """One serializer of the tree: its title, its class's plans, which sides
-    its class keeps in DRF, and one row per field (see _HEADER)."""
+    its class keeps in DRF, and one `Row` per field."""
 
     def __init__(self, title, serializer, read_in_drf, write_in_drf, rows):
         self.title = title
@@ -43,17 +57,21 @@ def blocks(serializer, title=None, outer=()):
     A serializer nested in itself is shown once: further in, DRF's own field
     runs it (see schema.Walk). `outer` holds the classes shown further out."""
     title = title or type(serializer).__name__
-    if isinstance(serializer, s.ListSerializer):
+    if isinstance(serializer, drf_serializers.ListSerializer):
         serializer = serializer.child
         title += " (many)"
-    read_fields, write_fields = schema.build_schema(serializer)
-    described = schema._construct(read_fields or [], write_fields or []).describe()
-    yield Block(title, serializer, read_fields is None, write_fields is None, _rows(described))
+    walk = schema.Walk()
+    read = walk.compiled_side(serializer, read=True)
+    write = walk.compiled_side(serializer, read=False)
+    rows = _rows(read.describe()["read"] if read is not None else {},
+                 write.describe()["write"] if write is not None else {})
+    yield Block(title, serializer, read is None, write is None, rows)
     outer = outer + (type(serializer),)
     if len(outer) >= schema.MAX_NESTING:
         return
     for name, field in getattr(serializer, "fields", {}).items():
-        if isinstance(field, s.BaseSerializer) and type(_child(field)) not in outer:
+        if (isinstance(field, drf_serializers.BaseSerializer)
+                and type(_child(field)) not in outer):
             yield from blocks(field, f"{title}.{name}: {type(_child(field)).__name__}", outer)
 
 
@@ -81,7 +99,7 @@ def _model_of(serializer):
     """The model a ModelSerializer reads, and why the native row loop does not
     build its instances (None when it does)."""
     model = getattr(getattr(serializer, "Meta", None), "model", None)
-    if not isinstance(serializer, s.ModelSerializer) or not isinstance(model, type):
+    if not isinstance(serializer, drf_serializers.ModelSerializer) or not isinstance(model, type):
         return None, None
     from . import rows
 
@@ -96,19 +114,22 @@ def _model_line(block):
 
 
 def _child(field):
-    return field.child if isinstance(field, s.ListSerializer) else field
+    return field.child if isinstance(field, drf_serializers.ListSerializer) else field
 
 
-def _rows(described):
-    rows = {}
-    for name, (get, repr_) in described["read"].items():
-        rows[name] = [name, get, repr_, "-", "-"]
-    for name, (val, python_validators) in described["write"].items():
-        row = rows.setdefault(name, [name, "-", "-", "-", "-"])
-        row[3] = val
-        if val != "python":
-            row[4] = "python" if python_validators else "native"
-    return list(rows.values())
+def _rows(read, write):
+    """The rows of the fields `describe()` gives for each side, read fields
+    first."""
+    rows = []
+    for name in dict.fromkeys([*read, *write]):
+        get, repr_ = read.get(name, ("-", "-"))
+        val, python_validators = write.get(name, ("-", False))
+        if name not in write or val == "python":
+            validators = "-"
+        else:
+            validators = "python" if python_validators else "native"
+        rows.append(Row(name, get, repr_, val, validators))
+    return rows
 
 
 def _table(rows):

@@ -10,37 +10,36 @@ method gets the python form for that side only.
 
 import weakref
 from types import FunctionType
+from typing import Final
 
 from django.conf import settings
 from django.core import validators as django_validators
 from django.db import models
 from rest_framework import ISO_8601
-from rest_framework import fields as f
-from rest_framework import relations as r
-from rest_framework import serializers as s
+from rest_framework import fields as drf_fields
+from rest_framework import relations as drf_relations
+from rest_framework import serializers as drf_serializers
 from rest_framework.settings import DEFAULTS, api_settings
 from rest_framework.validators import ProhibitSurrogateCharactersValidator
 
+from .schema_keys import PythonKind, ReprKind, ValKind
 from .snapshot import kept
 
 INT64_MAX = 2**63 - 1
 INT64_MIN = -(2**63)
 EXACT_FLOAT_INT = 2**53
 
-PYTHON = "python"
+PYTHON: Final = "python"
 
 # Fields and settings that not every supported DRF release has (BigIntegerField,
 # COERCE_BIGINT_TO_STRING and DurationField's format came with 3.17): a kind
 # stands in only for what the installed release does.
-BIG_INTEGER_FIELD = getattr(f, "BigIntegerField", None)
+BIG_INTEGER_FIELD = getattr(drf_fields, "BigIntegerField", None)
 DURATION_FORMATS = "DURATION_FORMAT" in DEFAULTS
 
 
-def python_repr():
-    return {"type": PYTHON}
-
-
-def python_val():
+def python_kind() -> PythonKind:
+    """The kind, on either side, of what DRF's own code runs."""
     return {"type": PYTHON}
 
 
@@ -49,34 +48,37 @@ def inherits(cls, base, names):
     return all(class_attribute(cls, name) is class_attribute(base, name) for name in names)
 
 
-# The accelerated stand-ins for DRF's serializer methods: one that install()
-# puts on a DRF class counts as the DRF function it replaces, and a mixin's
-# method counts as whatever the class runs after the mixin. Filled only by
-# register_stand_ins, which quorvel_core.serializers calls once, on import,
-# with its installed methods and its mixins; before that import neither can
-# stand on any class.
-STAND_INS = {}
-TRANSPARENT = set()
+_serializers = None
 
 
-def register_stand_ins(replaced, mixins):
-    """Records `replaced`, {accelerated function: the DRF function it stands
-    in for}, and every method of the `mixins` classes as seen through."""
-    STAND_INS.update(replaced)
-    TRANSPARENT.update(value for mixin in mixins for value in vars(mixin).values()
-                       if type(value) is FunctionType)
+def _stand_ins():
+    """quorvel_core.serializers, which defines the accelerated stand-ins for
+    DRF's serializer methods and lists them (`STAND_INS`, `TRANSPARENT`). It
+    imports this module (through plans and schema), so it is not imported
+    at the top; the package loads it, so it is complete by the time a class
+    is looked at."""
+    global _serializers
+    if _serializers is None:
+        from . import serializers
+
+        _serializers = serializers
+    return _serializers
 
 
 def class_attribute(cls, name):
-    """`getattr(cls, name, None)`, with the stand-ins seen through."""
+    """`getattr(cls, name, None)`, with the stand-ins seen through: one that
+    install() puts on a DRF class counts as the DRF function it replaces, and
+    a mixin's method counts as whatever the class runs after the mixin."""
+    stand_ins = _stand_ins()
+    transparent, replaced = stand_ins.TRANSPARENT, stand_ins.STAND_INS
     value = getattr(cls, name, None)
-    while type(value) is FunctionType and value in TRANSPARENT:
+    while type(value) is FunctionType and value in transparent:
         owner = next((klass for klass in cls.__mro__ if vars(klass).get(name) is value), None)
         if owner is None:
             return None
         value = getattr(super(owner, cls), name, None)
     if type(value) is FunctionType:
-        return STAND_INS.get(value, value)
+        return replaced.get(value, value)
     return value
 
 
@@ -117,14 +119,26 @@ def _repr_bool(field, nested):
     return None
 
 
-def _repr_decimal(field, nested):
-    if field.localize or field.normalize_output:
+def _decimal_digits(field):
+    """(decimal_places, max_digits) of a DecimalField that the native decimal
+    kinds can stand in for on either side, or None."""
+    if field.localize:
         return None
     places, digits = field.decimal_places, field.max_digits
     if not (_is_count(places) or places is None) or not (_is_count(digits) or digits is None):
         return None
     if places is not None and digits is None:
-        return None  # quantized in the thread's context, which may fail; see _val_decimal
+        # DRF then quantizes in the thread's decimal context, whose precision
+        # can make it fail on input that the digit counts accept.
+        return None
+    return places, digits
+
+
+def _repr_decimal(field, nested):
+    counts = _decimal_digits(field)
+    if counts is None or field.normalize_output:
+        return None
+    places, digits = counts
     coerce = getattr(field, "coerce_to_string", api_settings.COERCE_DECIMAL_TO_STRING)
     return {"type": "decimal", "decimal_places": places, "max_digits": digits,
             "coerce_to_string": bool(coerce)}
@@ -211,7 +225,7 @@ def _repr_model_attr(field, nested):
 
 def _repr_pk_many(field, nested):
     child = field.child_relation
-    if type(child).to_representation is r.PrimaryKeyRelatedField.to_representation \
+    if type(child).to_representation is drf_relations.PrimaryKeyRelatedField.to_representation \
             and child.pk_field is None:
         return {"type": "pk_many"}
     return None
@@ -229,39 +243,39 @@ def _repr_nested_many(field, nested):
 
 # DRF's to_representation of each class -> (the class, helpers it relies on, plan builder)
 _REPR_KINDS = _by_method("to_representation", [
-    (f.CharField, (), _repr_str),
-    (r.StringRelatedField, (), _repr_str),
-    (f.IntegerField, (), _repr_int),
-    (f.FloatField, (), _repr_float),
-    (f.BooleanField, ("_lower_if_str",), _repr_bool),
-    (f.DecimalField, ("quantize",), _repr_decimal),
-    (f.DateField, (), _repr_date),
-    (f.DateTimeField, ("enforce_timezone", "default_timezone"), _repr_datetime),
-    (f.TimeField, (), _repr_time),
-    (f.DurationField, (), _repr_duration),
-    (f.UUIDField, (), _repr_uuid),
-    (f.ChoiceField, (), _repr_choice),
-    (f.ListField, (), _repr_list),
-    (f.DictField, (), _repr_dict),
-    (f.JSONField, (), _repr_json),
-    (f.ReadOnlyField, (), _repr_passthrough),
-    (f._UnvalidatedField, (), _repr_passthrough),
-    (f.SerializerMethodField, (), _repr_method),
-    (f.ModelField, (), _repr_model_attr),
-    (r.ManyRelatedField, (), _repr_pk_many),
-    (s.Serializer, ("_readable_fields",), _repr_nested),
-    (s.ListSerializer, (), _repr_nested_many),
+    (drf_fields.CharField, (), _repr_str),
+    (drf_relations.StringRelatedField, (), _repr_str),
+    (drf_fields.IntegerField, (), _repr_int),
+    (drf_fields.FloatField, (), _repr_float),
+    (drf_fields.BooleanField, ("_lower_if_str",), _repr_bool),
+    (drf_fields.DecimalField, ("quantize",), _repr_decimal),
+    (drf_fields.DateField, (), _repr_date),
+    (drf_fields.DateTimeField, ("enforce_timezone", "default_timezone"), _repr_datetime),
+    (drf_fields.TimeField, (), _repr_time),
+    (drf_fields.DurationField, (), _repr_duration),
+    (drf_fields.UUIDField, (), _repr_uuid),
+    (drf_fields.ChoiceField, (), _repr_choice),
+    (drf_fields.ListField, (), _repr_list),
+    (drf_fields.DictField, (), _repr_dict),
+    (drf_fields.JSONField, (), _repr_json),
+    (drf_fields.ReadOnlyField, (), _repr_passthrough),
+    (drf_fields._UnvalidatedField, (), _repr_passthrough),
+    (drf_fields.SerializerMethodField, (), _repr_method),
+    (drf_fields.ModelField, (), _repr_model_attr),
+    (drf_relations.ManyRelatedField, (), _repr_pk_many),
+    (drf_serializers.Serializer, ("_readable_fields",), _repr_nested),
+    (drf_serializers.ListSerializer, (), _repr_nested_many),
 ])
 if BIG_INTEGER_FIELD is not None:
     _REPR_KINDS[BIG_INTEGER_FIELD.to_representation] = (BIG_INTEGER_FIELD, (), _repr_bigint)
 
 
-def repr_plan(field, nested):
+def repr_plan(field, nested) -> ReprKind:
     """The "repr" plan of a field. `nested(serializer, read=...)` compiles a
     nested serializer's side, or returns None when it cannot be compiled."""
     builder = _class_kinds(type(field))[0]
     plan = builder(field, nested) if builder is not None else None
-    return plan if plan is not None else python_repr()
+    return plan if plan is not None else python_kind()
 
 
 # --- Validation --------------------------------------------------------------
@@ -307,7 +321,7 @@ def _count_or_none(value):
 def _uncovered(field, covered):
     """True when the field's validators hold something the native kind does
     not check itself, so Python must run them on the native value."""
-    if type(field).run_validators is not f.Field.run_validators:
+    if type(field).run_validators is not drf_fields.Field.run_validators:
         return True
     return any(not covered(v) for v in field.validators)
 
@@ -339,7 +353,7 @@ def _int_bound(value):
 
 
 def _val_int(field, nested):
-    if field.MAX_STRING_LENGTH != f.IntegerField.MAX_STRING_LENGTH:
+    if field.MAX_STRING_LENGTH != drf_fields.IntegerField.MAX_STRING_LENGTH:
         return None
     lo, hi = _int_bound(field.min_value), _int_bound(field.max_value)
     plan = {"type": "int", "max_value": hi, "min_value": lo}
@@ -357,7 +371,7 @@ def _val_float(field, nested):
 
 
 def _val_bool(field, nested):
-    defaults = f.BooleanField
+    defaults = drf_fields.BooleanField
     if (field.TRUE_VALUES != defaults.TRUE_VALUES or field.FALSE_VALUES != defaults.FALSE_VALUES
             or field.NULL_VALUES != defaults.NULL_VALUES):
         return None
@@ -365,15 +379,10 @@ def _val_bool(field, nested):
 
 
 def _val_decimal(field, nested):
-    places, digits = field.decimal_places, field.max_digits
-    if field.localize or field.MAX_STRING_LENGTH != f.DecimalField.MAX_STRING_LENGTH:
+    counts = _decimal_digits(field)
+    if counts is None or field.MAX_STRING_LENGTH != drf_fields.DecimalField.MAX_STRING_LENGTH:
         return None
-    if not (_is_count(places) or places is None) or not (_is_count(digits) or digits is None):
-        return None
-    if places is not None and digits is None:
-        # DRF then quantizes in the thread's decimal context, whose precision
-        # can make it fail on input that the digit counts accept.
-        return None
+    places, digits = counts
     plan = {"type": "decimal", "max_digits": digits, "decimal_places": places}
     return plan, _uncovered(field, _none)
 
@@ -430,8 +439,8 @@ def nested_write_ok(serializer):
     """A nested serializer's validation is only its field loop when its class
     adds nothing around that loop and it has no serializer-level validators
     (ModelSerializer's unique-together validators included)."""
-    return (isinstance(serializer, s.Serializer)
-            and inherits(type(serializer), s.Serializer, _NESTED_METHODS)
+    return (isinstance(serializer, drf_serializers.Serializer)
+            and inherits(type(serializer), drf_serializers.Serializer, _NESTED_METHODS)
             and not serializer.validators)
 
 
@@ -443,7 +452,8 @@ def _val_nested(field, nested):
 
 
 def _val_nested_many(field, nested):
-    if not inherits(type(field), s.ListSerializer, _LIST_METHODS) or field.validators:
+    if (not inherits(type(field), drf_serializers.ListSerializer, _LIST_METHODS)
+            or field.validators):
         return None
     if not nested_write_ok(field.child):
         return None
@@ -466,35 +476,37 @@ _PLAIN_EMPTY = ("run_validation", "validate_empty_values")
 # DRF's to_internal_value of each class -> (the class, helpers and settings it
 # relies on, plan builder)
 _VAL_KINDS = _by_method("to_internal_value", [
-    (f.CharField, ("run_validation", "validate_empty_values"), _val_char),
-    (f.IntegerField, _PLAIN_EMPTY + ("re_decimal",), _val_int),
-    (f.FloatField, _PLAIN_EMPTY, _val_float),
-    (f.BooleanField, _PLAIN_EMPTY + ("_lower_if_str",), _val_bool),
-    (f.DecimalField, ("run_validation", "validate_empty_values", "validate_precision",
+    (drf_fields.CharField, ("run_validation", "validate_empty_values"), _val_char),
+    (drf_fields.IntegerField, _PLAIN_EMPTY + ("re_decimal",), _val_int),
+    (drf_fields.FloatField, _PLAIN_EMPTY, _val_float),
+    (drf_fields.BooleanField, _PLAIN_EMPTY + ("_lower_if_str",), _val_bool),
+    (drf_fields.DecimalField, ("run_validation", "validate_empty_values", "validate_precision",
                       "quantize"), _val_decimal),
-    (f.DateField, _PLAIN_EMPTY, _val_date),
-    (f.DateTimeField, _PLAIN_EMPTY + ("enforce_timezone", "default_timezone"), _val_datetime),
-    (f.UUIDField, _PLAIN_EMPTY, _val_uuid),
-    (f.ChoiceField, _PLAIN_EMPTY, _val_choice),
-    (f.ListField, _PLAIN_EMPTY + ("run_child_validation",), _val_list),
-    (s.Serializer, (), _val_nested),
-    (s.ListSerializer, (), _val_nested_many),
+    (drf_fields.DateField, _PLAIN_EMPTY, _val_date),
+    (drf_fields.DateTimeField, _PLAIN_EMPTY + ("enforce_timezone", "default_timezone"),
+     _val_datetime),
+    (drf_fields.UUIDField, _PLAIN_EMPTY, _val_uuid),
+    (drf_fields.ChoiceField, _PLAIN_EMPTY, _val_choice),
+    (drf_fields.ListField, _PLAIN_EMPTY + ("run_child_validation",), _val_list),
+    (drf_serializers.Serializer, (), _val_nested),
+    (drf_serializers.ListSerializer, (), _val_nested_many),
 ])
 
 # The DRF implementations of get_value that, for a plain dict holding the
 # field's key, return exactly `data[field_name]`.
 PLAIN_GET_VALUES = {
-    f.Field.get_value, f.ListField.get_value, f.DictField.get_value,
-    f.MultipleChoiceField.get_value, f.JSONField.get_value, r.ManyRelatedField.get_value,
-    s.Serializer.get_value, s.ListSerializer.get_value,
+    drf_fields.Field.get_value, drf_fields.ListField.get_value, drf_fields.DictField.get_value,
+    drf_fields.MultipleChoiceField.get_value, drf_fields.JSONField.get_value,
+    drf_relations.ManyRelatedField.get_value,
+    drf_serializers.Serializer.get_value, drf_serializers.ListSerializer.get_value,
 }
 
 
-def val_plan(field, nested):
+def val_plan(field, nested) -> tuple[ValKind, bool]:
     """(val plan, python_validators) of a writable field."""
     builder = _class_kinds(type(field))[1]
     result = builder(field, nested) if builder is not None else None
-    return result if result is not None else (python_val(), False)
+    return result if result is not None else (python_kind(), False)
 
 
 # --- Per-class decisions -------------------------------------------------------

@@ -17,19 +17,17 @@ already built, and perhaps changed, keeps its own fields. Everything else is
 compiled per instance, as before.
 """
 
-import functools
 import weakref
 
-from django.core import validators as django_validators
 from django.core.signals import setting_changed
 from django.db import models
-from rest_framework import fields as f
-from rest_framework import relations as r
-from rest_framework import serializers as s
+from rest_framework import fields as drf_fields
+from rest_framework import relations as drf_relations
+from rest_framework import serializers as drf_serializers
 from rest_framework.fields import empty
-from rest_framework.validators import ProhibitSurrogateCharactersValidator, UniqueValidator
 
 from . import schema
+from ._quorvel_core import CompiledSerializer
 from .kinds import class_attribute
 from .snapshot import Recorder
 
@@ -43,7 +41,8 @@ _BUILDING_METHODS = (
     "build_relational_field", "build_nested_field", "build_property_field", "build_url_field",
     "build_unknown_field", "_readable_fields", "_writable_fields",
 )
-_DRF_BASES = (s.HyperlinkedModelSerializer, s.ModelSerializer, s.Serializer)
+_DRF_BASES = (drf_serializers.HyperlinkedModelSerializer, drf_serializers.ModelSerializer,
+              drf_serializers.Serializer)
 
 # What makes one field object, and whose makers must therefore be DRF's own.
 _FIELD_MAKERS = ("__new__", "__init__", "__deepcopy__", "bind")
@@ -164,9 +163,9 @@ def _compile(cls):
 
 class SharedWalk(schema.Walk):
     """The compile of a class's shared plans: the entries hold none of the
-    probe's objects, a nested serializer is compiled only where its own class
-    could share its plans, and what every serializer and field on the way was
-    made from is recorded.
+    probe's objects (a shared walk, see schema.Walk), a nested serializer is
+    compiled only where its own class could share its plans, and what every
+    serializer and field on the way was made from is recorded.
 
     Every instance of a class that shares plans builds the same fields, at
     any depth of data, so a serializer nested in itself (directly or through
@@ -175,7 +174,7 @@ class SharedWalk(schema.Walk):
     enter it once more for each level of data, as DRF's fields do."""
 
     def __init__(self, cls):
-        super().__init__()
+        super().__init__(shared=True)
         self.recorder = Recorder()
         self.recorder.add_class(cls)  # what _class_reason reads
         self.cycles = {}  # (class, read): the instance its plans go into
@@ -200,10 +199,10 @@ class SharedWalk(schema.Walk):
     def nested(self, serializer, *, read):
         cls = type(serializer)
         if cls in self.path:
-            # Filled with that class's plans once they are compiled.
+            # Empty until that class's plans are compiled, then given them.
             key = (cls, read)
             if key not in self.cycles:
-                self.cycles[key] = schema._construct([], [])
+                self.cycles[key] = CompiledSerializer([], [])
             return self.cycles[key]
         if len(self.path) >= schema.MAX_NESTING:
             return None
@@ -216,17 +215,11 @@ class SharedWalk(schema.Walk):
         return self.compiled_side(serializer, read=read)
 
     def compiled_side(self, serializer, *, read):
-        """One side compiled without the serializer's objects, or None when
-        its class overrides that side's loop."""
-        entries = self.side(serializer, read=read)
+        compiled = super().compiled_side(serializer, read=read)
         cycle = self.cycles.pop((type(serializer), read), None)
-        if entries is None:
-            return None  # no field was walked, so no plan refers to `cycle`
-        if read:
-            compiled = schema._construct(_shared_reads(entries), [])
-        else:
-            compiled = schema._construct([], _shared_writes(serializer, entries))
         if cycle is None:
+            # Also when the class overrides that side's loop (None): then no
+            # field was walked, so no plan refers to a cycle.
             return compiled
         cycle._take_plans(compiled)
         return cycle
@@ -264,7 +257,7 @@ def _nested_write_keys(probe):
     for field in probe.fields.values():
         if field.read_only:
             continue
-        if isinstance(field, s.BaseSerializer):
+        if isinstance(field, drf_serializers.BaseSerializer):
             keys.add(field.source)
         if len(field.source_attrs) > 1:
             keys.add(field.source_attrs[0])
@@ -284,7 +277,8 @@ def _drf_base(cls):
 
 
 def _class_reason(cls):
-    if not issubclass(cls, s.Serializer) or issubclass(cls, s.ListSerializer):
+    if (not issubclass(cls, drf_serializers.Serializer)
+            or issubclass(cls, drf_serializers.ListSerializer)):
         return f"{cls.__name__} is not a Serializer"
     base = _drf_base(cls)
     for name in _BUILDING_METHODS:
@@ -308,12 +302,13 @@ def _field_reason(field):
         owner = _owner(cls, name)
         if owner.__module__.partition(".")[0] != "rest_framework":
             return f"{name} is overridden by {owner.__name__}"
-    if isinstance(field, f.ChoiceField) and not _plain_choices(field):
+    if isinstance(field, drf_fields.ChoiceField) and not _plain_choices(field):
         return "its choices are made when the field is built"
-    if isinstance(field, r.ManyRelatedField):
+    if isinstance(field, drf_relations.ManyRelatedField):
         return _field_reason(field.child_relation)
     child = getattr(field, "child", None)
-    if isinstance(field, (s.ListSerializer, f.ListField, f.DictField)) and child is not None:
+    containers = (drf_serializers.ListSerializer, drf_fields.ListField, drf_fields.DictField)
+    if isinstance(field, containers) and child is not None:
         return _field_reason(child)
     return None
 
@@ -333,77 +328,3 @@ def _plain_choices(field):
 
 def _owner(cls, name):
     return next((klass for klass in cls.__mro__ if name in vars(klass)), object)
-
-
-# --- Entries without the instance's objects ----------------------------------------
-
-def _shared_reads(entries):
-    return [_shared_read(entry) for entry in entries]
-
-
-def _shared_read(entry):
-    field = entry.pop("field")
-    repr_ = entry["repr"]
-    if repr_["type"] == "method":
-        entry["repr"] = {"type": "method", "method_name": field.method_name}
-    else:
-        _drop_child_fields(repr_)
-    return entry
-
-
-def _drop_child_fields(repr_):
-    # The loops take a list's or dict's child from the current field.
-    while repr_.get("type") in ("list", "dict"):
-        repr_.pop("child_field", None)
-        repr_ = repr_["child"]
-
-
-def _shared_writes(serializer, entries):
-    cls = type(serializer)
-    out = []
-    for entry in entries:
-        field = entry.pop("field")
-        if entry.get("python_validators") and _stand_in_runs_validators(field):
-            entry["validators_stand_in"] = functools.partial(
-                ValidatorsOnly, tuple(field.validators), tuple(field.source_attrs))
-        entry.pop("validate_method")
-        name = "validate_" + entry["name"]
-        entry["validate_name"] = name
-        entry["validate_on_class"] = hasattr(cls, name)
-        out.append(entry)
-    return out
-
-
-# Validators that keep no state between calls and read nothing of the field
-# but what ValidatorsOnly has (UniqueValidator: the source and the serializer).
-_STATELESS_VALIDATORS = {
-    UniqueValidator, ProhibitSurrogateCharactersValidator,
-    django_validators.ProhibitNullCharactersValidator, django_validators.MaxLengthValidator,
-    django_validators.MinLengthValidator, django_validators.MaxValueValidator,
-    django_validators.MinValueValidator, django_validators.EmailValidator,
-    django_validators.DecimalValidator,
-}
-
-
-def _stand_in_runs_validators(field):
-    cls = type(field)
-    return (class_attribute(cls, "run_validators") is f.Field.run_validators
-            and class_attribute(cls, "validators") is f.Field.validators
-            and all(type(v) in _STATELESS_VALIDATORS for v in field.validators))
-
-
-class ValidatorsOnly:
-    """What DRF's Field.run_validators reads of a field whose validators are
-    all DRF's and Django's own: the validators, and for a uniqueness check the
-    source and the serializer (`parent`, whose `instance` is excluded). Every
-    instance of a class that shares plans builds that field with equal
-    validators, so the serializer's own field need not be built to run them."""
-
-    __slots__ = ("validators", "source_attrs", "parent")
-
-    run_validators = f.Field.run_validators
-
-    def __init__(self, validators, source_attrs, parent):
-        self.validators = validators
-        self.source_attrs = source_attrs
-        self.parent = parent

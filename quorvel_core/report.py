@@ -6,8 +6,6 @@ from rest_framework.views import APIView
 
 from .explain import blocks
 
-_PARTS = ("get", "repr", "val")  # the columns of explain's rows after the name
-
 
 def endpoints(patterns=None, prefix=""):
     """(route, view class, actions) for each DRF view in the URL patterns."""
@@ -46,7 +44,7 @@ def field_report(serializer):
             models[block.model.__name__] = (f"{block.model.__name__}: rows built natively" if reason is None
                                             else f"{block.model.__name__}: rows built by Django ({reason})")
         for row in block.rows:
-            name, parts = row[0], dict(zip(_PARTS, row[1:4]))
+            parts = {"get": row.get, "repr": row.repr, "val": row.val}
             if block.read_in_drf:
                 parts["repr"] = "python"
             if block.write_in_drf and parts["val"] != "-":
@@ -54,7 +52,7 @@ def field_report(serializer):
             in_python = [part for part, kind in parts.items() if kind == "python"]
             total += 1
             if in_python:
-                python.append(f"{_path(block.title)}{name}: {', '.join(in_python)} in DRF")
+                python.append(f"{_path(block.title)}{row.field}: {', '.join(in_python)} in DRF")
             else:
                 native += 1
     return {"native": native, "fields": total, "python": python, "models": list(models.values())}

@@ -1,23 +1,32 @@
-"""Compiles one live DRF serializer instance into the native module's schema."""
+"""Compiles live DRF serializers into the native module's schema.
 
+`Walk` is the one way the entries (see quorvel_core.schema_keys) are built
+and compiled: `build_schema` and `compile_serializer` walk one serializer
+instance for that instance; quorvel_core.plans walks a probe instance with
+`shared=True` for the plans that every instance of its class shares.
+"""
+
+import functools
 import weakref
 
 from django.conf import settings
+from django.core import validators as django_validators
 from django.db import models
 from django.utils import timezone
-from rest_framework import fields as f
-from rest_framework import relations as r
-from rest_framework import serializers as s
+from rest_framework import fields as drf_fields
+from rest_framework import relations as drf_relations
+from rest_framework import serializers as drf_serializers
 from rest_framework.fields import empty
+from rest_framework.validators import ProhibitSurrogateCharactersValidator, UniqueValidator
 
 from . import _quorvel_core as native
 from .access import (
     MANY_RELATED, PLAIN, RELATED, WHOLE, access_kind, chain_plan, many_plan, pk_attname_plan,
 )
 from .kinds import (
-    PLAIN_GET_VALUES, PYTHON, class_attribute, inherits, python_repr, python_val, repr_plan,
-    val_plan,
+    PLAIN_GET_VALUES, PYTHON, class_attribute, inherits, python_kind, repr_plan, val_plan,
 )
+from .schema_keys import ReadEntry, ReprKind, ValKind, WriteEntry
 from .snapshot import kept
 
 _READ_METHODS = ("to_representation", "_readable_fields")
@@ -34,8 +43,9 @@ def build_schema(serializer, *, read=True, write=True):
     is compiled through its child: the child's `to_representation_many` gives
     the list's representation, and its write side validates one item.
     """
-    if isinstance(serializer, s.ListSerializer):
-        list_ok = inherits(type(serializer), s.ListSerializer, ("to_representation",))
+    if isinstance(serializer, drf_serializers.ListSerializer):
+        list_ok = inherits(type(serializer), drf_serializers.ListSerializer,
+                           ("to_representation",))
         serializer = serializer.child
     else:
         list_ok = True
@@ -89,10 +99,16 @@ class Walk:
     is therefore left to DRF's field, which runs that level when the data
     reaches it (and compiles it again from there where that pays). Where a
     class's fields differ from level to level, as a `get_fields` may make
-    them, DRF's answer is still the one given."""
+    them, DRF's answer is still the one given.
 
-    def __init__(self):
+    With `shared`, the entries hold none of the serializer's objects (its
+    fields, bound methods, a list's child field): where Python code must run,
+    the native loops take them from the serializer each call runs for, so
+    the plans serve every instance that builds the same fields."""
+
+    def __init__(self, *, shared=False):
         self.path = []  # the serializer classes being compiled, outermost first
+        self.shared = shared
 
     def side(self, serializer, *, read):
         """The read or write entries of `serializer`, or None when its class
@@ -111,6 +127,8 @@ class Walk:
         return self.compiled_side(serializer, read=read)
 
     def compiled_side(self, serializer, *, read):
+        """One side of `serializer` compiled, or None when its class overrides
+        that side's loop."""
         entries = self.side(serializer, read=read)
         if entries is None:
             return None
@@ -124,7 +142,7 @@ def _read_side(serializer, walk):
     if not read_ok:
         return None
     # The class runs DRF's _readable_fields, so this is what it yields.
-    return [_read_field(field, model, walk.nested) for field in serializer.fields.values()
+    return [_read_field(field, model, walk) for field in serializer.fields.values()
             if not field.write_only]
 
 
@@ -132,7 +150,7 @@ def _write_side(serializer, walk):
     """The write entries of a serializer, or None (see _read_side)."""
     if not _class_sides(type(serializer))[1]:
         return None
-    return [_write_field(serializer, field, walk.nested) for field in serializer.fields.values()
+    return [_write_field(serializer, field, walk) for field in serializer.fields.values()
             if not field.read_only]
 
 
@@ -152,25 +170,42 @@ def _decide_sides(cls, recorder):
     meta = getattr(cls, "Meta", None)
     if isinstance(meta, type):
         recorder.add_class(meta)
-    serializer = issubclass(cls, s.Serializer)
-    return (serializer and inherits(cls, s.Serializer, _READ_METHODS),
-            serializer and inherits(cls, s.Serializer, _WRITE_METHODS), _model_of(cls))
+    serializer = issubclass(cls, drf_serializers.Serializer)
+    return (serializer and inherits(cls, drf_serializers.Serializer, _READ_METHODS),
+            serializer and inherits(cls, drf_serializers.Serializer, _WRITE_METHODS),
+            _model_of(cls))
 
 
 def _model_of(cls):
     """The model class a ModelSerializer's instances are expected to be."""
-    if not issubclass(cls, s.ModelSerializer):
+    if not issubclass(cls, drf_serializers.ModelSerializer):
         return None
     model = getattr(getattr(cls, "Meta", None), "model", None)
     return model if isinstance(model, type) and issubclass(model, models.Model) else None
 
 
-def _read_field(field, model, nested):
-    get, repr_ = _read_plans(field, model, nested)
-    entry = {"name": field.field_name, "field": field, "repr": repr_}
+def _read_field(field, model, walk) -> ReadEntry:
+    get, repr_ = _read_plans(field, model, walk.nested)
+    entry: ReadEntry
+    if walk.shared:
+        entry = {"name": field.field_name, "repr": _without_objects(repr_, field)}
+    else:
+        entry = {"name": field.field_name, "field": field, "repr": repr_}
     if get is not None:
         entry["get"] = get
     return entry
+
+
+def _without_objects(repr_, field) -> ReprKind:
+    """A shared plan's representation: the method by its name, and a list's
+    or dict's child without its field (the loops take the current field's)."""
+    if repr_["type"] == "method":
+        return {"type": "method", "method_name": field.method_name}
+    part = repr_
+    while part["type"] in ("list", "dict"):
+        part.pop("child_field", None)
+        part = part["child"]
+    return repr_
 
 
 def _proxies(field):
@@ -184,19 +219,20 @@ def _proxies(field):
 def _read_plans(field, model, nested):
     """(get plan or None for the python form, repr plan)."""
     if _proxies(field):
-        return None, python_repr()
+        return None, python_kind()
     access = access_kind(type(field))
     source_attrs = field.source_attrs
     if access == RELATED and source_attrs and field.use_pk_only_optimization():
         # DRF hands the field a placeholder that carries only the primary key.
         # Natively that is the foreign key's column, which only the field's own
         # to_representation (returning `.pk`) may receive.
-        if (type(field).to_representation is s.PrimaryKeyRelatedField.to_representation
+        if (type(field).to_representation
+                is drf_serializers.PrimaryKeyRelatedField.to_representation
                 and field.pk_field is None):
             get = pk_attname_plan(source_attrs, model)
             if get is not None:
                 return get, {"type": "pk"}
-        return None, python_repr()
+        return None, python_kind()
     repr_ = repr_plan(field, nested)
     if access == PLAIN or access == RELATED:
         many_last = repr_["type"] == "nested" and repr_.get("many", False)
@@ -204,7 +240,7 @@ def _read_plans(field, model, nested):
     if access == MANY_RELATED:
         # The prefetched list stands in for the queryset DRF would hand over;
         # only DRF's own to_representation is known to just iterate it.
-        if type(field).to_representation is not s.ManyRelatedField.to_representation:
+        if type(field).to_representation is not drf_serializers.ManyRelatedField.to_representation:
             return None, repr_
         return many_plan(source_attrs, model), repr_
     if access == WHOLE:
@@ -212,38 +248,51 @@ def _read_plans(field, model, nested):
     return None, repr_
 
 
-def _write_field(serializer, field, nested):
+def _write_field(serializer, field, walk) -> WriteEntry:
     name = field.field_name
+    val: ValKind
     if _proxies(field):
-        val, python_validators, absent_is_empty = python_val(), False, False
+        val, python_validators, absent_is_empty = python_kind(), False, False
     else:
-        val, python_validators = val_plan(field, nested)
+        val, python_validators = val_plan(field, walk.nested)
         absent_is_empty = _absent_is_empty(field)
-    entry = {
+    entry: WriteEntry = {
         "name": name,
-        "field": field,
         "source_attrs": field.source_attrs,
-        "validate_method": getattr(serializer, "validate_" + name, None),
         "val": val,
         "skip_when_missing": absent_is_empty and not field.required and field.default is empty,
         "skip_when_partial": absent_is_empty,
     }
+    method_name = "validate_" + name
+    if walk.shared:
+        # The method is looked up on the serializer each call runs for.
+        entry["validate_name"] = method_name
+        entry["validate_on_class"] = hasattr(type(serializer), method_name)
+    else:
+        entry["field"] = field
+        entry["validate_method"] = getattr(serializer, method_name, None)
     if val["type"] != PYTHON:
         # The native loop stores None for a nullable field without asking the
         # field; the kinds above are only given to fields whose DRF methods
         # return None for it without validators.
         entry["allow_null"] = bool(field.allow_null)
         entry["python_validators"] = python_validators
+        if walk.shared and python_validators and _stand_in_runs_validators(field):
+            entry["validators_stand_in"] = functools.partial(
+                ValidatorsOnly, tuple(field.validators), tuple(field.source_attrs))
     return entry
 
 
 # DRF's methods that, for a key absent from a plain dict, hand `empty` to
 # Field.validate_empty_values without doing anything else first.
 _MISSING_RUN_VALIDATIONS = {
-    f.Field.run_validation, f.CharField.run_validation, r.RelatedField.run_validation,
-    s.Serializer.run_validation, s.ListSerializer.run_validation,
+    drf_fields.Field.run_validation, drf_fields.CharField.run_validation,
+    drf_relations.RelatedField.run_validation, drf_serializers.Serializer.run_validation,
+    drf_serializers.ListSerializer.run_validation,
 }
-_MISSING_EMPTY_VALUES = {f.Field.validate_empty_values, f.DecimalField.validate_empty_values}
+_MISSING_EMPTY_VALUES = {
+    drf_fields.Field.validate_empty_values, drf_fields.DecimalField.validate_empty_values,
+}
 
 
 def _absent_is_empty(field):
@@ -255,4 +304,39 @@ def _absent_is_empty(field):
     return (class_attribute(cls, "get_value") in PLAIN_GET_VALUES
             and class_attribute(cls, "run_validation") in _MISSING_RUN_VALIDATIONS
             and class_attribute(cls, "validate_empty_values") in _MISSING_EMPTY_VALUES
-            and class_attribute(cls, "get_default") is f.Field.get_default)
+            and class_attribute(cls, "get_default") is drf_fields.Field.get_default)
+
+
+# Validators that keep no state between calls and read nothing of the field
+# but what ValidatorsOnly has (UniqueValidator: the source and the serializer).
+_STATELESS_VALIDATORS = {
+    UniqueValidator, ProhibitSurrogateCharactersValidator,
+    django_validators.ProhibitNullCharactersValidator, django_validators.MaxLengthValidator,
+    django_validators.MinLengthValidator, django_validators.MaxValueValidator,
+    django_validators.MinValueValidator, django_validators.EmailValidator,
+    django_validators.DecimalValidator,
+}
+
+
+def _stand_in_runs_validators(field):
+    cls = type(field)
+    return (class_attribute(cls, "run_validators") is drf_fields.Field.run_validators
+            and class_attribute(cls, "validators") is drf_fields.Field.validators
+            and all(type(v) in _STATELESS_VALIDATORS for v in field.validators))
+
+
+class ValidatorsOnly:
+    """What DRF's Field.run_validators reads of a field whose validators are
+    all DRF's and Django's own: the validators, and for a uniqueness check the
+    source and the serializer (`parent`, whose `instance` is excluded). Every
+    instance of a class that shares plans builds that field with equal
+    validators, so the serializer's own field need not be built to run them."""
+
+    __slots__ = ("validators", "source_attrs", "parent")
+
+    run_validators = drf_fields.Field.run_validators
+
+    def __init__(self, validators, source_attrs, parent):
+        self.validators = validators
+        self.source_attrs = source_attrs
+        self.parent = parent

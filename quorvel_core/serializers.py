@@ -25,10 +25,11 @@ One such object on its own keeps DRF's field loops.
 """
 
 import contextvars
+from types import FunctionType
 
 from django.db.models.manager import BaseManager
 from django.db.models.query import QuerySet
-from rest_framework import serializers as s
+from rest_framework import serializers as drf_serializers
 from rest_framework.exceptions import ValidationError
 
 from . import kinds
@@ -44,24 +45,30 @@ __all__ = [
 LIST_MIN = 3
 
 
+# What an earlier run of this module (before a reload) listed as stand-ins:
+# install() may have left those on DRF's classes. See STAND_INS below.
+_EARLIER_STAND_INS = globals().get("STAND_INS", {})
+_EARLIER_TRANSPARENT = globals().get("TRANSPARENT", frozenset())
+
+
 def _drf_method(cls, name):
     method = vars(cls)[name]
-    return kinds.STAND_INS.get(method, method)
+    return _EARLIER_STAND_INS.get(method, method)
 
 
-DRF_TO_REPRESENTATION = _drf_method(s.Serializer, "to_representation")
-DRF_READ_ONLY_DEFAULTS = _drf_method(s.Serializer, "_read_only_defaults")
-DRF_MODEL_GET_VALIDATORS = _drf_method(s.ModelSerializer, "get_validators")
-DRF_RAISE_ERRORS_ON_NESTED_WRITES = vars(s)["raise_errors_on_nested_writes"]
-DRF_TO_INTERNAL_VALUE = _drf_method(s.Serializer, "to_internal_value")
-DRF_LIST_TO_REPRESENTATION = _drf_method(s.ListSerializer, "to_representation")
-DRF_LIST_TO_INTERNAL_VALUE = _drf_method(s.ListSerializer, "to_internal_value")
+DRF_TO_REPRESENTATION = _drf_method(drf_serializers.Serializer, "to_representation")
+DRF_READ_ONLY_DEFAULTS = _drf_method(drf_serializers.Serializer, "_read_only_defaults")
+DRF_MODEL_GET_VALIDATORS = _drf_method(drf_serializers.ModelSerializer, "get_validators")
+DRF_RAISE_ERRORS_ON_NESTED_WRITES = vars(drf_serializers)["raise_errors_on_nested_writes"]
+DRF_TO_INTERNAL_VALUE = _drf_method(drf_serializers.Serializer, "to_internal_value")
+DRF_LIST_TO_REPRESENTATION = _drf_method(drf_serializers.ListSerializer, "to_representation")
+DRF_LIST_TO_INTERNAL_VALUE = _drf_method(drf_serializers.ListSerializer, "to_internal_value")
 
 
 def _from_class(serializer, attribute):
     """What the class's shared plans hold as `attribute` (see ClassPlans) for
     this instance, or None where it must use its own fields."""
-    plans = plans_for(serializer) if isinstance(serializer, s.Serializer) else None
+    plans = plans_for(serializer) if isinstance(serializer, drf_serializers.Serializer) else None
     return None if plans is None else getattr(plans, attribute)
 
 
@@ -122,9 +129,9 @@ def _validate_list(serializer, data, drf_method):
     builds the child's fields), or the child compiled once."""
     child = serializer.child
     current = _LIST_CHILD.get()
-    if (type(data) is not list or not isinstance(child, s.Serializer)
+    if (type(data) is not list or not isinstance(child, drf_serializers.Serializer)
             or (current is not None and current[0] is child)  # a mixin's super() call
-            or not kinds.inherits(type(serializer), s.ListSerializer, _LIST_LOOP)):
+            or not kinds.inherits(type(serializer), drf_serializers.ListSerializer, _LIST_LOOP)):
         return drf_method(serializer, data)
     compiled = _from_class(child, "write")
     if compiled is None and len(data) >= LIST_MIN:
@@ -189,8 +196,8 @@ class SerializerMixin:
     def many_init(cls, *args, **kwargs):
         """DRF's, with DRF's default list class swapped for the accelerated one."""
         serializer = super().many_init(*args, **kwargs)
-        if type(serializer) is s.ListSerializer:
-            serializer.__class__ = ListSerializer
+        if type(serializer) is drf_serializers.ListSerializer:
+            _accelerate_list(serializer)
         return serializer
 
 
@@ -211,19 +218,29 @@ def _after_list_mixin(serializer, data):
     return super(ListSerializerMixin, serializer).to_internal_value(data)
 
 
-class Serializer(SerializerMixin, s.Serializer):
+def _accelerate_list(serializer):
+    """Turns the plain DRF `ListSerializer` that DRF's `many_init` just built
+    into the accelerated `ListSerializer` below, in place, by changing its
+    class. `many_init` builds the list itself (the child, the arguments it
+    passes on, `Meta.list_serializer_class`), so keeping its object keeps all
+    of that DRF's; the two classes differ only by the mixin's methods, which
+    use no state of their own, so the object is valid under either."""
+    serializer.__class__ = ListSerializer
+
+
+class Serializer(SerializerMixin, drf_serializers.Serializer):
     pass
 
 
-class ModelSerializer(SerializerMixin, s.ModelSerializer):
+class ModelSerializer(SerializerMixin, drf_serializers.ModelSerializer):
     pass
 
 
-class HyperlinkedModelSerializer(SerializerMixin, s.HyperlinkedModelSerializer):
+class HyperlinkedModelSerializer(SerializerMixin, drf_serializers.HyperlinkedModelSerializer):
     pass
 
 
-class ListSerializer(ListSerializerMixin, s.ListSerializer):
+class ListSerializer(ListSerializerMixin, drf_serializers.ListSerializer):
     pass
 
 
@@ -248,7 +265,7 @@ def installed_raise_errors_on_nested_writes(method_name, serializer, validated_d
     # dotted source present in the data; without one they pass, and
     # ModelSerializer's create() and update() need no field objects. With one,
     # DRF's own function decides (and words the error).
-    if isinstance(serializer, s.ModelSerializer):
+    if isinstance(serializer, drf_serializers.ModelSerializer):
         keys = _from_class(serializer, "nested_write_keys")
         if keys is not None and not any(key in validated_data for key in keys):
             return None
@@ -272,17 +289,29 @@ def installed_list_to_internal_value(self, data):
 # What install() puts on DRF's serializer module and classes:
 # (module or class, attribute, DRF's function, the accelerated one).
 INSTALLED_METHODS = [
-    (s, "raise_errors_on_nested_writes", DRF_RAISE_ERRORS_ON_NESTED_WRITES,
+    (drf_serializers, "raise_errors_on_nested_writes", DRF_RAISE_ERRORS_ON_NESTED_WRITES,
      installed_raise_errors_on_nested_writes),
-    (s.Serializer, "to_representation", DRF_TO_REPRESENTATION, installed_to_representation),
-    (s.Serializer, "_read_only_defaults", DRF_READ_ONLY_DEFAULTS, installed_read_only_defaults),
-    (s.ModelSerializer, "get_validators", DRF_MODEL_GET_VALIDATORS, installed_get_validators),
-    (s.Serializer, "to_internal_value", DRF_TO_INTERNAL_VALUE, installed_to_internal_value),
-    (s.ListSerializer, "to_representation", DRF_LIST_TO_REPRESENTATION,
+    (drf_serializers.Serializer, "to_representation", DRF_TO_REPRESENTATION,
+     installed_to_representation),
+    (drf_serializers.Serializer, "_read_only_defaults", DRF_READ_ONLY_DEFAULTS,
+     installed_read_only_defaults),
+    (drf_serializers.ModelSerializer, "get_validators", DRF_MODEL_GET_VALIDATORS,
+     installed_get_validators),
+    (drf_serializers.Serializer, "to_internal_value", DRF_TO_INTERNAL_VALUE,
+     installed_to_internal_value),
+    (drf_serializers.ListSerializer, "to_representation", DRF_LIST_TO_REPRESENTATION,
      installed_list_to_representation),
-    (s.ListSerializer, "to_internal_value", DRF_LIST_TO_INTERNAL_VALUE,
+    (drf_serializers.ListSerializer, "to_internal_value", DRF_LIST_TO_INTERNAL_VALUE,
      installed_list_to_internal_value),
 ]
 
-kinds.register_stand_ins({accelerated: drf for _, _, drf, accelerated in INSTALLED_METHODS},
-                         (SerializerMixin, ListSerializerMixin))
+# The stand-ins, as quorvel_core.kinds sees through them when it decides what
+# a class runs: {accelerated function: the DRF function it stands in for}
+# (install() puts the former on DRF's classes), and the mixins' methods, which
+# count as whatever the class runs after the mixin. Those of an earlier run of
+# this module are kept, since classes may still hold them.
+STAND_INS = _EARLIER_STAND_INS | {
+    accelerated: drf for _, _, drf, accelerated in INSTALLED_METHODS}
+TRANSPARENT = _EARLIER_TRANSPARENT | frozenset(
+    value for mixin in (SerializerMixin, ListSerializerMixin) for value in vars(mixin).values()
+    if type(value) is FunctionType)
