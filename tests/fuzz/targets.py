@@ -30,6 +30,8 @@ django.setup()
 from rest_framework import fields as drf_fields  # noqa: E402
 from rest_framework.utils.encoders import JSONEncoder  # noqa: E402
 
+from quorvel_core.schema_keys import SCHEMA_KEYS  # noqa: E402  (every key the parsers read)
+
 HOOK = JSONEncoder().default
 
 
@@ -269,14 +271,6 @@ def to_json(data):
 # ---------------------------------------------------------------------------
 # CompiledSerializer construction from random schemas.
 
-SCHEMA_KEYS = [
-    "name", "field", "get", "repr", "val", "source_attrs", "validate_method",
-    "python_validators", "allow_null", "type", "attrs", "kind", "cache_name", "model",
-    "attname", "child", "map", "serializer", "many", "method", "child_field", "required",
-    "max_digits", "decimal_places", "min_length", "max_length", "min_value", "max_value",
-    "timezone", "use_tz", "null", "from_dict", "coerce_to_string", "allow_blank",
-    "trim_whitespace", "allow_empty", "child_allow_null", "email",
-]
 TYPE_NAMES = [
     "attrs", "many", "star", "pk_attname", "python", "forward", "reverse_one", "passthrough",
     "str", "int", "float", "bool", "decimal", "date", "datetime", "time", "uuid", "choice",
