@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <type_traits>
 
 namespace qc {
@@ -19,17 +20,29 @@ namespace qc {
 //   done or failed        `bool`; false means failed. Results come back through
 //                         out-parameters; an `Object` out-parameter left empty
 //                         means "absent", never failure.
-//   three outcomes        an enum class with one member for "an exception is
-//   or more               set" (Val::Verdict, Validation, Access::Status,
-//                         ZoneOffset); the others say which answer it is, or
-//                         that the native path cannot decide and leaves the
-//                         call to DRF.
+//   done, declined        `Result` (below): the native path answered, or
+//   or failed             cannot decide and leaves the call to DRF, or an
+//                         exception is set.
+//   other outcomes        an enum class of its own where the answers are not
+//                         "done" and "declined", with one member for "an
+//                         exception is set": Val::Verdict (also "abandoned"),
+//                         Validation ("abandoned"), Access::Status ("skip"),
+//                         UuidRead (an error set either way; the caller
+//                         decides whether to raise it), the JSON reader's
+//                         Opening and the row loop's Receivers (two answers).
 //
 // Functions the interpreter calls keep CPython's own convention (a new
 // reference or nullptr, an int of 0 or -1), behind `guarded`. So do the JSON
 // reader's value builders, whose every result goes at once into the `Object`
 // or container of its caller, as in CPython's own JSON module. Helpers that
 // cannot fail return their value plainly and are `noexcept` where that holds.
+
+// The three outcomes of a native path that may leave the call to DRF.
+enum class Result : uint8_t {
+  done,      // the answer is in the out-parameter
+  declined,  // the native path cannot decide: DRF (or the general path) does
+  raised,    // a Python exception is set
+};
 
 // ---------------------------------------------------------------------------
 // Errors.

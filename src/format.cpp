@@ -142,27 +142,27 @@ Object timezone_offset(const DateTypes* types, PyObject* tz, PyObject* dt) {
 // Whether `zone`, an exact ZoneInfo, is the key "UTC" with a zero offset at
 // every instant (fixed) or not (unknown): ZoneInfo answers utcoffset(None)
 // only for a zone whose offset never changes.
-[[gnu::noinline]] ZoneOffset fixed_utc_zoneinfo(const DateTypes* types, PyObject* zone) {
+[[gnu::noinline]] Result fixed_utc_zoneinfo(const DateTypes* types, PyObject* zone) {
   PyObject* key_name = names::key();
   PyObject* offset_name = names::utcoffset();
-  if (!key_name || !offset_name) return ZoneOffset::error;
+  if (!key_name || !offset_name) return Result::raised;
   Object key = Object::steal(PyObject_GetAttr(zone, key_name));
-  if (!key) return ZoneOffset::error;
+  if (!key) return Result::raised;
   if (!PyUnicode_CheckExact(key.get()) || !PyUnicode_EqualToUTF8(key.get(), "UTC"))
-    return ZoneOffset::unknown;
+    return Result::declined;
   Object offset = Object::steal(PyObject_CallMethodOneArg(zone, offset_name, Py_None));
-  if (!offset) return ZoneOffset::error;
+  if (!offset) return Result::raised;
   bool utc = Py_IS_TYPE(offset.get(), types->delta) && delta_micro(offset.get()) == 0;
-  return utc ? ZoneOffset::fixed : ZoneOffset::unknown;
+  return utc ? Result::done : Result::declined;
 }
 
-[[gnu::noinline]] ZoneOffset zoneinfo_offset(const DateTypes* types, PyObject* zone,
+[[gnu::noinline]] Result zoneinfo_offset(const DateTypes* types, PyObject* zone,
                                               long long& micro) {
   PyObject* zoneinfo = zoneinfo_type();
-  if (!zoneinfo) return ZoneOffset::error;
-  if ((PyObject*)Py_TYPE(zone) != zoneinfo) return ZoneOffset::unknown;
-  ZoneOffset utc = fixed_utc_zoneinfo(types, zone);
-  if (utc != ZoneOffset::fixed) return utc;
+  if (!zoneinfo) return Result::raised;
+  if ((PyObject*)Py_TYPE(zone) != zoneinfo) return Result::declined;
+  Result utc = fixed_utc_zoneinfo(types, zone);
+  if (utc != Result::done) return utc;
   // The slot keeps the first zone found to be UTC; when another one took it
   // first, this one is checked each time and its reference dropped here.
   Object held = Object::borrow(zone);
@@ -170,7 +170,7 @@ Object timezone_offset(const DateTypes* types, PyObject* tz, PyObject* dt) {
   if (UTC_ZONEINFO.compare_exchange_strong(expected, held.get(), std::memory_order_acq_rel))
     held.release();
   micro = 0;
-  return ZoneOffset::fixed;
+  return Result::done;
 }
 
 }  // namespace
@@ -230,18 +230,18 @@ IsoText datetime_iso(const DateTimeFields& f, long long offset_micro) {
   return t;
 }
 
-ZoneOffset fixed_offset(PyObject* tzinfo, long long& micro) {
+Result fixed_offset(PyObject* tzinfo, long long& micro) {
   const DateTypes* types = date_types();
-  if (!types) return ZoneOffset::error;
+  if (!types) return Result::raised;
   if (tzinfo == types->utc || tzinfo == UTC_ZONEINFO.load(std::memory_order_acquire)) {
     micro = 0;
-    return ZoneOffset::fixed;
+    return Result::done;
   }
   if (Py_IS_TYPE(tzinfo, types->timezone)) {
     Object offset = timezone_offset(types, tzinfo, Py_None);
-    if (!offset) return ZoneOffset::error;
+    if (!offset) return Result::raised;
     micro = delta_micro(offset.get());
-    return ZoneOffset::fixed;
+    return Result::done;
   }
   return zoneinfo_offset(types, tzinfo, micro);
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "boundary.hpp"
 #include "object.hpp"
 
 namespace qc {
@@ -62,10 +63,8 @@ IsoText datetime_iso(const DateTimeFields& fields, long long offset_micro);
 // and a zoneinfo.ZoneInfo (exact type) with the key "UTC" that has proved to
 // be a fixed zero-offset zone. For those, tz.utcoffset(dt) is the offset for
 // every dt and tz.fromutc(dt) is dt + offset, which is all astimezone()
-// needs. `fixed`: `micro` holds the offset; `unknown`: any other zone;
-// `error`: an exception is set.
-enum class ZoneOffset : uint8_t { fixed, unknown, error };
-ZoneOffset fixed_offset(PyObject* tzinfo, long long& micro);
+// needs. `done`: `micro` holds the offset; `declined`: any other zone.
+Result fixed_offset(PyObject* tzinfo, long long& micro);
 
 // dt.utcoffset(): false with an error set; otherwise `offset` holds the
 // timedelta, or is empty when the datetime is naive.

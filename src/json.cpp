@@ -9,15 +9,13 @@
 #include <cstring>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "arguments.hpp"
 #include "float_text.hpp"
 #include "format.hpp"
 #include "guards.hpp"
+#include "json_buffer.hpp"
 #include "json_common.hpp"
+#include "json_string.hpp"
 #include "lists.hpp"
 #include "module_state.hpp"
 #include "object.hpp"
@@ -27,6 +25,8 @@
 namespace qc {
 
 namespace {
+
+using namespace json_out;
 
 OnceSlot JSON_FALLBACK;
 
@@ -66,7 +66,7 @@ constexpr const char* NOTE_OBJECT = "when serializing %T object";
 // ---------------------------------------------------------------------------
 // Errors.
 
-bool fallback(const char* reason) {
+bool raise_fallback(const char* reason) {
   if (PyObject* type = json_fallback_type()) PyErr_SetString(type, reason);
   return false;
 }
@@ -103,124 +103,6 @@ bool fallback(const char* reason) {
   if (name) PyErr_Format(PyExc_TypeError, msg::NOT_SERIALIZABLE, name.get());
   return false;
 }
-
-// ---------------------------------------------------------------------------
-// Separators: "," or ", " between items, ":" or ": " after keys, or nothing.
-// Both bytes are always stored and the end moved by the length, so writing
-// one takes no loop and no branch.
-struct Separator {
-  static constexpr size_t ROOM = 2;  // bytes to reserve for any separator
-  char text[ROOM];
-  size_t size;
-
-  static constexpr Separator of(std::string_view s) {
-    return {{s[0], s.size() > 1 ? s[1] : ' '}, s.size()};
-  }
-  char* write(char* out) const {
-    std::memcpy(out, text, ROOM);
-    return out + size;
-  }
-};
-constexpr Separator NO_SEPARATOR{{' ', ' '}, 0};
-
-// ---------------------------------------------------------------------------
-// The output buffer: small documents on the stack, larger ones in the bytes
-// object that is returned, written in place and grown geometrically.
-
-class Buffer {
- public:
-  // Small documents (one object's detail) are written on the stack and made
-  // into bytes with one copy at the end.
-  static constexpr size_t INLINE_CAPACITY = 2048;
-
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-
-  // Guarantees room for `n` more bytes; false with MemoryError set.
-  bool reserve(size_t n) { return cap_ - size_ >= n || grow(n); }
-  // Raw writing after `reserve`: take `end()`, write, hand the new end back.
-  char* end() { return data_ + size_; }
-  void set_end(char* p) { size_ = size_t(p - data_); }
-
-  bool append(std::string_view text) {
-    // An empty view may carry a null pointer, which memcpy must never see.
-    if (text.empty()) return true;
-    if (!reserve(text.size())) return false;
-    std::memcpy(end(), text.data(), text.size());
-    size_ += text.size();
-    return true;
-  }
-  bool append(Separator separator) {
-    if (!reserve(Separator::ROOM)) return false;
-    set_end(separator.write(end()));
-    return true;
-  }
-  bool put(char c) {
-    if (!reserve(1)) return false;
-    data_[size_++] = c;
-    return true;
-  }
-  size_t size() const { return size_; }
-  // The text written, as bytes (new reference); the buffer is empty after.
-  PyObject* take_bytes() {
-    if (!bytes_) return PyBytes_FromStringAndSize(data_, Py_ssize_t(size_));
-    if (cap_ - size_ > cap_ / 4) {
-      if (!resize(size_)) return nullptr;
-    } else {
-      // A little slack is kept rather than reallocated away. The allocator
-      // serves a block as large as one freed before from memory it already
-      // has, but a larger one from fresh pages (a new mapping, a page fault
-      // for every 4 KB written): shrinking each response to its size would
-      // make the next, reserved with room to spare, always larger.
-      Py_SET_SIZE(bytes_.get(), Py_ssize_t(size_));
-      data_[size_] = '\0';
-    }
-    data_ = nullptr;
-    size_ = cap_ = 0;
-    return bytes_.release();
-  }
-
- private:
-  [[gnu::noinline]] bool grow(size_t n) {
-    // One byte of the bytes object's own allocation stays for its NUL.
-    constexpr size_t LIMIT = size_t(PY_SSIZE_T_MAX) - sizeof(PyBytesObject);
-    if (n > LIMIT - size_) {
-      PyErr_NoMemory();
-      return false;
-    }
-    size_t want = size_ + n;
-    // Twice the room, or what is asked for when that is more (a size hint):
-    // rounding a hint up to a power of two would waste up to half of it.
-    size_t cap = cap_ > LIMIT / 2 ? LIMIT : cap_ * 2;
-    if (cap < want) cap = want;
-    if (!bytes_) {
-      bytes_ = Object::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(cap)));
-      if (!bytes_) return false;
-      std::memcpy(PyBytes_AS_STRING(bytes_.get()), inline_, size_);
-    } else if (!resize(cap)) {
-      return false;
-    }
-    data_ = PyBytes_AS_STRING(bytes_.get());
-    cap_ = cap;
-    return true;
-  }
-
-  // _PyBytes_Resize reallocates the object we hold the only reference to; on
-  // failure it has already released it.
-  bool resize(size_t size) {
-    PyObject* raw = bytes_.release();
-    int failed = _PyBytes_Resize(&raw, Py_ssize_t(size));
-    bytes_ = Object::steal(raw);
-    return failed == 0;
-  }
-
-  Object bytes_;  // empty while the text fits in inline_
-  char* data_ = inline_;
-  size_t size_ = 0;
-  size_t cap_ = INLINE_CAPACITY;
-  char inline_[INLINE_CAPACITY];
-};
 
 // ---------------------------------------------------------------------------
 // Numbers.
@@ -269,255 +151,21 @@ inline char* push_int(char* out, long long v) {
 }
 
 // ---------------------------------------------------------------------------
-// Strings.
-
-// Longer strings are written this many code units at a time, so that the
-// worst-case reservation (ESCAPE_MAX per unit) stays small.
-constexpr size_t STRING_CHUNK = 1024;
-constexpr size_t UTF8_CHUNK = 4096;  // bytes, for text taken in its UTF-8 form
-
-// Bytes that end a run copied as is: control characters, '"', '\\' and every
-// byte above 0x7F (non-ASCII Latin-1 characters need re-encoding or an
-// escape); DEL too when the output must be ASCII.
-template <bool EnsureAscii>
-constexpr auto STOP = [] {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 256; ++c) t[size_t(c)] = c < 0x20 || c == '"' || c == '\\' || c >= 0x80;
-  t[0x7F] = EnsureAscii;
-  return t;
-}();
-
-// The short escapes JSON has; 0 where a character takes \uXXXX.
-constexpr auto SHORT_ESCAPE = [] {
-  std::array<char, 0x60> t{};
-  t['\b'] = 'b';
-  t['\t'] = 't';
-  t['\n'] = 'n';
-  t['\f'] = 'f';
-  t['\r'] = 'r';
-  t['"'] = '"';
-  t['\\'] = '\\';
-  return t;
-}();
-
-// Worst case per code unit: a surrogate pair, "\ud83d\ude00".
-constexpr size_t ESCAPE_MAX = 12;
-
-// Two hex digits for each byte value, so a \uXXXX escape takes two copies.
-constexpr auto HEX_PAIRS = [] {
-  std::array<char, 512> t{};
-  for (size_t i = 0; i < 256; ++i) {
-    t[2 * i] = text::HEX_DIGITS[i >> 4];
-    t[2 * i + 1] = text::HEX_DIGITS[i & 15];
-  }
-  return t;
-}();
-
-inline char* push_u(char* out, Py_UCS4 c) {
-  out[0] = '\\';
-  out[1] = 'u';
-  std::memcpy(out + 2, &HEX_PAIRS[2 * ((c >> 8) & 0xFF)], 2);
-  std::memcpy(out + 4, &HEX_PAIRS[2 * (c & 0xFF)], 2);
-  return out + 6;
-}
-
-inline char* push_escape(char* out, Py_UCS4 c) {
-  if (c < SHORT_ESCAPE.size() && SHORT_ESCAPE[c]) {
-    out[0] = '\\';
-    out[1] = SHORT_ESCAPE[c];
-    return out + 2;
-  }
-  if (c >= 0x10000) {
-    c -= 0x10000;
-    out = push_u(out, 0xD800 | (c >> 10));
-    c = 0xDC00 | (c & 0x3FF);
-  }
-  return push_u(out, c);
-}
-
-// Blocks of bytes handled at once (SSE2 or NEON, whichever the target has).
-typedef uint8_t Bytes16 __attribute__((vector_size(16)));
-typedef int8_t Signed16 __attribute__((vector_size(16)));
-
-// The bytes that end a run of one-byte code units (STOP): a mask with 0xFF
-// in each such byte of a block. Bytes at or above 0x80 are negative as
-// signed chars, so one signed comparison finds them together with the
-// control characters.
-template <bool EnsureAscii>
-struct NarrowStops {
-  static bool at(uint8_t c) { return STOP<EnsureAscii>[c]; }
-  static Bytes16 mask(Bytes16 x) {
-    auto m = Bytes16((Signed16)x < 0x20) | Bytes16(x == '"') | Bytes16(x == '\\');
-    if constexpr (EnsureAscii) m |= Bytes16(x == 0x7F);
-    return m;
-  }
-};
-
-// One bit per byte of a mask, set where the byte is set.
-inline unsigned mask_bits(Bytes16 mask) {
-#if defined(__SSE2__)
-  return unsigned(_mm_movemask_epi8(__m128i(mask)));
-#else
-  unsigned bits = 0;
-  for (int i = 0; i < 16; ++i) bits |= unsigned(mask[i] != 0) << i;
-  return bits;
-#endif
-}
-
-// Index of the first set byte of the mask, or 16 when there is none.
-inline size_t first_stop(Bytes16 mask) {
-  const unsigned bits = mask_bits(mask);
-  return bits ? size_t(std::countr_zero(bits)) : 16;
-}
-
-// Copies the last `rest` bytes, 4 <= rest < 16 (8 <= rest when W is 8), as
-// two overlapping words of W bytes when none of them stops a run; false,
-// having written nothing, otherwise. The two words are checked as the two
-// halves of one block.
-template <class Stops, size_t W>
-inline bool copy_tail(char*& out, const uint8_t*& p, size_t rest) {
-  Bytes16 words{};
-  std::memcpy(&words, p, W);
-  std::memcpy(reinterpret_cast<char*>(&words) + 8, p + rest - W, W);
-  // Only the words' own bytes count: the zeros that pad four-byte words
-  // would read as control characters.
-  constexpr unsigned OWN = W == 8 ? 0xFFFF : 0x0F0F;
-  if (mask_bits(Stops::mask(words)) & OWN) return false;
-  std::memcpy(out, &words, W);
-  std::memcpy(out + rest - W, reinterpret_cast<const char*>(&words) + 8, W);
-  out += rest;
-  p += rest;
-  return true;
-}
-
-// Copies bytes from `p` up to the first one `Stops` picks, or to `end`; true
-// when it stopped at such a byte. Whole blocks are stored before they are
-// checked, and a tail of 4 to 15 bytes as two overlapping words, so that
-// short strings (keys, codes, names) need no byte loop: the reservation
-// (several output bytes per input byte) always has room for the stores, and
-// nothing outside [p, end) is read.
-template <class Stops>
-inline bool copy_run(char*& out, const uint8_t*& p, const uint8_t* end) {
-  while (size_t(end - p) >= 16) {
-    Bytes16 x;
-    std::memcpy(&x, p, 16);
-    std::memcpy(out, &x, 16);
-    size_t k = first_stop(Stops::mask(x));
-    p += k;
-    out += k;
-    if (k < 16) return true;
-  }
-  const size_t rest = size_t(end - p);
-  if (rest >= 8 ? copy_tail<Stops, 8>(out, p, rest) : rest >= 4 && copy_tail<Stops, 4>(out, p, rest))
-    return false;
-  while (p < end && !Stops::at(*p)) *out++ = char(*p++);
-  return p < end;
-}
-
-// One-byte code units (ASCII or Latin-1); room for n * ESCAPE_MAX bytes is
-// reserved.
-template <bool EnsureAscii>
-inline char* push_narrow(char* out, const uint8_t* p, size_t n) {
-  const uint8_t* const end = p + n;
-  while (true) {
-    if (!copy_run<NarrowStops<EnsureAscii>>(out, p, end)) return out;
-    uint8_t c = *p++;
-    out = (!EnsureAscii && c >= 0x80) ? text::push_utf8_multibyte(out, c) : push_escape(out, c);
-  }
-}
-
-// Two- and four-byte code units. nullptr at a lone surrogate, which has no
-// UTF-8 form. Room for n * ESCAPE_MAX bytes is reserved.
-template <class Unit, bool EnsureAscii>
-char* push_wide(char* out, const Unit* p, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    Py_UCS4 c = p[i];
-    if (c < 0x80) {
-      if (STOP<EnsureAscii>[c]) {
-        out = push_escape(out, c);
-      } else {
-        *out++ = char(c);
-      }
-    } else if (c - 0xD800 < 0x800) {
-      return nullptr;
-    } else if (EnsureAscii || c == 0x2028 || c == 0x2029) {
-      // U+2028 and U+2029 end lines in JavaScript; the output stays a
-      // JavaScript literal in both modes.
-      out = push_escape(out, c);
-    } else {
-      out = text::push_utf8_multibyte(out, c);
-    }
-  }
-  return out;
-}
-
-// UTF-8 text. The bytes that end a run copied as is: those that need an
-// escape, and 0xE2, the lead byte of U+2028 and U+2029 (E2 80 A8, E2 80 A9),
-// which are escaped too; every other byte is copied.
-constexpr auto UTF8_STOP = [] {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 256; ++c) t[size_t(c)] = c < 0x20 || c == '"' || c == '\\' || c == 0xE2;
-  return t;
-}();
-
-struct Utf8Stops {
-  static bool at(uint8_t c) { return UTF8_STOP[c]; }
-  static Bytes16 mask(Bytes16 x) {
-    return Bytes16(x < 0x20) | Bytes16(x == '"') | Bytes16(x == '\\') | Bytes16(x == 0xE2);
-  }
-};
-
-// Writes the UTF-8 bytes from `p` up to at least `limit` (a sequence for
-// U+2028 or U+2029 that starts before it is taken whole, reading up to
-// `end`), and advances `p`. One byte of input gives at most six of output
-// ("\u001f"); room for (limit - p + 2) * 6 bytes is reserved.
-inline char* push_utf8_text(char* out, const uint8_t*& p, const uint8_t* limit,
-                            const uint8_t* end) {
-  while (p < limit) {
-    if (!copy_run<Utf8Stops>(out, p, limit)) break;
-    uint8_t c = *p;
-    if (c != 0xE2) {
-      out = push_escape(out, c);
-      ++p;
-    } else if (end - p >= 3 && p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9)) {
-      out = push_u(out, 0x2000 + p[2] - 0x80);
-      p += 3;
-    } else {
-      *out++ = char(c);
-      ++p;
-    }
-  }
-  return out;
-}
-
-template <bool EnsureAscii>
-char* push_units(char* out, int kind, const void* data, size_t n) {
-  switch (kind) {
-    case PyUnicode_1BYTE_KIND:
-      return push_narrow<EnsureAscii>(out, static_cast<const uint8_t*>(data), n);
-    case PyUnicode_2BYTE_KIND:
-      return push_wide<Py_UCS2, EnsureAscii>(out, static_cast<const Py_UCS2*>(data), n);
-    default:
-      return push_wide<Py_UCS4, EnsureAscii>(out, static_cast<const Py_UCS4*>(data), n);
-  }
-}
-
-// ---------------------------------------------------------------------------
 // Keys already written by this call, by identity: the same str objects name
 // the members of every row of a list, and their text (quotes and separator
 // included) is then copied instead of scanned again. Each entry holds a
 // strong reference, so no key can be freed, and its address reused by
 // another str, while the call runs.
 
-class KeyCache {
+class KeyTextCache {
  public:
   static constexpr size_t TEXT_MAX = 32;
 
   // Only the key slots are cleared: a call that writes a handful of keys
   // should not pay for clearing the whole table.
-  KeyCache() {}
-  KeyCache(const KeyCache&) = delete;
-  KeyCache& operator=(const KeyCache&) = delete;
+  KeyTextCache() {}
+  KeyTextCache(const KeyTextCache&) = delete;
+  KeyTextCache& operator=(const KeyTextCache&) = delete;
 
   // The text written for `key`, always TEXT_MAX bytes to copy; nullptr when
   // it is not cached.
@@ -591,7 +239,7 @@ struct Encoder {
   Object default_hook;  // empty: no hook
   bool ensure_ascii;
   bool allow_nan;
-  KeyCache keys;
+  KeyTextCache keys;
 
   bool encode(PyObject* value, unsigned depth);
   // A member's value or an item: the two commonest types dispatched in
@@ -644,7 +292,7 @@ inline bool is_plain_scalar(PyObject* value) {
 }
 
 bool Encoder::encode(PyObject* value, unsigned depth) {
-  if (depth > MAX_DEPTH) return fallback(msg::TOO_DEEP);
+  if (depth > MAX_DEPTH) return raise_fallback(msg::TOO_DEEP);
   PyTypeObject* type = Py_TYPE(value);
   // Python's encoder tests None, True, False, str, int, float, list or
   // tuple, dict, in this order; the exact types come first here only
@@ -741,8 +389,8 @@ bool Encoder::exact_dict_members(PyObject* dict, unsigned depth) {
                              : held_member(written == 0, k, v, dict, depth)))
       return false;
     ++written;
-    if (PyDict_GET_SIZE(dict) != size) return fallback(msg::DICT_RESIZED);
-    if (written > size) return fallback(msg::DICT_CHANGED);
+    if (PyDict_GET_SIZE(dict) != size) return raise_fallback(msg::DICT_RESIZED);
+    if (written > size) return raise_fallback(msg::DICT_CHANGED);
   }
   return true;
 }
@@ -782,8 +430,8 @@ inline bool Encoder::member(bool first, PyObject* key_obj, PyObject* value,
 bool Encoder::str_key(PyObject* key) {
   size_t size;
   if (const char* text = keys.find(key, size)) {
-    if (!output.reserve(KeyCache::TEXT_MAX)) return false;
-    std::memcpy(output.end(), text, KeyCache::TEXT_MAX);
+    if (!output.reserve(KeyTextCache::TEXT_MAX)) return false;
+    std::memcpy(output.end(), text, KeyTextCache::TEXT_MAX);
     output.set_end(output.end() + size);
     return true;
   }
@@ -845,7 +493,7 @@ bool Encoder::string(PyObject* str, Separator after) {
   char* out = output.end();
   *out++ = '"';
   out = units(out, str, 0, n);
-  if (!out) return fallback(msg::SURROGATES);
+  if (!out) return raise_fallback(msg::SURROGATES);
   *out++ = '"';
   output.set_end(after.write(out));
   return true;
@@ -858,7 +506,7 @@ bool Encoder::string(PyObject* str, Separator after) {
     size_t count = n - start < STRING_CHUNK ? n - start : STRING_CHUNK;
     if (!output.reserve(count * ESCAPE_MAX)) return false;
     char* end = units(output.end(), str, start, count);
-    if (!end) return fallback(msg::SURROGATES);
+    if (!end) return raise_fallback(msg::SURROGATES);
     output.set_end(end);
   }
   return output.put('"') && output.append(after);
@@ -983,7 +631,7 @@ bool Encoder::uuid_value(PyObject* value) {
       // Only a UUID whose `int` slot was overwritten gets here; Python's
       // str() of it gives odd text or its own error.
       PyErr_Clear();
-      return fallback(msg::BAD_UUID);
+      return raise_fallback(msg::BAD_UUID);
   }
   if (!output.reserve(UUID_TEXT_LEN + 2)) return false;
   char* out = output.end();

@@ -9,11 +9,8 @@
 #include <limits>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "arguments.hpp"
+#include "byte_blocks.hpp"
 #include "guards.hpp"
 #include "json_common.hpp"
 #include "json_keys.hpp"
@@ -27,6 +24,8 @@ namespace {
 
 constexpr Param FROM_JSON_PARAMS[] = {{"data", true, false}, {"allow_nan", false, true}};
 constexpr Signature FROM_JSON_SIG{"from_json()", FROM_JSON_PARAMS};
+constexpr Param PARSE_BODY_PARAMS[] = {{"body", true, false}, {"allow_nan", true, false}};
+constexpr Signature PARSE_BODY_SIG{"_parse_body()", PARSE_BODY_PARAMS};
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 
@@ -149,20 +148,16 @@ inline bool is_whitespace(uint8_t c) {
 template <bool stop_at_high>
 inline const uint8_t* find_string_stop(const uint8_t* s, const uint8_t* end) {
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i below_space = _mm_set1_epi8(0x20);
-  const __m128i max_control = _mm_set1_epi8(0x1F);
-  while (end - s >= 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
+  while (end - s >= std::ptrdiff_t(bytes::BLOCK_SIZE)) {
+    const bytes::Block x = bytes::load(s);
+    bytes::Block hit = bytes::Block(x == '"') | bytes::Block(x == '\\');
     if constexpr (stop_at_high) {
-      hit = _mm_or_si128(hit, _mm_cmplt_epi8(v, below_space));  // signed: catches 0x80..0xFF
+      hit |= bytes::Block((bytes::SignedBlock)x < 0x20);  // signed: catches 0x80..0xFF
     } else {
-      hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(v, max_control), v));
+      hit |= bytes::below(x, 0x20);
     }
-    if (unsigned bits = (unsigned)_mm_movemask_epi8(hit)) return s + std::countr_zero(bits);
-    s += 16;
+    if (unsigned bits = bytes::top_bits(hit)) return s + std::countr_zero(bits);
+    s += bytes::BLOCK_SIZE;
   }
 #endif
   constexpr uint8_t stop = stop_at_high ? (SPECIAL | HIGH) : SPECIAL;
@@ -473,13 +468,14 @@ class Reader {
     return Opening::empty;
   }
 
+  // An empty list or dict just made: creating one fails only for lack of
+  // memory, the interpreter's error, which goes to the caller as it is.
+  PyObject* new_empty(PyObject* container) { return container ? container : fail_python(); }
+
   PyObject* read_array() {
     Opening opening = open_container(']', ErrorKind::eof_list);
     if (opening == Opening::failed) return nullptr;
-    if (opening == Opening::empty) {
-      PyObject* list = PyList_New(0);
-      return list ? list : fail_internal();
-    }
+    if (opening == Opening::empty) return new_empty(PyList_New(0));
     size_t base = stack_.size();
     for (;;) {
       PyObject* item = read_nested_value();
@@ -503,10 +499,7 @@ class Reader {
   PyObject* read_object() {
     Opening opening = open_container('}', ErrorKind::eof_object);
     if (opening == Opening::failed) return nullptr;
-    if (opening == Opening::empty) {
-      PyObject* dict = PyDict_New();
-      return dict ? dict : fail_python();
-    }
+    if (opening == Opening::empty) return new_empty(PyDict_New());
     if (*p_ != '"') return fail(ErrorKind::key_must_be_string, p_);
     Object dict = Object::steal(PyDict_New());
     if (!dict) return fail_python();
@@ -544,7 +537,7 @@ class Reader {
     Text text;
     if (!scan_string(text)) return nullptr;
     if (text.ascii || valid_utf8_) {
-      PyObject* str = new_str(text.data, text.size, text.ascii);
+      PyObject* str = str_from_text(text.data, text.size, text.ascii);
       return str ? str : fail_python();
     }
     PyObject* str = PyUnicode_DecodeUTF8(text.data, (Py_ssize_t)text.size, nullptr);
@@ -930,13 +923,16 @@ class Input {
 }  // namespace
 
 PyObject* parse_body(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2 || !PyBytes_Check(args[0])) {
+  PyObject* a[2];
+  if (!bind_args(PARSE_BODY_SIG, args, nargs, nullptr, a) || !PyBytes_Check(a[0])) {
+    // The companion's own call: one message for any misuse, the binder's
+    // wording replaced.
     PyErr_SetString(PyExc_TypeError, "_parse_body() takes a bytes body and allow_nan");
     return nullptr;
   }
   bool allow_nan;
-  if (!json_flag(args[1], "allow_nan", false, allow_nan)) return nullptr;
-  PyObject* body = args[0];
+  if (!json_flag(a[1], "allow_nan", false, allow_nan)) return nullptr;
+  PyObject* body = a[0];
   const uint8_t* data = (const uint8_t*)PyBytes_AS_STRING(body);
   size_t size = (size_t)PyBytes_GET_SIZE(body);
   utf8::Check check = utf8::check(data, size);

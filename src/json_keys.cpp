@@ -61,11 +61,11 @@ class KeyCache {
   // The cached str equal to the UTF-8 text s[0..n) (valid UTF-8), or a new
   // one. New reference, or nullptr with an error set.
   PyObject* get(const char* s, size_t n, bool ascii) {
-    if (n < KEY_CACHE_MIN || n > KEY_CACHE_MAX) return new_str(s, n, ascii);
+    if (n < KEY_CACHE_MIN || n > KEY_CACHE_MAX) return str_from_text(s, n, ascii);
     PyMutex_Lock(&mutex_);
     if (!slots_ && !create()) {
       PyMutex_Unlock(&mutex_);
-      return new_str(s, n, ascii);
+      return str_from_text(s, n, ascii);
     }
     if (failed_) empty();
     uint64_t hash = hash_key(s, n);
@@ -121,7 +121,7 @@ class KeyCache {
   // Creates the key's str and stores it in slot i, releasing what was there.
   // Called with the mutex held; releases it.
   PyObject* store(size_t i, uint64_t hash, const char* s, size_t n, bool ascii) {
-    PyObject* str = new_str(s, n, ascii);
+    PyObject* str = str_from_text(s, n, ascii);
     if (!str) {
       failed_ = true;
       PyMutex_Unlock(&mutex_);
@@ -221,7 +221,7 @@ CallKeys::~CallKeys() {
 }
 
 PyObject* CallKeys::get(const char* s, size_t n, bool ascii) {
-  if (n < KEY_CACHE_MIN || n > KEY_CACHE_MAX) return new_str(s, n, ascii);
+  if (n < KEY_CACHE_MIN || n > KEY_CACHE_MAX) return str_from_text(s, n, ascii);
   // Unseeded: keys crafted to collide here only fall through to the shared
   // cache, as every key did before this table.
   uint64_t hash =

@@ -19,7 +19,7 @@ PyObject* str_from_valid_utf8(const char* s, size_t n);
 // A new str of valid UTF-8 text s[0..n); `ascii` when every byte is below
 // 0x80. Inline because the reader builds every string value with it.
 // New reference, or nullptr with an error set.
-inline PyObject* new_str(const char* s, size_t n, bool ascii) {
+inline PyObject* str_from_text(const char* s, size_t n, bool ascii) {
   if (!ascii) return str_from_valid_utf8(s, n);
   PyObject* str = PyUnicode_New((Py_ssize_t)n, 127);
   if (str && n) std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);

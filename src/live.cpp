@@ -11,7 +11,7 @@ constexpr const char* NO_SERIALIZER =
     "this plan holds no field objects: pass the serializer it runs for as 'serializer'";
 
 // `serializer.fields[name]`: DRF builds the fields on first access.
-Object field_of(PyObject* serializer, PyObject* name) {
+Object serializer_field(PyObject* serializer, PyObject* name) {
   PyObject* attr = names::fields();
   Object fields = Object::steal(attr ? PyObject_GetAttr(serializer, attr) : nullptr);
   return Object::steal(fields ? PyObject_GetItem(fields.get(), name) : nullptr);
@@ -32,7 +32,7 @@ PyObject* Live::get() const {
   }
   PyObject* from = parent_->get();
   if (!from) return nullptr;
-  Object found = step_ == Step::field ? field_of(from, key_) : child_of(from);
+  Object found = step_ == Step::field ? serializer_field(from, key_) : child_of(from);
   if (!found) return nullptr;
   owned_ = std::move(found);
   value_ = owned_.get();

@@ -1,7 +1,9 @@
 #include "repr.hpp"
 
 #include "boundary.hpp"
+#include "choice.hpp"
 #include "config.hpp"
+#include "decimal_text.hpp"
 #include "format.hpp"
 #include "guards.hpp"
 #include "lists.hpp"
@@ -32,10 +34,9 @@ bool read_container(PyObject* dict, Repr::Container& c) {
 }
 
 bool parse_nested(PyObject* dict, Repr& out) {
-  Object serializer = req_item(dict, "serializer");
-  if (!serializer || !check_serializer(serializer.get())) return false;
-  bool many;
-  if (!opt_bool(dict, "many", false, many)) return false;
+  Object serializer;
+  bool many = false;
+  if (!read_nested_schema(dict, serializer, many)) return false;
   out.tag = many ? Repr::Kind::nested_many : Repr::Kind::nested;
   out.payload = Repr::Nested{std::move(serializer)};
   return true;
@@ -115,72 +116,58 @@ Object call_method(PyObject* obj, PyObject* name) {
   return Object::steal(name ? PyObject_CallMethodNoArgs(obj, name) : nullptr);
 }
 
-// The field's own answer; its object is found now if the plan holds none.
-Object fallback(const Live& field, PyObject* value) {
+// The DRF field's own to_representation(value); its object is found now if
+// the plan holds none.
+Object field_repr(const Live& field, PyObject* value) {
   PyObject* f = field.get();
   return f ? field_to_representation(f, value) : Object();
-}
-
-size_t leading_zeros(std::string_view digits) {
-  return std::min(digits.find_first_not_of('0'), digits.size());
-}
-
-// The digits of a decimal's coefficient as quantize() counts them against the
-// precision: leading zeros dropped, at least one (0.00 has one digit).
-size_t coefficient_digits(std::string_view whole, std::string_view fraction) {
-  size_t zeros = leading_zeros(whole);
-  if (zeros < whole.size()) return whole.size() - zeros + fraction.size();
-  return std::max<size_t>(fraction.size() - leading_zeros(fraction), 1);
 }
 
 // Whether DRF's quantize-and-format would give back `text` (str() of a
 // Decimal) unchanged: plain digits (no exponent, not NaN or infinite), and,
 // when the field has decimal places, exactly that many of them within
 // max_digits. Without max_digits DRF quantizes in the caller's decimal
-// context, whose precision only Python knows.
+// context, whose precision only Python knows. str() never writes a "+" or
+// leaves the whole part empty.
 bool keeps_text(std::string_view text, const Repr::Decimal& d) {
-  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
-  size_t dot = text.find('.');
-  std::string_view whole = text.substr(0, dot);
-  std::string_view fraction = dot == std::string_view::npos ? std::string_view()
-                                                            : text.substr(dot + 1);
-  if (whole.empty() || !text::all_digits(whole) || !text::all_digits(fraction)) return false;
+  std::optional<DecimalText> parts = split_decimal(text);
+  if (!parts || parts->whole.empty()) return false;
   if (!d.decimal_places) return true;
-  if (!d.max_digits || fraction.size() != *d.decimal_places) return false;
-  return coefficient_digits(whole, fraction) <= *d.max_digits;
+  if (!d.max_digits || parts->fraction.size() != *d.decimal_places) return false;
+  return coefficient_digits(*parts) <= *d.max_digits;
 }
 
 Object repr_decimal(const Repr::Decimal& d, const Live& field, PyObject* value) {
   PyObject* decimal = decimal_type();
   if (!decimal) return Object();
-  if ((PyObject*)Py_TYPE(value) != decimal) return fallback(field, value);
+  if ((PyObject*)Py_TYPE(value) != decimal) return field_repr(field, value);
   Object text = Object::steal(PyObject_Str(value));
   if (!text) return Object();
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (!utf8) return Object();
-  if (!keeps_text(std::string_view(utf8, (size_t)size), d)) return fallback(field, value);
+  if (!keeps_text(std::string_view(utf8, (size_t)size), d)) return field_repr(field, value);
   return d.coerce_to_string ? text : Object::borrow(value);
 }
 
 Object repr_date(const Live& field, PyObject* value) {
   const DateTypes* types = date_types();
   if (!types) return Object();
-  if (Py_TYPE(value) != types->date) return fallback(field, value);
+  if (Py_TYPE(value) != types->date) return field_repr(field, value);
   return date_iso(value).to_str();
 }
 
 Object repr_time(const Live& field, PyObject* value) {
   const DateTypes* types = date_types();
   if (!types) return Object();
-  if (Py_TYPE(value) != types->time) return fallback(field, value);
+  if (Py_TYPE(value) != types->time) return field_repr(field, value);
   return call_method(value, names::isoformat());
 }
 
 Object repr_uuid(const Live& field, PyObject* value) {
   PyObject* uuid = uuid_type();
   if (!uuid) return Object();
-  if ((PyObject*)Py_TYPE(value) != uuid) return fallback(field, value);
+  if ((PyObject*)Py_TYPE(value) != uuid) return field_repr(field, value);
   return uuid_str(value);
 }
 
@@ -196,14 +183,14 @@ Object datetime_text(PyObject* dt, PyObject* offset) {
 Object convert_fixed(const Live& field, PyObject* value, PyObject* tzinfo, PyObject* target,
                      bool& done) {
   long long from = 0, to = 0;
-  ZoneOffset known = fixed_offset(tzinfo, from);
-  if (known == ZoneOffset::fixed) known = fixed_offset(target, to);
-  done = known != ZoneOffset::unknown;
-  if (known != ZoneOffset::fixed) return Object();
+  Result known = fixed_offset(tzinfo, from);
+  if (known == Result::done) known = fixed_offset(target, to);
+  done = known != Result::declined;
+  if (known != Result::done) return Object();
   DateTimeFields fields = datetime_fields(value);
   // Conversion to the value's own zone returns the value itself.
   if (tzinfo != target && (!shift_datetime(fields, -from) || !shift_datetime(fields, to)))
-    return fallback(field, value);
+    return field_repr(field, value);
   return datetime_iso(fields, to).to_str();
 }
 
@@ -215,15 +202,15 @@ Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, const L
                      PyObject* value) {
   const DateTypes* types = date_types();
   if (!types) return Object();
-  if (Py_TYPE(value) != types->datetime) return fallback(field, value);
+  if (Py_TYPE(value) != types->datetime) return field_repr(field, value);
   // A rule that needs a current zone the caller did not pass is DRF's to
   // apply: it makes naive values aware in its default zone, which only it knows.
   if (rule.form == DateTimeTz::Form::current && !context.current_tz)
-    return fallback(field, value);
+    return field_repr(field, value);
   // The zone the value is written in; none: naive values are written as they are.
   PyObject* target = rule.target(context.current_tz);
   PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(value);
-  if (tzinfo == Py_None) return target ? fallback(field, value) : datetime_text(value, nullptr);
+  if (tzinfo == Py_None) return target ? field_repr(field, value) : datetime_text(value, nullptr);
   if (target) {
     bool done = false;
     Object text = convert_fixed(field, value, tzinfo, target, done);
@@ -232,9 +219,9 @@ Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, const L
   if (Py_TYPE(tzinfo) != types->timezone) {
     Object offset;
     if (!utcoffset(value, offset)) return Object();
-    if (!offset) return target ? fallback(field, value) : datetime_text(value, nullptr);
+    if (!offset) return target ? field_repr(field, value) : datetime_text(value, nullptr);
   }
-  if (!target) return fallback(field, value);
+  if (!target) return field_repr(field, value);
   Object dt = Object::borrow(value);
   if (tzinfo != target) {
     PyObject* name = names::astimezone();
@@ -243,32 +230,30 @@ Object repr_datetime(const DateTimeTz& rule, const ReprContext& context, const L
       // Out of range in the target zone: DRF reports it as a validation error.
       if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return Object();
       PyErr_Clear();
-      return fallback(field, value);
+      return field_repr(field, value);
     }
   }
-  if (Py_TYPE(dt.get()) != types->datetime) return fallback(field, value);
+  if (Py_TYPE(dt.get()) != types->datetime) return field_repr(field, value);
   Object offset;
   if (!utcoffset(dt.get(), offset)) return Object();
-  if (!offset) return fallback(field, value);
+  if (!offset) return field_repr(field, value);
   return datetime_text(dt.get(), offset.get());
 }
 
 // The label of a choice value; values the map does not know stand for
 // themselves.
 Object repr_choice(const Repr::Choice& c, const Live& field, PyObject* value) {
-  Object key;
-  if (PyUnicode_CheckExact(value)) {
-    if (PyUnicode_GET_LENGTH(value) == 0) return Object::borrow(value);
-    key = Object::borrow(value);
-  } else if (PyLong_CheckExact(value)) {
-    key = Object::steal(PyObject_Str(value));
-    if (!key) return Object();
-  } else {
-    return fallback(field, value);
+  if (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0) return Object::borrow(value);
+  Object label;
+  switch (choice_lookup(c.map.get(), value, label)) {
+    case Result::done:
+      return label ? label : Object::borrow(value);
+    case Result::declined:
+      return field_repr(field, value);
+    case Result::raised:
+      break;
   }
-  PyObject* label = nullptr;
-  if (PyDict_GetItemRef(c.map.get(), key.get(), &label) < 0) return Object();
-  return label ? Object::steal(label) : Object::borrow(value);
+  return Object();
 }
 
 // The child field of a list or dict field: the plan's, or the field's own.
@@ -302,7 +287,7 @@ Object repr_dict(const Repr::Container& c, const ReprContext& context, const Liv
   int next;
   while ((next = compat::iter_next_item(it.get(), &raw)) > 0) {
     Object pair = Object::steal(raw);
-    if (!PyTuple_CheckExact(pair.get())) return fallback(field, value);
+    if (!PyTuple_CheckExact(pair.get())) return field_repr(field, value);
     if (PyTuple_GET_SIZE(pair.get()) != 2) {
       PyErr_Format(PyExc_ValueError, TUPLE_LENGTH, 2, PyTuple_GET_SIZE(pair.get()));
       return Object();
@@ -357,7 +342,7 @@ Object repr_model_attr(const Repr::ModelAttr& m, const Live& field, PyObject* va
   Object attr = Object::steal(PyObject_GetAttr(value, m.attname.get()));
   if (!attr) return Object();
   if (attr.get() == Py_None || PyLong_Check(attr.get()) || PyFloat_Check(attr.get())) return attr;
-  return fallback(field, value);
+  return field_repr(field, value);
 }
 
 // Kinds that represent children or other serializers, and so recurse.
@@ -366,8 +351,8 @@ bool recurses(Repr::Kind kind) {
          kind == Repr::Kind::nested_many;
 }
 
-Object exact_or_fallback(PyTypeObject* type, const Live& field, PyObject* value) {
-  return Py_TYPE(value) == type ? Object::borrow(value) : fallback(field, value);
+Object exact_or_field_repr(PyTypeObject* type, const Live& field, PyObject* value) {
+  return Py_TYPE(value) == type ? Object::borrow(value) : field_repr(field, value);
 }
 
 Object dispatch(const Repr& repr, const ReprContext& context, const Live& field, PyObject* value) {
@@ -377,13 +362,13 @@ Object dispatch(const Repr& repr, const ReprContext& context, const Live& field,
     case Kind::pk:
       return Object::borrow(value);
     case Kind::str:
-      return exact_or_fallback(&PyUnicode_Type, field, value);
+      return exact_or_field_repr(&PyUnicode_Type, field, value);
     case Kind::int_:
-      return exact_or_fallback(&PyLong_Type, field, value);
+      return exact_or_field_repr(&PyLong_Type, field, value);
     case Kind::float_:
-      return exact_or_fallback(&PyFloat_Type, field, value);
+      return exact_or_field_repr(&PyFloat_Type, field, value);
     case Kind::bool_:
-      return exact_or_fallback(&PyBool_Type, field, value);
+      return exact_or_field_repr(&PyBool_Type, field, value);
     case Kind::decimal:
       return repr_decimal(repr.as<Repr::Decimal>(), field, value);
     case Kind::date:
@@ -410,7 +395,7 @@ Object dispatch(const Repr& repr, const ReprContext& context, const Live& field,
     case Kind::model_attr:
       return repr_model_attr(repr.as<Repr::ModelAttr>(), field, value);
     case Kind::python:
-      return fallback(field, value);
+      return field_repr(field, value);
   }
   return Object::steal(internal_error("unknown representation kind"));
 }

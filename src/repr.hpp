@@ -93,7 +93,7 @@ struct ReprShape {
   };
   struct Container {
     std::unique_ptr<Repr> child;  // never null in a parsed plan
-    Object child_field;           // the DRF child field, for fallbacks; empty: the
+    Object child_field;           // the DRF child field, for field_repr; empty: the
                                   // current field's own `child`
     int visit(visitproc visit, void* arg) const {  // the child is the plan's to visit
       Py_VISIT(child_field.get());

@@ -1,5 +1,6 @@
 #include "row_converters.hpp"
 
+#include "arguments.hpp"
 #include "boundary.hpp"
 #include "format.hpp"
 #include "module_state.hpp"
@@ -285,12 +286,19 @@ PyMethodDef CURSOR_CONVERT = {"cursor_convert", guarded_method<cursor_convert>()
 
 }  // namespace
 
+constexpr Param CURSOR_CONVERTER_PARAMS[] = {{"with_time", true, false},
+                                             {"django_converter", true, false}};
+constexpr Signature CURSOR_CONVERTER_SIG{"cursor_converter()", CURSOR_CONVERTER_PARAMS};
+
 PyObject* cursor_converter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2 || !PyBool_Check(args[0])) {
+  PyObject* a[2];
+  if (!bind_args(CURSOR_CONVERTER_SIG, args, nargs, nullptr, a) || !PyBool_Check(a[0])) {
+    // The companion's own call: one message for any misuse, the binder's
+    // wording replaced.
     PyErr_SetString(PyExc_TypeError, "cursor_converter(with_time: bool, django_converter, /)");
     return nullptr;
   }
-  Object self = Object::steal(PyTuple_Pack(2, args[0], args[1]));
+  Object self = Object::steal(PyTuple_Pack(2, a[0], a[1]));
   return self ? PyCFunction_New(&CURSOR_CONVERT, self.get()) : nullptr;
 }
 

@@ -67,6 +67,12 @@ bool check_serializer(PyObject* obj) {
   return false;
 }
 
+bool read_nested_schema(PyObject* dict, Object& serializer, bool& many) {
+  serializer = req_item(dict, "serializer");
+  return serializer && check_serializer(serializer.get()) &&
+         opt_bool(dict, "many", false, many);
+}
+
 // ---------------------------------------------------------------------------
 // Validation loop.
 
@@ -75,7 +81,7 @@ namespace {
 // A plan's field: the object it holds, or the live serializer's field of
 // that name.
 template <class Field>
-Live field_of(const Field& f, const Live& live) {
+Live plan_field(const Field& f, const Live& live) {
   return f.field ? Live::given(f.field.get()) : Live::field(live, f.name.get());
 }
 
@@ -331,7 +337,7 @@ Validation run_write_fields(const Config& config, const Plans& plans, PyObject* 
   if (!out) return Validation::raised;
   Object errs;
   for (const WriteField& f : plans.write_fields) {
-    Turn turn{f, field_of(f, live), Object(), outermost};
+    Turn turn{f, plan_field(f, live), Object(), outermost};
     Outcome o;
     if (!find_validate_method(f, live, turn.validate_method) ||
         !validate_field(config, turn, data, current_tz, o))
@@ -403,7 +409,7 @@ Object repr_one(PyObject* serializer, const ReprContext& context, PyObject* inst
   Object out = Object::steal(config.new_mapping());
   if (!out) return Object();
   for (const ReadField& f : plans_of(serializer).read_fields) {
-    Live field = field_of(f, live);
+    Live field = plan_field(f, live);
     Access access = get_value(f.get, config, field, instance);
     if (access.status == Access::Status::skip) continue;
     if (access.status == Access::Status::error) return Object();
@@ -615,38 +621,30 @@ PyObject* to_internal_value(PyObject* self, PyObject* const* args, Py_ssize_t na
 // ---------------------------------------------------------------------------
 // Introspection.
 
-// Failing to create one of describe()'s small result objects means the
-// interpreter is out of memory: an internal invariant breach.
-constexpr const char* DESCRIBE_FAILED = "describe() could not create its result";
-
-Object new_str(std::string_view text) {
-  Object s = Object::steal(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
-  if (!s) internal_error(DESCRIBE_FAILED);
-  return s;
+// describe()'s result objects. Failing to create one is the interpreter's
+// MemoryError, which goes to the caller as it is.
+Object kind_text(std::string_view text) {
+  return Object::steal(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
 }
 
 Object new_pair(Object first, Object second) {
   Object pair = Object::steal(PyTuple_New(2));
-  if (!pair) return internal_error(DESCRIBE_FAILED), Object();
+  if (!pair) return pair;
   PyTuple_SET_ITEM(pair.get(), 0, first.release());
   PyTuple_SET_ITEM(pair.get(), 1, second.release());
   return pair;
 }
 
-Object new_dict() {
-  Object d = Object::steal(PyDict_New());
-  if (!d) internal_error(DESCRIBE_FAILED);
-  return d;
-}
+Object new_dict() { return Object::steal(PyDict_New()); }
 
 // {name: (get form, repr kind)} in read-field order.
 Object describe_read(const Plans& plans) {
   Object out = new_dict();
   if (!out) return out;
   for (const ReadField& f : plans.read_fields) {
-    Object form = new_str(Get::name(f.get.tag));
+    Object form = kind_text(Get::name(f.get.tag));
     if (!form) return Object();
-    Object kind = new_str(Repr::kind(f.repr));
+    Object kind = kind_text(Repr::kind(f.repr));
     if (!kind) return Object();
     Object pair = new_pair(std::move(form), std::move(kind));
     if (!pair || PyDict_SetItem(out.get(), f.name.get(), pair.get()) < 0) return Object();
@@ -659,7 +657,7 @@ Object describe_write(const Plans& plans) {
   Object out = new_dict();
   if (!out) return out;
   for (const WriteField& f : plans.write_fields) {
-    Object kind = new_str(Val::kind(f.val));
+    Object kind = kind_text(Val::kind(f.val));
     if (!kind) return Object();
     Object pair = new_pair(std::move(kind), Object::borrow(f.python_validators ? Py_True : Py_False));
     if (!pair || PyDict_SetItem(out.get(), f.name.get(), pair.get()) < 0) return Object();

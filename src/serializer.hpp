@@ -1,7 +1,7 @@
 // CompiledSerializer: one DRF serializer instance compiled into field plans.
 #pragma once
 
-#include "getattr.hpp"
+#include "access.hpp"
 #include "object.hpp"
 #include "repr.hpp"
 #include "validate.hpp"
@@ -68,6 +68,11 @@ PyObject* compiled_serializer_type();
 // True when `obj` is a CompiledSerializer; otherwise false with the
 // type-mismatch TypeError naming 'CompiledSerializer' set.
 bool check_serializer(PyObject* obj);
+
+// The entries every nested field's schema has: its CompiledSerializer
+// ("serializer") and whether it is a list of them ("many"). False with an
+// error set.
+bool read_nested_schema(PyObject* dict, Object& serializer, bool& many);
 
 // What one dict's field loop came to.
 enum class Validation : uint8_t {

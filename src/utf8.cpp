@@ -8,6 +8,8 @@
 #include <bit>
 #include <cstring>
 
+#include "byte_blocks.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -38,29 +40,6 @@ constexpr auto LEADS = [] {
   return t;
 }();
 
-// The first byte at or after i that is 0x80 or above, or n.
-inline size_t skip_ascii(const uint8_t* s, size_t i, size_t n) {
-#if defined(__SSE2__)
-  for (; n - i >= 16; i += 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    if (unsigned bits = (unsigned)_mm_movemask_epi8(v)) return i + std::countr_zero(bits);
-  }
-#else
-  for (; n - i >= 8; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, s + i, 8);
-    if (uint64_t high = word & 0x8080808080808080u) {
-      if constexpr (std::endian::native == std::endian::little) {
-        return i + std::countr_zero(high) / 8;
-      }
-      break;
-    }
-  }
-#endif
-  while (i < n && s[i] < 0x80) ++i;
-  return i;
-}
-
 // A sequence cut off by the end of the input at s[0..left): true when every
 // byte present could begin a valid sequence, which Python's incremental
 // decoder then leaves for later. Its check of the second byte there skips the
@@ -74,7 +53,7 @@ bool is_cut_off(const uint8_t* s, size_t left, const Lead& lead) {
 // The verdict on s[i..n), i at a character boundary.
 Check check_from(const uint8_t* s, size_t i, size_t n) {
   for (;;) {
-    i = skip_ascii(s, i, n);
+    i = bytes::first_high_byte(s, i, n);
     if (i == n) return {Verdict::valid, n};
     do {
       const Lead& lead = LEADS.of[s[i]];

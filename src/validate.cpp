@@ -1,5 +1,7 @@
 #include "validate.hpp"
 
+#include "choice.hpp"
+#include "decimal_text.hpp"
 #include "format.hpp"
 #include "guards.hpp"
 #include "lists.hpp"
@@ -51,10 +53,9 @@ bool read_float_bound(PyObject* dict, const char* key, std::optional<double>& ou
 }
 
 bool parse_nested(PyObject* dict, Val& out) {
-  Object serializer = req_item(dict, "serializer");
-  if (!serializer || !check_serializer(serializer.get())) return false;
+  Object serializer;
   bool many = false;
-  if (!opt_bool(dict, "many", false, many)) return false;
+  if (!read_nested_schema(dict, serializer, many)) return false;
   if (!many) {
     out.tag = Val::Kind::nested;
     out.payload = Val::Nested{std::move(serializer)};
@@ -412,38 +413,10 @@ std::string_view strip_decimal_spaces(std::string_view text) {
   return text;
 }
 
-// A plain decimal number, split into its parts.
-struct DecimalText {
-  bool negative = false;
-  std::string_view whole;     // digits before the point
-  std::string_view fraction;  // digits after it
-};
-
-std::optional<DecimalText> split_decimal(std::string_view text) {
-  DecimalText d;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    d.negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  size_t point = text.find('.');
-  d.whole = text.substr(0, point);
-  if (point != std::string_view::npos) d.fraction = text.substr(point + 1);
-  if (!text::all_digits(d.whole) || !text::all_digits(d.fraction) || (d.whole.empty() && d.fraction.empty()))
-    return std::nullopt;
-  return d;
-}
-
 // DRF's digit counts of Decimal(text) (its validate_precision): false when a
 // bound refuses the number.
 bool decimal_precision_allowed(const Val::Decimal& b, const DecimalText& d) {
-  size_t leading = 0;
-  while (leading < d.whole.size() && d.whole[leading] == '0') ++leading;
-  if (leading == d.whole.size()) {
-    size_t i = 0;
-    while (i < d.fraction.size() && d.fraction[i] == '0') ++i;
-    leading += i;
-  }
-  size_t digits = std::max<size_t>(d.whole.size() + d.fraction.size() - leading, 1);
+  size_t digits = coefficient_digits(d);
   size_t places = d.fraction.size();
   size_t whole = places == 0 ? digits : (digits > places ? digits - places : 0);
   size_t total = std::max(digits, places);
@@ -549,21 +522,17 @@ Verdict validate_uuid(PyObject* value, Object& out) {
 }
 
 Verdict validate_choice(const Val::Choice& c, PyObject* value, Object& out) {
-  Object key;
-  if (PyUnicode_CheckExact(value)) {
-    if (c.allow_blank && PyUnicode_GET_LENGTH(value) == 0) return accept(out, Object::borrow(value));
-    key = Object::borrow(value);
-  } else if (PyLong_CheckExact(value)) {
-    key = Object::steal(PyObject_Str(value));
-    if (!key) return Verdict::raised;
-  } else {
-    return Verdict::declined;
+  if (c.allow_blank && PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0)
+    return accept(out, Object::borrow(value));
+  switch (choice_lookup(c.map.get(), value, out)) {
+    case Result::done:
+      return out ? Verdict::accepted : Verdict::declined;
+    case Result::declined:
+      return Verdict::declined;
+    case Result::raised:
+      break;
   }
-  PyObject* mapped;
-  int found = PyDict_GetItemRef(c.map.get(), key.get(), &mapped);
-  if (found < 0) return Verdict::raised;
-  if (found == 0) return Verdict::declined;
-  return accept(out, Object::steal(mapped));
+  return Verdict::raised;
 }
 
 // An exact list whose length the field accepts; others are DRF's to judge.

@@ -66,6 +66,35 @@ def validate(entries, data, current_tz=None):
 # ---------------------------------------------------------------------------
 # Entry point.
 
+def test_describe_lets_a_memory_error_through():
+    pytest.importorskip("_testcapi")
+    out = run_isolated(LOAD_NATIVE + """
+import _testcapi
+# The internal-error class is made on first use; a malformed row plan makes it
+# now, so that a describe() that turned MemoryError into it would show it.
+try:
+    native.ModelRows((None, (object, ("a",), (0,), (-1,))) + (None,) * 9, [], None)
+except BaseException as exc:
+    assert type(exc).__name__ == "InternalError", exc
+cs = native.CompiledSerializer([{"name": "a", "repr": {"type": "python"}}],
+                               [{"name": "a", "field": None, "source_attrs": ["a"], "validate_method": None,
+                                 "allow_null": False, "python_validators": True, "val": {"type": "python"}}])
+kinds = set()
+for start in range(40):
+    _testcapi.set_nomemory(start, start + 1)
+    try:
+        cs.describe()
+    except BaseException as exc:
+        kinds.add(type(exc).__name__)
+    else:
+        kinds.add("ok")
+    finally:
+        _testcapi.remove_mem_hooks()
+print(sorted(kinds))
+""")
+    assert out.strip() == "['MemoryError', 'ok']"
+
+
 def test_empty_serializer_gives_empty_mapping_and_no_errors():
     validated, errors = CS([], []).to_internal_value({"x": 1})
     assert validated == {} and type(validated) is dict and errors is None

@@ -1,4 +1,4 @@
-// C++ unit tests: text helpers here, interpreter-backed internals in test_getattr.cpp.
+// C++ unit tests: text helpers here, interpreter-backed internals in test_access.cpp.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -11,7 +11,7 @@ static int failures = 0;
 
 int boundary_tests();     // test_boundary.cpp
 int float_text_tests();   // test_float_text.cpp
-int interpreter_tests();  // test_getattr.cpp
+int interpreter_tests();  // test_access.cpp
 int format_tests();       // test_format.cpp
 int json_number_tests();  // test_json_number.cpp
 int utf8_tests();         // test_utf8.cpp

@@ -1,4 +1,4 @@
-#include "getattr.hpp"
+#include "access.hpp"
 
 #include "boundary.hpp"
 #include "config.hpp"

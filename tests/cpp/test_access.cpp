@@ -5,7 +5,7 @@
 #include <string>
 
 #include "config.hpp"
-#include "getattr.hpp"
+#include "access.hpp"
 #include "object.hpp"
 #include "serializer.hpp"
 

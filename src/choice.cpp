@@ -1,0 +1,21 @@
+#include "choice.hpp"
+
+namespace qc {
+
+Result choice_lookup(PyObject* map, PyObject* value, Object& entry) {
+  Object key;
+  if (PyUnicode_CheckExact(value)) {
+    key = Object::borrow(value);
+  } else if (PyLong_CheckExact(value)) {
+    key = Object::steal(PyObject_Str(value));
+    if (!key) return Result::raised;
+  } else {
+    return Result::declined;
+  }
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(map, key.get(), &found) < 0) return Result::raised;
+  entry = Object::steal(found);
+  return Result::done;
+}
+
+}  // namespace qc
