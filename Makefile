@@ -24,7 +24,8 @@ PY_LDVERSION := $(shell $(PYTHON) -c 'import sysconfig; print(sysconfig.get_conf
 PY_TAG := $(patsubst .%.so,%,$(EXT_SUFFIX))
 BUILD := build/dev/$(PY_TAG)
 EXT := quorvel_core/_quorvel_core$(EXT_SUFFIX)
-SOURCES := $(wildcard src/*.cpp)
+# The field kinds live in src/kinds/, one unit per kind as in quorvel_core/kinds/.
+SOURCES := $(wildcard src/*.cpp src/kinds/*.cpp)
 OBJECTS := $(SOURCES:src/%.cpp=$(BUILD)/%.o)
 CXX ?= g++
 CXXFLAGS ?= -O2 -g
@@ -41,11 +42,9 @@ EXPORTS := -Wl,--version-script=src/exports.map
 $(EXT): $(OBJECTS) src/exports.map
 	$(CXX) -shared $(EXPORTS) -o $@ $(OBJECTS) $(LDFLAGS)
 
-$(BUILD)/%.o: src/%.cpp | $(BUILD)
+$(BUILD)/%.o: src/%.cpp
+	@mkdir -p $(@D)
 	$(CXX) $(ALL_CXXFLAGS) -c $< -o $@
-
-$(BUILD):
-	mkdir -p $@
 
 # C++ unit tests for internals that Python cannot reach: the module's objects
 # linked against libpython, some run under an embedded interpreter.

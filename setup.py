@@ -15,8 +15,8 @@ setup(
     ext_modules=[
         Extension(
             "quorvel_core._quorvel_core",
-            sources=sorted(glob.glob("src/*.cpp")),
-            depends=sorted(glob.glob("src/*.hpp")) + ["src/exports.map"],
+            sources=sorted(glob.glob("src/*.cpp") + glob.glob("src/kinds/*.cpp")),
+            depends=sorted(glob.glob("src/*.hpp") + glob.glob("src/kinds/*.hpp")) + ["src/exports.map"],
             language="c++",
             extra_compile_args=extra,
             # Release builds ship without debug information (make build keeps it).
