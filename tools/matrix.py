@@ -170,6 +170,13 @@ def table(rows, labels=("Django", "DRF", "mode")):
                      for line in lines)
 
 
+def exit_status(rows, problems):
+    """Prints each problem; 1 when there is one or a test of `rows` failed."""
+    for problem in problems:
+        print(problem)
+    return 1 if problems or any(c["failed"] for *_, c, _ in rows) else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--pair", action="append", metavar="DJANGO-DRF",
@@ -231,10 +238,8 @@ def main():
         # tools/django_tests.py's comparison decides.
         print("\nDjango's own ORM tests (tools/django_tests.py --orm):")
         print(table(django_rows))
-        for pair in django_failed:
-            print(f"matrix: Django's ORM tests failed with {pair}; see the output above")
-    failed = sum(c["failed"] for *_, c, _ in rows)
-    return 1 if failed or django_failed else 0
+    return exit_status(rows, [f"matrix: Django's ORM tests failed with {pair}; see the output above"
+                              for pair in django_failed])
 
 
 if __name__ == "__main__":

@@ -16,7 +16,7 @@ import sys
 import time
 from pathlib import Path
 
-from matrix import MODES, ROOT, run_suite, table
+from matrix import MODES, ROOT, exit_status, run_suite, table
 
 
 def describe(python):
@@ -58,10 +58,8 @@ def main():
             rows.append((version, cpp, mode, counts, seconds))
     print()
     print(table(rows, labels=("Python", "C++ tests", "mode")))
-    for python in broken:
-        print(f"pythons: the build or the C++ tests failed under {python}; see the output above")
-    failed = sum(c["failed"] for *_, c, _ in rows)
-    return 1 if failed or broken else 0
+    return exit_status(rows, [f"pythons: the build or the C++ tests failed under {python}; "
+                              "see the output above" for python in broken])
 
 
 if __name__ == "__main__":

@@ -14,27 +14,27 @@ EXACT_FLOAT_INT = 2**53
 
 
 def _covered_lengths(validator, lo, hi):
-    kind = type(validator)
-    limit = getattr(validator, "limit_value", None)
-    if type(limit) is not int:
-        return False
-    if kind is django_validators.MaxLengthValidator:
-        return hi is not None and hi <= limit
-    if kind is django_validators.MinLengthValidator:
-        return lo is not None and lo >= limit
-    return False
+    return _covered_by_bounds(validator, lo, hi, (int,), django_validators.MaxLengthValidator,
+                              django_validators.MinLengthValidator)
 
 
 def _covered_values(validator, lo, hi):
     # The native bounds are exact, and Python compares ints and floats exactly,
     # so a validator is implied by a native bound at least as strict.
+    return _covered_by_bounds(validator, lo, hi, (int, float), django_validators.MaxValueValidator,
+                              django_validators.MinValueValidator)
+
+
+def _covered_by_bounds(validator, lo, hi, limit_types, max_kind, min_kind):
+    """True when `validator` is exactly a `max_kind` or `min_kind` whose limit
+    (of an exact type in `limit_types`) the native bounds `lo`/`hi` imply."""
     kind = type(validator)
     limit = getattr(validator, "limit_value", None)
-    if type(limit) is not int and type(limit) is not float:
+    if type(limit) not in limit_types:
         return False
-    if kind is django_validators.MaxValueValidator:
+    if kind is max_kind:
         return hi is not None and hi <= limit
-    if kind is django_validators.MinValueValidator:
+    if kind is min_kind:
         return lo is not None and lo >= limit
     return False
 
