@@ -23,19 +23,19 @@ constexpr const char* UNKNOWN_RELATION_KIND = "unknown relation kind '%U'";
 bool parse_relation_step(PyObject* dict, Step& step) {
   Object kind_obj;
   std::string_view kind_text;
-  if (!req_text(dict, "kind", kind_obj, kind_text)) return false;
+  if (!req_text(dict, keys::kind, kind_obj, kind_text)) return false;
   Relation& r = step.relation;
-  r.cache_name = req_interned(dict, "cache_name");
+  r.cache_name = req_interned(dict, keys::cache_name);
   if (!r.cache_name) return false;
   int kind = name_index(RELATION_KIND_NAMES, kind_text);
   switch ((Relation::Kind)kind) {
     case Relation::Kind::forward:
-      if (!opt_bool(dict, "null", false, r.null)) return false;
+      if (!opt_bool(dict, keys::null, false, r.null)) return false;
       break;
     case Relation::Kind::reverse_one:
       break;
     case Relation::Kind::many: {
-      Object required = req_item(dict, "required");
+      Object required = req_item(dict, keys::required);
       if (!required || !str_list(required.get(), r.required)) return false;
       break;
     }
@@ -45,9 +45,9 @@ bool parse_relation_step(PyObject* dict, Step& step) {
   }
   r.kind = (Relation::Kind)kind;
   step.kind = Step::Kind::relation;
-  step.name = req_interned(dict, "name");
+  step.name = req_interned(dict, keys::name);
   if (!step.name) return false;
-  Object model = req_item(dict, "model");
+  Object model = req_item(dict, keys::model);
   if (!model) return false;
   if (!PyType_Check(model.get())) return type_mismatch(model.get(), "type"), false;
   step.model = std::move(model);
@@ -94,13 +94,13 @@ bool GetShape::parse_payload(PyObject* dict, Get& out) {
     case Kind::attrs:
     case Kind::many:
       return out.read_payload<Chain>([&](Chain& chain) {
-        Object attrs = req_item(dict, "attrs");
+        Object attrs = req_item(dict, keys::attrs);
         return attrs && parse_steps(attrs.get(), chain.steps);
       });
     case Kind::pk_attname:
       return out.read_payload<PkAttname>([&](PkAttname& pk) {
-        pk.attname = req_interned(dict, "attname");
-        return pk.attname && opt_bool(dict, "from_dict", false, pk.from_dict);
+        pk.attname = req_interned(dict, keys::attname);
+        return pk.attname && opt_bool(dict, keys::from_dict, false, pk.from_dict);
       });
     default:
       return true;  // star, python: no payload

@@ -81,7 +81,7 @@ struct Plan : Shape {
     if (!guard.entered()) return false;
     Object type_obj;
     std::string_view type_text;
-    if (!req_text(dict, "type", type_obj, type_text)) return false;
+    if (!req_text(dict, keys::type, type_obj, type_text)) return false;
     int index = name_index(Shape::KIND_NAMES, type_text);
     if (index < 0 || !named_by_type((Kind)index)) {
       PyErr_Format(PyExc_ValueError, Shape::UNKNOWN_TYPE, type_obj.get());

@@ -38,7 +38,7 @@ struct DateTimeTz {
   }
 
   // Reads "timezone" and, only when that is absent or None, "use_tz" from a
-  // datetime "repr" or "val" dict. False with an error set.
+  // datetime "repr" or "val" dict (src/kinds/temporal). False with an error set.
   static bool parse(PyObject* dict, DateTimeTz& out);
 
   // The zone values are converted to (borrowed): the schema's own, the
@@ -66,6 +66,7 @@ using Repr = Plan<ReprShape>;
 //   decimal -> Decimal, datetime -> DateTimeTz, choice -> Choice,
 //   list and dict -> Container, nested and nested_many -> Nested,
 //   method -> Method, model_attr -> ModelAttr, every other kind -> monostate.
+// Each kind's reader and representation are in its unit of src/kinds/.
 struct ReprShape {
   enum class Kind : uint8_t {
     passthrough, str, int_, float_, bool_, decimal, date, datetime, time, uuid,
@@ -143,5 +144,20 @@ struct ReprShape {
 // The DRF field's own answer, `field.to_representation(value)`: what every
 // kind falls back to. A new reference, or empty with an error set.
 Object field_to_representation(PyObject* field, PyObject* value);
+
+// ---------------------------------------------------------------------------
+// What the representations of every kind (here and in src/kinds/) share.
+
+// The DRF field's own to_representation(value); its object is found now if
+// the plan holds none.
+inline Object field_repr(const Live& field, PyObject* value) {
+  PyObject* f = field.get();
+  return f ? field_to_representation(f, value) : Object();
+}
+
+// obj.<name>() with a name from the module's table.
+inline Object call_method(PyObject* obj, PyObject* name) {
+  return Object::steal(name ? PyObject_CallMethodNoArgs(obj, name) : nullptr);
+}
 
 }  // namespace qc

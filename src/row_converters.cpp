@@ -3,6 +3,7 @@
 #include "arguments.hpp"
 #include "boundary.hpp"
 #include "format.hpp"
+#include "kinds/uuid.hpp"
 #include "module_state.hpp"
 #include "object.hpp"
 #include "sqlite_decimal.hpp"

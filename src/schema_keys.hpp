@@ -5,7 +5,9 @@
 // quorvel_core/schema_keys.py (SCHEMA_KEYS); the tests compare the two lists,
 // so a key is added to both or to neither. Each key appears once, whatever
 // number of dicts use it: expand QC_SCHEMA_KEYS with a macro X(key) to get
-// one item per key, e.g. the key's text with #key.
+// one item per key, e.g. the key's text with #key. The readers take their key
+// as one of the constants below (`keys::source_attrs`), never as a literal, so
+// a key the parsers read is always in this list.
 #pragma once
 
 #define QC_SCHEMA_KEYS(X)                                                              \
@@ -23,3 +25,11 @@
   /* validation */                                                                  \
   X(allow_blank) X(trim_whitespace) X(email) X(max_length) X(min_length) X(max_value) \
   X(min_value) X(child_allow_null) X(allow_empty)
+
+namespace qc::keys {
+
+#define QC_SCHEMA_KEY_TEXT(key) inline constexpr const char* key = #key;
+QC_SCHEMA_KEYS(QC_SCHEMA_KEY_TEXT)
+#undef QC_SCHEMA_KEY_TEXT
+
+}  // namespace qc::keys

@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "object.hpp"
+#include "schema_keys.hpp"
 
 namespace qc {
 
-// Each leaves an error set when it fails.
+// Each leaves an error set when it fails. A `key` is one of keys:: (schema_keys.hpp).
 
 // The entry `key` of `dict` into `out`: empty when the key is absent (for
 // opt_item, also when the entry is None). False with an error set.

@@ -68,9 +68,9 @@ bool check_serializer(PyObject* obj) {
 }
 
 bool read_nested_schema(PyObject* dict, Object& serializer, bool& many) {
-  serializer = req_item(dict, "serializer");
+  serializer = req_item(dict, keys::serializer);
   return serializer && check_serializer(serializer.get()) &&
-         opt_bool(dict, "many", false, many);
+         opt_bool(dict, keys::many, false, many);
 }
 
 // ---------------------------------------------------------------------------
@@ -434,7 +434,7 @@ namespace {
 // Construction.
 
 // A field's "name": a new interned exact str with the entry's text.
-Object field_name(PyObject* entry) { return req_interned(entry, "name"); }
+Object field_name(PyObject* entry) { return req_interned(entry, keys::name); }
 
 // The keys every entry starts with: it must be a dict with a "name", and
 // may have a "field" (any object, None included). Without one, the field is
@@ -444,39 +444,39 @@ bool parse_entry_head(PyObject* entry, Object& name, Object& field) {
   if (!PyDict_Check(entry)) return type_mismatch(entry, "dict"), false;
   name = field_name(entry);
   if (!name) return false;
-  return any_item(entry, "field", field);
+  return any_item(entry, keys::field, field);
 }
 
 bool parse_read_field(PyObject* entry, ReadField& out) {
   if (!parse_entry_head(entry, out.name, out.field)) return false;
   Object get;
-  if (!opt_item(entry, "get", get)) return false;
+  if (!opt_item(entry, keys::get, get)) return false;
   if (get) {  // absent or None keeps the python form
     if (!PyDict_Check(get.get())) return type_mismatch(get.get(), "dict"), false;
     if (!Get::parse(get.get(), out.get)) return false;
   }
-  Object repr = req_dict(entry, "repr");
+  Object repr = req_dict(entry, keys::repr);
   return repr && Repr::parse(repr.get(), out.repr);
 }
 
 bool parse_write_field(PyObject* entry, WriteField& out) {
   if (!parse_entry_head(entry, out.name, out.field)) return false;
-  Object source_attrs = req_item(entry, "source_attrs");
+  Object source_attrs = req_item(entry, keys::source_attrs);
   if (!source_attrs || !str_list(source_attrs.get(), out.source_attrs)) return false;
-  if (!opt_item(entry, "validate_method", out.validate_method)) return false;
+  if (!opt_item(entry, keys::validate_method, out.validate_method)) return false;
   Object validate_name;
-  if (!opt_item(entry, "validate_name", validate_name)) return false;
+  if (!opt_item(entry, keys::validate_name, validate_name)) return false;
   if (validate_name) {
-    out.validate_name = req_interned(entry, "validate_name");
+    out.validate_name = req_interned(entry, keys::validate_name);
     if (!out.validate_name) return false;
   }
-  if (!opt_bool(entry, "validate_on_class", true, out.validate_on_class)) return false;
-  if (!opt_bool(entry, "allow_null", false, out.allow_null)) return false;
-  if (!opt_bool(entry, "python_validators", false, out.python_validators)) return false;
-  if (!opt_bool(entry, "skip_when_missing", false, out.skip_when_missing)) return false;
-  if (!opt_item(entry, "validators_stand_in", out.validators_stand_in)) return false;
-  if (!opt_bool(entry, "skip_when_partial", false, out.skip_when_partial)) return false;
-  Object val = req_dict(entry, "val");
+  if (!opt_bool(entry, keys::validate_on_class, true, out.validate_on_class)) return false;
+  if (!opt_bool(entry, keys::allow_null, false, out.allow_null)) return false;
+  if (!opt_bool(entry, keys::python_validators, false, out.python_validators)) return false;
+  if (!opt_bool(entry, keys::skip_when_missing, false, out.skip_when_missing)) return false;
+  if (!opt_item(entry, keys::validators_stand_in, out.validators_stand_in)) return false;
+  if (!opt_bool(entry, keys::skip_when_partial, false, out.skip_when_partial)) return false;
+  Object val = req_dict(entry, keys::val);
   return val && Val::parse(val.get(), out.val);
 }
 

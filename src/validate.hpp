@@ -1,10 +1,11 @@
 // Validator plans: the native fast path of a write field.
 #pragma once
 
+#include "boundary.hpp"
+#include "lists.hpp"
 #include "object.hpp"
 #include "plan.hpp"
 #include "repr.hpp"
-#include "uint128.hpp"
 
 #include <memory>
 #include <optional>
@@ -13,29 +14,6 @@
 #include <variant>
 
 namespace qc {
-
-// ---------------------------------------------------------------------------
-// Text parsers. Each recognises, on UTF-8 bytes, only plain forms whose value
-// is certain; anything else is left to DRF. They never fail or allocate.
-
-// [+-]digits, 1 to 18 ASCII digits, optionally followed by "." and zeros.
-std::optional<int64_t> parse_int_str(std::string_view text) noexcept;
-// 32 hex digits, or the 36-character form with hyphens at 8, 13, 18 and 23.
-std::optional<u128> parse_uuid(std::string_view text) noexcept;
-// A dot-atom ASCII address with a dotted domain and an alphabetic last label.
-bool is_plain_email(std::string_view text) noexcept;
-
-struct IsoDate {
-  uint32_t year;
-  uint8_t month;
-  uint8_t day;
-};
-// YYYY-MM-DD exactly; the numbers are not range-checked.
-std::optional<IsoDate> parse_iso_date(std::string_view text) noexcept;
-
-// The uuid.UUID equal to uuid.UUID(int=value), built without running the
-// class's __init__. Empty with an error set.
-Object new_uuid(u128 value);
 
 struct ValShape;
 // A write field's validator plan.
@@ -46,6 +24,7 @@ using Val = Plan<ValShape>;
 //   char -> Char, int -> Int, float -> Float, bool -> Bool, decimal -> Decimal,
 //   datetime -> DateTimeTz, choice -> Choice, list -> List, nested -> Nested,
 //   nested_many -> NestedMany, date, uuid and python -> monostate.
+// Each kind's reader and validator are in its unit of src/kinds/.
 struct ValShape {
   enum class Kind : uint8_t {
     char_, int_, float_, bool_, decimal, date, datetime, uuid, choice, list, nested,
@@ -136,5 +115,72 @@ struct ValShape {
   static Verdict validate(const Val& val, PyObject* value, PyObject* current_tz,
                           const Live& field, Object& out);
 };
+
+// ---------------------------------------------------------------------------
+// What the validators of every kind (here and in src/kinds/) share.
+
+// DRF's limit on numeric text (IntegerField, FloatField, DecimalField).
+inline constexpr size_t NUMBER_TEXT_MAX = 1000;
+
+inline Val::Verdict accept(Object& out, Object value) {
+  out = std::move(value);
+  return out ? Val::Verdict::accepted : Val::Verdict::raised;
+}
+
+// The pending exception is one of `types` (a verdict on the input that DRF
+// reaches too): discard it and decline. Anything else is raised.
+template <class... Types>
+Val::Verdict decline_on(Types... types) {
+  if (!(PyErr_ExceptionMatches(types) || ...)) return Val::Verdict::raised;
+  PyErr_Clear();
+  return Val::Verdict::declined;
+}
+
+// The UTF-8 text of an exact str. A str without one (lone surrogates) is
+// DRF's to reject, so that case declines.
+inline Val::Verdict read_utf8(PyObject* str, std::string_view& text) {
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (!data) return decline_on(PyExc_UnicodeEncodeError);
+  text = std::string_view(data, (size_t)size);
+  return Val::Verdict::accepted;
+}
+
+// The value of an exact int, or nullopt when it does not fit in 64 bits.
+inline std::optional<int64_t> exact_int64(PyObject* value) {
+  int overflow;
+  long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow) return std::nullopt;
+  return (int64_t)v;  // an exact int never fails the conversion otherwise
+}
+
+// The "max_length" and "min_length" of a text, list or nested list dict.
+// False with an error set.
+bool read_lengths(PyObject* dict, Val::Lengths& lengths);
+
+// An exact list whose length the field accepts; others are DRF's to judge.
+inline bool is_list_of(PyObject* value, const Val::Lengths& lengths) {
+  return PyList_CheckExact(value) && lengths.allow((size_t)PyList_GET_SIZE(value));
+}
+
+// Runs `each(item, out)` (a Verdict) for each item of an exact list, holding a
+// strong reference to the item meanwhile, and collects the accepted values.
+// The walk stops early if Python code (or another thread) shrinks the list.
+template <class Each>
+Val::Verdict collect_items(PyObject* list, Object& out, Each&& each) {
+  Object result = Object::steal(PyList_New(0));
+  if (!result) return Val::Verdict::raised;
+  Py_ssize_t n = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
+    Object item;
+    if (!list_item(list, i, item)) return Val::Verdict::raised;
+    if (!item) break;
+    Object internal;
+    if (Val::Verdict v = each(item.get(), internal); v != Val::Verdict::accepted) return v;
+    if (PyList_Append(result.get(), internal.get()) < 0) return Val::Verdict::raised;
+  }
+  out = std::move(result);
+  return Val::Verdict::accepted;
+}
 
 }  // namespace qc

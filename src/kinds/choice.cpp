@@ -1,5 +1,7 @@
 #include "choice.hpp"
 
+#include "../schema_read.hpp"
+
 namespace qc {
 
 Result choice_lookup(PyObject* map, PyObject* value, Object& entry) {
@@ -16,6 +18,16 @@ Result choice_lookup(PyObject* map, PyObject* value, Object& entry) {
   if (PyDict_GetItemRef(map, key.get(), &found) < 0) return Result::raised;
   entry = Object::steal(found);
   return Result::done;
+}
+
+bool read_choice(PyObject* dict, Repr::Choice& c) {
+  c.map = req_dict(dict, keys::map);
+  return (bool)c.map;
+}
+
+bool read_choice(PyObject* dict, Val::Choice& c) {
+  c.map = req_dict(dict, keys::map);
+  return c.map && opt_bool(dict, keys::allow_blank, false, c.allow_blank);
 }
 
 }  // namespace qc
