@@ -163,22 +163,23 @@ inline bool is_list_of(PyObject* value, const Val::Lengths& lengths) {
   return PyList_CheckExact(value) && lengths.allow((size_t)PyList_GET_SIZE(value));
 }
 
-// Runs `each(item, out)` (a Verdict) for each item of an exact list, holding a
-// strong reference to the item meanwhile, and collects the accepted values.
-// The walk stops early if Python code (or another thread) shrinks the list.
+// Runs `each(item, out)` (a Verdict) for each item of an exact list, walked
+// as for_each_list_item walks one, and collects the accepted values. The first
+// verdict other than accepted ends the walk and is the answer.
 template <class Each>
 Val::Verdict collect_items(PyObject* list, Object& out, Each&& each) {
   Object result = Object::steal(PyList_New(0));
   if (!result) return Val::Verdict::raised;
-  Py_ssize_t n = PyList_GET_SIZE(list);
-  for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(list); ++i) {
-    Object item;
-    if (!list_item(list, i, item)) return Val::Verdict::raised;
-    if (!item) break;
+  Val::Verdict verdict = Val::Verdict::accepted;
+  const bool walked = for_each_list_item(list, [&](PyObject* item) {
     Object internal;
-    if (Val::Verdict v = each(item.get(), internal); v != Val::Verdict::accepted) return v;
-    if (PyList_Append(result.get(), internal.get()) < 0) return Val::Verdict::raised;
-  }
+    verdict = each(item, internal);
+    if (verdict != Val::Verdict::accepted) return false;
+    if (PyList_Append(result.get(), internal.get()) == 0) return true;
+    verdict = Val::Verdict::raised;
+    return false;
+  });
+  if (!walked) return verdict == Val::Verdict::accepted ? Val::Verdict::raised : verdict;
   out = std::move(result);
   return Val::Verdict::accepted;
 }
