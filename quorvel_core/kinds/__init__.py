@@ -164,7 +164,7 @@ _VAL_KINDS = _by_method("to_internal_value", [
     (drf_fields.FloatField, _PLAIN_EMPTY, _val_float),
     (drf_fields.BooleanField, _PLAIN_EMPTY + ("_lower_if_str",), _val_bool),
     (drf_fields.DecimalField, ("run_validation", "validate_empty_values", "validate_precision",
-                      "quantize"), _val_decimal),
+                               "quantize"), _val_decimal),
     (drf_fields.DateField, _PLAIN_EMPTY, _val_date),
     (drf_fields.DateTimeField, _PLAIN_EMPTY + ("enforce_timezone", "default_timezone"),
      _val_datetime),
