@@ -30,7 +30,10 @@ OBJECTS := $(SOURCES:src/%.cpp=$(BUILD)/%.o)
 CXX ?= g++
 CXXFLAGS ?= -O2 -g
 WARNINGS := -Wall -Wextra -Werror
-ALL_CXXFLAGS := -std=c++20 -fPIC -fvisibility=hidden $(WARNINGS) $(CXXFLAGS) -I$(PY_INCLUDE) -MMD -MP
+# The release is written once, in pyproject.toml; the module publishes it.
+VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
+VERSION_FLAG := -DQC_VERSION='"$(VERSION)"'
+ALL_CXXFLAGS := -std=c++20 -fPIC -fvisibility=hidden $(WARNINGS) $(CXXFLAGS) $(VERSION_FLAG) -I$(PY_INCLUDE) -MMD -MP
 
 CPP_TESTS := $(wildcard tests/cpp/*.cpp)
 CPP_TEST_BIN := $(BUILD)/cpp_tests
@@ -225,7 +228,7 @@ FUZZ_SEED ?= 0
 FUZZ_RUNS ?= -1
 CLANGXX ?= clang++
 FUZZ_FLAGS := -std=c++20 -g -O1 -Wall -Wextra -I$(PY_INCLUDE) -fno-omit-frame-pointer \
-	-fsanitize=address,undefined -fno-sanitize-recover=all -MMD -MP -DQC_KEEP_GLOBAL_NEW
+	-fsanitize=address,undefined -fno-sanitize-recover=all -MMD -MP -DQC_KEEP_GLOBAL_NEW $(VERSION_FLAG)
 # Debian's clang comes without llvm-symbolizer; addr2line names the frames.
 SYMBOLIZER := external_symbolizer_path=/usr/bin/addr2line
 FUZZ_ENV := PYTHONPATH=$(CURDIR) PYTHONHASHSEED=0 PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:$(SYMBOLIZER) \
@@ -298,5 +301,8 @@ clean:
 	rm -rf build quorvel_core/_quorvel_core*.so
 
 -include $(OBJECTS:.o=.d) $(ASAN_OBJECTS:.o=.d) $(DEBUG_OBJECTS:.o=.d) $(FUZZ_OBJECTS:.o=.d)
+
+# A new release number recompiles the unit that publishes it.
+$(BUILD)/module.o $(ASAN_BUILD)/module.o $(DEBUG_BUILD)/module.o $(FUZZ_BUILD)/module.o: pyproject.toml
 
 endif

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <string_view>
 
-#include "boundary.hpp"
 #include "object.hpp"
 
 namespace qc {
@@ -52,23 +51,8 @@ struct DateTimeFields {
   int year, month, day, hour, minute, second, microsecond;
 };
 DateTimeFields datetime_fields(PyObject* dt);
-// Adds `micro` microseconds (of either sign); false when the result leaves
-// the years 1 to 9999, where Python's datetime arithmetic raises OverflowError.
-bool shift_datetime(DateTimeFields& fields, long long micro);
 // As datetime_iso, with the offset given in microseconds (|offset| < 1 day).
 IsoText datetime_iso(const DateTimeFields& fields, long long offset_micro);
-
-// Time zones whose offset is the same at every instant and can be known
-// without asking the zone for each value: exact datetime.timezone instances,
-// and a zoneinfo.ZoneInfo (exact type) with the key "UTC" that has proved to
-// be a fixed zero-offset zone. For those, tz.utcoffset(dt) is the offset for
-// every dt and tz.fromutc(dt) is dt + offset, which is all astimezone()
-// needs. `done`: `micro` holds the offset; `declined`: any other zone.
-Result fixed_offset(PyObject* tzinfo, long long& micro);
-
-// dt.utcoffset(): false with an error set; otherwise `offset` holds the
-// timedelta, or is empty when the datetime is naive.
-bool utcoffset(PyObject* dt, Object& offset);
 
 // The 128-bit value of a UUID object's `int` attribute, big-endian.
 enum class UuidRead { ok, error, invalid };

@@ -1,5 +1,5 @@
 // The JSON reader behind from_json: one pass over UTF-8 bytes that builds the
-// Python objects as it goes, the numbers converted by json_number and the
+// Python objects as it goes, the numbers converted by json_decode_number and the
 // object keys taken from the key cache.
 #include "json_decode.hpp"
 
@@ -13,8 +13,8 @@
 #include "byte_blocks.hpp"
 #include "guards.hpp"
 #include "json_common.hpp"
-#include "json_keys.hpp"
-#include "json_number.hpp"
+#include "json_decode_keys.hpp"
+#include "json_decode_number.hpp"
 #include "object.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
@@ -718,12 +718,12 @@ class Reader {
       // past the length limit.
       p_ = take_digits(p_, end_, 19, small);
       if (p_ - digits == 19) {
-        const uint8_t* limit = (size_t)(end_ - start) > json_number::MAX_INT_CHARS
-                                   ? start + json_number::MAX_INT_CHARS + 1
+        const uint8_t* limit = (size_t)(end_ - start) > json_decode_number::MAX_INT_CHARS
+                                   ? start + json_decode_number::MAX_INT_CHARS + 1
                                    : end_;
         while (p_ < limit && text::is_digit(*p_)) ++p_;
-        if ((size_t)(p_ - start) > json_number::MAX_INT_CHARS) {
-          return fail(ErrorKind::number_out_of_range, start + json_number::MAX_INT_CHARS + 1);
+        if ((size_t)(p_ - start) > json_decode_number::MAX_INT_CHARS) {
+          return fail(ErrorKind::number_out_of_range, start + json_decode_number::MAX_INT_CHARS + 1);
         }
       }
     } else {
@@ -735,7 +735,7 @@ class Reader {
       if (!negative) return new_int(PyLong_FromUnsignedLongLong(small));
       if (small <= uint64_t{1} << 63) return new_int(PyLong_FromLongLong((long long)(0 - small)));
     }
-    if (count > json_number::ALWAYS_ALLOWED_DIGITS) return read_limited_int(start);
+    if (count > json_decode_number::ALWAYS_ALLOWED_DIGITS) return read_limited_int(start);
     return read_big_int(std::string_view((const char*)digits, count), negative);
   }
 
@@ -753,8 +753,8 @@ class Reader {
   PyObject* new_int(PyObject* i) { return i ? i : fail_internal(); }
 
   [[gnu::noinline]] PyObject* read_big_int(std::string_view digits, bool negative) {
-    uint64_t limbs[json_number::MAX_INT_LIMBS + 1];
-    size_t n = json_number::digits_to_limbs(digits, limbs);
+    uint64_t limbs[json_decode_number::MAX_INT_LIMBS + 1];
+    size_t n = json_decode_number::digits_to_limbs(digits, limbs);
     limbs[n++] = 0;  // room for the sign bit
     if (negative) {
       bool carry = true;  // two's complement: invert and add one
@@ -810,10 +810,10 @@ class Reader {
     }
     double d;
     if (taken <= 19 && significand != 0 &&
-        json_number::exact_decimal_to_double(significand, exp10 - (int64_t)frac_digits.size(), d)) {
+        json_decode_number::exact_decimal_to_double(significand, exp10 - (int64_t)frac_digits.size(), d)) {
       return new_float(negative ? -d : d);
     }
-    return new_float(json_number::decimal_to_double(int_digits, frac_digits, exp10, negative));
+    return new_float(json_decode_number::decimal_to_double(int_digits, frac_digits, exp10, negative));
   }
 
   const uint8_t* const begin_;

@@ -3,7 +3,7 @@
 #include "boundary.hpp"
 #include "class_changes.hpp"
 #include "config.hpp"
-#include "json.hpp"
+#include "json_encode.hpp"
 #include "json_decode.hpp"
 #include "row_converters.hpp"
 #include "rows.hpp"
@@ -56,7 +56,11 @@ PyMethodDef FUNCTIONS[] = {
 };
 
 // The release, read by the companion package as quorvel_core.__version__.
-constexpr const char* VERSION = "0.1.0";
+// The build passes it from pyproject.toml, where it is written once.
+#ifndef QC_VERSION
+#error "QC_VERSION is not defined: build with make or setup.py, which read pyproject.toml"
+#endif
+constexpr const char* VERSION = QC_VERSION;
 
 // Publishes a hook status under `name`; false with an error set.
 bool add_status(PyObject* module, const char* name, HookStatus status) {

@@ -1,5 +1,5 @@
 // A fixed-size unsigned big number for building tables of powers at compile
-// time: the reader's powers of five (json_number.cpp) and the float writer's
+// time: the reader's powers of five (json_decode_number.cpp) and the float writer's
 // powers of ten (float_text.cpp). Nothing here runs at run time.
 #pragma once
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "../format.hpp"
+#include "../time_zones.hpp"
 #include "../module_state.hpp"
 #include "../repr.hpp"
 #include "../validate.hpp"

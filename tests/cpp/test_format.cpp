@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "format.hpp"
+#include "time_zones.hpp"
 #include "object.hpp"
 
 namespace {

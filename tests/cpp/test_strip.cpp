@@ -13,7 +13,7 @@ int boundary_tests();     // test_boundary.cpp
 int float_text_tests();   // test_float_text.cpp
 int interpreter_tests();  // test_access.cpp
 int format_tests();       // test_format.cpp
-int json_number_tests();  // test_json_number.cpp
+int json_decode_number_tests();  // test_json_decode_number.cpp
 int utf8_tests();         // test_utf8.cpp
 
 static void expect_strip(std::string_view in, std::string_view want) {
@@ -43,7 +43,7 @@ int main() {
   failures += float_text_tests();
   failures += boundary_tests();
   if (Py_FinalizeEx() < 0) ++failures;
-  failures += json_number_tests();
+  failures += json_decode_number_tests();
   failures += utf8_tests();
   if (failures == 0) std::printf("cpp tests: all passed\n");
   return failures == 0 ? 0 : 1;

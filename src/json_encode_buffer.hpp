@@ -14,7 +14,7 @@
 
 // Internal linkage, as in the one unit that includes this: the inliner then
 // treats these as that unit's local functions.
-namespace qc::json_out {
+namespace qc::json_encode {
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -136,4 +136,4 @@ class Buffer {
 };
 
 }  // namespace
-}  // namespace qc::json_out
+}  // namespace qc::json_encode

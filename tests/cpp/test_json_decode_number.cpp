@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "json_number.hpp"
+#include "json_decode_number.hpp"
 
 namespace {
 
@@ -45,7 +45,7 @@ double convert(const std::string& text) {
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
     exp10 = std::strtoll(text.c_str() + i + 1, nullptr, 10);
   }
-  return qc::json_number::decimal_to_double(int_digits, frac_digits, exp10, negative);
+  return qc::json_decode_number::decimal_to_double(int_digits, frac_digits, exp10, negative);
 }
 
 void expect_as_strtod(const std::string& text) {
@@ -163,8 +163,8 @@ void check_limbs() {
   for (int n = 0; n < 300; ++n) {
     std::string digits = random_digits(1 + next_random() % (n < 280 ? 200 : 4300));
     if (n == 0) digits = std::string(4300, '9');
-    uint64_t limbs[qc::json_number::MAX_INT_LIMBS];
-    size_t count = qc::json_number::digits_to_limbs(digits, limbs);
+    uint64_t limbs[qc::json_decode_number::MAX_INT_LIMBS];
+    size_t count = qc::json_decode_number::digits_to_limbs(digits, limbs);
     // Divide the limbs back down by 10 and compare the digits.
     std::string back;
     while (count > 0) {
@@ -187,7 +187,7 @@ void check_limbs() {
 
 }  // namespace
 
-int json_number_tests() {
+int json_decode_number_tests() {
   check_fixed_cases();
   check_midpoints();
   check_random_texts();

@@ -2,7 +2,7 @@
 // power-of-five table built at compile time, with the standard library's
 // std::from_chars for the inputs it cannot decide, and decimal-to-limb
 // conversion for big integers.
-#include "json_number.hpp"
+#include "json_decode_number.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -15,7 +15,7 @@
 
 namespace qc {
 
-namespace json_number {
+namespace json_decode_number {
 namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
@@ -253,6 +253,6 @@ size_t digits_to_limbs(std::string_view digits, uint64_t* limbs) {
   return count;
 }
 
-}  // namespace json_number
+}  // namespace json_decode_number
 
 }  // namespace qc

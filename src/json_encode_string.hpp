@@ -16,7 +16,7 @@
 
 // Internal linkage, as in the one unit that includes this: the inliner then
 // treats these as that unit's local functions.
-namespace qc::json_out {
+namespace qc::json_encode {
 namespace {
 
 using bytes::Block;
@@ -232,4 +232,4 @@ char* push_units(char* out, int kind, const void* data, size_t n) {
 }
 
 }  // namespace
-}  // namespace qc::json_out
+}  // namespace qc::json_encode

@@ -1,7 +1,7 @@
 // The key cache: a fixed table of strong references to recent key strings,
 // found by a seeded hash of their UTF-8 text so that crafted documents cannot
 // aim at one slot. Shared by every thread, under one mutex.
-#include "json_keys.hpp"
+#include "json_decode_keys.hpp"
 
 #include "object.hpp"
 #include "uint128.hpp"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace qc::json_number {
+namespace qc::json_decode_number {
 
 // The double nearest to the decimal number "int_digits.frac_digits e exp10"
 // (ties to even), negated when `negative`. The digit strings hold ASCII digits
@@ -35,4 +35,4 @@ inline constexpr size_t MAX_INT_LIMBS = 224;
 // used (at least one).
 size_t digits_to_limbs(std::string_view digits, uint64_t* limbs);
 
-}  // namespace qc::json_number
+}  // namespace qc::json_decode_number
