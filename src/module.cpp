@@ -7,7 +7,7 @@
 #include "json_decode.hpp"
 #include "row_converters.hpp"
 #include "rows.hpp"
-#include "serializer.hpp"
+#include "compiled_serializer.hpp"
 
 namespace qc {
 namespace {

@@ -1,6 +1,6 @@
 // Nested serializers (quorvel_core/kinds/nested.py), over one object or, with
 // many=True, over a list of them: their representation and validation, which
-// run the nested CompiledSerializer's own loops (src/serializer).
+// run the nested CompiledSerializer's own loops (src/compiled_serializer).
 //
 // The `static inline` functions are cases of the dispatch switches in
 // src/repr.cpp and src/validate.cpp: with internal linkage the compiler
@@ -10,7 +10,7 @@
 #include "../config.hpp"
 #include "../module_state.hpp"
 #include "../repr.hpp"
-#include "../serializer.hpp"
+#include "../compiled_serializer.hpp"
 #include "../validate.hpp"
 
 namespace qc {

@@ -7,7 +7,7 @@
 #include "config.hpp"
 #include "access.hpp"
 #include "object.hpp"
-#include "serializer.hpp"
+#include "compiled_serializer.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "serializer.hpp"
+#include "compiled_serializer.hpp"
 
 #include "arguments.hpp"
 #include "boundary.hpp"
