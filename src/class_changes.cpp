@@ -5,6 +5,8 @@
 #include "module_state.hpp"
 #include "object.hpp"
 
+#include <unordered_set>
+
 namespace qc {
 namespace {
 
@@ -23,8 +25,30 @@ bool is_instance_counter(PyObject* key) {
   return false;
 }
 
-int on_dict_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) noexcept {
-  if (event == PyDict_EVENT_DEALLOCATED) return 0;
+// The own dicts of the watched classes. A class's dict is cleared only when
+// the garbage collector frees the class, which no live decision can read any
+// more; counting that would drop every kept decision whenever a class made
+// for a while (a test's, a serializer class built per request) is collected.
+// Other dicts count when cleared: `Meta.extra_kwargs.clear()` is a change.
+PyMutex class_dicts_mutex{};
+std::unordered_set<PyObject*> class_dicts;
+
+// Whether `dict` is a watched class's own dict; with `forget`, it stops being
+// one (its memory is about to be freed and may hold another dict next).
+bool is_class_dict(PyObject* dict, bool forget) noexcept {
+  MutexLock lock(class_dicts_mutex);
+  auto found = class_dicts.find(dict);
+  if (found == class_dicts.end()) return false;
+  if (forget) class_dicts.erase(found);
+  return true;
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
+  if (event == PyDict_EVENT_DEALLOCATED) {
+    is_class_dict(dict, true);
+    return 0;
+  }
+  if (event == PyDict_EVENT_CLEARED && is_class_dict(dict, false)) return 0;
   if (is_instance_counter(key)) return 0;
   change_count.fetch_add(1, std::memory_order_relaxed);
   return 0;
@@ -62,6 +86,8 @@ bool watch_class(int id, PyTypeObject* type) {
       continue;
     Object dict = Object::steal(PyType_GetDict((PyTypeObject*)base));
     if (!dict || PyDict_Watch(id, dict.get()) < 0) return false;
+    MutexLock lock(class_dicts_mutex);
+    class_dicts.insert(dict.get());  // may throw bad_alloc: the boundary reports it
   }
   return true;
 }

@@ -163,3 +163,26 @@ def test_instance_counters_are_not_changes(name, counted):
     before = native.changes()
     setattr(watched, name, 1)
     assert (native.changes() != before) is counted
+
+
+@pytest.mark.parametrize("change, counted", [
+    ("collect a class", False), ("clear a dict", True), ("delete a class attribute", True)])
+def test_a_collected_class_is_not_a_change(change, counted):
+    # The collector clears a freed class's dict; a serializer class made per
+    # request and then freed must not drop every kept decision.
+    import gc
+
+    from quorvel_core import _quorvel_core as native
+
+    watched = type("Watched", (), {"a": 1})
+    extra = {"a": 1}
+    native.watch((watched, extra))
+    before = native.changes()
+    if change == "collect a class":
+        del watched
+        gc.collect()
+    elif change == "clear a dict":
+        extra.clear()
+    else:
+        del watched.a
+    assert (native.changes() != before) is counted
