@@ -53,6 +53,7 @@ def configure(
     resolve_callable: Callable[[Any, str], Any],
     run_field: Callable[[Any, dict[str, Any], Callable[[Any], Any] | None], tuple[int, Any]],
     finish_field: Callable[[Any, Any, Callable[[Any], Any] | None, bool], tuple[int, Any]],
+    source_failed: Callable[[Any, Any, BaseException], Any] | None = None,
 ) -> None: ...
 def is_configured() -> bool: ...
 def configure_rows(

@@ -1,11 +1,13 @@
 """Value-access plans: the "get" entry of a read field.
 
 A native chain is only built where its answer is certain to be the one DRF's
-`get_attribute` gives. Whatever the chain cannot decide at run time goes back
-to the field's own `get_attribute`, which then walks the whole source again;
-so every step but the last must be free of user code (relation descriptors
-only, whose second walk reads Django's caches), while the last step may be any
-attribute, property or method.
+`get_attribute` gives. What the source raises on the way goes to the
+`source_failed` hook, which ends it as `Field.get_attribute` does without
+walking the source again. What the chain cannot decide (a related manager that
+is not prefetched, a mapping test that fails) goes back to the field's own
+`get_attribute`, which walks the whole source again; so every step but the last
+must be free of user code (relation descriptors only, whose second walk reads
+Django's caches), while the last step may be any attribute, property or method.
 """
 
 import inspect

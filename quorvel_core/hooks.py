@@ -10,7 +10,9 @@ from django.core.exceptions import ObjectDoesNotExist
 from django.core.exceptions import ValidationError as DjangoValidationError
 from django.db.models.manager import BaseManager
 from rest_framework.exceptions import ValidationError
-from rest_framework.fields import SkipField, empty, get_error_detail, is_simple_callable
+from rest_framework.fields import (
+    BuiltinSignatureError, SkipField, empty, get_error_detail, is_simple_callable,
+)
 from rest_framework.relations import PKOnlyObject
 
 from . import _quorvel_core as native
@@ -25,8 +27,8 @@ _SKIPPED = (STATUS_SKIP, None)
 def resolve_callable(value, name):
     """What DRF's `get_attribute` does with a callable attribute `name`: calls it
     when it takes no arguments, returns it unchanged otherwise. A built-in that
-    cannot be inspected raises DRF's `BuiltinSignatureError`; the native chain
-    then hands the field to the field's own `get_attribute`, which reports it."""
+    cannot be inspected raises DRF's `BuiltinSignatureError`, which
+    `source_failed` hands to the field's own `get_attribute` to report."""
     if not is_simple_callable(value):
         return value
     try:
@@ -36,6 +38,44 @@ def resolve_callable(value, name):
         raise ValueError(
             f'Exception raised in callable attribute "{name}"; original exception was: {exc}'
         )
+
+
+def source_failed(field, instance, exc):
+    """What DRF's `Field.get_attribute(instance)` makes of `exc`, raised while
+    the native chain walked the field's source as DRF's `get_attribute` walks
+    it. The source is not walked again, so a property or method on it runs
+    once, as in DRF; the wording is DRF's (the same in every release that
+    quorvel_core supports)."""
+    try:
+        raise exc
+    except BuiltinSignatureError:
+        # Nothing on the chain failed: a built-in could not be inspected, which
+        # DRF words with its serializer's name. Its own walk says it.
+        return field.get_attribute(instance)
+    except (KeyError, AttributeError) as exc:
+        if field.default is not empty:
+            return field.get_default()
+        if field.allow_null:
+            return None
+        if not field.required:
+            raise SkipField()
+        msg = (
+            'Got {exc_type} when attempting to get a value for field '
+            '`{field}` on serializer `{serializer}`.\nThe serializer '
+            'field might be named incorrectly and not match '
+            'any attribute or key on the `{instance}` instance.\n'
+            'Original exception text was: {exc}.'.format(
+                exc_type=type(exc).__name__,
+                field=field.field_name,
+                serializer=field.parent.__class__.__name__,
+                instance=instance.__class__.__name__,
+                exc=exc
+            )
+        )
+        raise type(exc)(msg)
+    finally:
+        # The exception's traceback holds this frame: no cycle back to it.
+        exc = None
 
 
 def run_field(field, data, validate_method):
@@ -99,5 +139,6 @@ def configure_native():
             resolve_callable=resolve_callable,
             run_field=run_field,
             finish_field=finish_field,
+            source_failed=source_failed,
         )
         return True

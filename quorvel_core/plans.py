@@ -185,14 +185,18 @@ class SharedWalk(schema.Walk):
         recorder = self.recorder
         cls = type(serializer)
         recorder.add_class(cls)
-        recorder.add_container(getattr(cls, "_declared_fields", None))
+        declared = getattr(cls, "_declared_fields", None)
+        recorder.add_container(declared)
+        if type(declared) is dict:
+            for field in declared.values():
+                _record_arguments(recorder, field)
         recorder.add_container(getattr(cls, "serializer_field_mapping", None))
         meta = getattr(cls, "Meta", None)
         if isinstance(meta, type):
             recorder.add_meta(meta)
             model = getattr(meta, "model", None)
             if isinstance(model, type) and issubclass(model, models.Model):
-                recorder.add_class(model)
+                _record_model(recorder, model)
         for field in serializer.fields.values():
             _record_field(recorder, field)
 
@@ -223,6 +227,34 @@ class SharedWalk(schema.Walk):
             return compiled
         cycle._take_plans(compiled)
         return cycle
+
+
+def _record_arguments(recorder, field):
+    # DRF builds each instance's fields from the declared ones' arguments,
+    # which it copies deeply, but for `validators`, which it passes on as
+    # they are: a list of validators appended to later counts either way.
+    if not isinstance(field, drf_fields.Field):
+        return
+    own = getattr(field, "__dict__", {})
+    recorder.add_container(own.get("_args"))
+    kwargs = own.get("_kwargs")
+    recorder.add_container(kwargs)
+    if type(kwargs) is dict:
+        for value in kwargs.values():
+            _record_arguments(recorder, value)  # a child field
+
+
+def _record_model(recorder, model):
+    # A ModelSerializer builds its fields from the model's fields' attributes
+    # (max_length, choices, validators, null, ...) on every instance: a model
+    # field patched after first use counts, as its class does.
+    recorder.add_class(model)
+    for model_field in model._meta.get_fields(include_hidden=True):
+        recorder.add_class(type(model_field))
+        recorder.add_container(getattr(model_field, "__dict__", None))
+        remote = getattr(model_field, "remote_field", None)
+        if remote is not None:
+            recorder.add_container(getattr(remote, "__dict__", None))
 
 
 def _record_field(recorder, field):

@@ -107,20 +107,30 @@ bool GetShape::parse_payload(PyObject* dict, Get& out) {
   }
 }
 
-Access python_get(const Config& config, const Live& field, PyObject* instance) {
-  PyObject* name = names::get_attribute();
-  PyObject* f = name ? field.get() : nullptr;
-  if (!f) return {Access::Status::error, Object()};
-  Object value = Object::steal(PyObject_CallMethodOneArg(f, name, instance));
+namespace {
+
+// The access a get_attribute answer makes: its value, or skip for the
+// configured skip exception, or an error for any other.
+Access from_get_attribute(const Config& config, Object value) {
   if (value) return {Access::Status::value, std::move(value)};
   if (!PyErr_ExceptionMatches(config.skip_field.get())) return {Access::Status::error, Object()};
   PyErr_Clear();
   return {Access::Status::skip, Object()};
 }
 
+}  // namespace
+
+Access python_get(const Config& config, const Live& field, PyObject* instance) {
+  PyObject* name = names::get_attribute();
+  PyObject* f = name ? field.get() : nullptr;
+  if (!f) return {Access::Status::error, Object()};
+  return from_get_attribute(config, Object::steal(PyObject_CallMethodOneArg(f, name, instance)));
+}
+
 // ---------------------------------------------------------------------------
-// The native chain. Every helper below leaves no error set: a failed lookup is
-// either a route to the next way of answering or makes the walk undecided.
+// The native chain. The helpers that read Django's caches leave no error set:
+// a failed read is a route to the next way of answering. Only a lookup of the
+// source itself, or its callable, raises: that is what DRF's walk raises.
 
 namespace {
 
@@ -160,6 +170,7 @@ enum class Found : uint8_t {
   value,      // `cur` holds the looked-up value
   no_object,  // the related object does not exist: the field's value is None
   undecided,  // let the DRF field decide
+  raised,     // the lookup or the callable raised; the exception is set
 };
 
 enum class Reading : uint8_t {
@@ -197,18 +208,15 @@ Found generic_lookup(PyObject* object_does_not_exist, PyObject* resolve_callable
     value = Object::steal(reading == Reading::by_item ? PyObject_GetItem(cur.get(), key)
                                                       : PyObject_GetAttr(cur.get(), key));
     if (!value) {
-      bool missing = PyErr_ExceptionMatches(object_does_not_exist);
+      if (!PyErr_ExceptionMatches(object_does_not_exist)) return Found::raised;
       PyErr_Clear();
-      return missing ? Found::no_object : Found::undecided;
+      return Found::no_object;
     }
   }
   if (PyCallable_Check(value.get())) {
     value = Object::steal(
         PyObject_CallFunctionObjArgs(resolve_callable, value.get(), key, nullptr));
-    if (!value) {
-      PyErr_Clear();
-      return Found::undecided;
-    }
+    if (!value) return Found::raised;
   }
   cur = std::move(value);
   return Found::value;
@@ -268,8 +276,8 @@ Object fields_cache(PyObject* instance) {
   return cache;
 }
 
-Object native_chain(PyObject* object_does_not_exist, PyObject* resolve_callable,
-                    PyObject* instance, const std::vector<Step>& steps) {
+Result native_chain(PyObject* object_does_not_exist, PyObject* resolve_callable,
+                    PyObject* instance, const std::vector<Step>& steps, Object& out) {
   Object cur = Object::borrow(instance);
   for (const Step& step : steps) {
     if (step.kind == Step::Kind::relation) {
@@ -282,12 +290,16 @@ Object native_chain(PyObject* object_does_not_exist, PyObject* resolve_callable,
       case Found::value:
         break;
       case Found::no_object:
-        return Object::borrow(Py_None);
+        out = Object::borrow(Py_None);
+        return Result::done;
       case Found::undecided:
-        return Object();
+        return Result::declined;
+      case Found::raised:
+        return Result::raised;
     }
   }
-  return cur;
+  out = std::move(cur);
+  return Result::done;
 }
 
 namespace {
@@ -306,18 +318,39 @@ Object read_attname(PyObject* instance, const Get::PkAttname& pk) {
 
 Access native_value(Object value) { return {Access::Status::value, std::move(value), true}; }
 
+// What the source chain of a field running DRF's Field.get_attribute raised
+// (the exception is set) becomes, through the companion's hook: the chain is
+// not walked again, so a property or method on it runs once, as in DRF.
+Access source_failed(const Config& config, const Live& field, PyObject* instance) {
+  Object raised = Object::steal(PyErr_GetRaisedException());
+  PyObject* f = field.get();
+  if (!f) return {Access::Status::error, Object()};
+  PyObject* args[] = {f, instance, raised.get()};
+  return from_get_attribute(
+      config, Object::steal(PyObject_Vectorcall(config.source_failed.get(), args, 3, nullptr)));
+}
+
 }  // namespace
 
 Access get_value(const Get& get, const Config& config, const Live& field, PyObject* instance) {
   switch (get.tag) {
     case Get::Kind::attrs:
     case Get::Kind::many: {
-      Object value = native_chain(config.object_does_not_exist.get(),
-                                  config.resolve_callable.get(), instance, get.as<Get::Chain>().steps);
+      Object value;
+      Result walked = native_chain(config.object_does_not_exist.get(), config.resolve_callable.get(),
+                                   instance, get.as<Get::Chain>().steps, value);
+      if (walked == Result::raised) {
+        // A many-relation's get_attribute reads no exception of its walk: DRF
+        // walks again and decides, as it does without a hook.
+        if (get.tag == Get::Kind::attrs && config.source_failed)
+          return source_failed(config, field, instance);
+        PyErr_Clear();
+        break;
+      }
       // A many-relation is only taken natively as a prefetched result list.
-      bool usable = get.tag == Get::Kind::attrs ? (bool)value
-                                                 : value && PyList_CheckExact(value.get());
-      if (usable) return native_value(std::move(value));
+      if (walked == Result::done &&
+          (get.tag == Get::Kind::attrs || PyList_CheckExact(value.get())))
+        return native_value(std::move(value));
       break;
     }
     case Get::Kind::star:

@@ -6,6 +6,7 @@
 // asks the DRF field's own `get_attribute`.
 #pragma once
 
+#include "boundary.hpp"
 #include "live.hpp"
 #include "object.hpp"
 #include "plan.hpp"
@@ -109,11 +110,12 @@ Access python_get(const Config& config, const Live& field, PyObject* instance);
 Access get_value(const Get& get, const Config& config, const Live& field, PyObject* instance);
 
 // Walks an attribute chain over `instance` the way DRF's get_attribute does,
-// reading Django's relation caches where the plan allows. Returns a new
-// reference, or an empty Object when the walk cannot decide (then no error is
-// set: it never raises). An empty chain yields the instance itself.
-Object native_chain(PyObject* object_does_not_exist, PyObject* resolve_callable,
-                    PyObject* instance, const std::vector<Step>& steps);
+// reading Django's relation caches where the plan allows. `done`: `out` holds
+// the value (an empty chain yields the instance itself); `declined`: the walk
+// cannot decide, no error set; `raised`: a lookup or a callable on the chain
+// raised what DRF's own walk would have raised, and the exception is set.
+Result native_chain(PyObject* object_does_not_exist, PyObject* resolve_callable,
+                    PyObject* instance, const std::vector<Step>& steps, Object& out);
 
 // `instance._state.fields_cache` when it is a dict (or subclass); otherwise
 // empty, with no error set.

@@ -20,12 +20,13 @@ constexpr Param CONFIGURE_PARAMS[] = {
     {"object_does_not_exist", true, true}, {"pk_only_object", true, true},
     {"manager_class", true, true},  {"dict_factory", true, true},
     {"resolve_callable", true, true}, {"run_field", true, true},
-    {"finish_field", true, true},
+    {"finish_field", true, true},   {"source_failed", false, true},
 };
 constexpr Signature CONFIGURE_SIG{"configure()", CONFIGURE_PARAMS};
 
 enum ConfigureArg { EMPTY, SKIP_FIELD, OBJECT_DOES_NOT_EXIST, PK_ONLY_OBJECT, MANAGER_CLASS,
-                    DICT_FACTORY, RESOLVE_CALLABLE, RUN_FIELD, FINISH_FIELD, NARGS };
+                    DICT_FACTORY, RESOLVE_CALLABLE, RUN_FIELD, FINISH_FIELD, SOURCE_FAILED,
+                    NARGS };
 
 // Stores the record unless one is there already; on success the record is
 // kept for the life of the process and `config` is left empty.
@@ -59,7 +60,8 @@ PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       Object::borrow(a[OBJECT_DOES_NOT_EXIST]), Object::borrow(a[PK_ONLY_OBJECT]),
       Object::borrow(a[MANAGER_CLASS]),  Object::borrow(a[DICT_FACTORY]),
       Object::borrow(a[RESOLVE_CALLABLE]), Object::borrow(a[RUN_FIELD]),
-      Object::borrow(a[FINISH_FIELD]),   a[DICT_FACTORY] == (PyObject*)&PyDict_Type,
+      Object::borrow(a[FINISH_FIELD]),   Object::borrow(a[SOURCE_FAILED]),
+      a[DICT_FACTORY] == (PyObject*)&PyDict_Type,
   });
   if (!store_config(config)) {
     config.reset();  // drops the references outside the lock

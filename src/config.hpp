@@ -15,6 +15,7 @@ struct Config {
   Object resolve_callable;
   Object run_field;
   Object finish_field;
+  Object source_failed;  // empty: a source that raised is walked again by DRF
   bool plain_dict;  // dict_factory is the built-in dict itself
 
   // A new output mapping: a plain dict, or whatever dict_factory() returns.

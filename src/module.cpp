@@ -15,7 +15,7 @@ namespace {
 PyMethodDef FUNCTIONS[] = {
     {"configure", guarded_method<configure>(), METH_FASTCALL | METH_KEYWORDS,
      "configure(*, empty, skip_field, object_does_not_exist, pk_only_object, manager_class, "
-     "dict_factory, resolve_callable, run_field, finish_field)\n--\n\n"},
+     "dict_factory, resolve_callable, run_field, finish_field, source_failed=None)\n--\n\n"},
     {"is_configured", guarded_method<is_configured>(), METH_NOARGS, "is_configured()\n--\n\n"},
     {"to_json", guarded_method<to_json>(), METH_FASTCALL | METH_KEYWORDS,
      "to_json(obj, *, ensure_ascii=True, compact=True, allow_nan=False, default=None)\n--\n\n"

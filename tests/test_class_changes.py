@@ -7,6 +7,7 @@ from contextlib import contextmanager
 from unittest import mock
 
 import pytest
+from django.core.validators import MinLengthValidator
 from rest_framework import serializers as s
 
 import quorvel_core
@@ -22,8 +23,11 @@ class PublisherOut(s.ModelSerializer):
         fields = ["name"]
 
 
+A_CHECKS = []  # DRF hands this very list to every instance's field
+
+
 class Plain(s.Serializer):
-    a = s.CharField(max_length=5)
+    a = s.CharField(max_length=5, validators=A_CHECKS)
     b = s.IntegerField(required=False)
 
 
@@ -93,6 +97,10 @@ CHANGES = {
         s.IntegerField, "to_representation", lambda self, value: f"#{value}"),
     "DRF field class message": lambda: mock.patch.dict(
         s.CharField.default_error_messages, {"max_length": "too long: {max_length}"}),
+    "declared field's validators appended to": lambda: _append(
+        A_CHECKS, MinLengthValidator(2)),
+    "model field patched": lambda: mock.patch.object(
+        Publisher._meta.get_field("name"), "max_length", 1),
     "ModelSerializer field mapping": lambda: _set_item(
         s.ModelSerializer.serializer_field_mapping, Publisher._meta.get_field("name").__class__,
         s.ReadOnlyField),

@@ -14,6 +14,7 @@ from quorvel_core import serializers as fast
 from tests.project.shop.models import Book, Review, Tag
 
 from .dropin_support import installed
+from .read_support import outcome as result_of
 
 
 class Pair(s.Serializer):
@@ -180,3 +181,39 @@ def test_a_nested_list_in_an_object_drf_represents(compiles, prefetch):
         long_enough = prefetch and len(book.reviews.all()) >= fast.LIST_MIN
         assert [type(c.serializer) for c in compiles] == (
             [fast.ListSerializer] if long_enough else [])
+
+
+class Flaky:
+    """A source that raises on its first read only, and counts its reads."""
+
+    def __init__(self, exc):
+        self.exc, self.reads = exc, 0
+
+    def method(self):
+        self.reads += 1
+        if self.reads == 1:
+            raise self.exc
+        return "second read"
+
+    @property
+    def prop(self):
+        return self.method()
+
+
+@pytest.mark.parametrize("exc", [AttributeError("gone"), KeyError("gone"), TypeError("bad")])
+@pytest.mark.parametrize("source", ["prop", "method"])
+@pytest.mark.parametrize("options", [{}, {"required": False}, {"default": "d"}, {"allow_null": True}])
+def test_a_source_that_raises_is_read_once(exc, source, options):
+    # DRF reads a field's source once and ends what it raises in
+    # Field.get_attribute; reading it again would run its code twice.
+    serializer = type("FlakySerializer", (s.Serializer,),
+                      {"value": s.CharField(source=source, **options)})
+
+    def run(state):
+        with installed(state):
+            one, many = Flaky(exc), [Flaky(exc) for _ in range(3)]
+            results = [result_of(lambda: serializer(one).data),
+                       result_of(lambda: serializer(many, many=True).data)]
+            return results, [one.reads] + [item.reads for item in many]
+
+    assert run(True) == run(False)

@@ -47,7 +47,7 @@ def test_compiled_serializer_class():
     (native.from_json, "(data, *, allow_nan=False)"),
     (native.configure,
      "(*, empty, skip_field, object_does_not_exist, pk_only_object, manager_class, "
-     "dict_factory, resolve_callable, run_field, finish_field)"),
+     "dict_factory, resolve_callable, run_field, finish_field, source_failed=None)"),
     (native.is_configured, "()"),
     (CS, "(read_fields, write_fields)"),
     (CS.to_representation, "(self, /, instance, current_tz=None, serializer=None)"),

@@ -1,6 +1,7 @@
 """The native attribute chain: which route each lookup takes (relation
 caches, item or attribute lookup, callables, missing objects) and when it
-hands the field to the DRF field's get_attribute."""
+hands the field to the DRF field's get_attribute, or what its source raised to
+the companion's source_failed hook."""
 
 import collections
 from types import SimpleNamespace
@@ -18,11 +19,16 @@ def configured():
 
 
 class Probe:
-    """A field whose get_attribute answers "python", so the output shows
-    whether the native chain decided."""
+    """A field whose get_attribute answers "python" and whose default
+    "source_failed", so the output shows whether the native chain decided."""
+
+    default = None  # not DRF's empty: the hook answers with get_default()
 
     def get_attribute(self, instance):
         return "python"
+
+    def get_default(self):
+        return "source_failed"
 
     def to_representation(self, value):
         return value
@@ -93,7 +99,10 @@ class ReadOnlyMapping(collections.abc.Mapping):
 
 def value_of(get, instance):
     compiled = CS([{"name": "f", "field": Probe(), "get": get, "repr": {"type": "passthrough"}}], [])
-    return compiled.to_representation(instance)["f"]
+    try:
+        return compiled.to_representation(instance)["f"]
+    except Exception as exc:  # what the source raised, passed on as DRF does
+        return type(exc).__name__
 
 
 FWD = rel("forward", "rel", Model)
@@ -125,14 +134,14 @@ LIST = [1, 2]
     (attrs(MANY), Model(pk=1), "accessor"),
     (attrs("a"), {"b": 1}, "python"),
     (attrs("a", "b"), {"a": {"b": 2}}, 2),
-    (attrs("a", "b"), {"a": None}, "python"),
+    (attrs("a", "b"), {"a": None}, "source_failed"),
     (attrs("a"), Defaulting(), "missing hook"),
     (attrs("a"), ReadOnlyMapping(a=3), 3),
-    (attrs("a"), ReadOnlyMapping(), "python"),
+    (attrs("a"), ReadOnlyMapping(), "source_failed"),
     (attrs("gone", "x"), Model(), None),
-    (attrs("broken"), Model(), "python"),
+    (attrs("broken"), Model(), "source_failed"),
     (attrs("method"), Model(), "called"),
-    (attrs("fails"), Model(), "python"),
+    (attrs("fails"), Model(), "RuntimeError"),
     (attrs("a"), {"a": len}, "python"),
     (many("rel"), Model(), "python"),
     (many(), Model(), "python"),

@@ -120,6 +120,9 @@ def test_configure_and_is_configured():
 class Field:
     """A stand-in DRF field that hands back fixed objects."""
 
+    default = drf_fields.empty  # what source_failed reads: a missing source is None
+    allow_null = True
+
     def __init__(self, value="v", fail=False):
         self.value = value
         self.fail = fail
@@ -204,9 +207,9 @@ ATTR_A = {"type": "attrs", "attrs": ["a"]}
      Instance(["a", "b"]), None),
     (None, {"type": "python"}, Field(fail=True), Instance(), LookupError),  # get_attribute raises
     (ATTR_A, {"type": "python"}, Field(fail=True), Instance(), LookupError),  # to_representation
-    # The native chain gives up on an attribute that raises or is missing and
-    # hands the field to get_attribute, which succeeds or raises in turn.
-    (ATTR_A, {"type": "str"}, Field(), Raising(), None),
+    # What the source raises goes to the source_failed hook, which passes it
+    # on, or makes a missing attribute None as DRF does for a nullable field.
+    (ATTR_A, {"type": "str"}, Field(), Raising(), LookupError),
     (ATTR_A, {"type": "str"}, Field(), object(), None),
     (ATTR_A, {"type": "str"}, Field(fail=True), Raising(), LookupError),
 ])
