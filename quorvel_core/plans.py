@@ -244,6 +244,12 @@ def _record_arguments(recorder, field):
             _record_arguments(recorder, value)  # a child field
 
 
+# The lists of a model field that DRF reads in place when it builds a field.
+# Each is compared at every check, so only these are: Django's other lists
+# on a field are its own bookkeeping, which DRF does not read.
+_MODEL_FIELD_LISTS = ("validators", "_choices", "to_fields")
+
+
 def _record_model(recorder, model):
     # A ModelSerializer builds its fields from the model's fields' attributes
     # (max_length, choices, validators, null, ...) on every instance: a model
@@ -251,10 +257,8 @@ def _record_model(recorder, model):
     recorder.add_class(model)
     for model_field in model._meta.get_fields(include_hidden=True):
         recorder.add_class(type(model_field))
-        recorder.add_container(getattr(model_field, "__dict__", None))
-        remote = getattr(model_field, "remote_field", None)
-        if remote is not None:
-            recorder.add_container(getattr(remote, "__dict__", None))
+        recorder.add_attributes(model_field, _MODEL_FIELD_LISTS)
+        recorder.add_attributes(getattr(model_field, "remote_field", None))
 
 
 def _record_field(recorder, field):

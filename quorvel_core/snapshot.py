@@ -41,20 +41,19 @@ def _copy(value):
 class Snapshot:
     """The state of what a Recorder collected, at the moment it started."""
 
-    __slots__ = ("_count", "_sequences")
+    __slots__ = ("_count", "_sequences", "_copies")
 
     def __init__(self, count, sequences):
         self._count = count
-        self._sequences = tuple(sequences)  # (the sequence, its copy)
+        # The sequences and their copies, in two tuples that one comparison
+        # (a loop in C) sets side by side.
+        pairs = tuple(sequences)
+        self._sequences = tuple(value for value, _ in pairs)
+        self._copies = tuple(copy for _, copy in pairs)
 
     def holds(self):
         """Whether nothing recorded has changed since."""
-        if native.changes() != self._count:
-            return False
-        for value, copy in self._sequences:
-            if value != copy:
-                return False
-        return True
+        return native.changes() == self._count and self._sequences == self._copies
 
 
 class Recorder:
@@ -82,6 +81,15 @@ class Recorder:
                     self.add_container(item)
         elif kind in _CONTAINERS:
             self._sequences[id(value)] = (value, _copy(value))
+
+    def add_attributes(self, obj, read_in_place=()):
+        """An object's own attributes, and those of its containers that are
+        read in place, by name: the others are only ever replaced."""
+        own = getattr(obj, "__dict__", None)
+        if type(own) is dict:
+            native.watch((own,))
+            for name in read_in_place:
+                self.add_container(own.get(name))
 
     def add_meta(self, meta):
         """A `Meta` class: its own dict and every container among its
