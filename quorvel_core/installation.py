@@ -43,7 +43,10 @@ _METHODS = serializers.INSTALLED_METHODS + [
     (drf_parsers.JSONParser, "parse", parsers.DRF_PARSE, installed_parse),
 ]
 
-_ORM_METHODS = [(rows.ModelIterable, "__iter__", rows.DJANGO_MODEL_ITER, rows.model_iterable_iter)]
+# Django's own loop only: a wrapper already on it when quorvel_core is
+# imported (a profiler's, an N+1 detector's) stays, and runs.
+_ORM_METHODS = ([(rows.ModelIterable, "__iter__", rows.DJANGO_MODEL_ITER, rows.model_iterable_iter)]
+                if rows.MODEL_ITER_IS_DJANGOS else [])
 
 for _entry in _METHODS + _ORM_METHODS:
     _entry[3].__doc__ = _entry[2].__doc__

@@ -13,6 +13,7 @@ from the loop.
 import datetime
 import decimal
 import enum
+import sys
 import threading
 import uuid
 from typing import Any, NamedTuple
@@ -22,6 +23,19 @@ import _datetime
 import django
 from django.conf import settings
 from django.db.models.expressions import Col
+from django.utils import dateparse, timezone
+
+
+def django_function(value, qualname):
+    """`value` (a function, or a classmethod of one) where it is Django's own
+    `qualname`; None for anything else. A wrapper made with functools.wraps
+    copies a function's names, but not its code, whose own name is checked."""
+    func = getattr(value, "__func__", value)
+    code = getattr(func, "__code__", None)
+    if (code is None or code.co_qualname != qualname or hasattr(func, "__wrapped__")
+            or not getattr(func, "__module__", "").startswith("django.")):
+        return None
+    return value
 
 
 class Converter(enum.IntEnum):
@@ -48,7 +62,7 @@ class ConverterPlan(NamedTuple):
 
 def plan(compiler, converters):
     """The native plan of `compiler.get_converters(...)`: a ConverterPlan per column."""
-    real = _classes_are_real()
+    real = _converter_globals_real()
     return tuple(ConverterPlan._make((position, expression,
                                       tuple(_step(c, expression) if real else
                                             Step._make((Converter.PYTHON, None, c)) for c in convs)))
@@ -108,17 +122,37 @@ _QUANTIZING_CODE = _decimal_code()
 _UUID = uuid.UUID
 
 
-def _classes_are_real():
-    return (datetime.datetime is _datetime.datetime and datetime.date is _datetime.date
-            and uuid.UUID is _UUID)
+# What the backend's converters call, looked up in their module (and in
+# django.utils.timezone) at each call: replaced (a test's mock.patch), every
+# value goes to the converter, which calls the replacement.
+_OPERATIONS_GLOBALS = {
+    "parse_datetime": django_function(dateparse.parse_datetime, "parse_datetime"),
+    "parse_date": django_function(dateparse.parse_date, "parse_date"),
+    "timezone": timezone, "datetime": datetime, "uuid": uuid,
+}
+_TIMEZONE_FUNCTIONS = {name: django_function(getattr(timezone, name), name)
+                       for name in ("is_aware", "make_aware")}
 
 
-# The SQLite backend's converter methods and how the loop runs each.
+def _converter_globals_real():
+    if not (datetime.datetime is _datetime.datetime and datetime.date is _datetime.date
+            and uuid.UUID is _UUID):
+        return False
+    module = sys.modules.get(_SQLITE.__module__) if _SQLITE is not None else None
+    return module is None or (
+        all(vars(module).get(name) is value for name, value in _OPERATIONS_GLOBALS.items())
+        and all(vars(timezone).get(name) is value for name, value in _TIMEZONE_FUNCTIONS.items()))
+
+
+# The SQLite backend's converter methods (Django's own, not wrapped) and how
+# the loop runs each.
 _METHOD_KINDS = {} if _SQLITE is None else {
-    _SQLITE.convert_datetimefield_value: Converter.SQLITE_DATETIME,
-    _SQLITE.convert_datefield_value: Converter.SQLITE_DATE,
-    _SQLITE.convert_booleanfield_value: Converter.SQLITE_BOOLEAN,
-    _SQLITE.convert_uuidfield_value: Converter.SQLITE_UUID,
+    func: kind for name, kind in (
+        ("convert_datetimefield_value", Converter.SQLITE_DATETIME),
+        ("convert_datefield_value", Converter.SQLITE_DATE),
+        ("convert_booleanfield_value", Converter.SQLITE_BOOLEAN),
+        ("convert_uuidfield_value", Converter.SQLITE_UUID),
+    ) if (func := django_function(vars(_SQLITE).get(name), f"DatabaseOperations.{name}"))
 }
 
 

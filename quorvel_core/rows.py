@@ -29,7 +29,7 @@ from django.db.models.fields.mixins import FieldCacheMixin
 from django.db.models.fields.related_descriptors import ForeignKeyDeferredAttribute
 from django.db.models.signals import post_init, pre_init
 from django.db.models.sql.compiler import SQLCompiler
-from django.dispatch import dispatcher
+from django.dispatch import Signal, dispatcher
 from django.utils.functional import cached_property
 
 from . import _quorvel_core as native
@@ -57,10 +57,22 @@ def _plain_fields_cache():
         and kind.__get__.__code__.co_names == ("fields_cache",))
 
 
+_FIELDS_CACHE = vars(ModelState).get("fields_cache")
+
 native.configure_rows(
     pre_init=pre_init, post_init=post_init, no_receivers=dispatcher.NO_RECEIVERS,
     deferred=DEFERRED, model_state=ModelState, weak_key_dict=weakref.WeakKeyDictionary,
     plain_fields_cache=_plain_fields_cache())
+
+
+def _django_parts_unchanged():
+    """Whether everything the native loop stands in for is as it was found
+    (ModelIterable.__iter__ aside: install() puts the loop itself there)."""
+    return (all(vars(owner).get(name) is original for owner, name, original in _ORIGINALS[1:])
+            and vars(ModelState).get("fields_cache") is _FIELDS_CACHE
+            and _model_state_plain()
+            and all(_class_attribute(type(signal), name) is original and name not in vars(signal)
+                    for signal in (pre_init, post_init) for name, original in _SIGNAL_METHODS))
 
 _lock = threading.Lock()
 _counts = {"native": 0, "django": 0}
@@ -90,24 +102,41 @@ def _count(key):
 
 # --- what may be built natively ------------------------------------------
 
-def _django_own(function, qualname):
-    """`function` as Django's module defines it, or None where something has
-    replaced it already."""
-    func = getattr(function, "__func__", function)
-    if getattr(func, "__module__", None) == "django.db.models.base" and func.__qualname__ == qualname:
-        return func
-    return None
+def _django_own(owner, name):
+    return row_converters.django_function(vars(owner).get(name), f"{owner.__name__}.{name}")
 
 
 # Model's methods as Django wrote them: a wrapper put on Model later (or
 # before this import) makes every model run Django's code.
-_MODEL_INIT = _django_own(vars(Model)["__init__"], "Model.__init__")
-_MODEL_FROM_DB = _django_own(vars(Model)["from_db"], "Model.from_db")
+_MODEL_INIT = _django_own(Model, "__init__")
+_MODEL_FROM_DB = getattr(_django_own(Model, "from_db"), "__func__", None)
 
-_MODEL_STATE_PLAIN = (ModelState.__init__ is object.__init__
-                      and ModelState.__setattr__ is object.__setattr__
-                      and ModelState.__getattribute__ is object.__getattribute__
-                      and type(ModelState) is type)
+# The methods whose work the native loop does in Django's place, with the
+# ModelState descriptor it writes through. Each must be Django's own when this
+# module is imported and still be there when a queryset runs: a wrapper put on
+# one before or since (a test's mock.patch, a profiler's or an N+1 detector's)
+# sends the queryset to Django's loop, which runs it.
+_DJANGO_PARTS = (
+    (ModelIterable, "__iter__"), (SQLCompiler, "results_iter"), (SQLCompiler, "get_converters"),
+    (SQLCompiler, "apply_converters"), (SQLCompiler, "has_composite_fields"),
+    (RelatedPopulator, "populate"), (FieldCacheMixin, "is_cached"),
+    (FieldCacheMixin, "set_cached_value"), (ForeignKeyDeferredAttribute, "__set__"),
+    (ModelStateFieldsCacheDescriptor, "__get__"), (Model, "__init__"), (Model, "from_db"),
+)
+# What the loop reads of the init signals in place of Signal.send.
+_SIGNAL_METHODS = tuple((name, _django_own(Signal, name)) for name in ("send", "_live_receivers"))
+_ORIGINALS = tuple((owner, name, _django_own(owner, name)) for owner, name in _DJANGO_PARTS)
+MODEL_ITER_IS_DJANGOS = _ORIGINALS[0][2] is not None
+NOT_DJANGOS = next((f"{owner.__name__}.{name}"
+                    for owner, name, original in _ORIGINALS + tuple(
+                        (Signal, name, original) for name, original in _SIGNAL_METHODS)
+                    if original is None), None)
+
+def _model_state_plain():
+    return (ModelState.__init__ is object.__init__
+            and ModelState.__setattr__ is object.__setattr__
+            and ModelState.__getattribute__ is object.__getattribute__
+            and type(ModelState) is type)
 
 
 def model_refusal(cls):
@@ -137,7 +166,7 @@ def model_refusal(cls):
         return "its instances have no __dict__"
     if cls._meta.abstract:
         return "it is abstract"
-    if not _MODEL_STATE_PLAIN:
+    if not _model_state_plain():
         return "ModelState has been changed"
     return None
 
@@ -147,6 +176,10 @@ def model_report(cls):
     why not, in words (the class itself, or the init signals' receivers now)."""
     if RELEASE not in FOLLOWED_RELEASES:
         return f"Django {django.get_version()} is not a release the native loop follows"
+    if NOT_DJANGOS is not None:
+        return f"{NOT_DJANGOS} was not Django's own when quorvel_core was imported"
+    if not _django_parts_unchanged():
+        return "a method that Django's loop runs has been replaced"
     reason = model_refusal(cls)
     if reason is not None:
         return reason
@@ -214,7 +247,9 @@ def _assignment(descriptor):
     return Assignment.DESCRIPTOR
 
 
-_FOREIGN_KEY_SET = vars(ForeignKeyDeferredAttribute)["__set__"]
+_FOREIGN_KEY_SET = _django_own(ForeignKeyDeferredAttribute, "__set__")
+_IS_CACHED = _django_own(FieldCacheMixin, "is_cached")
+_SET_CACHED_VALUE = _django_own(FieldCacheMixin, "set_cached_value")
 
 
 def _native_foreign_key(descriptor):
@@ -224,7 +259,7 @@ def _native_foreign_key(descriptor):
         return False
     field = descriptor.field
     if (vars(ForeignKeyDeferredAttribute).get("__set__") is not _FOREIGN_KEY_SET
-            or _class_attribute(type(field), "is_cached") is not FieldCacheMixin.is_cached
+            or _class_attribute(type(field), "is_cached") is not _IS_CACHED
             or not isinstance(_class_attribute(type(field), "cache_name"), cached_property)):
         return False
     field.cache_name  # noqa: B018 (computed by is_cached in Django's own path)
@@ -274,7 +309,7 @@ def _setter(setter):
     into the fields cache under `field.cache_name`; anything else is called."""
     func = getattr(setter, "__func__", None)
     field = getattr(setter, "__self__", None)
-    if (func is FieldCacheMixin.set_cached_value
+    if (func is not None and func is _SET_CACHED_VALUE
             and _class_attribute(type(field), "set_cached_value") is func
             # A cached_property answers the same name for the field's life.
             and isinstance(_class_attribute(type(field), "cache_name"), cached_property)):
@@ -355,6 +390,7 @@ class RowsPlan(NamedTuple):
 def model_iterable_iter(self):
     """ModelIterable.__iter__ while quorvel_core is installed."""
     if (type(self) is not ModelIterable or RELEASE not in FOLLOWED_RELEASES
+            or _MODEL_FROM_DB is None
             or getattr(self.queryset.model.from_db, "__func__", None) is not _MODEL_FROM_DB):
         # Django's own generator, with no frame of this module under it: the
         # warnings it gives (6.1 deprecates from_db without fetch_mode) point
@@ -427,7 +463,8 @@ def _native_iter(self):
     if plan is None:
         _count("django")
         for row in compiler.results_iter(results):
-            yield django_row(row)
+            obj = django_row(row)
+            yield obj  # held until the next row, as in Django's loop
         return
     _count("native")
     yield from native.ModelRows(plan, results, django_row)
@@ -452,6 +489,8 @@ def _few_rows(results):
 def _rows_plan(compiler, db, model_cls, init_list, start, end, from_db, related_populators,
                annotation_col_map, known_related_objects, fetch_mode, peers):
     """The native loop's plan, or None where Django's loop must run."""
+    if not _django_parts_unchanged():
+        return None
     compiler_type = type(compiler)
     if (compiler_type.results_iter is not SQLCompiler.results_iter
             or compiler_type.get_converters is not SQLCompiler.get_converters

@@ -141,9 +141,14 @@ struct RowLoop {
   std::vector<Known> known;
   PyObject* fetch_mode = nullptr;
   PyObject* peers = nullptr;
+  // The instance given out last, held until the next one as Django's
+  // generator holds it in a local: a weak reference or __del__ sees it live
+  // as long as there.
+  Object last;
 
   int visit(visitproc visit, void* arg) {
     Py_VISIT(plan.get());
+    Py_VISIT(last.get());
     Py_VISIT(chunks.get());
     Py_VISIT(rows.get());
     Py_VISIT(django_row.get());
@@ -581,25 +586,33 @@ class Running {
   bool entered_;
 };
 
+// The next instance, or nullptr at the end (no error set) or with an error set.
+Object next_instance(const RowsConfig& config, RowLoop& loop) {
+  for (;;) {
+    if (!loop.rows) {
+      Object chunk = Object::steal(PyIter_Next(loop.chunks.get()));
+      if (!chunk) {
+        if (!PyErr_Occurred()) loop.chunks.reset();  // exhausted for good
+        return Object();
+      }
+      loop.rows = Object::steal(PyObject_GetIter(chunk.get()));
+      if (!loop.rows) return Object();
+    }
+    Object raw = Object::steal(PyIter_Next(loop.rows.get()));
+    if (raw) return build_row(config, loop, raw.get());
+    if (PyErr_Occurred()) return Object();
+    loop.rows.reset();
+  }
+}
+
 PyObject* next_row(RowLoop* loop) {
   if (!loop || !loop->chunks) return nullptr;
   const RowsConfig* config = rows_config();
   if (!config) return nullptr;
-  for (;;) {
-    if (!loop->rows) {
-      Object chunk = Object::steal(PyIter_Next(loop->chunks.get()));
-      if (!chunk) {
-        if (!PyErr_Occurred()) loop->chunks.reset();  // exhausted for good
-        return nullptr;
-      }
-      loop->rows = Object::steal(PyObject_GetIter(chunk.get()));
-      if (!loop->rows) return nullptr;
-    }
-    Object raw = Object::steal(PyIter_Next(loop->rows.get()));
-    if (raw) return build_row(*config, *loop, raw.get()).release();
-    if (PyErr_Occurred()) return nullptr;
-    loop->rows.reset();
-  }
+  Object instance = next_instance(*config, *loop);
+  // At the end, or on an error, Django's generator is finished and lets go.
+  loop->last = instance;
+  return instance.release();
 }
 
 PyObject* rows_next(PyObject* self) {

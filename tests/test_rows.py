@@ -9,22 +9,27 @@ import random
 import struct
 import tracemalloc
 import uuid
+import weakref
 from contextlib import contextmanager
 
 import pytest
 from django.db import connection
 from django.db.models import (BooleanField, Count, ExpressionWrapper, F, FilteredRelation, Max,
                               Model, Prefetch, Q)
-from django.db.models.base import ModelState
+from django.db.models.base import ModelState, ModelStateFieldsCacheDescriptor
+from django.db.models.fields.mixins import FieldCacheMixin
 from django.db.models.expressions import RawSQL
 from django.db.models.functions import TruncDay
-from django.db.models.query import QuerySet
-from django.db.models.signals import post_init, pre_init
+from django.db.models.query import QuerySet, RelatedPopulator
+from django.db.models.signals import ModelSignal, post_init, pre_init
+from django.db.models.sql.compiler import SQLCompiler
 from django.test.utils import override_settings
+from django.utils import timezone
 
 import quorvel_core
 from quorvel_core import installation, row_converters, rows
 
+from .helpers import run_isolated
 from .project.shop.models import (Author, Book, Category, Gadget, GreetedPlace, LoadedPlace, Measure,
                                   NotedPlace, Place, PlaceProxy, Profile, Publisher, Restaurant,
                                   Review, Tag, Ticket)
@@ -374,6 +379,65 @@ def model_from_db_wrapped(monkeypatch):
     monkeypatch.setattr(Model, "from_db", classmethod(from_db))
 
 
+# Django's own pieces that the native loop does in their place, each wrapped
+# after import as a test's mock.patch or a profiler would: the wrapper runs.
+
+def rows_reversed(monkeypatch):
+    results_iter = SQLCompiler.results_iter
+    monkeypatch.setattr(SQLCompiler, "results_iter",
+                        lambda self, *args, **kwargs: reversed(list(results_iter(self, *args, **kwargs))))
+
+
+def populate_marked(monkeypatch):
+    populate = RelatedPopulator.populate
+
+    def marked(self, row, from_obj):
+        populate(self, row, from_obj)
+        from_obj.populated = True
+
+    monkeypatch.setattr(RelatedPopulator, "populate", marked)
+
+
+def cached_value_marked(monkeypatch):
+    set_cached_value = FieldCacheMixin.set_cached_value
+
+    def marked(self, instance, value):
+        set_cached_value(self, instance, value)
+        instance.cached_by_wrapper = True
+
+    monkeypatch.setattr(FieldCacheMixin, "set_cached_value", marked)
+
+
+def make_aware_shifted(monkeypatch):
+    make_aware = timezone.make_aware
+    monkeypatch.setattr(timezone, "make_aware",
+                        lambda value, tz=None: make_aware(value, tz) + datetime.timedelta(seconds=1))
+
+
+def fields_cache_tracked(monkeypatch):
+    class Tracked(dict):
+        pass
+
+    def get(self, instance, cls=None):
+        if instance is None:
+            return self
+        res = instance.fields_cache = Tracked()
+        return res
+
+    monkeypatch.setattr(ModelStateFieldsCacheDescriptor, "__get__", get)
+
+
+def signal_send_marked(monkeypatch):
+    send = ModelSignal.send
+
+    def marked(self, sender, **named):
+        if "instance" in named:
+            named["instance"].signalled = True
+        return send(self, sender, **named)
+
+    monkeypatch.setattr(ModelSignal, "send", marked)
+
+
 def state_reads_counted(monkeypatch):
     def getattribute(self, name):
         if name == "_state":
@@ -385,7 +449,9 @@ def state_reads_counted(monkeypatch):
 
 
 @pytest.mark.parametrize("change", [
-    date_classes_replaced, model_init_wrapped, model_from_db_wrapped, state_reads_counted])
+    date_classes_replaced, model_init_wrapped, model_from_db_wrapped, state_reads_counted,
+    rows_reversed, populate_marked, cached_value_marked, make_aware_shifted, fields_cache_tracked,
+    signal_send_marked])
 def test_process_wide_changes_reach_the_rows(shop, monkeypatch, change):
     change(monkeypatch)
     compare(lambda: Book.objects.select_related("publisher").order_by("pk"))
@@ -468,3 +534,38 @@ def test_a_queryset_of_fewer_rows_than_pays_runs_djangos_loop(shop, monkeypatch)
         list(Book.objects.all()[:3])
         after = rows.counts()
     assert middle["django"] == before["django"] + 1 and after["native"] == middle["native"] + 1
+
+
+def test_the_last_instance_lives_until_the_next_row(shop):
+    # Django's loop holds the instance it gave out in a local until the next.
+    def lives(on):
+        with native_rows(on):
+            rows_left = Book.objects.order_by("pk").iterator()
+            first = weakref.ref(next(rows_left))
+            given = first() is not None
+            next(rows_left)
+            return given, first() is not None
+
+    assert lives(True) == lives(False) == (True, False)
+
+
+@pytest.mark.parametrize("wrapped", ["Model.__init__", "ModelIterable.__iter__"])
+def test_a_django_method_wrapped_before_import_stays_and_runs(wrapped):
+    # functools.wraps copies the names that once told Django's own apart.
+    out = run_isolated(f"""
+import functools, django
+django.setup()
+from django.db.models import Model
+from django.db.models.query import ModelIterable
+owner, name = {wrapped!r}.split(".")
+owner = {{"Model": Model, "ModelIterable": ModelIterable}}[owner]
+original = vars(owner)[name]
+wrapper = functools.wraps(original)(lambda *args, **kwargs: original(*args, **kwargs))
+setattr(owner, name, wrapper)
+import quorvel_core
+from quorvel_core import rows
+from tests.project.shop.models import Book
+quorvel_core.install()
+print(vars(owner)[name] is wrapper, rows.model_report(Book))
+""")
+    assert out.strip() == f"True {wrapped} was not Django's own when quorvel_core was imported"
