@@ -25,6 +25,8 @@ from django.conf import settings
 from django.db.models.expressions import Col
 from django.utils import dateparse, timezone
 
+from .snapshot import Guard
+
 
 def django_function(value, qualname):
     """`value` (a function, or a classmethod of one) where it is Django's own
@@ -134,14 +136,31 @@ _TIMEZONE_FUNCTIONS = {name: django_function(getattr(timezone, name), name)
                        for name in ("is_aware", "make_aware")}
 
 
-def _converter_globals_real():
+def _operations_module():
+    return sys.modules.get(_SQLITE.__module__) if _SQLITE is not None else None
+
+
+def _globals_as_found():
     if not (datetime.datetime is _datetime.datetime and datetime.date is _datetime.date
             and uuid.UUID is _UUID):
         return False
-    module = sys.modules.get(_SQLITE.__module__) if _SQLITE is not None else None
+    module = _operations_module()
     return module is None or (
         all(vars(module).get(name) is value for name, value in _OPERATIONS_GLOBALS.items())
         and all(vars(timezone).get(name) is value for name, value in _TIMEZONE_FUNCTIONS.items()))
+
+
+def _globals_homes():
+    module = _operations_module()
+    return None if module is None else tuple(
+        vars(home) for home in (module, timezone, datetime, uuid))
+
+
+_GLOBALS_GUARD = Guard(_globals_homes, _globals_as_found)
+
+
+def _converter_globals_real():
+    return _GLOBALS_GUARD.holds()
 
 
 # The SQLite backend's converter methods (Django's own, not wrapped) and how

@@ -65,14 +65,26 @@ native.configure_rows(
     plain_fields_cache=_plain_fields_cache())
 
 
-def _django_parts_unchanged():
-    """Whether everything the native loop stands in for is as it was found
-    (ModelIterable.__iter__ aside: install() puts the loop itself there)."""
+def _parts_as_found():
     return (all(vars(owner).get(name) is original for owner, name, original in _ORIGINALS[1:])
             and vars(ModelState).get("fields_cache") is _FIELDS_CACHE
             and _model_state_plain()
             and all(_class_attribute(type(signal), name) is original and name not in vars(signal)
                     for signal in (pre_init, post_init) for name, original in _SIGNAL_METHODS))
+
+
+def _parts_owners():
+    return (*{owner for owner, _ in _DJANGO_PARTS}, ModelState, type(pre_init), type(post_init),
+            vars(pre_init), vars(post_init))
+
+
+_PARTS_GUARD = snapshot.Guard(_parts_owners, _parts_as_found)
+
+
+def _django_parts_unchanged():
+    """Whether everything the native loop stands in for is as it was found
+    (ModelIterable.__iter__ aside: install() puts the loop itself there)."""
+    return _PARTS_GUARD.holds()
 
 _lock = threading.Lock()
 _counts = {"native": 0, "django": 0}

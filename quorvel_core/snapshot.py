@@ -22,7 +22,7 @@ A check costs one native call and one comparison per list.
 
 from . import _quorvel_core as native
 
-__all__ = ["Recorder", "Snapshot", "kept"]
+__all__ = ["Guard", "Recorder", "Snapshot", "kept"]
 
 _CONTAINERS = (list, dict, set, tuple)
 
@@ -113,3 +113,29 @@ def kept(cache, key, decide):
     value = decide(recorder)
     cache[key] = (value, recorder.snapshot())
     return value
+
+
+class Guard:
+    """A check of objects that live in dicts (class or module attributes),
+    run again only once one of those dicts has changed since it last held:
+    `watched()` gives the classes and dicts to watch (None: watch nothing and
+    check every time), `check()` whether the objects are as wanted."""
+
+    __slots__ = ("_watched", "_check", "_count")
+
+    def __init__(self, watched, check):
+        self._watched, self._check, self._count = watched, check, None
+
+    def holds(self):
+        count = native.changes()
+        if count == self._count:
+            return True
+        watched = self._watched()
+        if watched is not None:
+            native.watch(watched)  # before the check, so that no change is missed
+            count = native.changes()
+        if not self._check():
+            return False
+        if watched is not None:
+            self._count = count
+        return True
