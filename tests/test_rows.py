@@ -388,24 +388,23 @@ def rows_reversed(monkeypatch):
                         lambda self, *args, **kwargs: reversed(list(results_iter(self, *args, **kwargs))))
 
 
+def _marking(monkeypatch, owner, name, instance_at):
+    # Django's method, then a mark on the instance it was handed.
+    original = getattr(owner, name)
+
+    def marked(self, *args):
+        original(self, *args)
+        setattr(args[instance_at], f"{name}_ran", True)
+
+    monkeypatch.setattr(owner, name, marked)
+
+
 def populate_marked(monkeypatch):
-    populate = RelatedPopulator.populate
-
-    def marked(self, row, from_obj):
-        populate(self, row, from_obj)
-        from_obj.populated = True
-
-    monkeypatch.setattr(RelatedPopulator, "populate", marked)
+    _marking(monkeypatch, RelatedPopulator, "populate", 1)
 
 
 def cached_value_marked(monkeypatch):
-    set_cached_value = FieldCacheMixin.set_cached_value
-
-    def marked(self, instance, value):
-        set_cached_value(self, instance, value)
-        instance.cached_by_wrapper = True
-
-    monkeypatch.setattr(FieldCacheMixin, "set_cached_value", marked)
+    _marking(monkeypatch, FieldCacheMixin, "set_cached_value", 0)
 
 
 def make_aware_shifted(monkeypatch):
