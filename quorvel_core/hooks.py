@@ -40,14 +40,14 @@ def resolve_callable(value, name):
         )
 
 
-def source_failed(field, instance, exc):
-    """What DRF's `Field.get_attribute(instance)` makes of `exc`, raised while
+def source_failed(field, instance, raised):
+    """What DRF's `Field.get_attribute(instance)` makes of `raised`, raised while
     the native chain walked the field's source as DRF's `get_attribute` walks
     it. The source is not walked again, so a property or method on it runs
     once, as in DRF; the wording is DRF's (the same in every release that
     quorvel_core supports)."""
     try:
-        raise exc
+        raise raised
     except BuiltinSignatureError:
         # Nothing on the chain failed: a built-in could not be inspected, which
         # DRF words with its serializer's name. Its own walk says it.
@@ -75,7 +75,7 @@ def source_failed(field, instance, exc):
         raise type(exc)(msg)
     finally:
         # The exception's traceback holds this frame: no cycle back to it.
-        exc = None
+        raised = None
 
 
 def run_field(field, data, validate_method):

@@ -163,16 +163,23 @@ def _converter_globals_real():
     return _GLOBALS_GUARD.holds()
 
 
-# The SQLite backend's converter methods (Django's own, not wrapped) and how
-# the loop runs each.
-_METHOD_KINDS = {} if _SQLITE is None else {
-    func: kind for name, kind in (
-        ("convert_datetimefield_value", Converter.SQLITE_DATETIME),
-        ("convert_datefield_value", Converter.SQLITE_DATE),
-        ("convert_booleanfield_value", Converter.SQLITE_BOOLEAN),
-        ("convert_uuidfield_value", Converter.SQLITE_UUID),
-    ) if (func := django_function(vars(_SQLITE).get(name), f"DatabaseOperations.{name}"))
-}
+def _method_kinds():
+    """The SQLite backend's converter methods (Django's own, not wrapped) and
+    how the loop runs each."""
+    if _SQLITE is None:
+        return {}
+    kinds = {}
+    for name, kind in (("convert_datetimefield_value", Converter.SQLITE_DATETIME),
+                       ("convert_datefield_value", Converter.SQLITE_DATE),
+                       ("convert_booleanfield_value", Converter.SQLITE_BOOLEAN),
+                       ("convert_uuidfield_value", Converter.SQLITE_UUID)):
+        func = django_function(vars(_SQLITE).get(name), f"DatabaseOperations.{name}")
+        if func is not None:
+            kinds[func] = kind
+    return kinds
+
+
+_METHOD_KINDS = _method_kinds()
 
 
 _DATETIME_METHOD = None if _SQLITE is None else _SQLITE.convert_datetimefield_value
