@@ -46,45 +46,24 @@ RELEASE = tuple(django.VERSION[:2])
 FETCH_MODES = RELEASE >= (6, 1)
 
 
+# ModelState's fields_cache descriptor, as found on import.
+_FIELDS_CACHE = vars(ModelState).get("fields_cache")
+
+
 def _plain_fields_cache():
     """ModelState.fields_cache is Django's descriptor as these releases write it:
     `res = instance.fields_cache = {}` on first read, nothing else."""
-    descriptor = vars(ModelState).get("fields_cache")
-    kind = type(descriptor)
+    kind = type(_FIELDS_CACHE)
     return (kind is ModelStateFieldsCacheDescriptor and set(vars(kind)) <= {
         "__get__", "__module__", "__qualname__", "__dict__", "__weakref__", "__doc__",
         "__firstlineno__", "__static_attributes__"}
         and kind.__get__.__code__.co_names == ("fields_cache",))
 
 
-_FIELDS_CACHE = vars(ModelState).get("fields_cache")
-
 native.configure_rows(
     pre_init=pre_init, post_init=post_init, no_receivers=dispatcher.NO_RECEIVERS,
     deferred=DEFERRED, model_state=ModelState, weak_key_dict=weakref.WeakKeyDictionary,
     plain_fields_cache=_plain_fields_cache())
-
-
-def _parts_as_found():
-    return (all(vars(owner).get(name) is original for owner, name, original in _ORIGINALS[1:])
-            and vars(ModelState).get("fields_cache") is _FIELDS_CACHE
-            and _model_state_plain()
-            and all(_class_attribute(type(signal), name) is original and name not in vars(signal)
-                    for signal in (pre_init, post_init) for name, original in _SIGNAL_METHODS))
-
-
-def _parts_owners():
-    return (*{owner for owner, _ in _DJANGO_PARTS}, ModelState, type(pre_init), type(post_init),
-            vars(pre_init), vars(post_init))
-
-
-_PARTS_GUARD = snapshot.Guard(_parts_owners, _parts_as_found)
-
-
-def _django_parts_unchanged():
-    """Whether everything the native loop stands in for is as it was found
-    (ModelIterable.__iter__ aside: install() puts the loop itself there)."""
-    return _PARTS_GUARD.holds()
 
 _lock = threading.Lock()
 _counts = {"native": 0, "django": 0}
@@ -114,35 +93,56 @@ def _count(key):
 
 # --- what may be built natively ------------------------------------------
 
-def _django_own(owner, name):
-    return row_converters.django_function(vars(owner).get(name), f"{owner.__name__}.{name}")
-
-
-# Model's methods as Django wrote them: a wrapper put on Model later (or
-# before this import) makes every model run Django's code.
-_MODEL_INIT = _django_own(Model, "__init__")
-_MODEL_FROM_DB = getattr(_django_own(Model, "from_db"), "__func__", None)
-
-# The methods whose work the native loop does in Django's place, with the
-# ModelState descriptor it writes through. Each must be Django's own when this
-# module is imported and still be there when a queryset runs: a wrapper put on
-# one before or since (a test's mock.patch, a profiler's or an N+1 detector's)
-# sends the queryset to Django's loop, which runs it.
-_DJANGO_PARTS = (
-    (ModelIterable, "__iter__"), (SQLCompiler, "results_iter"), (SQLCompiler, "get_converters"),
-    (SQLCompiler, "apply_converters"), (SQLCompiler, "has_composite_fields"),
-    (RelatedPopulator, "populate"), (FieldCacheMixin, "is_cached"),
-    (FieldCacheMixin, "set_cached_value"), (ForeignKeyDeferredAttribute, "__set__"),
-    (ModelStateFieldsCacheDescriptor, "__get__"), (Model, "__init__"), (Model, "from_db"),
-)
-# What the loop reads of the init signals in place of Signal.send.
-_SIGNAL_METHODS = tuple((name, _django_own(Signal, name)) for name in ("send", "_live_receivers"))
-_ORIGINALS = tuple((owner, name, _django_own(owner, name)) for owner, name in _DJANGO_PARTS)
-MODEL_ITER_IS_DJANGOS = _ORIGINALS[0][2] is not None
-NOT_DJANGOS = next((f"{owner.__name__}.{name}"
-                    for owner, name, original in _ORIGINALS + tuple(
-                        (Signal, name, original) for name, original in _SIGNAL_METHODS)
+# The methods whose work the native loop does in Django's place (the init
+# signals' `send` included, whose receivers it reads itself), each as Django's
+# own module defines it, or None where a wrapper already stood there on import.
+# Each must still be there when a queryset runs: a wrapper put on one before
+# or since (a test's mock.patch, a profiler's or an N+1 detector's) sends the
+# queryset to Django's loop, which runs it.
+_ORIGINALS = {
+    (owner, name): row_converters.django_function(vars(owner).get(name),
+                                                  f"{owner.__name__}.{name}")
+    for owner, name in (
+        (ModelIterable, "__iter__"), (SQLCompiler, "results_iter"),
+        (SQLCompiler, "get_converters"), (SQLCompiler, "apply_converters"),
+        (SQLCompiler, "has_composite_fields"), (RelatedPopulator, "populate"),
+        (FieldCacheMixin, "is_cached"), (FieldCacheMixin, "set_cached_value"),
+        (ForeignKeyDeferredAttribute, "__set__"), (ModelStateFieldsCacheDescriptor, "__get__"),
+        (Model, "__init__"), (Model, "from_db"), (Signal, "send"), (Signal, "_live_receivers"))
+}
+MODEL_ITER_IS_DJANGOS = _ORIGINALS[ModelIterable, "__iter__"] is not None
+NOT_DJANGOS = next((f"{owner.__name__}.{name}" for (owner, name), original in _ORIGINALS.items()
                     if original is None), None)
+_MODEL_INIT = _ORIGINALS[Model, "__init__"]
+_MODEL_FROM_DB = getattr(_ORIGINALS[Model, "from_db"], "__func__", None)
+_FOREIGN_KEY_SET = _ORIGINALS[ForeignKeyDeferredAttribute, "__set__"]
+_IS_CACHED = _ORIGINALS[FieldCacheMixin, "is_cached"]
+_SET_CACHED_VALUE = _ORIGINALS[FieldCacheMixin, "set_cached_value"]
+_SIGNAL_METHODS = tuple((name, _ORIGINALS[Signal, name]) for name in ("send", "_live_receivers"))
+
+
+def _parts_as_found():
+    # ModelIterable.__iter__ aside: install() puts the loop itself there.
+    return (all(vars(owner).get(name) is original for (owner, name), original in _ORIGINALS.items()
+                if (owner, name) != (ModelIterable, "__iter__"))
+            and vars(ModelState).get("fields_cache") is _FIELDS_CACHE
+            and _model_state_plain()
+            and all(_class_attribute(type(signal), name) is original and name not in vars(signal)
+                    for signal in (pre_init, post_init) for name, original in _SIGNAL_METHODS))
+
+
+def _parts_homes():
+    return (*{owner for owner, _ in _ORIGINALS}, ModelState, type(pre_init), type(post_init),
+            vars(pre_init), vars(post_init))
+
+
+_PARTS_GUARD = snapshot.Guard(_parts_homes, _parts_as_found)
+
+
+def _django_parts_unchanged():
+    """Whether everything the native loop stands in for is as it was found."""
+    return _PARTS_GUARD.holds()
+
 
 def _model_state_plain():
     return (ModelState.__init__ is object.__init__
@@ -257,11 +257,6 @@ def _assignment(descriptor):
     if descriptor is None or not hasattr(type(descriptor), "__set__"):
         return Assignment.PLAIN
     return Assignment.DESCRIPTOR
-
-
-_FOREIGN_KEY_SET = _django_own(ForeignKeyDeferredAttribute, "__set__")
-_IS_CACHED = _django_own(FieldCacheMixin, "is_cached")
-_SET_CACHED_VALUE = _django_own(FieldCacheMixin, "set_cached_value")
 
 
 def _native_foreign_key(descriptor):
