@@ -16,8 +16,10 @@ own way, composite keys, an unknown release) runs Django's code.
 """
 
 import enum
+import inspect
 import operator
 import threading
+import types
 import weakref
 from typing import Any, NamedTuple
 
@@ -308,12 +310,37 @@ def _decide_model_plan(recorder, cls, init_list, count):
 
 class SetterPlan(NamedTuple):
     cache_name: Any  # str: store into `_state.fields_cache`; None: call `call`
-    call: Any
+    call: Any        # None as well: Django's setter that does nothing
+
+
+def _ignores_its_arguments(obj, from_obj):
+    return None
+
+
+def _no_op_setter_codes():
+    """The code of the setters that get_related_selections makes to do nothing
+    (`lambda x, y: None` for a forward relation that is not unique, and
+    `local_setter_noop`), where each is exactly a function of two arguments
+    that returns None."""
+    shape = _ignores_its_arguments.__code__
+    return frozenset(
+        code for code in vars(SQLCompiler)["get_related_selections"].__code__.co_consts
+        if type(code) is type(shape) and code.co_name in ("<lambda>", "local_setter_noop")
+        and code.co_code == shape.co_code and code.co_consts == shape.co_consts
+        and code.co_argcount == 2 and code.co_flags & ~inspect.CO_NESTED == shape.co_flags
+        and not code.co_freevars)
+
+
+_NO_OP_SETTER_CODES = _no_op_setter_codes()
 
 
 def _setter(setter):
     """`field.set_cached_value` as Django's FieldCacheMixin writes it stores
-    into the fields cache under `field.cache_name`; anything else is called."""
+    into the fields cache under `field.cache_name`; Django's setters that do
+    nothing are skipped; anything else is called."""
+    if (type(setter) is types.FunctionType and setter.__code__ in _NO_OP_SETTER_CODES
+            and setter.__defaults__ is None):
+        return SetterPlan(None, None)
     func = getattr(setter, "__func__", None)
     field = getattr(setter, "__self__", None)
     if (func is not None and func is _SET_CACHED_VALUE

@@ -76,7 +76,7 @@ const DateTypes* date_types() {
   if (!api) return nullptr;
   static const DateTypes types{api->DateType,  api->DateTimeType,           api->TimeType,
                                api->DeltaType, Py_TYPE(api->TimeZone_UTC), api->TimeZone_UTC,
-                               api->DateTime_FromDateAndTimeAndFold};
+                               api->DateTime_FromDateAndTimeAndFold, api->Date_FromDate};
   DATE_TYPES.store(&types, std::memory_order_release);
   return &types;
 }

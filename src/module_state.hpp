@@ -111,6 +111,7 @@ struct DateTypes {
   // that no file reads datetime.h's own per-file API pointer, which every
   // thread would set unsynchronized on first use.
   PyObject* (*new_datetime)(int, int, int, int, int, int, int, PyObject*, int, PyTypeObject*);
+  PyObject* (*new_date)(int, int, int, PyTypeObject*);  // (year, month, day, type)
 };
 const DateTypes* date_types();
 

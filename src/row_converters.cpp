@@ -6,6 +6,7 @@
 #include "kinds/uuid.hpp"
 #include "module_state.hpp"
 #include "object.hpp"
+#include "sqlite_dates.hpp"
 #include "sqlite_decimal.hpp"
 #include "validate.hpp"
 
@@ -49,6 +50,28 @@ Object from_iso(PyTypeObject* cls, PyObject* text, bool& refused) {
   return parsed;
 }
 
+// The date or datetime (`cls`, the exact class) of a text in the shape
+// Django stores, made without fromisoformat, which reads it to the same
+// fields; empty with no error set for any other text.
+Object stored_moment(const DateTypes* types, PyTypeObject* cls, std::string_view text) {
+  StoredMoment m;
+  if (cls == types->date ? read_stored_date(text, m) : read_stored_datetime(text, m))
+    return Object::steal(cls == types->date
+                             ? types->new_date(m.year, m.month, m.day, cls)
+                             : types->new_datetime(m.year, m.month, m.day, m.hour, m.minute,
+                                                   m.second, m.microsecond, Py_None, 0, cls));
+  return Object();
+}
+
+// from_iso for a str.
+Object from_text(const DateTypes* types, PyTypeObject* cls, PyObject* text, bool& refused) {
+  if (PyUnicode_IS_ASCII(text)) {
+    std::string_view ascii((const char*)PyUnicode_1BYTE_DATA(text), (size_t)PyUnicode_GET_LENGTH(text));
+    if (Object made = stored_moment(types, cls, ascii); made || PyErr_Occurred()) return made;
+  }
+  return from_iso(cls, text, refused);
+}
+
 // `value.replace(tzinfo=zone)` for an exact, naive datetime.
 Object with_zone(const DateTypes* types, PyObject* value, PyObject* zone) {
   return Object::steal(types->new_datetime(
@@ -71,7 +94,7 @@ Object sqlite_datetime(const ConverterStep& step, PyObject* value, PyObject* exp
     parsed = Object::borrow(value);  // the cursor's own converter parsed it
   } else if (PyUnicode_CheckExact(value)) {
     bool refused = false;
-    parsed = from_iso(types->datetime, value, refused);
+    parsed = from_text(types, types->datetime, value, refused);
     if (refused) return call_python(step, value, expression, connection);
     if (!parsed) return Object();
   } else {
@@ -92,7 +115,7 @@ Object sqlite_date(const ConverterStep& step, PyObject* value, PyObject* express
   if (Py_IS_TYPE(value, types->date)) return Object::borrow(value);
   if (!PyUnicode_CheckExact(value)) return call_python(step, value, expression, connection);
   bool refused = false;
-  Object parsed = from_iso(types->date, value, refused);
+  Object parsed = from_text(types, types->date, value, refused);
   if (refused) return call_python(step, value, expression, connection);
   return parsed;
 }
@@ -111,15 +134,6 @@ Object sqlite_boolean(const ConverterStep& step, PyObject* value, PyObject* expr
   return Object::borrow(value);
 }
 
-// repr(value) for sqlite_decimal.cpp; nullptr with an error set.
-const char* python_repr(double value, std::string& buffer) {
-  char* text = PyOS_double_to_string(value, 'r', 0, 0, nullptr);
-  if (!text) return nullptr;
-  buffer = text;
-  PyMem_Free(text);
-  return buffer.c_str();
-}
-
 // Raises the decimal module's flags in `context` that the step raised.
 bool raise_flags(PyObject* context, const DecimalSignals& signals, const ConverterStep& step) {
   if (!signals.inexact && !signals.rounded) return true;
@@ -136,7 +150,7 @@ bool raise_flags(PyObject* context, const DecimalSignals& signals, const Convert
 Object native_decimal(const ConverterStep& step, PyObject* value) {
   std::optional<QuantizedDecimal> result;
   if (PyFloat_CheckExact(value)) {
-    result = quantize_float(PyFloat_AS_DOUBLE(value), python_repr, step.places, step.max_digits);
+    result = quantize_float(PyFloat_AS_DOUBLE(value), step.places, step.max_digits);
   } else {
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -265,19 +279,21 @@ PyObject* cursor_convert(PyObject* self, PyObject* raw) {
   if (!types) return nullptr;
   PyObject* original = PyTuple_GET_ITEM(self, 1);
   bool dated = PyTuple_GET_ITEM(self, 0) == Py_False;
-  PyTypeObject* made = dated ? types->date : types->datetime;
-  int real = module_class_is(made, dated);
+  PyTypeObject* made_type = dated ? types->date : types->datetime;
+  int real = module_class_is(made_type, dated);
   if (real < 0) return nullptr;
   if (!real || !PyBytes_CheckExact(raw)) return PyObject_CallOneArg(original, raw);
-  Object text = Object::steal(
-      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw), nullptr));
+  std::string_view bytes(PyBytes_AS_STRING(raw), (size_t)PyBytes_GET_SIZE(raw));
+  if (Object made = stored_moment(types, made_type, bytes); made || PyErr_Occurred())
+    return made.release();
+  Object text = Object::steal(PyUnicode_DecodeUTF8(bytes.data(), (Py_ssize_t)bytes.size(), nullptr));
   if (!text) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
     PyErr_Clear();
     return PyObject_CallOneArg(original, raw);
   }
   bool refused = false;
-  Object parsed = from_iso(made, text.get(), refused);
+  Object parsed = from_iso(made_type, text.get(), refused);
   if (refused) return PyObject_CallOneArg(original, raw);
   return parsed.release();
 }

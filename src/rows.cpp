@@ -102,7 +102,7 @@ struct ModelBuild {
 
 struct Setter {
   PyObject* cache_name = nullptr;  // store into _state.fields_cache
-  PyObject* call = nullptr;        // otherwise call(target, value)
+  PyObject* call = nullptr;        // otherwise call(target, value); neither: Django's no-op
 };
 
 struct Populator {
@@ -215,7 +215,6 @@ bool parse_setter(PyObject* plan, Setter& out) {
   if (!check_tuple(plan, 2)) return false;
   out.cache_name = or_null(field_at(plan, 0));
   out.call = or_null(field_at(plan, 1));
-  if (!out.cache_name && !out.call) return internal_error("an empty setter plan"), false;
   return true;
 }
 
@@ -415,6 +414,7 @@ bool track_peer(PyObject* peers, PyObject* obj, PyObject* state) {
 
 // `target._state.fields_cache[cache_name] = value`, or the setter called.
 bool apply_setter(const Setter& setter, PyObject* target, PyObject* value) {
+  if (!setter.cache_name && !setter.call) return true;
   if (!setter.cache_name) {
     PyObject* args[] = {target, value};
     Object done = Object::steal(PyObject_Vectorcall(setter.call, args, 2, nullptr));

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "float_text.hpp"
 #include "uint128.hpp"
 
 namespace qc {
@@ -112,15 +113,13 @@ std::optional<Finite> shortest_of(const char* text) {
 // has at most 15 digits; otherwise that value rounded to 15 digits, which is
 // Python's shortest repr padded with zeros, since any decimal of 15 digits
 // survives the trip through a double (DBL_DIG).
-std::optional<Finite> created_of(double value, const char* (*shortest)(double, std::string&),
-                                 DecimalSignals& signals) {
+std::optional<Finite> created_of(double value, DecimalSignals& signals) {
   bool fits_in_15 = false;
   std::optional<Finite> exact = exact_of(value, fits_in_15);
   if (!exact) return std::nullopt;
   if (fits_in_15) return exact;
-  std::string buffer;
-  const char* text = shortest(value, buffer);
-  if (!text) return std::nullopt;  // the caller tells failure by the error it set
+  char text[FLOAT_TEXT_ROOM];
+  *write_float_repr(text, value) = '\0';
   std::optional<Finite> repr = shortest_of(text);
   if (!repr || repr->coefficient == 0) return std::nullopt;
   int padding = CREATE_PRECISION - digit_count(repr->coefficient);
@@ -173,11 +172,10 @@ bool supported(int places, int max_digits) {
 
 }  // namespace
 
-std::optional<QuantizedDecimal> quantize_float(double value, const char* (*shortest)(double, std::string&),
-                                               int places, int max_digits) {
+std::optional<QuantizedDecimal> quantize_float(double value, int places, int max_digits) {
   if (!std::isfinite(value) || !supported(places, max_digits)) return std::nullopt;
   DecimalSignals signals;
-  std::optional<Finite> created = created_of(value, shortest, signals);
+  std::optional<Finite> created = created_of(value, signals);
   if (!created) return std::nullopt;
   return quantized_of(*created, signals, places, max_digits);
 }

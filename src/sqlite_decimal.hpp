@@ -23,10 +23,8 @@ struct QuantizedDecimal {
 };
 
 // The result for a finite float, or nullopt where the value is outside what
-// this arithmetic covers (the decimal module then answers). `shortest` is
-// repr(value) as Python writes it; read only when the value needs rounding.
-std::optional<QuantizedDecimal> quantize_float(double value, const char* (*shortest)(double, std::string&),
-                                               int places, int max_digits);
+// this arithmetic covers (the decimal module then answers).
+std::optional<QuantizedDecimal> quantize_float(double value, int places, int max_digits);
 // The same for an int of at most 15 digits.
 std::optional<QuantizedDecimal> quantize_int(long long value, int places, int max_digits);
 

@@ -329,6 +329,40 @@ def test_stored_values_the_native_parsers_refuse_give_djangos_answer(shop, annot
     assert delta["django"] == 0 and (delta["native"] == 1 or expected[0] == "raised")
 
 
+STORED_TEXTS = [
+    "2024-02-29", "2023-02-29", "1900-02-29", "2000-02-29", "2024-04-31", "0001-01-01",
+    "0000-12-31", "9999-12-31", "2024-13-01", "2024-00-10", "2024-01-00", "2024-1-05",
+    "2024/01/05", "2024-01-05 ", "+024-01-05",
+    *[f"2024-02-29{sep}{time}" for sep in " T" for time in [
+        "23:59:59.999999", "00:00:00", "24:00:00", "23:60:00", "23:59:60", "07:05:09.5",
+        "07:05:09.1234567", "07:05:09.12345a", "07:05:09+02:00", "07:05:09.000000", "7:05:09"]],
+    "2023-02-29 10:00:00", "0001-01-01 00:00:00", "9999-12-31T23:59:59.999999",
+    "0000-01-01 00:00:00", "2024-01-05x07:05:09", " 2024-01-05 07:05:09", "2024-01-05 07:05:0٩",
+]
+
+
+@pytest.mark.parametrize("with_time", [False, True], ids=["date", "datetime"])
+def test_the_cursor_converters_read_every_text_as_djangos(with_time):
+    from django.db.backends.sqlite3.base import decoder
+    from django.utils.dateparse import parse_date, parse_datetime
+
+    from quorvel_core import _quorvel_core as native
+
+    django_converter = decoder(parse_datetime if with_time else parse_date)
+    stand_in = native.cursor_converter(with_time, django_converter)
+
+    def answer(convert, raw):
+        try:
+            made = convert(raw)
+        except Exception as exc:
+            return type(exc), str(exc)
+        return type(made), repr(made)
+
+    for text in STORED_TEXTS:
+        raw = text.encode()
+        assert answer(stand_in, raw) == answer(django_converter, raw), text
+
+
 @sqlite_only
 @pytest.mark.parametrize("model, column, value, error, before", [
     (Place, "code", "boom", "boom is not a code", 3),  # a field's from_db_value
@@ -568,3 +602,12 @@ quorvel_core.install()
 print(vars(owner)[name] is wrapper, rows.model_report(Book))
 """)
     assert out.strip() == f"True {wrapped} was not Django's own when quorvel_core was imported"
+
+
+def test_only_djangos_own_no_op_setters_are_skipped(db):
+    compiler = Review.objects.select_related("book").query.get_compiler("default")
+    compiler.setup_query()
+    (related,) = compiler.klass_info["related_klass_infos"]
+    assert rows._setter(related["remote_setter"]) == rows.SetterPlan(None, None)
+    lookalike = lambda obj, from_obj: None  # noqa: E731  (not Django's code: called)
+    assert rows._setter(lookalike) == rows.SetterPlan(None, lookalike)
