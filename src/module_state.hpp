@@ -31,7 +31,6 @@
   X(fetch_mode, "fetch_mode")                                          \
   X(fields, "fields")                                                  \
   X(fields_cache, "fields_cache")                                      \
-  X(flags, "flags")                                                    \
   X(fromisoformat, "fromisoformat")                                    \
   X(get_attribute, "get_attribute")                                    \
   X(int_, "int")                                                       \

@@ -27,6 +27,14 @@ int module_class_is(PyTypeObject* real, bool dated) {
   PyObject* module = datetime_module();
   PyObject* name = dated ? names::date() : names::datetime();
   if (!module || !name) return -1;
+  if (PyModule_CheckExact(module)) {
+    // What the attribute lookup finds: the module type has no attribute of
+    // these names, so the module's dict answers.
+    PyObject* found = nullptr;
+    int present = PyDict_GetItemRef(PyModule_GetDict(module), name, &found);
+    Object held = Object::steal(found);
+    if (present != 0) return present < 0 ? -1 : found == (PyObject*)real;
+  }
   Object current = Object::steal(PyObject_GetAttr(module, name));
   return current ? current.get() == (PyObject*)real : -1;
 }
@@ -134,14 +142,10 @@ Object sqlite_boolean(const ConverterStep& step, PyObject* value, PyObject* expr
   return Object::borrow(value);
 }
 
-// Raises the decimal module's flags in `context` that the step raised.
-bool raise_flags(PyObject* context, const DecimalSignals& signals, const ConverterStep& step) {
-  if (!signals.inexact && !signals.rounded) return true;
-  PyObject* name = names::flags();
-  Object flags = Object::steal(name ? PyObject_GetAttr(context, name) : nullptr);
-  if (!flags) return false;
-  return (!signals.inexact || PyObject_SetItem(flags.get(), step.inexact, Py_True) == 0) &&
-         (!signals.rounded || PyObject_SetItem(flags.get(), step.rounded, Py_True) == 0);
+// Raises the decimal module's flags in a context's `flags` that the step raised.
+bool raise_flags(PyObject* flags, const DecimalSignals& signals, const ConverterStep& step) {
+  return (!signals.inexact || PyObject_SetItem(flags, step.inexact, Py_True) == 0) &&
+         (!signals.rounded || PyObject_SetItem(flags, step.rounded, Py_True) == 0);
 }
 
 // The decimal of a float or an int of at most 15 digits, digit for digit
@@ -163,8 +167,8 @@ Object native_decimal(const ConverterStep& step, PyObject* value) {
   Object text = Object::steal(
       PyUnicode_FromStringAndSize(result->text.data(), (Py_ssize_t)result->text.size()));
   Object made = Object::steal(text ? PyObject_CallOneArg(decimal, text.get()) : nullptr);
-  if (!made || !raise_flags(step.created_context, result->created, step) ||
-      !raise_flags(step.context, result->quantized, step))
+  if (!made || !raise_flags(step.created_flags, result->created, step) ||
+      !raise_flags(step.flags, result->quantized, step))
     return Object();
   return made;
 }
@@ -232,7 +236,7 @@ PyObject* tuple_at(PyObject* tuple, Py_ssize_t index, Py_ssize_t size) {
 
 // (places, max_digits, the 15-digit context, Inexact, Rounded)
 bool parse_native_decimal(PyObject* native, ConverterStep& step) {
-  if (!PyTuple_Check(native) || PyTuple_GET_SIZE(native) != 5) return type_mismatch(native, "tuple"), false;
+  if (!PyTuple_Check(native) || PyTuple_GET_SIZE(native) != 7) return type_mismatch(native, "tuple"), false;
   long places = PyLong_AsLong(PyTuple_GET_ITEM(native, 0));
   long max_digits = places == -1 && PyErr_Occurred() ? -1 : PyLong_AsLong(PyTuple_GET_ITEM(native, 1));
   if ((places == -1 || max_digits == -1) && PyErr_Occurred()) return false;
@@ -243,6 +247,8 @@ bool parse_native_decimal(PyObject* native, ConverterStep& step) {
   step.created_context = PyTuple_GET_ITEM(native, 2);
   step.inexact = PyTuple_GET_ITEM(native, 3);
   step.rounded = PyTuple_GET_ITEM(native, 4);
+  step.created_flags = PyTuple_GET_ITEM(native, 5);
+  step.flags = PyTuple_GET_ITEM(native, 6);
   return true;
 }
 

@@ -36,6 +36,8 @@ struct ConverterStep {
   PyObject* created_context = nullptr;
   PyObject* inexact = nullptr;
   PyObject* rounded = nullptr;
+  PyObject* created_flags = nullptr;  // the two contexts' `flags`
+  PyObject* flags = nullptr;
 };
 
 struct ColumnConverters {

@@ -304,10 +304,11 @@ Object row_item(PyObject* row, Py_ssize_t index) {
 }
 
 // An instance being built: its state, and whether only native code has
-// touched that state since it was made (no descriptor's __set__ ran), in
-// which case the loop knows whether it holds a fields cache yet.
+// touched the instance since it was made (no descriptor's __set__, setter or
+// Django populator ran), in which case the loop knows that `state` is still
+// its `_state` and whether that holds a fields cache yet.
 struct Building {
-  PyObject* state;
+  Object state;
   bool untouched = true;
   bool has_fields_cache = false;
 };
@@ -321,9 +322,9 @@ Object fields_cache(const RowsConfig& config, Building& building) {
   PyObject* name = names::fields_cache();
   if (!name) return Object();
   if (!config.plain_fields_cache || !building.untouched || building.has_fields_cache)
-    return Object::steal(PyObject_GetAttr(building.state, name));
+    return Object::steal(PyObject_GetAttr(building.state.get(), name));
   Object made = Object::steal(PyDict_New());
-  if (!made || PyObject_SetAttr(building.state, name, made.get()) < 0) return Object();
+  if (!made || PyObject_SetAttr(building.state.get(), name, made.get()) < 0) return Object();
   building.has_fields_cache = true;
   return made;
 }
@@ -367,11 +368,11 @@ bool assign(const RowsConfig& config, const ModelBuild& model, size_t i, PyObjec
 // from_db(db, init_list, values) with the values at `values[offset + i]`:
 // object.__new__, `_state = ModelState()`, each loaded field through the
 // generic setattr (a data descriptor's __set__ runs as in __init__), then
-// the state's `adding`, `db` and (6.1) `fetch_mode`. `state` receives the
+// the state's `adding`, `db` and (6.1) `fetch_mode`. `building` receives the
 // instance's ModelState.
 Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObject* values,
                       Py_ssize_t offset, Py_ssize_t count, PyObject* db, PyObject* fetch_mode,
-                      Object& state) {
+                      Building& building) {
   PyObject* empty = empty_tuple();
   PyObject* state_name = names::state();
   PyObject* adding_name = names::adding();
@@ -382,9 +383,9 @@ Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObjec
     return internal_error("a row's values do not match its model plan"), Object();
   Object obj = Object::steal(model.cls->tp_new(model.cls, empty, nullptr));
   if (!obj) return Object();
-  state = Object::steal(PyObject_CallNoArgs(config.model_state.get()));
-  if (!state || PyObject_GenericSetAttr(obj.get(), state_name, state.get()) < 0) return Object();
-  Building building{state.get()};
+  building.state = Object::steal(PyObject_CallNoArgs(config.model_state.get()));
+  PyObject* state = building.state.get();
+  if (!state || PyObject_GenericSetAttr(obj.get(), state_name, state) < 0) return Object();
   for (size_t i = 0; i < model.attnames.size(); ++i) {
     Py_ssize_t at = positional ? (Py_ssize_t)i : model.positions[i];
     if (at < 0) continue;
@@ -394,12 +395,11 @@ Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObjec
     if (value.get() == config.deferred.get()) continue;
     if (!assign(config, model, i, obj.get(), building, value.get())) return Object();
   }
-  if (PyObject_SetAttr(state.get(), adding_name, Py_False) < 0 ||
-      PyObject_SetAttr(state.get(), db_name, db) < 0)
+  if (PyObject_SetAttr(state, adding_name, Py_False) < 0 || PyObject_SetAttr(state, db_name, db) < 0)
     return Object();
   if (fetch_mode) {
     PyObject* name = names::fetch_mode();
-    if (!name || PyObject_SetAttr(state.get(), name, fetch_mode) < 0) return Object();
+    if (!name || PyObject_SetAttr(state, name, fetch_mode) < 0) return Object();
   }
   return obj;
 }
@@ -413,25 +413,35 @@ bool track_peer(PyObject* peers, PyObject* obj, PyObject* state) {
 }
 
 // `target._state.fields_cache[cache_name] = value`, or the setter called.
-bool apply_setter(const Setter& setter, PyObject* target, PyObject* value) {
+// `building` is the target's.
+bool apply_setter(const RowsConfig& config, const Setter& setter, PyObject* target,
+                  Building& building, PyObject* value) {
   if (!setter.cache_name && !setter.call) return true;
   if (!setter.cache_name) {
+    building.untouched = false;
     PyObject* args[] = {target, value};
     Object done = Object::steal(PyObject_Vectorcall(setter.call, args, 2, nullptr));
     return (bool)done;
   }
-  PyObject* state_name = names::state();
-  PyObject* cache_name = names::fields_cache();
-  if (!state_name || !cache_name) return false;
-  Object state = Object::steal(PyObject_GetAttr(target, state_name));
-  Object cache = Object::steal(state ? PyObject_GetAttr(state.get(), cache_name) : nullptr);
+  Object cache;
+  if (building.untouched) {
+    cache = fields_cache(config, building);
+  } else {
+    PyObject* state_name = names::state();
+    PyObject* cache_name = names::fields_cache();
+    if (!state_name || !cache_name) return false;
+    Object state = Object::steal(PyObject_GetAttr(target, state_name));
+    cache = Object::steal(state ? PyObject_GetAttr(state.get(), cache_name) : nullptr);
+  }
   return cache && PyObject_SetItem(cache.get(), setter.cache_name, value) == 0;
 }
 
 bool populate(const RowsConfig& config, const Populator& p, PyObject* row, PyObject* from_obj,
-              PyObject* db);
+              Building& from_building, PyObject* db);
 
-bool populate_in_django(const Populator& p, PyObject* row, PyObject* from_obj) {
+bool populate_in_django(const Populator& p, PyObject* row, PyObject* from_obj,
+                        Building& from_building) {
+  from_building.untouched = false;
   PyObject* name = names::populate();
   if (!name) return false;
   PyObject* args[] = {p.populator, row, from_obj};
@@ -440,13 +450,13 @@ bool populate_in_django(const Populator& p, PyObject* row, PyObject* from_obj) {
   return (bool)done;
 }
 
-// RelatedPopulator.populate(row, from_obj).
+// RelatedPopulator.populate(row, from_obj); `from_building` is from_obj's.
 bool populate(const RowsConfig& config, const Populator& p, PyObject* row, PyObject* from_obj,
-              PyObject* db) {
-  if (!p.native) return populate_in_django(p, row, from_obj);
+              Building& from_building, PyObject* db) {
+  if (!p.native) return populate_in_django(p, row, from_obj, from_building);
   Receivers receivers = init_receivers(config, (PyObject*)p.model.cls);
   if (receivers == Receivers::failed) return false;
-  if (receivers == Receivers::some) return populate_in_django(p, row, from_obj);
+  if (receivers == Receivers::some) return populate_in_django(p, row, from_obj, from_building);
   Object values = Object::borrow(row);
   Py_ssize_t offset = p.cols_start, count = p.cols_end - p.cols_start;
   if (p.reorder) {
@@ -460,15 +470,15 @@ bool populate(const RowsConfig& config, const Populator& p, PyObject* row, PyObj
   Object pk = row_item(values.get(), offset + p.pk_idx);
   if (!pk) return false;
   Object obj = Object::borrow(Py_None);
+  Building building;
   if (pk.get() != Py_None) {
-    Object state;
-    obj = build_instance(config, p.model, values.get(), offset, count, db, p.fetch_mode, state);
-    if (!obj || !track_peer(p.peers, obj.get(), state.get())) return false;
+    obj = build_instance(config, p.model, values.get(), offset, count, db, p.fetch_mode, building);
+    if (!obj || !track_peer(p.peers, obj.get(), building.state.get())) return false;
     for (const Populator& child : p.children)
-      if (!populate(config, child, row, obj.get(), db)) return false;
+      if (!populate(config, child, row, obj.get(), building, db)) return false;
   }
-  if (!apply_setter(p.local, from_obj, obj.get())) return false;
-  return obj.get() == Py_None || apply_setter(p.remote, obj.get(), from_obj);
+  if (!apply_setter(config, p.local, from_obj, from_building, obj.get())) return false;
+  return obj.get() == Py_None || apply_setter(config, p.remote, obj.get(), building, from_obj);
 }
 
 // The known related objects of a reverse manager's queryset.
@@ -515,12 +525,12 @@ Object build_row(const RowsConfig& config, RowLoop& loop, PyObject* raw) {
   if (receivers == Receivers::failed) return Object();
   if (receivers == Receivers::some)
     return Object::steal(PyObject_CallOneArg(loop.django_row.get(), row.get()));
-  Object state;
+  Building building;
   Object obj = build_instance(config, loop.model, row.get(), loop.start, loop.end - loop.start,
-                              loop.db, loop.fetch_mode, state);
-  if (!obj || !track_peer(loop.peers, obj.get(), state.get())) return Object();
+                              loop.db, loop.fetch_mode, building);
+  if (!obj || !track_peer(loop.peers, obj.get(), building.state.get())) return Object();
   for (const Populator& p : loop.populators)
-    if (!populate(config, p, row.get(), obj.get(), loop.db)) return Object();
+    if (!populate(config, p, row.get(), obj.get(), building, loop.db)) return Object();
   for (auto& [name, column] : loop.annotations) {
     Object value = row_item(row.get(), column);
     if (!value || PyObject_SetAttr(obj.get(), name, value.get()) < 0) return Object();
