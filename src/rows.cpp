@@ -300,6 +300,7 @@ Object row_item(PyObject* row, Py_ssize_t index) {
     if (index >= PyTuple_GET_SIZE(row)) return PyErr_SetString(PyExc_IndexError, "row index out of range"), Object();
     return Object::borrow(PyTuple_GET_ITEM(row, index));
   }
+  if (PyList_CheckExact(row)) return Object::steal(PyList_GetItemRef(row, index));
   return Object::steal(PySequence_GetItem(row, index));
 }
 

@@ -35,6 +35,30 @@ int digit_count(u128 n) {
   return count;
 }
 
+// 128-bit division is a library call; the coefficients here nearly always
+// fit in 64 bits, where it is a multiplication.
+void divide(u128 n, u128 d, u128& quotient, u128& remainder) {
+  if (n <= UINT64_MAX && d <= UINT64_MAX) {
+    quotient = (uint64_t)n / (uint64_t)d;
+    remainder = (uint64_t)n % (uint64_t)d;
+  } else {
+    quotient = n / d;
+    remainder = n % d;
+  }
+}
+
+// Writes the decimal digits of n backwards, ending just before `end`, and
+// returns where they start.
+char* write_digits(char* end, u128 n) {
+  for (; n > UINT64_MAX; n /= 10) *--end = (char)('0' + (int)(n % 10));
+  uint64_t rest = (uint64_t)n;
+  do {
+    *--end = (char)('0' + (int)(rest % 10));
+    rest /= 10;
+  } while (rest != 0);
+  return end;
+}
+
 // A decimal as the decimal module holds it: sign, coefficient, exponent.
 struct Finite {
   bool negative;
@@ -146,24 +170,24 @@ std::optional<QuantizedDecimal> quantized_of(const Finite& created, DecimalSigna
     int drop = target - created.exponent;
     if (drop > MAX_DIGITS) return std::nullopt;
     u128 unit = power_of_ten(drop);
-    u128 quotient = coefficient / unit, remainder = coefficient % unit;
+    u128 quotient, remainder;
+    divide(coefficient, unit, quotient, remainder);
     u128 twice = remainder * 2;
     if (twice > unit || (twice == unit && (quotient & 1))) ++quotient;
     signals = {remainder != 0, true};
     coefficient = quotient;
   }
   if (digit_count(coefficient) > max_digits) return std::nullopt;
-  char digits[MAX_DIGITS + 2];
-  int at = MAX_DIGITS + 1;
-  digits[at] = '\0';
-  do {
-    digits[--at] = (char)('0' + (int)(coefficient % 10));
-    coefficient /= 10;
-  } while (coefficient != 0);
-  std::string text = created.negative ? "-" : "";
-  text += &digits[at];
-  text += "E" + std::to_string(target);
-  return QuantizedDecimal{std::move(text), created_signals, signals};
+  // "-digitsE-places", written backwards into one buffer: a short text
+  // becomes a string without an allocation.
+  char buffer[MAX_DIGITS + 8];
+  char* end = buffer + sizeof buffer;
+  char* start = write_digits(end, (u128)places);
+  if (places != 0) *--start = '-';
+  *--start = 'E';
+  start = write_digits(start, coefficient);
+  if (created.negative) *--start = '-';
+  return QuantizedDecimal{std::string(start, end), created_signals, signals};
 }
 
 bool supported(int places, int max_digits) {
