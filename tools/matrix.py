@@ -8,8 +8,9 @@ would leak in), with Django, DRF, pytest and hypothesis from PyPI. An
 environment that already has the right versions is reused. The extension is
 the one `make build` made: the stable ABI is the same for every pair, so the
 checkout is put on PYTHONPATH as it is. The suite runs twice per pair, plain
-and with --quorvel-install, as `make test` runs it; then a table of the
-counts is printed, and the exit status is non-zero when anything failed.
+and with --quorvel-install, as `make test` runs it, the two passes side by
+side; then a table of the counts is printed, and the exit status is non-zero
+when anything failed.
 
 Django's own tests of the ORM (tools/django_tests.py --orm, plain and with
 install()) then run in one environment of each series of DJANGO_TESTS_SERIES,
@@ -29,6 +30,7 @@ import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ET
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -110,15 +112,32 @@ def make_venv(path, requirements, want, system_site=False):
     return python, True
 
 
+def run_suites(python, lane):
+    """The suite's passes (MODES) side by side, one per core, each one's
+    output kept in lane/<mode>.log and printed whole once both are done, so
+    that the log reads as if they had run one after the other.
+    [(mode, counts, seconds)] in MODES' order."""
+    with ThreadPoolExecutor(max_workers=len(MODES)) as pool:
+        running = [(mode, pool.submit(run_suite, python, lane, mode, extra))
+                   for mode, extra in MODES]
+        results = [(mode, *future.result()) for mode, future in running]
+    for mode, _, _ in results:
+        print(f"matrix: {lane.name}, {mode}:", flush=True)
+        sys.stdout.write((lane / f"{mode}.log").read_text())
+        sys.stdout.flush()
+    return results
+
+
 def run_suite(python, lane, mode, extra):
     report = lane / f"{mode}.xml"
     report.unlink(missing_ok=True)
     env = dict(os.environ, PYTHONPATH=str(ROOT))
     env.pop("DJANGO_SETTINGS_MODULE", None)
     start = time.monotonic()
-    code = subprocess.run(
-        [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", f"--junitxml={report}",
-         *extra, "tests"], cwd=ROOT, env=env).returncode
+    with open(lane / f"{mode}.log", "w") as log:
+        code = subprocess.run(
+            [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", f"--junitxml={report}",
+             *extra, "tests"], cwd=ROOT, env=env, stdout=log, stderr=subprocess.STDOUT).returncode
     seconds = time.monotonic() - start
     counts = {"passed": 0, "failed": 0, "skipped": 0}
     if report.exists():
@@ -222,9 +241,8 @@ def main():
         print(f"matrix: Django {have['Django']}, DRF {have['djangorestframework']} in {path}"
               f" ({f'created in {time.monotonic() - start:.0f}s' if created else 'reused'})",
               flush=True)
-        for mode, extra in MODES:
-            counts, seconds = run_suite(python, path, mode, extra)
-            rows.append((django, drf, mode, counts, seconds))
+        rows += [(django, drf, mode, counts, seconds)
+                 for mode, counts, seconds in run_suites(python, path)]
         if django_tests.get(django) == path:
             results, passed = run_django_tests(python, path)
             django_rows += [(django, drf, mode, counts, seconds)

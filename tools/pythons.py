@@ -5,9 +5,9 @@
 For each interpreter: `make PYTHON=<it> test-cpp` builds the extension for
 it (objects under build/dev/<its EXT_SUFFIX>, the module beside the other
 interpreters' builds in quorvel_core/) and runs the C++ tests; then the suite
-runs twice, plain and with --quorvel-install, as `make test` runs it, with
-the environment's own Django and DRF. A table of the counts follows, and the
-exit status is non-zero when anything failed.
+runs twice, plain and with --quorvel-install, as `make test` runs it (the two
+passes side by side), with the environment's own Django and DRF. A table of
+the counts follows, and the exit status is non-zero when anything failed.
 """
 
 import argparse
@@ -16,7 +16,7 @@ import sys
 import time
 from pathlib import Path
 
-from matrix import MODES, ROOT, exit_status, run_suite, table
+from matrix import ROOT, exit_status, run_suites, table
 
 
 def describe(python):
@@ -53,9 +53,8 @@ def main():
             continue
         lane = ROOT / "build" / "pythons" / tag
         lane.mkdir(parents=True, exist_ok=True)
-        for mode, extra in MODES:
-            counts, seconds = run_suite(python, lane, mode, extra)
-            rows.append((version, cpp, mode, counts, seconds))
+        rows += [(version, cpp, mode, counts, seconds)
+                 for mode, counts, seconds in run_suites(python, lane)]
     print()
     print(table(rows, labels=("Python", "C++ tests", "mode")))
     return exit_status(rows, [f"pythons: the build or the C++ tests failed under {python}; "
