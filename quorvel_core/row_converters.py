@@ -222,9 +222,10 @@ def _plain_context(context, precision):
 
 
 def _native_decimal(create_decimal, quantize_value, field):
-    """(places, max_digits, the 15-digit context, Inexact, Rounded, the two
-    contexts' flags) where the converter's arithmetic may be done natively,
-    else None. A Context's `flags` is one object for the context's life."""
+    """(places, max_digits, Inexact, Rounded, the 15-digit context's flags,
+    the field context's flags) where the converter's arithmetic may be done
+    natively, else None. A Context's `flags` is one object for the context's
+    life."""
     places, max_digits = field.decimal_places, field.max_digits
     if type(places) is not int or type(max_digits) is not int or not 0 <= places <= 38 \
             or not 1 <= max_digits <= 38:
@@ -236,8 +237,8 @@ def _native_decimal(create_decimal, quantize_value, field):
             or type(quantize_value) is not decimal.Decimal
             or quantize_value.as_tuple() != (0, (1,), -places)):
         return None
-    return (places, max_digits, created_context, decimal.Inexact, decimal.Rounded,
-            created_context.flags, field.context.flags)
+    return (places, max_digits, decimal.Inexact, decimal.Rounded, created_context.flags,
+            field.context.flags)
 
 
 # --- the sqlite3 module's own converters ---------------------------------------

@@ -63,12 +63,11 @@ Object from_iso(PyTypeObject* cls, PyObject* text, bool& refused) {
 // fields; empty with no error set for any other text.
 Object stored_moment(const DateTypes* types, PyTypeObject* cls, std::string_view text) {
   StoredMoment m;
-  if (cls == types->date ? read_stored_date(text, m) : read_stored_datetime(text, m))
-    return Object::steal(cls == types->date
-                             ? types->new_date(m.year, m.month, m.day, cls)
-                             : types->new_datetime(m.year, m.month, m.day, m.hour, m.minute,
-                                                   m.second, m.microsecond, Py_None, 0, cls));
-  return Object();
+  if (cls == types->date) return read_stored_date(text, m) ? Object::steal(new_date(m.date)) : Object();
+  if (!read_stored_datetime(text, m)) return Object();
+  const IsoDate& d = m.date;
+  return Object::steal(types->new_datetime((int)d.year, d.month, d.day, m.hour, m.minute, m.second,
+                                           m.microsecond, Py_None, 0, cls));
 }
 
 // from_iso for a str.
@@ -234,9 +233,9 @@ PyObject* tuple_at(PyObject* tuple, Py_ssize_t index, Py_ssize_t size) {
   return item;
 }
 
-// (places, max_digits, the 15-digit context, Inexact, Rounded)
+// (places, max_digits, Inexact, Rounded, the 15-digit context's flags, the field context's flags)
 bool parse_native_decimal(PyObject* native, ConverterStep& step) {
-  if (!PyTuple_Check(native) || PyTuple_GET_SIZE(native) != 7) return type_mismatch(native, "tuple"), false;
+  if (!PyTuple_Check(native) || PyTuple_GET_SIZE(native) != 6) return type_mismatch(native, "tuple"), false;
   long places = PyLong_AsLong(PyTuple_GET_ITEM(native, 0));
   long max_digits = places == -1 && PyErr_Occurred() ? -1 : PyLong_AsLong(PyTuple_GET_ITEM(native, 1));
   if ((places == -1 || max_digits == -1) && PyErr_Occurred()) return false;
@@ -244,11 +243,10 @@ bool parse_native_decimal(PyObject* native, ConverterStep& step) {
     return true;  // outside what the native arithmetic covers
   step.places = (int)places;
   step.max_digits = (int)max_digits;
-  step.created_context = PyTuple_GET_ITEM(native, 2);
-  step.inexact = PyTuple_GET_ITEM(native, 3);
-  step.rounded = PyTuple_GET_ITEM(native, 4);
-  step.created_flags = PyTuple_GET_ITEM(native, 5);
-  step.flags = PyTuple_GET_ITEM(native, 6);
+  step.inexact = PyTuple_GET_ITEM(native, 2);
+  step.rounded = PyTuple_GET_ITEM(native, 3);
+  step.created_flags = PyTuple_GET_ITEM(native, 4);
+  step.flags = PyTuple_GET_ITEM(native, 5);
   return true;
 }
 

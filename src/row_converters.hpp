@@ -33,7 +33,6 @@ struct ConverterStep {
   // call the decimal module), the 15-digit context and the signal classes
   // whose flags the native arithmetic sets as the decimal module would.
   int places = -1, max_digits = -1;
-  PyObject* created_context = nullptr;
   PyObject* inexact = nullptr;
   PyObject* rounded = nullptr;
   PyObject* created_flags = nullptr;  // the two contexts' `flags`

@@ -22,26 +22,20 @@ int days_in_month(int year, int month) noexcept {
   return month == 2 && is_leap(year) ? 29 : DAYS[month - 1];
 }
 
-// "YYYY-MM-DD" at the start of `text`, which has at least 10 bytes.
-bool read_date_part(std::string_view text, StoredMoment& out) noexcept {
-  if (text[4] != '-' || text[7] != '-') return false;
-  out.year = digits_at(text, 0, 4);
-  out.month = digits_at(text, 5, 2);
-  out.day = digits_at(text, 8, 2);
-  return out.year >= 1 && out.month >= 1 && out.month <= 12 && out.day >= 1 &&
-         out.day <= days_in_month(out.year, out.month);
-}
-
 }  // namespace
 
 bool read_stored_date(std::string_view text, StoredMoment& out) noexcept {
-  return text.size() == 10 && read_date_part(text, out);
+  std::optional<IsoDate> date = parse_iso_date(text);
+  if (!date) return false;
+  out.date = *date;
+  return date->year >= 1 && date->month >= 1 && date->month <= 12 && date->day >= 1 &&
+         date->day <= days_in_month((int)date->year, date->month);
 }
 
 bool read_stored_datetime(std::string_view text, StoredMoment& out) noexcept {
   if (text.size() != 19 && text.size() != 26) return false;
-  if (!read_date_part(text, out) || (text[10] != ' ' && text[10] != 'T') || text[13] != ':' ||
-      text[16] != ':')
+  if (!read_stored_date(text.substr(0, 10), out) || (text[10] != ' ' && text[10] != 'T') ||
+      text[13] != ':' || text[16] != ':')
     return false;
   out.hour = digits_at(text, 11, 2);
   out.minute = digits_at(text, 14, 2);

@@ -5,10 +5,12 @@
 
 #include <string_view>
 
+#include "kinds/temporal.hpp"
+
 namespace qc {
 
 struct StoredMoment {
-  int year = 0, month = 0, day = 0;
+  IsoDate date{};
   int hour = 0, minute = 0, second = 0, microsecond = 0;
 };
 

@@ -122,7 +122,7 @@ def run_suites(python, lane):
                    for mode, extra in MODES]
         results = [(mode, *future.result()) for mode, future in running]
     for mode, _, _ in results:
-        print(f"matrix: {lane.name}, {mode}:", flush=True)
+        print(f"{lane.name} ({mode}):", flush=True)
         sys.stdout.write((lane / f"{mode}.log").read_text())
         sys.stdout.flush()
     return results

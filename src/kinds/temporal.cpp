@@ -61,13 +61,11 @@ Object repr_datetime_general(const Live& field, PyObject* value, PyObject* tzinf
   return datetime_text(dt.get(), offset.get());
 }
 
-PyObject* new_date(PyTypeObject* date, const IsoDate& d) {
-  Object year = Object::steal(PyLong_FromUnsignedLong(d.year));
-  Object month = Object::steal(PyLong_FromUnsignedLong(d.month));
-  Object day = Object::steal(PyLong_FromUnsignedLong(d.day));
-  if (!year || !month || !day) return nullptr;
-  PyObject* args[] = {year.get(), month.get(), day.get()};
-  return PyObject_Vectorcall((PyObject*)date, args, 3, nullptr);
+PyObject* new_date(const IsoDate& d) {
+  // The capsule's constructor: the same checks and errors as calling the
+  // class, without making three ints.
+  const DateTypes* types = date_types();
+  return types ? types->new_date((int)d.year, d.month, d.day, types->date) : nullptr;
 }
 
 Val::Verdict validate_datetime(const DateTimeTz& tz, PyObject* value, PyObject* current_tz,

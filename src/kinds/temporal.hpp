@@ -108,8 +108,9 @@ static inline Object repr_datetime(const DateTimeTz& rule, const ReprContext& co
 // ---------------------------------------------------------------------------
 // Validators.
 
-// datetime.date(year, month, day): new reference, or nullptr with an error set.
-PyObject* new_date(PyTypeObject* date, const IsoDate& d);
+// datetime.date(year, month, day): new reference, or nullptr with an error set
+// (the constructor's own ValueError for a field out of range).
+PyObject* new_date(const IsoDate& d);
 
 static inline Val::Verdict validate_date(PyObject* value, Object& out) {
   const DateTypes* types = date_types();
@@ -120,7 +121,7 @@ static inline Val::Verdict validate_date(PyObject* value, Object& out) {
   if (Val::Verdict v = read_utf8(value, text); v != Val::Verdict::accepted) return v;
   std::optional<IsoDate> d = parse_iso_date(text);
   if (!d) return Val::Verdict::declined;
-  out = Object::steal(new_date(types->date, *d));
+  out = Object::steal(new_date(*d));
   return out ? Val::Verdict::accepted : decline_on(PyExc_ValueError);  // e.g. February 30th
 }
 
