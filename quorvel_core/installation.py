@@ -19,7 +19,7 @@ import threading
 from rest_framework import parsers as drf_parsers
 from rest_framework import renderers as drf_renderers
 
-from . import parsers, renderers, rows, serializers
+from . import parsers, prefetch, renderers, rows, serializers
 
 __all__ = ["install", "is_installed", "is_orm_installed", "uninstall"]
 
@@ -47,6 +47,9 @@ _METHODS = serializers.INSTALLED_METHODS + [
 # imported (a profiler's, an N+1 detector's) stays, and runs.
 _ORM_METHODS = ([(rows.ModelIterable, "__iter__", rows.DJANGO_MODEL_ITER, rows.model_iterable_iter)]
                 if rows.MODEL_ITER_IS_DJANGOS else [])
+if prefetch.DJANGO_PREFETCH_ONE_LEVEL is not None:
+    _ORM_METHODS.append((prefetch.django_query, "prefetch_one_level",
+                         prefetch.DJANGO_PREFETCH_ONE_LEVEL, prefetch.prefetch_one_level))
 
 for _entry in _METHODS + _ORM_METHODS:
     _entry[3].__doc__ = _entry[2].__doc__

@@ -340,6 +340,8 @@ def main():
         elif not errors:
             say(f"querysets in the accelerated pass: {total.get('native', 0)} native, "
                 f"{total.get('django', 0)} by Django, over {processes} processes")
+            say(f"prefetch levels in the accelerated pass: {total.get('prefetch native', 0)} "
+                f"shortened, {total.get('prefetch django', 0)} by Django")
             if not total.get("native"):
                 problems.append("no queryset took the native path in the accelerated pass")
 

@@ -152,9 +152,11 @@ def _exit_soon():
 
 
 def _counts():
-    from quorvel_core import rows
+    from quorvel_core import prefetch, rows
 
-    return dict(rows.counts())
+    counts = dict(rows.counts())
+    counts.update({f"prefetch {key}": value for key, value in prefetch.counts().items()})
+    return counts
 
 
 class _Counter:

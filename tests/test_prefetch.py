@@ -1,0 +1,109 @@
+"""prefetch_related over reverse foreign keys, Django's prefetch_one_level
+against install()'s: the instances, their caches and every per-instance
+QuerySet (its state, then its SQL) must match, and so must the manager
+creation counter."""
+
+import pytest
+from django.db.models import Model, Prefetch
+from django.db.models.manager import BaseManager
+from django.db.models.query import QuerySet
+
+from quorvel_core import prefetch
+
+from .project.shop.models import Author, Book, Category, Publisher, Review
+from .test_rows import native_rows, shop, snap  # noqa: F401 (shop is a fixture)
+
+QUERYSET_STATE = ("_db", "_hints", "_known_related_objects", "_deferred_filter", "_result_cache",
+                  "_prefetch_done", "_sticky_filter", "_for_write", "_iterable_class", "_fields",
+                  "_defer_next_filter", "_prefetch_related_lookups")
+
+
+def prefetched_querysets(instances):
+    """Every QuerySet in the instances' prefetch caches, and in those of the
+    instances these hold, in the order met."""
+    found = []
+    for obj in filter(lambda value: isinstance(value, Model), instances):
+        for qs in getattr(obj, "_prefetched_objects_cache", {}).values():
+            found.append(qs)
+            found.extend(prefetched_querysets(qs._result_cache or ()))
+        for value in vars(obj).values():
+            if isinstance(value, list):  # a Prefetch's to_attr
+                found.extend(prefetched_querysets(value))
+    return found
+
+
+def picture(instances):
+    """snap(), with each prefetched QuerySet's state and SQL in full."""
+    seen = {}
+    querysets = prefetched_querysets(instances)
+    state = [(type(qs), [snap(vars(qs).get(name), seen) for name in QUERYSET_STATE])
+             for qs in querysets]
+    # Reading .query applies a deferred filter, so the SQL comes last.
+    return snap(instances, seen), state, [str(qs.query) for qs in querysets]
+
+
+def outcome(make):
+    counter = BaseManager.creation_counter
+    try:
+        result = list(make())
+    except Exception as exc:
+        return ("raised", type(exc), str(exc))
+    return ("gave", picture(result), BaseManager.creation_counter - counter)
+
+
+def compare(make):
+    with native_rows(False):
+        expected = outcome(make)
+    with native_rows(True):
+        before = prefetch.counts()
+        got = outcome(make)
+        after = prefetch.counts()
+    assert got == expected
+    return {key: after[key] - before[key] for key in after}
+
+
+SHORTENED = {
+    "plain": lambda: Publisher.objects.prefetch_related("books").order_by("pk"),
+    "a Prefetch queryset": lambda: Publisher.objects.prefetch_related(Prefetch(
+        "books", Book.objects.select_related("publisher").order_by("-pages"))).order_by("pk"),
+    "to_attr": lambda: Publisher.objects.prefetch_related(
+        Prefetch("books", Book.objects.order_by("pk"), to_attr="listed")).order_by("-pk"),
+    "two levels": lambda: Publisher.objects.prefetch_related("books__reviews").order_by("pk"),
+    "deferred keys": lambda: Book.objects.prefetch_related(Prefetch(
+        "reviews", Review.objects.only("body"))).only("title").order_by("pk"),
+    "to itself": lambda: Category.objects.prefetch_related("children").order_by("pk"),
+    "in chunks": lambda: Book.objects.prefetch_related("reviews").order_by("pk").iterator(
+        chunk_size=2),
+    "from related objects": lambda: Author.objects.prefetch_related(
+        "books__reviews").order_by("pk"),
+}
+
+
+@pytest.mark.parametrize("make", SHORTENED.values(), ids=SHORTENED.keys())
+def test_reverse_foreign_keys_match_django(shop, make):
+    assert compare(make)["native"] >= 1
+
+
+@pytest.mark.parametrize("change", ["routers", "a part wrapped", "Prefetch subclass"])
+def test_what_it_cannot_follow_runs_djangos_function(shop, monkeypatch, change):
+    make = SHORTENED["a Prefetch queryset"]
+    if change == "routers":
+        monkeypatch.setattr("django.db.router.routers", [object()])
+    elif change == "a part wrapped":
+        add_hints = QuerySet._add_hints
+        monkeypatch.setattr(QuerySet, "_add_hints", lambda self, **hints: add_hints(self, **hints))
+    else:
+        make = lambda: Publisher.objects.prefetch_related(  # noqa: E731
+            type("Step", (Prefetch,), {})("books")).order_by("pk")
+    delta = compare(make)
+    assert delta["native"] == 0 and delta["django"] >= 1
+
+
+def test_unsaved_instances_get_djangos_error(shop):
+    from django.db.models import prefetch_related_objects
+
+    def prefetch_unsaved():
+        instances = [Publisher.objects.order_by("pk").first(), Publisher(name="new")]
+        prefetch_related_objects(instances, "books")
+        return instances
+    assert compare(prefetch_unsaved)["native"] == 1
