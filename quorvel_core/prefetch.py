@@ -1,38 +1,43 @@
-"""prefetch_related over a reverse foreign key, Django's work with its
-per-object steps shortened.
+"""prefetch_related over reverse foreign keys and many-to-many relations:
+Django's work with its per-object steps shortened.
 
 While the row loop is installed, `django.db.models.query.prefetch_one_level`
-is `prefetch_one_level` here. For one kind of prefetcher, the manager Django
-makes for the reverse side of a plain `ForeignKey` (`order.items`) whose
-related model's manager is Django's own `Manager`, it runs the release's
-`prefetch_one_level` and the manager's `get_prefetch_querysets` and
-`_apply_rel_filters` line by line, with the same queries, the same objects in
-the same caches and the same `QuerySet` per instance (its query cloned by
-Django's own `filter()`). What it leaves out is only what leaves no trace:
-the related manager made per instance and dropped again (its creation
-counter is still counted), the router asked per instance when there are no
-routers, and the calls that read a key from an instance's `__dict__`. Any
-other prefetcher, a wrapper on any of the parts it stands in for, routers,
-or a release it does not follow runs Django's own function.
+is `prefetch_one_level` here. For two kinds of prefetcher, the managers
+Django makes for the reverse side of a plain `ForeignKey` (`order.items`)
+and for either side of a `ManyToManyField` (`product.tags`), over the related
+model's own `Manager`, it runs the release's `prefetch_one_level` (and the
+reverse manager's `get_prefetch_querysets`) line by line: the same queries,
+the same objects in the same caches and the same `QuerySet` per instance,
+its query cloned by Django's own `filter()`. What it leaves out is only what
+leaves no trace: the related manager made per instance and dropped again
+(its creation counter is still counted), the router asked per instance when
+there are none, and the calls that read a key Django compares: the loaded
+value from the instance's `__dict__` where the call is certain to return it
+as it is. Any other prefetcher, a wrapper on any part it stands in for,
+routers, an instance Django would load or refuse, or a release it does not
+follow runs Django's own code.
 """
 
 import threading
+import uuid
 
 import django
 from django.db import connections, router
+from django.db.backends.base.operations import BaseDatabaseOperations
 from django.db.models import Manager, QuerySet
 from django.db.models import query as django_query
 from django.db.models.base import Model
-from django.db.models.fields import DeferredAttribute
+from django.db.models.fields import (AutoField, AutoFieldMixin, BigAutoField, DeferredAttribute,
+                                     Field, IntegerField, SmallAutoField)
 from django.db.models.fields import related_descriptors
 from django.db.models.fields.related import ForeignKey, ForeignObject
 from django.db.models.manager import BaseManager
-from django.db.utils import ConnectionRouter, DEFAULT_DB_ALIAS
+from django.db.utils import DEFAULT_DB_ALIAS, ConnectionRouter
 
 from . import row_converters
 
-# The releases whose prefetch_one_level and reverse many-to-one manager this
-# module follows; 6.1 clones and fetches in its own way and runs Django's.
+# The releases whose prefetch_one_level and related managers this module
+# follows; 6.1 clones and fetches in its own way and runs Django's.
 FOLLOWED_RELEASES = ((5, 2), (6, 0))
 RELEASE = tuple(django.VERSION[:2])
 
@@ -40,19 +45,22 @@ DJANGO_PREFETCH_ONE_LEVEL = row_converters.django_function(
     vars(django_query).get("prefetch_one_level"), "prefetch_one_level")
 
 
-def _related_manager_codes():
-    """The code of the reverse many-to-one manager's methods, as the release's
-    `create_reverse_many_to_one_manager` builds every such class."""
-    outer = related_descriptors.create_reverse_many_to_one_manager.__code__
-    body = next((c for c in outer.co_consts if getattr(c, "co_name", None) == "RelatedManager"),
-                None)
+def _manager_codes(factory, class_name):
+    """The code of the methods of the manager class `factory` builds, as the
+    release writes them: every class it makes shares them."""
+    body = next((c for c in factory.__code__.co_consts
+                 if getattr(c, "co_name", None) == class_name), None)
     if body is None:
         return None
     return {c.co_name: c for c in body.co_consts if hasattr(c, "co_name")}
 
 
-_MANAGER_CODES = _related_manager_codes()
-_MANAGER_METHODS = ("__init__", "_apply_rel_filters", "get_queryset", "get_prefetch_querysets")
+_REVERSE_CODES = _manager_codes(related_descriptors.create_reverse_many_to_one_manager,
+                                "RelatedManager")
+_MANY_CODES = _manager_codes(related_descriptors.create_forward_many_to_many_manager,
+                             "ManyRelatedManager")
+_REVERSE_METHODS = ("__init__", "_apply_rel_filters", "get_queryset", "get_prefetch_querysets")
+_MANY_METHODS = _REVERSE_METHODS + ("get_prefetch_cache",)
 
 # The parts stood in for, each as Django defines it, or None where a wrapper
 # already stood there on import. Each must still be there at the call.
@@ -64,8 +72,11 @@ _ORIGINALS = {
         (BaseManager, "_set_creation_counter"), (QuerySet, "_add_hints"),
         (ForeignObject, "get_local_related_value"), (ForeignObject, "get_foreign_related_value"),
         (ForeignObject, "get_instance_value_for_fields"), (DeferredAttribute, "__get__"),
-        (Model, "_get_pk_val"), (Model, "_is_pk_set"),
-        (related_descriptors.ReverseManyToOneDescriptor, "__get__"))
+        (Model, "_get_pk_val"), (Model, "_is_pk_set"), (QuerySet, "_next_is_sticky"),
+        (related_descriptors.ReverseManyToOneDescriptor, "__get__"),
+        (ForeignKey, "get_db_prep_value"), (AutoFieldMixin, "get_db_prep_value"),
+        (IntegerField, "get_prep_value"), (Field, "get_prep_value"),
+        (BaseDatabaseOperations, "validate_autopk_value"))
 }
 _ROUTER_READ = vars(ConnectionRouter).get("db_for_read")
 _PK_PROPERTY = vars(Model).get("pk")
@@ -93,14 +104,19 @@ def prefetch_one_level(instances, prefetcher, lookup, level):
         _count("django")
         return DJANGO_PREFETCH_ONE_LEVEL(instances, prefetcher, lookup, level)
     _count("native")
-    return _reverse_foreign_key_level(instances, prefetcher, lookup, level, plan)
+    return _level(instances, prefetcher, lookup, level, plan)
 
 
 # --- when the shortened path is certain ------------------------------------
 
+REVERSE, MANY = "reverse foreign key", "many-to-many"
+
+
 class _Plan:
-    __slots__ = ("field", "model", "cache_name", "local_attname", "target_attname",
-                 "instance_class", "rel_class", "rel_key_is_plain")
+    """What one level reads, decided before anything runs."""
+    __slots__ = ("kind", "field", "model", "rel_class", "instance_class", "rel_attname",
+                 "instance_attname", "int_keys", "core_filter", "pk_attname",
+                 "prefetch_cache_name")
 
 
 def _class_attribute(cls, name):
@@ -112,7 +128,7 @@ def _class_attribute(cls, name):
 
 def _parts_as_found():
     return (RELEASE in FOLLOWED_RELEASES and DJANGO_PREFETCH_ONE_LEVEL is not None
-            and _MANAGER_CODES is not None
+            and _REVERSE_CODES is not None and _MANY_CODES is not None
             and all(original is not None and vars(owner).get(name) is original
                     for (owner, name), original in _ORIGINALS.items())
             and vars(ConnectionRouter).get("db_for_read") is _ROUTER_READ
@@ -125,100 +141,130 @@ def _parts_as_found():
             and vars(Manager).get("__init__") is None)
 
 
-def _is_related_manager(cls):
-    """`cls` is a class the release's create_reverse_many_to_one_manager made
-    over Django's own Manager, none of its methods replaced."""
+def _made_by(cls, codes, methods):
+    """`cls` is a class the release's manager factory made over Django's own
+    Manager, none of its methods replaced."""
     return (cls.__mro__[1] is Manager
-            and all(getattr(vars(cls).get(name), "__code__", None) is _MANAGER_CODES.get(name)
-                    for name in _MANAGER_METHODS))
+            and all(getattr(vars(cls).get(name), "__code__", None) is codes.get(name)
+                    for name in methods))
 
 
 def _plain_attribute(cls, attname, descriptor_class):
+    """Reading `attname` on an instance of `cls` returns its __dict__ entry
+    when there is one."""
     descriptor = _class_attribute(cls, attname)
     return (type(descriptor) is descriptor_class
             and _class_attribute(descriptor_class, "__get__") is _ORIGINALS[DeferredAttribute, "__get__"]
             and cls.__getattribute__ is object.__getattribute__)
 
 
+def _instances_plain(instances, model):
+    """Every instance is of `model` itself, whose primary key (and any
+    ancestor link Django looks for) is its own."""
+    return not model._meta.parents and all(type(obj) is model for obj in instances)
+
+
+def _manager_descriptor_is(model, to_attr, descriptor_class, manager_class):
+    descriptor = _class_attribute(model, to_attr)
+    return (type(descriptor) is descriptor_class
+            and _class_attribute(descriptor_class, "__get__")
+            is _ORIGINALS[related_descriptors.ReverseManyToOneDescriptor, "__get__"]
+            and descriptor.related_manager_cls is manager_class)
+
+
 def _plan(instances, prefetcher, lookup, level):
-    cls = type(prefetcher)
-    if not _parts_as_found() or not _is_related_manager(cls):
+    if (not _parts_as_found() or type(lookup) is not django_query.Prefetch
+            or (lookup.queryset is not None and type(lookup.queryset) is not QuerySet)
+            or not instances):
         return None
+    model = type(instances[0])
+    to_attr, as_attr = lookup.get_current_to_attr(level)
+    pk = model._meta.pk
+    if not (_instances_plain(instances, model)
+            and _plain_attribute(model, pk.attname, pk.descriptor_class)):
+        return None
+    cls = type(prefetcher)
+    if _made_by(cls, _REVERSE_CODES, _REVERSE_METHODS):
+        plan = _reverse_plan(prefetcher, model)
+        descriptor_class = related_descriptors.ReverseManyToOneDescriptor
+    elif _made_by(cls, _MANY_CODES, _MANY_METHODS):
+        plan = _many_plan(prefetcher, model)
+        descriptor_class = related_descriptors.ManyToManyDescriptor
+    else:
+        return None
+    if plan is None or not (as_attr or _manager_descriptor_is(model, to_attr, descriptor_class,
+                                                               cls)):
+        return None
+    plan.model = plan.rel_class = prefetcher.model
+    plan.instance_class, plan.pk_attname = model, pk.attname
+    return plan
+
+
+def _reverse_plan(prefetcher, model):
     field = prefetcher.field
     if (type(field) is not ForeignKey or len(field.local_related_fields) != 1
             or len(field.foreign_related_fields) != 1):
         return None
     local, target = field.local_related_fields[0], field.foreign_related_fields[0]
-    instance_class = target.model
-    if (local.primary_key or instance_class._meta.parents or type(lookup) is not django_query.Prefetch
-            or (lookup.queryset is not None and type(lookup.queryset) is not QuerySet)
-            or not all(type(obj) is instance_class for obj in instances)):
-        return None
-    to_attr, as_attr = lookup.get_current_to_attr(level)
-    descriptor = None
-    if not as_attr:
-        descriptor = _class_attribute(instance_class, to_attr)
-        if (type(descriptor) is not related_descriptors.ReverseManyToOneDescriptor
-                or descriptor.related_manager_cls is not cls):
-            return None
-    pk = instance_class._meta.pk
-    if not (_plain_attribute(instance_class, target.attname, target.descriptor_class)
-            and _plain_attribute(instance_class, pk.attname, pk.descriptor_class)):
+    if (local.primary_key or target.model is not model
+            or not _plain_attribute(model, target.attname, target.descriptor_class)):
         return None
     plan = _Plan()
-    plan.field, plan.model = field, prefetcher.model
-    plan.cache_name = field.cache_name
-    plan.local_attname, plan.target_attname = local.attname, target.attname
-    plan.instance_class, plan.rel_class = instance_class, prefetcher.model
-    plan.rel_key_is_plain = _plain_attribute(prefetcher.model, local.attname,
-                                             local.descriptor_class)
+    plan.kind, plan.field, plan.int_keys = REVERSE, field, False
+    plan.instance_attname = target.attname
+    plan.rel_attname = (local.attname if _plain_attribute(prefetcher.model, local.attname,
+                                                          local.descriptor_class) else None)
+    return plan
+
+
+def _int_key_field(field, connection):
+    """field.get_db_prep_value(v, connection) is v for every exact int v: an
+    auto field, or a foreign key to one, as Django writes them, on a backend
+    that takes every int as a key."""
+    while type(field) is ForeignKey and _class_attribute(ForeignKey, "get_db_prep_value") is \
+            _ORIGINALS[ForeignKey, "get_db_prep_value"]:
+        field = field.target_field
+    return (type(field) in (AutoField, BigAutoField, SmallAutoField)
+            and _class_attribute(type(field), "get_db_prep_value")
+            is _ORIGINALS[AutoFieldMixin, "get_db_prep_value"]
+            and _class_attribute(type(field), "get_prep_value") is _ORIGINALS[IntegerField, "get_prep_value"]
+            and _class_attribute(IntegerField, "get_prep_value") is _ORIGINALS[IntegerField, "get_prep_value"]
+            and vars(Field).get("get_prep_value") is _ORIGINALS[Field, "get_prep_value"]
+            and _class_attribute(type(connection.ops), "validate_autopk_value")
+            is _ORIGINALS[BaseDatabaseOperations, "validate_autopk_value"])
+
+
+def _many_plan(prefetcher, model):
+    source = prefetcher.source_field
+    if type(source) is not ForeignKey or len(source.related_fields) != 1:
+        return None
+    _, value_field = source.related_fields[0]
+    if (value_field.model is not model
+            or not _plain_attribute(model, value_field.attname, value_field.descriptor_class)):
+        return None
+    plan = _Plan()
+    plan.kind, plan.field, plan.int_keys = MANY, source, True
+    plan.core_filter = f"{prefetcher.query_field_name}__{value_field.name}"
+    plan.instance_attname = value_field.attname
+    plan.prefetch_cache_name = prefetcher.prefetch_cache_name
+    plan.rel_attname = None  # known once the level's queryset is made
     return plan
 
 
 # --- the level -------------------------------------------------------------
 
 _MISSING = object()
+_KEY_TYPES = (int, str, uuid.UUID)
 
 
-def _instance_key(obj, plan, instance_attr):
-    """field.get_foreign_related_value(obj): the target's value as its
-    descriptor returns it when loaded, Django's call when it is deferred."""
-    value = obj.__dict__.get(plan.target_attname, _MISSING)
-    return instance_attr(obj) if value is _MISSING else (value,)
-
-
-def _prefetch_querysets(prefetcher, instances, querysets, plan):
-    """The manager's get_prefetch_querysets(), line by line."""
-    if querysets and len(querysets) != 1:
-        raise ValueError(
-            "querysets argument of get_prefetch_querysets() should have a "
-            "length of 1."
-        )
-    queryset = querysets[0] if querysets else super(type(prefetcher), prefetcher).get_queryset()
-    queryset._add_hints(instance=instances[0])
-    queryset = queryset.using(queryset._db or prefetcher._db)
-
-    field = plan.field
-    rel_obj_attr = field.get_local_related_value
-    instance_attr = field.get_foreign_related_value
-    instances_dict = {_instance_key(inst, plan, instance_attr): inst for inst in instances}
-    queryset = related_descriptors._filter_prefetch_queryset(queryset, field.name, instances)
-
-    cache_name, local_attname, rel_class = plan.cache_name, plan.local_attname, plan.rel_class
-    plain = plan.rel_key_is_plain
-    for rel_obj in queryset:
-        fields_cache = rel_obj._state.fields_cache
-        if cache_name not in fields_cache:
-            value = (rel_obj.__dict__.get(local_attname, _MISSING)
-                     if plain and type(rel_obj) is rel_class else _MISSING)
-            key = rel_obj_attr(rel_obj) if value is _MISSING else (value,)
-            fields_cache[cache_name] = instances_dict[key]
-    cache_name = field.remote_field.cache_name
-    return queryset, rel_obj_attr, instance_attr, False, cache_name, False
-
-
-def _reverse_foreign_key_level(instances, prefetcher, lookup, level, plan):
-    """The release's prefetch_one_level(), line by line, for this prefetcher."""
+def _level(instances, prefetcher, lookup, level, plan):
+    """The release's prefetch_one_level(), line by line, for these prefetchers."""
+    querysets = lookup.get_current_querysets(level)
+    if plan.kind is REVERSE:
+        prefetched = _reverse_prefetch_querysets(prefetcher, instances, querysets, plan)
+    else:
+        prefetched = prefetcher.get_prefetch_querysets(instances, querysets)
+        _many_keys(plan, prefetched[1], prefetched[2])
     (
         rel_qs,
         rel_obj_attr,
@@ -226,7 +272,7 @@ def _reverse_foreign_key_level(instances, prefetcher, lookup, level, plan):
         single,
         cache_name,
         is_descriptor,
-    ) = _prefetch_querysets(prefetcher, instances, lookup.get_current_querysets(level), plan)
+    ) = prefetched
     additional_lookups = [
         django_query.copy.copy(additional_lookup)
         for additional_lookup in getattr(rel_qs, "_prefetch_related_lookups", ())
@@ -237,12 +283,9 @@ def _reverse_foreign_key_level(instances, prefetcher, lookup, level, plan):
     all_related_objects = list(rel_qs)
 
     rel_obj_cache = {}
-    local_attname, rel_class = plan.local_attname, plan.rel_class
-    plain = plan.rel_key_is_plain
     for rel_obj in all_related_objects:
-        value = (rel_obj.__dict__.get(local_attname, _MISSING)
-                 if plain and type(rel_obj) is rel_class else _MISSING)
-        rel_attr_val = rel_obj_attr(rel_obj) if value is _MISSING else (value,)
+        rel_attr_val = _key(rel_obj, plan.rel_attname, plan.rel_class, plan.int_keys,
+                            rel_obj_attr)
         rel_obj_cache.setdefault(rel_attr_val, []).append(rel_obj)
 
     to_attr, as_attr = lookup.get_current_to_attr(level)
@@ -258,26 +301,98 @@ def _reverse_foreign_key_level(instances, prefetcher, lookup, level, plan):
 
     leaf = len(lookup.prefetch_through.split(django_query.LOOKUP_SEP)) - 1 == level
     filtered = leaf and lookup.queryset is not None
+    instance_queryset = (_reverse_instance_queryset if plan.kind is REVERSE
+                         else _many_instance_queryset)
     features = {}
     for obj in instances:
-        vals = rel_obj_cache.get(_instance_key(obj, plan, instance_attr), [])
+        instance_attr_val = _key(obj, plan.instance_attname, type(obj), plan.int_keys,
+                                 instance_attr)
+        vals = rel_obj_cache.get(instance_attr_val, [])
         if as_attr:
             setattr(obj, to_attr, vals)
             continue
-        qs = _instance_queryset(obj, plan, to_attr, lookup.queryset if filtered else None,
-                                features)
+        qs = instance_queryset(obj, plan, to_attr, lookup.queryset if filtered else None,
+                               features)
         qs._result_cache = vals
         qs._prefetch_done = True
         obj._prefetched_objects_cache[cache_name] = qs
     return all_related_objects, additional_lookups
 
 
-def _instance_queryset(obj, plan, to_attr, queryset, features):
+def _key(obj, attname, cls, int_keys, django_key):
+    """django_key(obj) where that is the one-item tuple of `attname`'s loaded
+    value; Django's call for anything else."""
+    if attname is not None and type(obj) is cls:
+        value = obj.__dict__.get(attname, _MISSING)
+        if value is not _MISSING and (type(value) is int or not int_keys):
+            return (value,)
+    return django_key(obj)
+
+
+# The two lambdas of the many-to-many manager's get_prefetch_querysets(), by
+# their argument: the related object's key ("result") and the instance's ("inst").
+_MANY_KEY_CODES = {c.co_varnames[0]: c for c in _MANY_CODES["get_prefetch_querysets"].co_consts
+                   if getattr(c, "co_name", None) == "<lambda>"} if _MANY_CODES else {}
+
+
+def _many_keys(plan, rel_obj_attr, instance_attr):
+    """The keys the level may read itself: the lambdas must be the release's,
+    over one key field each whose database value is the loaded int."""
+    plan.rel_attname = plan.instance_attname = None
+    if (getattr(rel_obj_attr, "__code__", None) is not _MANY_KEY_CODES.get("result")
+            or getattr(instance_attr, "__code__", None) is not _MANY_KEY_CODES.get("inst")):
+        return
+    cells = dict(zip(rel_obj_attr.__code__.co_freevars,
+                     (c.cell_contents for c in rel_obj_attr.__closure__)))
+    fk, connection = cells.get("fk"), cells.get("connection")
+    if (fk is None or connection is None or len(fk.local_related_fields) != 1
+            or len(fk.foreign_related_fields) != 1):
+        return
+    local, target = fk.local_related_fields[0], fk.foreign_related_fields[0]
+    if _int_key_field(local, connection) and _class_attribute(
+            plan.rel_class, f"_prefetch_related_val_{local.attname}") is None:
+        plan.rel_attname = f"_prefetch_related_val_{local.attname}"
+    if _int_key_field(target, connection) and _plain_attribute(
+            plan.instance_class, target.attname, target.descriptor_class):
+        plan.instance_attname = target.attname
+
+
+def _reverse_prefetch_querysets(prefetcher, instances, querysets, plan):
+    """The reverse manager's get_prefetch_querysets(), line by line."""
+    if querysets and len(querysets) != 1:
+        raise ValueError(
+            "querysets argument of get_prefetch_querysets() should have a "
+            "length of 1."
+        )
+    queryset = querysets[0] if querysets else super(type(prefetcher), prefetcher).get_queryset()
+    queryset._add_hints(instance=instances[0])
+    queryset = queryset.using(queryset._db or prefetcher._db)
+
+    field = plan.field
+    rel_obj_attr = field.get_local_related_value
+    instance_attr = field.get_foreign_related_value
+    instances_dict = {_key(inst, plan.instance_attname, type(inst), False, instance_attr): inst
+                      for inst in instances}
+    queryset = related_descriptors._filter_prefetch_queryset(queryset, field.name, instances)
+
+    # Since we just bypassed this class' get_queryset(), we must manage
+    # the reverse relation manually.
+    cache_name, rel_attname, rel_class = field.cache_name, plan.rel_attname, plan.rel_class
+    for rel_obj in queryset:
+        fields_cache = rel_obj._state.fields_cache
+        if cache_name not in fields_cache:
+            fields_cache[cache_name] = instances_dict[
+                _key(rel_obj, rel_attname, rel_class, False, rel_obj_attr)]
+    cache_name = field.remote_field.cache_name
+    return queryset, rel_obj_attr, instance_attr, False, cache_name, False
+
+
+def _reverse_instance_queryset(obj, plan, to_attr, queryset, features):
     """What `getattr(obj, to_attr)` then `_apply_rel_filters(queryset)` (a
     Prefetch's queryset at the leaf) or `get_queryset()` return: the manager
     made for `obj` has no database of its own and the hints of a new one."""
     if queryset is None:
-        pk = obj.__dict__.get(obj._meta.pk.attname)
+        pk = obj.__dict__.get(plan.pk_attname)
         if pk is None:
             # Unsaved, or its key deferred: Django's own manager says so or loads it.
             return getattr(obj, to_attr).get_queryset()
@@ -288,10 +403,6 @@ def _instance_queryset(obj, plan, to_attr, queryset, features):
         queryset = QuerySet(model=plan.model, using=None, hints={})
     else:
         BaseManager.creation_counter += 1
-    return _apply_rel_filters(obj, plan, queryset, features)
-
-
-def _apply_rel_filters(obj, plan, queryset, features):
     db = obj._state.db or DEFAULT_DB_ALIAS
     empty_strings_as_null = features.get(db)
     if empty_strings_as_null is None:
@@ -302,10 +413,32 @@ def _apply_rel_filters(obj, plan, queryset, features):
     queryset._defer_next_filter = True
     field = plan.field
     queryset = queryset.filter(**{field.name: obj})
-    val = obj.__dict__.get(plan.target_attname, _MISSING)
+    val = obj.__dict__.get(plan.instance_attname, _MISSING)
     if val is _MISSING:
-        val = getattr(obj, plan.target_attname)
+        val = getattr(obj, plan.instance_attname)
     if val is None or (val == "" and empty_strings_as_null):
         return queryset.none()
     queryset._known_related_objects = {field: {val: obj}}
     return queryset
+
+
+def _many_instance_queryset(obj, plan, to_attr, queryset, features):
+    """What `getattr(obj, to_attr)` then `_apply_rel_filters(queryset)` or
+    `get_queryset()` return, for a many-to-many manager over Django's Manager."""
+    state = obj.__dict__
+    value, pk = state.get(plan.instance_attname), state.get(plan.pk_attname)
+    cache = state.get("_prefetched_objects_cache")
+    if type(value) not in _KEY_TYPES or type(pk) not in _KEY_TYPES or type(cache) is not dict:
+        # Django's manager: its errors for an unsaved instance, its loads.
+        manager = getattr(obj, to_attr)
+        return (manager.get_queryset() if queryset is None
+                else manager._apply_rel_filters(queryset))
+    BaseManager.creation_counter += 1
+    if queryset is None:
+        cached = cache.get(plan.prefetch_cache_name)
+        if cached is not None:
+            return cached
+        queryset = QuerySet(model=plan.model, using=None, hints={})
+    queryset._add_hints(instance=obj)
+    queryset._defer_next_filter = True
+    return queryset._next_is_sticky().filter(**{plan.core_filter: value})

@@ -1,4 +1,5 @@
-"""prefetch_related over reverse foreign keys, Django's prefetch_one_level
+"""prefetch_related over reverse foreign keys and many-to-many relations,
+Django's prefetch_one_level
 against install()'s: the instances, their caches and every per-instance
 QuerySet (its state, then its SQL) must match, and so must the manager
 creation counter."""
@@ -32,14 +33,21 @@ def prefetched_querysets(instances):
     return found
 
 
+def query_flags(query):
+    return {name: value for name, value in vars(query).items()
+            if isinstance(value, (bool, int, str, type(None), set, frozenset))}
+
+
 def picture(instances):
-    """snap(), with each prefetched QuerySet's state and SQL in full."""
+    """snap(), with each prefetched QuerySet's state, its query's flags and
+    its SQL in full."""
     seen = {}
     querysets = prefetched_querysets(instances)
-    state = [(type(qs), [snap(vars(qs).get(name), seen) for name in QUERYSET_STATE])
-             for qs in querysets]
+    state = [(type(qs), [snap(vars(qs).get(name), seen) for name in QUERYSET_STATE],
+              query_flags(qs._query)) for qs in querysets]
     # Reading .query applies a deferred filter, so the SQL comes last.
-    return snap(instances, seen), state, [str(qs.query) for qs in querysets]
+    return snap(instances, seen), state, [(str(qs.query), query_flags(qs._query))
+                                          for qs in querysets]
 
 
 def outcome(make):
@@ -74,13 +82,16 @@ SHORTENED = {
     "to itself": lambda: Category.objects.prefetch_related("children").order_by("pk"),
     "in chunks": lambda: Book.objects.prefetch_related("reviews").order_by("pk").iterator(
         chunk_size=2),
-    "from related objects": lambda: Author.objects.prefetch_related(
-        "books__reviews").order_by("pk"),
+    "many-to-many both ways": lambda: Author.objects.prefetch_related(
+        "books__reviews", "books__tags").order_by("pk"),
+    "many-to-many with a Prefetch queryset": lambda: Book.objects.prefetch_related(Prefetch(
+        "authors", Author.objects.order_by("-name")), Prefetch(
+        "tags", to_attr="tag_list")).only("title").order_by("pk"),
 }
 
 
 @pytest.mark.parametrize("make", SHORTENED.values(), ids=SHORTENED.keys())
-def test_reverse_foreign_keys_match_django(shop, make):
+def test_prefetches_match_django(shop, make):
     assert compare(make)["native"] >= 1
 
 
