@@ -35,6 +35,7 @@ from django.db.models.manager import BaseManager
 from django.db.utils import DEFAULT_DB_ALIAS, ConnectionRouter
 
 from . import row_converters
+from .row_converters import mro_lookup
 
 # The releases whose prefetch_one_level and related managers this module
 # follows; 6.1 clones and fetches in its own way and runs Django's.
@@ -116,14 +117,7 @@ class _Plan:
     """What one level reads, decided before anything runs."""
     __slots__ = ("kind", "field", "model", "rel_class", "instance_class", "rel_attname",
                  "instance_attname", "int_keys", "core_filter", "pk_attname",
-                 "prefetch_cache_name")
-
-
-def _class_attribute(cls, name):
-    for base in cls.__mro__:
-        if name in vars(base):
-            return vars(base)[name]
-    return None
+                 "core_attname", "prefetch_cache_name")
 
 
 def _parts_as_found():
@@ -152,9 +146,10 @@ def _made_by(cls, codes, methods):
 def _plain_attribute(cls, attname, descriptor_class):
     """Reading `attname` on an instance of `cls` returns its __dict__ entry
     when there is one."""
-    descriptor = _class_attribute(cls, attname)
+    descriptor = mro_lookup(cls, attname)
     return (type(descriptor) is descriptor_class
-            and _class_attribute(descriptor_class, "__get__") is _ORIGINALS[DeferredAttribute, "__get__"]
+            and mro_lookup(descriptor_class, "__get__")
+            is _ORIGINALS[DeferredAttribute, "__get__"]
             and cls.__getattribute__ is object.__getattribute__)
 
 
@@ -165,9 +160,9 @@ def _instances_plain(instances, model):
 
 
 def _manager_descriptor_is(model, to_attr, descriptor_class, manager_class):
-    descriptor = _class_attribute(model, to_attr)
+    descriptor = mro_lookup(model, to_attr)
     return (type(descriptor) is descriptor_class
-            and _class_attribute(descriptor_class, "__get__")
+            and mro_lookup(descriptor_class, "__get__")
             is _ORIGINALS[related_descriptors.ReverseManyToOneDescriptor, "__get__"]
             and descriptor.related_manager_cls is manager_class)
 
@@ -219,18 +214,16 @@ def _reverse_plan(prefetcher, model):
 
 def _int_key_field(field, connection):
     """field.get_db_prep_value(v, connection) is v for every exact int v: an
-    auto field, or a foreign key to one, as Django writes them, on a backend
-    that takes every int as a key."""
-    while type(field) is ForeignKey and _class_attribute(ForeignKey, "get_db_prep_value") is \
-            _ORIGINALS[ForeignKey, "get_db_prep_value"]:
+    auto field, or a foreign key to one, on a backend that takes any int as a
+    key. (The methods' owners are checked by _parts_as_found.)"""
+    while type(field) is ForeignKey:
         field = field.target_field
-    return (type(field) in (AutoField, BigAutoField, SmallAutoField)
-            and _class_attribute(type(field), "get_db_prep_value")
+    owner = type(field)
+    return (owner in (AutoField, BigAutoField, SmallAutoField)
+            and mro_lookup(owner, "get_db_prep_value")
             is _ORIGINALS[AutoFieldMixin, "get_db_prep_value"]
-            and _class_attribute(type(field), "get_prep_value") is _ORIGINALS[IntegerField, "get_prep_value"]
-            and _class_attribute(IntegerField, "get_prep_value") is _ORIGINALS[IntegerField, "get_prep_value"]
-            and vars(Field).get("get_prep_value") is _ORIGINALS[Field, "get_prep_value"]
-            and _class_attribute(type(connection.ops), "validate_autopk_value")
+            and mro_lookup(owner, "get_prep_value") is _ORIGINALS[IntegerField, "get_prep_value"]
+            and mro_lookup(type(connection.ops), "validate_autopk_value")
             is _ORIGINALS[BaseDatabaseOperations, "validate_autopk_value"])
 
 
@@ -245,9 +238,9 @@ def _many_plan(prefetcher, model):
     plan = _Plan()
     plan.kind, plan.field, plan.int_keys = MANY, source, True
     plan.core_filter = f"{prefetcher.query_field_name}__{value_field.name}"
-    plan.instance_attname = value_field.attname
+    plan.core_attname = value_field.attname
     plan.prefetch_cache_name = prefetcher.prefetch_cache_name
-    plan.rel_attname = None  # known once the level's queryset is made
+    plan.rel_attname = plan.instance_attname = None  # read once the level's queryset is made
     return plan
 
 
@@ -349,7 +342,7 @@ def _many_keys(plan, rel_obj_attr, instance_attr):
             or len(fk.foreign_related_fields) != 1):
         return
     local, target = fk.local_related_fields[0], fk.foreign_related_fields[0]
-    if _int_key_field(local, connection) and _class_attribute(
+    if _int_key_field(local, connection) and mro_lookup(
             plan.rel_class, f"_prefetch_related_val_{local.attname}") is None:
         plan.rel_attname = f"_prefetch_related_val_{local.attname}"
     if _int_key_field(target, connection) and _plain_attribute(
@@ -426,7 +419,7 @@ def _many_instance_queryset(obj, plan, to_attr, queryset, features):
     """What `getattr(obj, to_attr)` then `_apply_rel_filters(queryset)` or
     `get_queryset()` return, for a many-to-many manager over Django's Manager."""
     state = obj.__dict__
-    value, pk = state.get(plan.instance_attname), state.get(plan.pk_attname)
+    value, pk = state.get(plan.core_attname), state.get(plan.pk_attname)
     cache = state.get("_prefetched_objects_cache")
     if type(value) not in _KEY_TYPES or type(pk) not in _KEY_TYPES or type(cache) is not dict:
         # Django's manager: its errors for an unsaved instance, its loads.

@@ -40,6 +40,15 @@ def django_function(value, qualname):
     return value
 
 
+def mro_lookup(cls, name):
+    """What `name` is on `cls`, as found in its MRO's dicts (descriptors not
+    called), or None."""
+    for base in cls.__mro__:
+        if name in vars(base):
+            return vars(base)[name]
+    return None
+
+
 class Converter(enum.IntEnum):
     """How the native loop runs one converter (the same numbers in C++)."""
     PYTHON = 0

@@ -36,6 +36,7 @@ from django.utils.functional import cached_property
 
 from . import _quorvel_core as native
 from . import row_converters, snapshot
+from .row_converters import mro_lookup
 
 ModelIterable = django_query.ModelIterable
 RelatedPopulator = django_query.RelatedPopulator
@@ -129,7 +130,7 @@ def _parts_as_found():
                 if (owner, name) != (ModelIterable, "__iter__"))
             and vars(ModelState).get("fields_cache") is _FIELDS_CACHE
             and _model_state_plain()
-            and all(_class_attribute(type(signal), name) is original and name not in vars(signal)
+            and all(mro_lookup(type(signal), name) is original and name not in vars(signal)
                     for signal in (pre_init, post_init) for name, original in _SIGNAL_METHODS))
 
 
@@ -239,7 +240,7 @@ def _fields_plan(recorder, cls):
     names = tuple(f.attname for f in cls._meta.concrete_fields)
     if not all(type(name) is str for name in names):
         return None, None
-    descriptors = [_class_attribute(cls, name) for name in names]
+    descriptors = [mro_lookup(cls, name) for name in names]
     for descriptor in descriptors:
         if type(descriptor) is ForeignKeyDeferredAttribute:
             recorder.add_class(type(descriptor.field))
@@ -268,8 +269,8 @@ def _native_foreign_key(descriptor):
         return False
     field = descriptor.field
     if (vars(ForeignKeyDeferredAttribute).get("__set__") is not _FOREIGN_KEY_SET
-            or _class_attribute(type(field), "is_cached") is not _IS_CACHED
-            or not isinstance(_class_attribute(type(field), "cache_name"), cached_property)):
+            or mro_lookup(type(field), "is_cached") is not _IS_CACHED
+            or not isinstance(mro_lookup(type(field), "cache_name"), cached_property)):
         return False
     field.cache_name  # noqa: B018 (computed by is_cached in Django's own path)
     return True
@@ -344,20 +345,14 @@ def _setter(setter):
     func = getattr(setter, "__func__", None)
     field = getattr(setter, "__self__", None)
     if (func is not None and func is _SET_CACHED_VALUE
-            and _class_attribute(type(field), "set_cached_value") is func
+            and mro_lookup(type(field), "set_cached_value") is func
             # A cached_property answers the same name for the field's life.
-            and isinstance(_class_attribute(type(field), "cache_name"), cached_property)):
+            and isinstance(mro_lookup(type(field), "cache_name"), cached_property)):
         name = field.cache_name
         if type(name) is str:
             return SetterPlan(name, None)
     return SetterPlan(None, setter)
 
-
-def _class_attribute(cls, name):
-    for base in cls.__mro__:
-        if name in vars(base):
-            return vars(base)[name]
-    return None
 
 
 class PopulatorPlan(NamedTuple):
