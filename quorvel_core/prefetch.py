@@ -98,9 +98,14 @@ def _count(key):
         _counts[key] += 1
 
 
+# Deciding whether a level may be shortened costs about what shortening saves
+# on two instances: fewer than this run Django's function (a detail view's).
+FEW_INSTANCES = 3
+
+
 def prefetch_one_level(instances, prefetcher, lookup, level):
     """django.db.models.query.prefetch_one_level while quorvel_core is installed."""
-    plan = _plan(instances, prefetcher, lookup, level)
+    plan = None if len(instances) < FEW_INSTANCES else _plan(instances, prefetcher, lookup, level)
     if plan is None:
         _count("django")
         return DJANGO_PREFETCH_ONE_LEVEL(instances, prefetcher, lookup, level)
