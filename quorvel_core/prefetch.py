@@ -30,6 +30,7 @@ from django.db.models.base import Model
 from django.db.models.fields import (AutoField, AutoFieldMixin, BigAutoField, DeferredAttribute,
                                      Field, IntegerField, SmallAutoField)
 from django.db.models.fields import related_descriptors
+from django.db.models.fields.mixins import FieldCacheMixin
 from django.db.models.fields.related import ForeignKey, ForeignObject
 from django.db.models.manager import BaseManager
 from django.db.utils import DEFAULT_DB_ALIAS, ConnectionRouter
@@ -77,8 +78,15 @@ _ORIGINALS = {
         (related_descriptors.ReverseManyToOneDescriptor, "__get__"),
         (ForeignKey, "get_db_prep_value"), (AutoFieldMixin, "get_db_prep_value"),
         (IntegerField, "get_prep_value"), (Field, "get_prep_value"),
-        (BaseDatabaseOperations, "validate_autopk_value"))
+        (BaseDatabaseOperations, "validate_autopk_value"), (FieldCacheMixin, "is_cached"),
+        (FieldCacheMixin, "set_cached_value"))
 }
+# What a plain ForeignKey runs of these, wherever in its bases it finds them.
+_FOREIGN_KEY_METHODS = ((ForeignObject, "get_local_related_value"),
+                        (ForeignObject, "get_foreign_related_value"),
+                        (ForeignObject, "get_instance_value_for_fields"),
+                        (FieldCacheMixin, "is_cached"), (FieldCacheMixin, "set_cached_value"),
+                        (ForeignKey, "get_db_prep_value"))
 _ROUTER_READ = vars(ConnectionRouter).get("db_for_read")
 _PK_PROPERTY = vars(Model).get("pk")
 
@@ -138,6 +146,12 @@ def _parts_as_found():
             and Manager._queryset_class is QuerySet
             and vars(Manager).get("get_queryset") is None
             and vars(Manager).get("__init__") is None)
+
+
+def _plain_foreign_key(field):
+    return type(field) is ForeignKey and all(
+        mro_lookup(ForeignKey, name) is _ORIGINALS[owner, name]
+        for owner, name in _FOREIGN_KEY_METHODS)
 
 
 def _made_by(cls, codes, methods):
@@ -202,7 +216,7 @@ def _plan(instances, prefetcher, lookup, level):
 
 def _reverse_plan(prefetcher, model):
     field = prefetcher.field
-    if (type(field) is not ForeignKey or len(field.local_related_fields) != 1
+    if (not _plain_foreign_key(field) or len(field.local_related_fields) != 1
             or len(field.foreign_related_fields) != 1):
         return None
     local, target = field.local_related_fields[0], field.foreign_related_fields[0]
@@ -234,7 +248,7 @@ def _int_key_field(field, connection):
 
 def _many_plan(prefetcher, model):
     source = prefetcher.source_field
-    if type(source) is not ForeignKey or len(source.related_fields) != 1:
+    if not _plain_foreign_key(source) or len(source.related_fields) != 1:
         return None
     _, value_field = source.related_fields[0]
     if (value_field.model is not model
@@ -395,7 +409,8 @@ def _reverse_instance_queryset(obj, plan, to_attr, queryset, features):
             # Unsaved, or its key deferred: Django's own manager says so or loads it.
             return getattr(obj, to_attr).get_queryset()
         BaseManager.creation_counter += 1
-        cached = obj._prefetched_objects_cache.get(plan.field.remote_field.cache_name, _MISSING)
+        cached = getattr(obj, "_prefetched_objects_cache", {}).get(
+            plan.field.remote_field.cache_name, _MISSING)
         if cached is not _MISSING:
             return cached
         queryset = QuerySet(model=plan.model, using=None, hints={})
