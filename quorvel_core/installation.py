@@ -15,6 +15,8 @@ methods back. Both are idempotent and may be called from any thread.
 """
 
 import threading
+from collections.abc import Callable
+from typing import Any
 
 from rest_framework import parsers as drf_parsers
 from rest_framework import renderers as drf_renderers
@@ -43,10 +45,12 @@ _METHODS = serializers.INSTALLED_METHODS + [
     (drf_parsers.JSONParser, "parse", parsers.DRF_PARSE, installed_parse),
 ]
 
-# Django's own loop only: a wrapper already on it when quorvel_core is
-# imported (a profiler's, an N+1 detector's) stays, and runs.
-_ORM_METHODS = ([(rows.ModelIterable, "__iter__", rows.DJANGO_MODEL_ITER, rows.model_iterable_iter)]
-                if rows.MODEL_ITER_IS_DJANGOS else [])
+# Django's own loop and prefetch level only: a wrapper already on either when
+# quorvel_core is imported (a profiler's, an N+1 detector's) stays, and runs.
+_ORM_METHODS: list[tuple[Any, str, Any, Callable[..., Any]]] = []
+if rows.MODEL_ITER_IS_DJANGOS:
+    _ORM_METHODS.append((rows.ModelIterable, "__iter__", rows.DJANGO_MODEL_ITER,
+                         rows.model_iterable_iter))
 if prefetch.DJANGO_PREFETCH_ONE_LEVEL is not None:
     _ORM_METHODS.append((prefetch.django_query, "prefetch_one_level",
                          prefetch.DJANGO_PREFETCH_ONE_LEVEL, prefetch.prefetch_one_level))

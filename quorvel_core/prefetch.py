@@ -20,6 +20,7 @@ follow runs Django's own code.
 
 import threading
 import uuid
+from typing import Any
 
 import django
 from django.db import connections, router
@@ -131,6 +132,18 @@ class _Plan:
     __slots__ = ("kind", "field", "model", "rel_class", "instance_class", "rel_attname",
                  "instance_attname", "int_keys", "core_filter", "pk_attname",
                  "core_attname", "prefetch_cache_name")
+    kind: str
+    field: Any                      # the ForeignKey (the through model's, many-to-many)
+    model: Any                      # the related model
+    rel_class: Any                  # the class whose instances' keys are read as loaded
+    instance_class: Any
+    rel_attname: str | None         # where a related object's key is loaded, if readable
+    instance_attname: str | None    # where an instance's key is loaded, if readable
+    int_keys: bool                  # keys read only when exact ints
+    core_filter: str                # many-to-many: the manager's filter name
+    core_attname: str               # many-to-many: where its value is loaded
+    pk_attname: str
+    prefetch_cache_name: str
 
 
 def _parts_as_found():
