@@ -18,7 +18,6 @@ routers, an instance Django would load or refuse, or a release it does not
 follow runs Django's own code.
 """
 
-import threading
 import uuid
 from typing import Any
 
@@ -67,21 +66,17 @@ _MANY_METHODS = _REVERSE_METHODS + ("get_prefetch_cache",)
 
 # The parts stood in for, each as Django defines it, or None where a wrapper
 # already stood there on import. Each must still be there at the call.
-_ORIGINALS = {
-    (owner, name): row_converters.django_function(vars(owner).get(name),
-                                                  f"{owner.__name__}.{name}")
-    for owner, name in (
-        (BaseManager, "__init__"), (BaseManager, "get_queryset"),
-        (BaseManager, "_set_creation_counter"), (QuerySet, "_add_hints"),
-        (ForeignObject, "get_local_related_value"), (ForeignObject, "get_foreign_related_value"),
-        (ForeignObject, "get_instance_value_for_fields"), (DeferredAttribute, "__get__"),
-        (Model, "_get_pk_val"), (Model, "_is_pk_set"), (QuerySet, "_next_is_sticky"),
-        (related_descriptors.ReverseManyToOneDescriptor, "__get__"),
-        (ForeignKey, "get_db_prep_value"), (AutoFieldMixin, "get_db_prep_value"),
-        (IntegerField, "get_prep_value"), (Field, "get_prep_value"),
-        (BaseDatabaseOperations, "validate_autopk_value"), (FieldCacheMixin, "is_cached"),
-        (FieldCacheMixin, "set_cached_value"))
-}
+_ORIGINALS = row_converters.django_originals((
+    (BaseManager, "__init__"), (BaseManager, "get_queryset"),
+    (BaseManager, "_set_creation_counter"), (QuerySet, "_add_hints"),
+    (ForeignObject, "get_local_related_value"), (ForeignObject, "get_foreign_related_value"),
+    (ForeignObject, "get_instance_value_for_fields"), (DeferredAttribute, "__get__"),
+    (Model, "_get_pk_val"), (Model, "_is_pk_set"), (QuerySet, "_next_is_sticky"),
+    (related_descriptors.ReverseManyToOneDescriptor, "__get__"),
+    (ForeignKey, "get_db_prep_value"), (AutoFieldMixin, "get_db_prep_value"),
+    (IntegerField, "get_prep_value"), (Field, "get_prep_value"),
+    (BaseDatabaseOperations, "validate_autopk_value"), (FieldCacheMixin, "is_cached"),
+    (FieldCacheMixin, "set_cached_value")))
 # What a plain ForeignKey runs of these, wherever in its bases it finds them.
 _FOREIGN_KEY_METHODS = ((ForeignObject, "get_local_related_value"),
                         (ForeignObject, "get_foreign_related_value"),
@@ -91,20 +86,13 @@ _FOREIGN_KEY_METHODS = ((ForeignObject, "get_local_related_value"),
 _ROUTER_READ = vars(ConnectionRouter).get("db_for_read")
 _PK_PROPERTY = vars(Model).get("pk")
 
-_lock = threading.Lock()
-_counts = {"native": 0, "django": 0}
+_tally = row_converters.Tally()
 
 
 def counts():
     """How many prefetch levels took the shortened path and how many ran
     Django's own, since the process started."""
-    with _lock:
-        return dict(_counts)
-
-
-def _count(key):
-    with _lock:
-        _counts[key] += 1
+    return _tally.counts()
 
 
 # Deciding whether a level may be shortened costs about what shortening saves
@@ -116,9 +104,9 @@ def prefetch_one_level(instances, prefetcher, lookup, level):
     """django.db.models.query.prefetch_one_level while quorvel_core is installed."""
     plan = None if len(instances) < FEW_INSTANCES else _plan(instances, prefetcher, lookup, level)
     if plan is None:
-        _count("django")
+        _tally.count("django")
         return DJANGO_PREFETCH_ONE_LEVEL(instances, prefetcher, lookup, level)
-    _count("native")
+    _tally.count("native")
     return _level(instances, prefetcher, lookup, level, plan)
 
 

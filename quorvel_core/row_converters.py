@@ -40,6 +40,30 @@ def django_function(value, qualname):
     return value
 
 
+def django_originals(places):
+    """{(owner, name): Django's own function there as found on import, or None
+    where a wrapper already stood} for each (owner, name) in `places`."""
+    return {(owner, name): django_function(vars(owner).get(name), f"{owner.__name__}.{name}")
+            for owner, name in places}
+
+
+class Tally:
+    """How many times a native path ran and how many times Django's own ran
+    in its place, since the process started; safe from any thread."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._counts = {"native": 0, "django": 0}
+
+    def counts(self):
+        with self._lock:
+            return dict(self._counts)
+
+    def count(self, key):
+        with self._lock:
+            self._counts[key] += 1
+
+
 def mro_lookup(cls, name):
     """What `name` is on `cls`, as found in its MRO's dicts (descriptors not
     called), or None."""

@@ -18,7 +18,6 @@ own way, composite keys, an unknown release) runs Django's code.
 import enum
 import inspect
 import operator
-import threading
 import types
 import weakref
 from typing import Any, NamedTuple
@@ -68,8 +67,7 @@ native.configure_rows(
     deferred=DEFERRED, model_state=ModelState, weak_key_dict=weakref.WeakKeyDictionary,
     plain_fields_cache=_plain_fields_cache())
 
-_lock = threading.Lock()
-_counts = {"native": 0, "django": 0}
+_tally = row_converters.Tally()
 
 
 def installed(on):
@@ -85,13 +83,7 @@ def installed(on):
 def counts():
     """How many ModelIterable evaluations took the native loop and how many ran
     Django's own, since the process started."""
-    with _lock:
-        return dict(_counts)
-
-
-def _count(key):
-    with _lock:
-        _counts[key] += 1
+    return _tally.counts()
 
 
 # --- what may be built natively ------------------------------------------
@@ -102,17 +94,13 @@ def _count(key):
 # Each must still be there when a queryset runs: a wrapper put on one before
 # or since (a test's mock.patch, a profiler's or an N+1 detector's) sends the
 # queryset to Django's loop, which runs it.
-_ORIGINALS = {
-    (owner, name): row_converters.django_function(vars(owner).get(name),
-                                                  f"{owner.__name__}.{name}")
-    for owner, name in (
-        (ModelIterable, "__iter__"), (SQLCompiler, "results_iter"),
-        (SQLCompiler, "get_converters"), (SQLCompiler, "apply_converters"),
-        (SQLCompiler, "has_composite_fields"), (RelatedPopulator, "populate"),
-        (FieldCacheMixin, "is_cached"), (FieldCacheMixin, "set_cached_value"),
-        (ForeignKeyDeferredAttribute, "__set__"), (ModelStateFieldsCacheDescriptor, "__get__"),
-        (Model, "__init__"), (Model, "from_db"), (Signal, "send"), (Signal, "_live_receivers"))
-}
+_ORIGINALS = row_converters.django_originals((
+    (ModelIterable, "__iter__"), (SQLCompiler, "results_iter"),
+    (SQLCompiler, "get_converters"), (SQLCompiler, "apply_converters"),
+    (SQLCompiler, "has_composite_fields"), (RelatedPopulator, "populate"),
+    (FieldCacheMixin, "is_cached"), (FieldCacheMixin, "set_cached_value"),
+    (ForeignKeyDeferredAttribute, "__set__"), (ModelStateFieldsCacheDescriptor, "__get__"),
+    (Model, "__init__"), (Model, "from_db"), (Signal, "send"), (Signal, "_live_receivers")))
 MODEL_ITER_IS_DJANGOS = _ORIGINALS[ModelIterable, "__iter__"] is not None
 NOT_DJANGOS = next((f"{owner.__name__}.{name}" for (owner, name), original in _ORIGINALS.items()
                     if original is None), None)
@@ -424,7 +412,7 @@ def model_iterable_iter(self):
         # Django's own generator, with no frame of this module under it: the
         # warnings it gives (6.1 deprecates from_db without fetch_mode) point
         # at the caller, as they do without quorvel_core.
-        _count("django")
+        _tally.count("django")
         return DJANGO_MODEL_ITER(self)
     return _native_iter(self)
 
@@ -490,12 +478,12 @@ def _native_iter(self):
         compiler, db, model_cls, init_list, model_fields_start, model_fields_end, from_db,
         related_populators, annotation_col_map, known_related_objects, fetch_mode, peers)
     if plan is None:
-        _count("django")
+        _tally.count("django")
         for row in compiler.results_iter(results):
             obj = django_row(row)
             yield obj  # held until the next row, as in Django's loop
         return
-    _count("native")
+    _tally.count("native")
     yield from native.ModelRows(plan, results, django_row)
 
 
