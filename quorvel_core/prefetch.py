@@ -35,7 +35,7 @@ from django.db.models.fields.related import ForeignKey, ForeignObject
 from django.db.models.manager import BaseManager
 from django.db.utils import DEFAULT_DB_ALIAS, ConnectionRouter
 
-from . import row_converters
+from . import queryset_chain, row_converters
 from .row_converters import mro_lookup
 
 # The releases whose prefetch_one_level and related managers this module
@@ -119,7 +119,7 @@ class _Plan:
     """What one level reads, decided before anything runs."""
     __slots__ = ("kind", "field", "model", "rel_class", "instance_class", "rel_attname",
                  "instance_attname", "int_keys", "core_filter", "pk_attname",
-                 "core_attname", "prefetch_cache_name")
+                 "core_attname", "prefetch_cache_name", "by_pk")
     kind: str
     field: Any                      # the ForeignKey (the through model's, many-to-many)
     model: Any                      # the related model
@@ -132,6 +132,7 @@ class _Plan:
     core_attname: str               # many-to-many: where its value is loaded
     pk_attname: str
     prefetch_cache_name: str
+    by_pk: bool                     # many-to-many: the instances' side is their primary key
 
 
 def _parts_as_found():
@@ -259,6 +260,7 @@ def _many_plan(prefetcher, model):
     plan.kind, plan.field, plan.int_keys = MANY, source, True
     plan.core_filter = f"{prefetcher.query_field_name}__{value_field.name}"
     plan.core_attname = value_field.attname
+    plan.by_pk = value_field.primary_key
     plan.prefetch_cache_name = prefetcher.prefetch_cache_name
     plan.rel_attname = plan.instance_attname = None  # read once the level's queryset is made
     return plan
@@ -276,8 +278,7 @@ def _level(instances, prefetcher, lookup, level, plan):
     if plan.kind is REVERSE:
         prefetched = _reverse_prefetch_querysets(prefetcher, instances, querysets, plan)
     else:
-        prefetched = prefetcher.get_prefetch_querysets(instances, querysets)
-        _many_keys(plan, prefetched[1], prefetched[2])
+        prefetched = _many_prefetch_querysets(prefetcher, instances, querysets, plan)
     (
         rel_qs,
         rel_obj_attr,
@@ -317,6 +318,8 @@ def _level(instances, prefetcher, lookup, level, plan):
     instance_queryset = (_reverse_instance_queryset if plan.kind is REVERSE
                          else _many_instance_queryset)
     features = {}
+    filtered_by = (queryset_chain.deferred_filter if queryset_chain.parts_as_found()
+                   else queryset_chain.django_deferred_filter)
     for obj in instances:
         instance_attr_val = _key(obj, plan.instance_attname, type(obj), plan.int_keys,
                                  instance_attr)
@@ -325,7 +328,7 @@ def _level(instances, prefetcher, lookup, level, plan):
             setattr(obj, to_attr, vals)
             continue
         qs = instance_queryset(obj, plan, to_attr, lookup.queryset if filtered else None,
-                               features)
+                               features, filtered_by)
         qs._result_cache = vals
         qs._prefetch_done = True
         obj._prefetched_objects_cache[cache_name] = qs
@@ -342,24 +345,11 @@ def _key(obj, attname, cls, int_keys, django_key):
     return django_key(obj)
 
 
-# The two lambdas of the many-to-many manager's get_prefetch_querysets(), by
-# their argument: the related object's key ("result") and the instance's ("inst").
-_MANY_KEY_CODES = {c.co_varnames[0]: c for c in _MANY_CODES["get_prefetch_querysets"].co_consts
-                   if getattr(c, "co_name", None) == "<lambda>"} if _MANY_CODES else {}
-
-
-def _many_keys(plan, rel_obj_attr, instance_attr):
-    """The keys the level may read itself: the lambdas must be the release's,
-    over one key field each whose database value is the loaded int."""
+def _many_keys(plan, fk, connection):
+    """The keys the level may read itself: those of a single key field whose
+    database value is the loaded int."""
     plan.rel_attname = plan.instance_attname = None
-    if (getattr(rel_obj_attr, "__code__", None) is not _MANY_KEY_CODES.get("result")
-            or getattr(instance_attr, "__code__", None) is not _MANY_KEY_CODES.get("inst")):
-        return
-    cells = dict(zip(rel_obj_attr.__code__.co_freevars,
-                     (c.cell_contents for c in rel_obj_attr.__closure__)))
-    fk, connection = cells.get("fk"), cells.get("connection")
-    if (fk is None or connection is None or len(fk.local_related_fields) != 1
-            or len(fk.foreign_related_fields) != 1):
+    if len(fk.local_related_fields) != 1 or len(fk.foreign_related_fields) != 1:
         return
     local, target = fk.local_related_fields[0], fk.foreign_related_fields[0]
     if _int_key_field(local, connection) and mro_lookup(
@@ -368,6 +358,59 @@ def _many_keys(plan, rel_obj_attr, instance_attr):
     if _int_key_field(target, connection) and _plain_attribute(
             plan.instance_class, target.attname, target.descriptor_class):
         plan.instance_attname = target.attname
+
+
+def _many_prefetch_querysets(prefetcher, instances, querysets, plan):
+    """The many-to-many manager's get_prefetch_querysets(), line by line."""
+    if querysets and len(querysets) != 1:
+        raise ValueError(
+            "querysets argument of get_prefetch_querysets() should have a "
+            "length of 1."
+        )
+    queryset = querysets[0] if querysets else super(type(prefetcher), prefetcher).get_queryset()
+    queryset._add_hints(instance=instances[0])
+    queryset = queryset.using(queryset._db or prefetcher._db)
+    keys = _loaded_keys(instances, plan.pk_attname, plan.core_attname) if plan.by_pk else None
+    queryset = related_descriptors._filter_prefetch_queryset(
+        queryset, prefetcher.query_field_name, keys or instances)
+
+    # M2M: need to annotate the query in order to get the primary model
+    # that the secondary model was actually related to. We know that
+    # there will already be a join on the join table, so we can just add
+    # the select.
+
+    # For non-autocreated 'through' models, can't assume we are
+    # dealing with PK values.
+    fk = prefetcher.through._meta.get_field(prefetcher.source_field_name)
+    join_table = fk.model._meta.db_table
+    connection = connections[queryset.db]
+    qn = connection.ops.quote_name
+    queryset = queryset.extra(
+        select={
+            "_prefetch_related_val_%s"
+            % f.attname: "%s.%s"
+            % (qn(join_table), qn(f.column))
+            for f in fk.local_related_fields
+        }
+    )
+    _many_keys(plan, fk, connection)
+    return (
+        queryset,
+        lambda result: tuple(
+            f.get_db_prep_value(
+                getattr(result, f"_prefetch_related_val_{f.attname}"),
+                connection,
+            )
+            for f in fk.local_related_fields
+        ),
+        lambda inst: tuple(
+            f.get_db_prep_value(getattr(inst, f.attname), connection)
+            for f in fk.foreign_related_fields
+        ),
+        False,
+        prefetcher.prefetch_cache_name,
+        False,
+    )
 
 
 def _reverse_prefetch_querysets(prefetcher, instances, querysets, plan):
@@ -386,7 +429,9 @@ def _reverse_prefetch_querysets(prefetcher, instances, querysets, plan):
     instance_attr = field.get_foreign_related_value
     instances_dict = {_key(inst, plan.instance_attname, type(inst), False, instance_attr): inst
                       for inst in instances}
-    queryset = related_descriptors._filter_prefetch_queryset(queryset, field.name, instances)
+    queryset = related_descriptors._filter_prefetch_queryset(
+        queryset, field.name,
+        _loaded_keys(instances, plan.pk_attname, plan.instance_attname) or instances)
 
     # Since we just bypassed this class' get_queryset(), we must manage
     # the reverse relation manually.
@@ -400,11 +445,28 @@ def _reverse_prefetch_querysets(prefetcher, instances, querysets, plan):
     return queryset, rel_obj_attr, instance_attr, False, cache_name, False
 
 
-def _reverse_instance_queryset(obj, plan, to_attr, queryset, features):
+def _loaded_keys(instances, pk_attname, attname):
+    """What the `field__in` filter reads from each instance (its key, once its
+    primary key says it is saved), as loaded, or None where one of them would
+    make Django load a field or refuse. The filter normalizes instances to
+    these values before anything else sees them, so its SQL is the same."""
+    keys = []
+    for obj in instances:
+        state = obj.__dict__
+        key = state.get(attname, _MISSING)
+        if (type(state.get(pk_attname)) not in _KEY_TYPES
+                or (key is not None and type(key) not in _KEY_TYPES)):
+            return None
+        keys.append(key)
+    return keys
+
+
+def _reverse_instance_queryset(obj, plan, to_attr, queryset, features, filtered_by):
     """What `getattr(obj, to_attr)` then `_apply_rel_filters(queryset)` (a
     Prefetch's queryset at the leaf) or `get_queryset()` return: the manager
     made for `obj` has no database of its own and the hints of a new one."""
-    if queryset is None:
+    alone = queryset is None
+    if alone:
         pk = obj.__dict__.get(plan.pk_attname)
         if pk is None:
             # Unsaved, or its key deferred: Django's own manager says so or loads it.
@@ -424,9 +486,8 @@ def _reverse_instance_queryset(obj, plan, to_attr, queryset, features):
             db
         ].features.interprets_empty_strings_as_nulls
     queryset._add_hints(instance=obj)
-    queryset._defer_next_filter = True
     field = plan.field
-    queryset = queryset.filter(**{field.name: obj})
+    queryset = filtered_by(queryset, {field.name: obj}, alone=alone)
     val = obj.__dict__.get(plan.instance_attname, _MISSING)
     if val is _MISSING:
         val = getattr(obj, plan.instance_attname)
@@ -436,7 +497,7 @@ def _reverse_instance_queryset(obj, plan, to_attr, queryset, features):
     return queryset
 
 
-def _many_instance_queryset(obj, plan, to_attr, queryset, features):
+def _many_instance_queryset(obj, plan, to_attr, queryset, features, filtered_by):
     """What `getattr(obj, to_attr)` then `_apply_rel_filters(queryset)` or
     `get_queryset()` return, for a many-to-many manager over Django's Manager."""
     state = obj.__dict__
@@ -448,11 +509,11 @@ def _many_instance_queryset(obj, plan, to_attr, queryset, features):
         return (manager.get_queryset() if queryset is None
                 else manager._apply_rel_filters(queryset))
     BaseManager.creation_counter += 1
-    if queryset is None:
+    alone = queryset is None
+    if alone:
         cached = cache.get(plan.prefetch_cache_name)
         if cached is not None:
             return cached
         queryset = QuerySet(model=plan.model, using=None, hints={})
     queryset._add_hints(instance=obj)
-    queryset._defer_next_filter = True
-    return queryset._next_is_sticky().filter(**{plan.core_filter: value})
+    return filtered_by(queryset, {plan.core_filter: value}, sticky=True, alone=alone)

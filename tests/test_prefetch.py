@@ -5,9 +5,11 @@ QuerySet (its state, then its SQL) must match, and so must the manager
 creation counter."""
 
 import pytest
+from django.db import connection
 from django.db.models import Model, Prefetch
 from django.db.models.manager import BaseManager
 from django.db.models.query import QuerySet
+from django.test.utils import CaptureQueriesContext
 
 from quorvel_core import prefetch
 
@@ -53,10 +55,12 @@ def picture(instances):
 def outcome(make):
     counter = BaseManager.creation_counter
     try:
-        result = list(make())
+        with CaptureQueriesContext(connection) as executed:
+            result = list(make())
     except Exception as exc:
         return ("raised", type(exc), str(exc))
-    return ("gave", picture(result), BaseManager.creation_counter - counter)
+    return ("gave", picture(result), BaseManager.creation_counter - counter,
+            [query["sql"] for query in executed.captured_queries])
 
 
 def compare(make, monkeypatch):
