@@ -6,16 +6,18 @@ is `prefetch_one_level` here. For two kinds of prefetcher, the managers
 Django makes for the reverse side of a plain `ForeignKey` (`order.items`)
 and for either side of a `ManyToManyField` (`product.tags`), over the related
 model's own `Manager`, it runs the release's `prefetch_one_level` (and the
-reverse manager's `get_prefetch_querysets`) line by line: the same queries,
-the same objects in the same caches and the same `QuerySet` per instance,
-its query cloned by Django's own `filter()`. What it leaves out is only what
-leaves no trace: the related manager made per instance and dropped again
-(its creation counter is still counted), the router asked per instance when
-there are none, and the calls that read a key Django compares: the loaded
-value from the instance's `__dict__` where the call is certain to return it
-as it is. Any other prefetcher, a wrapper on any part it stands in for,
-routers, an instance Django would load or refuse, or a release it does not
-follow runs Django's own code.
+reverse and many-to-many managers' `get_prefetch_querysets`) line by line:
+the same queries, the same objects in the same caches and the same `QuerySet`
+per instance, its query cloned as Django's `filter()` clones it (see
+queryset_chain). What it leaves out is only what leaves no trace: the related
+manager made per instance and dropped again (its creation counter is still
+counted), the router asked per instance when there are none, and the calls
+that read a key: the loaded value from the instance's `__dict__` where the
+call is certain to return it as it is, and the instances' keys given to the
+level's `__in` filter, which would normalize the instances to them before
+anything else saw them. Any other prefetcher, a wrapper on any part it
+stands in for, routers, an instance Django would load or refuse, or a
+release it does not follow runs Django's own code.
 """
 
 import uuid
@@ -297,9 +299,9 @@ def _level(instances, prefetcher, lookup, level, plan):
     all_related_objects = list(rel_qs)
 
     rel_obj_cache = {}
-    for rel_obj in all_related_objects:
-        rel_attr_val = _key(rel_obj, plan.rel_attname, plan.rel_class, plan.int_keys,
-                            rel_obj_attr)
+    for rel_obj, rel_attr_val in zip(all_related_objects, _keys(
+            all_related_objects, plan.rel_attname, plan.rel_class, plan.int_keys,
+            rel_obj_attr)):
         rel_obj_cache.setdefault(rel_attr_val, []).append(rel_obj)
 
     to_attr, as_attr = lookup.get_current_to_attr(level)
@@ -320,9 +322,8 @@ def _level(instances, prefetcher, lookup, level, plan):
     features = {}
     filtered_by = (queryset_chain.deferred_filter if queryset_chain.parts_as_found()
                    else queryset_chain.django_deferred_filter)
-    for obj in instances:
-        instance_attr_val = _key(obj, plan.instance_attname, type(obj), plan.int_keys,
-                                 instance_attr)
+    for obj, instance_attr_val in zip(instances, _keys(
+            instances, plan.instance_attname, plan.instance_class, plan.int_keys, instance_attr)):
         vals = rel_obj_cache.get(instance_attr_val, [])
         if as_attr:
             setattr(obj, to_attr, vals)
@@ -335,14 +336,24 @@ def _level(instances, prefetcher, lookup, level, plan):
     return all_related_objects, additional_lookups
 
 
-def _key(obj, attname, cls, int_keys, django_key):
-    """django_key(obj) where that is the one-item tuple of `attname`'s loaded
-    value; Django's call for anything else."""
-    if attname is not None and type(obj) is cls:
-        value = obj.__dict__.get(attname, _MISSING)
-        if value is not _MISSING and (type(value) is int or not int_keys):
-            return (value,)
-    return django_key(obj)
+def _loaded_key_tuples(objs, attname, cls, int_keys):
+    """For each obj, the one-item tuple of `attname`'s loaded value where
+    that is what Django's key function returns (an int only, with int_keys);
+    None where Django's function is to be called."""
+    keys = []
+    for obj in objs:
+        value = obj.__dict__.get(attname, _MISSING) if type(obj) is cls else _MISSING
+        keys.append((value,) if value is not _MISSING and (type(value) is int or not int_keys)
+                    else None)
+    return keys
+
+
+def _keys(objs, attname, cls, int_keys, django_key):
+    """[django_key(obj) for obj in objs], the loaded keys read where certain."""
+    if attname is None:
+        return [django_key(obj) for obj in objs]
+    return [key if key is not None else django_key(obj)
+            for obj, key in zip(objs, _loaded_key_tuples(objs, attname, cls, int_keys))]
 
 
 def _many_keys(plan, fk, connection):
@@ -427,20 +438,23 @@ def _reverse_prefetch_querysets(prefetcher, instances, querysets, plan):
     field = plan.field
     rel_obj_attr = field.get_local_related_value
     instance_attr = field.get_foreign_related_value
-    instances_dict = {_key(inst, plan.instance_attname, type(inst), False, instance_attr): inst
-                      for inst in instances}
+    instances_dict = dict(zip(_keys(instances, plan.instance_attname, plan.instance_class,
+                                    False, instance_attr), instances))
     queryset = related_descriptors._filter_prefetch_queryset(
         queryset, field.name,
         _loaded_keys(instances, plan.pk_attname, plan.instance_attname) or instances)
 
     # Since we just bypassed this class' get_queryset(), we must manage
     # the reverse relation manually.
-    cache_name, rel_attname, rel_class = field.cache_name, plan.rel_attname, plan.rel_class
-    for rel_obj in queryset:
+    cache_name = field.cache_name
+    related = list(queryset)
+    loaded = (_loaded_key_tuples(related, plan.rel_attname, plan.rel_class, False)
+              if plan.rel_attname is not None else [None] * len(related))
+    for rel_obj, key in zip(related, loaded):
         fields_cache = rel_obj._state.fields_cache
         if cache_name not in fields_cache:
             fields_cache[cache_name] = instances_dict[
-                _key(rel_obj, rel_attname, rel_class, False, rel_obj_attr)]
+                key if key is not None else rel_obj_attr(rel_obj)]
     cache_name = field.remote_field.cache_name
     return queryset, rel_obj_attr, instance_attr, False, cache_name, False
 
