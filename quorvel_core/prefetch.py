@@ -339,7 +339,7 @@ def _level(instances, prefetcher, lookup, level, plan):
 def _loaded_key_tuples(objs, attname, cls, int_keys):
     """For each obj, the one-item tuple of `attname`'s loaded value where
     that is what Django's key function returns (an int only, with int_keys);
-    None where Django's function is to be called."""
+    None where Django's function is to be called (every obj, for attname None)."""
     keys = []
     for obj in objs:
         value = obj.__dict__.get(attname, _MISSING) if type(obj) is cls else _MISSING
@@ -350,8 +350,6 @@ def _loaded_key_tuples(objs, attname, cls, int_keys):
 
 def _keys(objs, attname, cls, int_keys, django_key):
     """[django_key(obj) for obj in objs], the loaded keys read where certain."""
-    if attname is None:
-        return [django_key(obj) for obj in objs]
     return [key if key is not None else django_key(obj)
             for obj, key in zip(objs, _loaded_key_tuples(objs, attname, cls, int_keys))]
 
@@ -371,8 +369,9 @@ def _many_keys(plan, fk, connection):
         plan.instance_attname = target.attname
 
 
-def _many_prefetch_querysets(prefetcher, instances, querysets, plan):
-    """The many-to-many manager's get_prefetch_querysets(), line by line."""
+def _level_queryset(prefetcher, instances, querysets):
+    """How both managers' get_prefetch_querysets() begin: the level's queryset
+    with its hints and database, before it is filtered to the instances."""
     if querysets and len(querysets) != 1:
         raise ValueError(
             "querysets argument of get_prefetch_querysets() should have a "
@@ -381,6 +380,12 @@ def _many_prefetch_querysets(prefetcher, instances, querysets, plan):
     queryset = querysets[0] if querysets else super(type(prefetcher), prefetcher).get_queryset()
     queryset._add_hints(instance=instances[0])
     queryset = queryset.using(queryset._db or prefetcher._db)
+    return queryset
+
+
+def _many_prefetch_querysets(prefetcher, instances, querysets, plan):
+    """The many-to-many manager's get_prefetch_querysets(), line by line."""
+    queryset = _level_queryset(prefetcher, instances, querysets)
     keys = _loaded_keys(instances, plan.pk_attname, plan.core_attname) if plan.by_pk else None
     queryset = related_descriptors._filter_prefetch_queryset(
         queryset, prefetcher.query_field_name, keys or instances)
@@ -426,14 +431,7 @@ def _many_prefetch_querysets(prefetcher, instances, querysets, plan):
 
 def _reverse_prefetch_querysets(prefetcher, instances, querysets, plan):
     """The reverse manager's get_prefetch_querysets(), line by line."""
-    if querysets and len(querysets) != 1:
-        raise ValueError(
-            "querysets argument of get_prefetch_querysets() should have a "
-            "length of 1."
-        )
-    queryset = querysets[0] if querysets else super(type(prefetcher), prefetcher).get_queryset()
-    queryset._add_hints(instance=instances[0])
-    queryset = queryset.using(queryset._db or prefetcher._db)
+    queryset = _level_queryset(prefetcher, instances, querysets)
 
     field = plan.field
     rel_obj_attr = field.get_local_related_value
@@ -448,8 +446,7 @@ def _reverse_prefetch_querysets(prefetcher, instances, querysets, plan):
     # the reverse relation manually.
     cache_name = field.cache_name
     related = list(queryset)
-    loaded = (_loaded_key_tuples(related, plan.rel_attname, plan.rel_class, False)
-              if plan.rel_attname is not None else [None] * len(related))
+    loaded = _loaded_key_tuples(related, plan.rel_attname, plan.rel_class, False)
     for rel_obj, key in zip(related, loaded):
         fields_cache = rel_obj._state.fields_cache
         if cache_name not in fields_cache:
