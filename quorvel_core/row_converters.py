@@ -19,6 +19,7 @@ import uuid
 from typing import Any, NamedTuple
 
 import _datetime
+import _decimal
 
 import django
 from django.conf import settings
@@ -134,21 +135,33 @@ def _sqlite_operations():
 
 
 _SQLITE = _sqlite_operations()
-# The decimal converter that quantizes a column, as 5.2 and 6.0 write it:
-# 6.1 builds its decimals another way, which the native loop leaves to Python.
-_DECIMAL_RELEASES = ((5, 2), (6, 0))
+# The decimal converter that quantizes a column, by the names its closure
+# holds: 5.2 and 6.0 write `create_decimal(value).quantize(...)` with one
+# 15-digit context's create_decimal_from_float for every value; 6.1 writes
+# `self._create_decimal(value).quantize(...)`, which makes ints and strs
+# exact and floats in a new 15-digit context each time.
+_DECIMAL_CLOSURES = {(5, 2): ("create_decimal", "quantize_value"),
+                     (6, 0): ("create_decimal", "quantize_value"),
+                     (6, 1): ("quantize_value", "self")}
 
 
 def _decimal_code():
-    if _SQLITE is None or tuple(django.VERSION[:2]) not in _DECIMAL_RELEASES:
+    freevars = _DECIMAL_CLOSURES.get(tuple(django.VERSION[:2]))
+    if _SQLITE is None or freevars is None:
         return None
     inner = [c for c in _SQLITE.get_decimalfield_converter.__code__.co_consts
              if hasattr(c, "co_freevars") and c.co_name == "converter"]
-    quantizing = [c for c in inner if c.co_freevars == ("create_decimal", "quantize_value")]
+    quantizing = [c for c in inner if c.co_freevars == freevars]
     return quantizing[0] if len(quantizing) == 1 else None
 
 
 _QUANTIZING_CODE = _decimal_code()
+# 6.1's _create_decimal as Django defines it, and the template every new
+# decimal.Context copies what it is not given from.
+_CREATE_DECIMAL = None if _SQLITE is None else django_function(
+    getattr(vars(_SQLITE).get("_create_decimal"), "__func__", None),
+    "DatabaseOperations._create_decimal")
+_DEFAULT_CONTEXT = _decimal.DefaultContext
 
 
 # The classes the native converters make. Django's converters look them up in
@@ -235,42 +248,66 @@ def _kind(converter, expression):
     if (_QUANTIZING_CODE is not None and getattr(converter, "__code__", None) is _QUANTIZING_CODE
             and isinstance(expression, Col)):
         cells = dict(zip(_QUANTIZING_CODE.co_freevars, (c.cell_contents for c in converter.__closure__)))
-        field = expression.output_field
-        create_decimal, quantize_value = cells["create_decimal"], cells["quantize_value"]
-        native = _native_decimal(create_decimal, quantize_value, field)
-        return Converter.SQLITE_DECIMAL, (create_decimal, quantize_value, field.context, native)
+        made = _decimal_maker(cells)
+        if made is not None:
+            field = expression.output_field
+            create_decimal, created_flags = made
+            quantize_value = cells["quantize_value"]
+            native = (None if created_flags is False
+                      else _native_decimal(quantize_value, field, created_flags))
+            return Converter.SQLITE_DECIMAL, (create_decimal, quantize_value, field.context, native)
     return Converter.PYTHON, None
+
+
+def _decimal_maker(cells):
+    """(what the converter makes its unquantized decimal with, the flags of
+    the context that does so where the native arithmetic may stand in for it:
+    None for a context no one sees again, False where it may not), or None
+    where the converter is to be called as it is."""
+    if "create_decimal" in cells:
+        create_decimal = cells["create_decimal"]
+        created_context = getattr(create_decimal, "__self__", None)
+        plain = (getattr(create_decimal, "__name__", None) == "create_decimal_from_float"
+                 and _plain_context(created_context, 15))
+        return create_decimal, created_context.flags if plain else False
+    ops = cells["self"]
+    if (_CREATE_DECIMAL is None or type(ops) is not _SQLITE or "_create_decimal" in vars(ops)
+            or getattr(vars(_SQLITE).get("_create_decimal"), "__func__", None) is not _CREATE_DECIMAL):
+        return None
+    # decimal.Context(prec=15) per float: the template's other settings.
+    module = _operations_module()
+    plain = (vars(module).get("decimal") is decimal and decimal.Context is _decimal.Context
+             and decimal.Decimal is _decimal.Decimal and _plain_context(_DEFAULT_CONTEXT, None))
+    return _CREATE_DECIMAL, None if plain else False
 
 
 def _plain_context(context, precision):
     """A context whose arithmetic the native decimal code follows: the given
-    precision, ROUND_HALF_EVEN, the default exponent limits, and no trap on
-    the signals it raises (Inexact, Rounded) or on InvalidOperation's kin
-    that it leaves to the decimal module."""
-    return (type(context) is decimal.Context and context.prec == precision
+    precision (any, for None), ROUND_HALF_EVEN, the default exponent limits,
+    and no trap on the signals it raises (Inexact, Rounded) or on
+    InvalidOperation's kin that it leaves to the decimal module."""
+    return (type(context) is decimal.Context
+            and (precision is None or context.prec == precision)
             and context.rounding == decimal.ROUND_HALF_EVEN and context.clamp == 0
             and context.Emax >= 999999 and context.Emin <= -999999
             and not context.traps[decimal.Inexact] and not context.traps[decimal.Rounded]
             and not context.traps[decimal.Subnormal] and not context.traps[decimal.Clamped])
 
 
-def _native_decimal(create_decimal, quantize_value, field):
-    """(places, max_digits, Inexact, Rounded, the 15-digit context's flags,
-    the field context's flags) where the converter's arithmetic may be done
+def _native_decimal(quantize_value, field, created_flags):
+    """(places, max_digits, Inexact, Rounded, the 15-digit context's flags or
+    None, the field context's flags) where the quantizing may be done
     natively, else None. A Context's `flags` is one object for the context's
     life."""
     places, max_digits = field.decimal_places, field.max_digits
     if type(places) is not int or type(max_digits) is not int or not 0 <= places <= 38 \
             or not 1 <= max_digits <= 38:
         return None
-    created_context = getattr(create_decimal, "__self__", None)
-    if (getattr(create_decimal, "__name__", None) != "create_decimal_from_float"
-            or not _plain_context(created_context, 15)
-            or not _plain_context(field.context, max_digits)
+    if (not _plain_context(field.context, max_digits)
             or type(quantize_value) is not decimal.Decimal
             or quantize_value.as_tuple() != (0, (1,), -places)):
         return None
-    return (places, max_digits, decimal.Inexact, decimal.Rounded, created_context.flags,
+    return (places, max_digits, decimal.Inexact, decimal.Rounded, created_flags,
             field.context.flags)
 
 

@@ -141,8 +141,10 @@ Object sqlite_boolean(const ConverterStep& step, PyObject* value, PyObject* expr
   return Object::borrow(value);
 }
 
-// Raises the decimal module's flags in a context's `flags` that the step raised.
+// Raises the decimal module's flags in a context's `flags` that the step
+// raised; None for a context that no one sees again.
 bool raise_flags(PyObject* flags, const DecimalSignals& signals, const ConverterStep& step) {
+  if (flags == Py_None) return true;
   return (!signals.inexact || PyObject_SetItem(flags, step.inexact, Py_True) == 0) &&
          (!signals.rounded || PyObject_SetItem(flags, step.rounded, Py_True) == 0);
 }

@@ -35,7 +35,7 @@ struct ConverterStep {
   int places = -1, max_digits = -1;
   PyObject* inexact = nullptr;
   PyObject* rounded = nullptr;
-  PyObject* created_flags = nullptr;  // the two contexts' `flags`
+  PyObject* created_flags = nullptr;  // the two contexts' `flags` (the first may be None)
   PyObject* flags = nullptr;
 };
 

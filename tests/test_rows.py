@@ -529,8 +529,7 @@ def test_stored_decimals_match_djangos_converter(db, column):
     convert = connection.ops.get_decimalfield_converter(expression)
     (kind, extra), = [row_converters._kind(c, expression)
                       for c in connection.ops.get_db_converters(expression)]
-    if row_converters._QUANTIZING_CODE is not None:  # 6.1 makes its decimals another way
-        assert kind == row_converters.Converter.SQLITE_DECIMAL and extra[3] is not None
+    assert kind == row_converters.Converter.SQLITE_DECIMAL and extra[3] is not None
 
     def django_gives(value):
         try:
@@ -556,6 +555,24 @@ def test_stored_decimals_match_djangos_converter(db, column):
         with connection.cursor() as cursor:
             cursor.execute(f"INSERT INTO {Measure._meta.db_table} ({column}) VALUES (%s)", [value])
         compare(lambda: Measure.objects.all())
+
+
+@sqlite_only
+@pytest.mark.parametrize("setting, value", [("rounding", decimal.ROUND_DOWN),
+                                            ("traps", (decimal.Inexact, True))])
+def test_stored_decimals_follow_the_default_context(db, monkeypatch, setting, value):
+    """6.1 makes each float's decimal in a new context, which copies
+    decimal.DefaultContext's settings. (The field's own context, made
+    once, keeps those it was made with.)"""
+    Measure._meta.get_field("cents").context
+    if setting == "traps":
+        monkeypatch.setitem(decimal.DefaultContext.traps, *value)
+    else:
+        monkeypatch.setattr(decimal.DefaultContext, setting, value)
+    with connection.cursor() as cursor:  # 15 digits round up to a tie, HALF_EVEN then to even
+        cursor.executemany(f"INSERT INTO {Measure._meta.db_table} (cents) VALUES (%s)",
+                           [(2.675,), (1.005,)])
+    compare(lambda: Measure.objects.order_by("pk"))
 
 
 def test_a_queryset_of_fewer_rows_than_pays_runs_djangos_loop(shop, monkeypatch):
