@@ -40,10 +40,13 @@ from django.db.utils import DEFAULT_DB_ALIAS, ConnectionRouter
 from . import queryset_chain, row_converters
 from .row_converters import mro_lookup
 
-# The releases whose prefetch_one_level and related managers this module
-# follows; 6.1 clones and fetches in its own way and runs Django's.
-FOLLOWED_RELEASES = ((5, 2), (6, 0))
+# The releases whose prefetch_one_level and related managers this module follows.
+FOLLOWED_RELEASES = ((5, 2), (6, 0), (6, 1))
 RELEASE = tuple(django.VERSION[:2])
+# 6.1 filters an instance's QuerySet in place (its own, or one _chain() of a
+# Prefetch's queryset) and a level's new queryset with cloning disabled;
+# 5.2 and 6.0 clone in filter().
+FILTERS_IN_PLACE = RELEASE >= (6, 1)
 
 DJANGO_PREFETCH_ONE_LEVEL = row_converters.django_function(
     vars(django_query).get("prefetch_one_level"), "prefetch_one_level")
@@ -320,8 +323,7 @@ def _level(instances, prefetcher, lookup, level, plan):
     instance_queryset = (_reverse_instance_queryset if plan.kind is REVERSE
                          else _many_instance_queryset)
     features = {}
-    filtered_by = (queryset_chain.deferred_filter if queryset_chain.parts_as_found()
-                   else queryset_chain.django_deferred_filter)
+    clone = _clone_step(queryset_chain.parts_as_found())
     for obj, instance_attr_val in zip(instances, _keys(
             instances, plan.instance_attname, plan.instance_class, plan.int_keys, instance_attr)):
         vals = rel_obj_cache.get(instance_attr_val, [])
@@ -329,11 +331,21 @@ def _level(instances, prefetcher, lookup, level, plan):
             setattr(obj, to_attr, vals)
             continue
         qs = instance_queryset(obj, plan, to_attr, lookup.queryset if filtered else None,
-                               features, filtered_by)
+                               features, clone)
         qs._result_cache = vals
         qs._prefetch_done = True
         obj._prefetched_objects_cache[cache_name] = qs
     return all_related_objects, additional_lookups
+
+
+def _clone_step(written_out):
+    """The one step that clones an instance's QuerySet: 6.1's _chain() of a
+    Prefetch's queryset, or 5.2's and 6.0's deferred filter(); written out
+    where queryset_chain says it may be."""
+    if FILTERS_IN_PLACE:
+        return queryset_chain.chained if written_out else queryset_chain.django_chained
+    return (queryset_chain.deferred_filter if written_out
+            else queryset_chain.django_deferred_filter)
 
 
 def _loaded_key_tuples(objs, attname, cls, int_keys):
@@ -371,21 +383,30 @@ def _many_keys(plan, fk, connection):
 
 def _level_queryset(prefetcher, instances, querysets):
     """How both managers' get_prefetch_querysets() begin: the level's queryset
-    with its hints and database, before it is filtered to the instances."""
+    with its hints and database, before it is filtered to the instances, and
+    whether its cloning is disabled until then (6.1, a new queryset)."""
     if querysets and len(querysets) != 1:
         raise ValueError(
             "querysets argument of get_prefetch_querysets() should have a "
             "length of 1."
         )
+    new = not querysets
     queryset = querysets[0] if querysets else super(type(prefetcher), prefetcher).get_queryset()
+    if new and FILTERS_IN_PLACE:
+        queryset = queryset._disable_cloning()
     queryset._add_hints(instance=instances[0])
     queryset = queryset.using(queryset._db or prefetcher._db)
-    return queryset
+    return queryset, new and FILTERS_IN_PLACE
+
+
+def _restore_cloning(queryset, disabled):
+    if disabled:
+        queryset._enable_cloning()
 
 
 def _many_prefetch_querysets(prefetcher, instances, querysets, plan):
     """The many-to-many manager's get_prefetch_querysets(), line by line."""
-    queryset = _level_queryset(prefetcher, instances, querysets)
+    queryset, disabled = _level_queryset(prefetcher, instances, querysets)
     keys = _loaded_keys(instances, plan.pk_attname, plan.core_attname) if plan.by_pk else None
     queryset = related_descriptors._filter_prefetch_queryset(
         queryset, prefetcher.query_field_name, keys or instances)
@@ -409,6 +430,7 @@ def _many_prefetch_querysets(prefetcher, instances, querysets, plan):
             for f in fk.local_related_fields
         }
     )
+    _restore_cloning(queryset, disabled)
     _many_keys(plan, fk, connection)
     return (
         queryset,
@@ -431,7 +453,7 @@ def _many_prefetch_querysets(prefetcher, instances, querysets, plan):
 
 def _reverse_prefetch_querysets(prefetcher, instances, querysets, plan):
     """The reverse manager's get_prefetch_querysets(), line by line."""
-    queryset = _level_queryset(prefetcher, instances, querysets)
+    queryset, disabled = _level_queryset(prefetcher, instances, querysets)
 
     field = plan.field
     rel_obj_attr = field.get_local_related_value
@@ -441,6 +463,7 @@ def _reverse_prefetch_querysets(prefetcher, instances, querysets, plan):
     queryset = related_descriptors._filter_prefetch_queryset(
         queryset, field.name,
         _loaded_keys(instances, plan.pk_attname, plan.instance_attname) or instances)
+    _restore_cloning(queryset, disabled)
 
     # Since we just bypassed this class' get_queryset(), we must manage
     # the reverse relation manually.
@@ -472,10 +495,11 @@ def _loaded_keys(instances, pk_attname, attname):
     return keys
 
 
-def _reverse_instance_queryset(obj, plan, to_attr, queryset, features, filtered_by):
+def _reverse_instance_queryset(obj, plan, to_attr, queryset, features, clone):
     """What `getattr(obj, to_attr)` then `_apply_rel_filters(queryset)` (a
     Prefetch's queryset at the leaf) or `get_queryset()` return: the manager
-    made for `obj` has no database of its own and the hints of a new one."""
+    made for `obj` has no database of its own and the hints of a new one.
+    `clone` is _clone_step()'s."""
     alone = queryset is None
     if alone:
         pk = obj.__dict__.get(plan.pk_attname)
@@ -490,15 +514,24 @@ def _reverse_instance_queryset(obj, plan, to_attr, queryset, features, filtered_
         queryset = QuerySet(model=plan.model, using=None, hints={})
     else:
         BaseManager.creation_counter += 1
+        if FILTERS_IN_PLACE:
+            queryset = clone(queryset)
     db = obj._state.db or DEFAULT_DB_ALIAS
     empty_strings_as_null = features.get(db)
     if empty_strings_as_null is None:
         empty_strings_as_null = features[db] = connections[
             db
         ].features.interprets_empty_strings_as_nulls
-    queryset._add_hints(instance=obj)
     field = plan.field
-    queryset = filtered_by(queryset, {field.name: obj}, alone=alone)
+    if FILTERS_IN_PLACE:
+        with queryset._avoid_cloning():
+            queryset._add_hints(instance=obj)
+            queryset._fetch_mode = obj._state.fetch_mode
+            queryset._defer_next_filter = True
+            queryset = queryset.filter(**{field.name: obj})
+    else:
+        queryset._add_hints(instance=obj)
+        queryset = clone(queryset, {field.name: obj}, alone=alone)
     val = obj.__dict__.get(plan.instance_attname, _MISSING)
     if val is _MISSING:
         val = getattr(obj, plan.instance_attname)
@@ -508,15 +541,18 @@ def _reverse_instance_queryset(obj, plan, to_attr, queryset, features, filtered_
     return queryset
 
 
-def _many_instance_queryset(obj, plan, to_attr, queryset, features, filtered_by):
+def _many_instance_queryset(obj, plan, to_attr, queryset, features, clone):
     """What `getattr(obj, to_attr)` then `_apply_rel_filters(queryset)` or
-    `get_queryset()` return, for a many-to-many manager over Django's Manager."""
+    `get_queryset()` return, for a many-to-many manager over Django's Manager.
+    `clone` is _clone_step()'s."""
     state = obj.__dict__
     value, pk = state.get(plan.core_attname), state.get(plan.pk_attname)
     cache = state.get("_prefetched_objects_cache")
     if type(value) not in _KEY_TYPES or type(pk) not in _KEY_TYPES or type(cache) is not dict:
         # Django's manager: its errors for an unsaved instance, its loads.
         manager = getattr(obj, to_attr)
+        if queryset is not None and FILTERS_IN_PLACE:
+            queryset = queryset._chain()
         return (manager.get_queryset() if queryset is None
                 else manager._apply_rel_filters(queryset))
     BaseManager.creation_counter += 1
@@ -526,5 +562,14 @@ def _many_instance_queryset(obj, plan, to_attr, queryset, features, filtered_by)
         if cached is not None:
             return cached
         queryset = QuerySet(model=plan.model, using=None, hints={})
+    elif FILTERS_IN_PLACE:
+        queryset = clone(queryset)
+    kwargs = {plan.core_filter: value}
+    if FILTERS_IN_PLACE:
+        with queryset._avoid_cloning():
+            queryset._add_hints(instance=obj)
+            queryset._fetch_mode = obj._state.fetch_mode
+            queryset._defer_next_filter = True
+            return queryset._next_is_sticky().filter(**kwargs)
     queryset._add_hints(instance=obj)
-    return filtered_by(queryset, {plan.core_filter: value}, sticky=True, alone=alone)
+    return clone(queryset, kwargs, sticky=True, alone=alone)

@@ -14,6 +14,10 @@ its where tree are Django's own classes with those methods as Django
 defines them, and the query needs none of their general cases (a combined
 or sliced query, a subclass's _setup_query, a select_related tree that is
 not plain dicts of names). Anything else calls Django's filter().
+
+Django 6.1 filters an instance's QuerySet in place instead, after one
+`_chain()` of a Prefetch's queryset: `chained()` makes that clone the same
+way (6.1's QuerySet adds `_fetch_mode` and `_cloning_enabled`).
 """
 
 import copy
@@ -28,9 +32,10 @@ from django.utils.tree import Node
 from . import row_converters
 from .row_converters import mro_lookup
 
-# 6.1 clones QuerySets in its own way.
-FOLLOWED_RELEASES = ((5, 2), (6, 0))
+FOLLOWED_RELEASES = ((5, 2), (6, 0), (6, 1))
 RELEASE = tuple(django.VERSION[:2])
+# What 6.1's QuerySet.__init__ and _clone() add.
+FETCH_MODES = RELEASE >= (6, 1)
 
 _ORIGINALS = row_converters.django_originals((
     (QuerySet, "__init__"), (QuerySet, "filter"), (QuerySet, "_filter_or_exclude"),
@@ -81,24 +86,16 @@ def deferred_filter(queryset, kwargs, sticky=False, alone=False):
     made `queryset` with QuerySet(model=...) and drops it after this call, so
     the clone is made in its place: what a copy of the new query's own
     containers would hold is what they hold, and no one else sees them."""
-    if type(queryset) is not QuerySet:
+    query = _clonable_query(queryset)
+    if query is None or not _filterable(query):
         return django_deferred_filter(queryset, kwargs, sticky)
-    query = queryset.__dict__.get("_query")
-    if not (not queryset._deferred_filter and type(query) is Query
-            and type(queryset._hints) is dict and not query.combinator
-            and not query.is_sliced and not query.combined_queries
-            and "_setup_query" not in query.__dict__ and _plain_where(query.where)):
-        return django_deferred_filter(queryset, kwargs, sticky)
-    select_related = query.select_related
-    if alone and select_related is False and _as_new(query):
+    if alone and query.select_related is False and _as_new(query):
         clone = queryset
         _chain_in_place(query)
     else:
-        if select_related is not False:
-            select_related = _copied_names(select_related, {})
-            if select_related is None:
-                return django_deferred_filter(queryset, kwargs, sticky)
-        clone = _cloned(queryset, _chained_query(query, select_related))
+        clone = _clone_of(queryset, query)
+        if clone is None:
+            return django_deferred_filter(queryset, kwargs, sticky)
     if sticky:
         queryset._sticky_filter = True
         clone._sticky_filter = True
@@ -108,6 +105,55 @@ def deferred_filter(queryset, kwargs, sticky=False, alone=False):
     queryset._defer_next_filter = False
     clone._deferred_filter = False, (), kwargs
     return clone
+
+
+def django_chained(queryset):
+    return queryset._chain()
+
+
+def chained(queryset):
+    """queryset._chain(), written out, for a caller that has seen
+    parts_as_found() hold. (6.1 also lets a queryset be changed in place.)"""
+    query = _clonable_query(queryset)
+    clone = None if query is None else _clone_of(queryset, query)
+    if clone is None:
+        return queryset._chain()
+    if clone._sticky_filter:
+        clone._query.filter_is_sticky = True
+        clone._sticky_filter = False
+    return clone
+
+
+def _clonable_query(queryset):
+    """The query of `queryset` where its clone is the one written out here:
+    Django's own QuerySet and Query, no filter pending, hints an exact dict,
+    not combined, no _setup_query of its own, a where tree of plain nodes,
+    and (6.1) cloning not disabled. None otherwise."""
+    if type(queryset) is not QuerySet or (FETCH_MODES and queryset._cloning_enabled is not True):
+        return None
+    query = queryset.__dict__.get("_query")
+    if (not queryset._deferred_filter and type(query) is Query
+            and type(queryset._hints) is dict and not query.combinator
+            and not query.combined_queries
+            and "_setup_query" not in query.__dict__ and _plain_where(query.where)):
+        return query
+    return None
+
+
+def _filterable(query):
+    """filter() takes the query without raising (it refuses a sliced one)."""
+    return not query.is_sliced
+
+
+def _clone_of(queryset, query):
+    """QuerySet._clone() of a _clonable_query's queryset, or None where its
+    select_related tree is not one this module copies."""
+    select_related = query.select_related
+    if select_related is not False:
+        select_related = _copied_names(select_related, {})
+        if select_related is None:
+            return None
+    return _cloned(queryset, _chained_query(query, select_related))
 
 
 # What Query.clone() copies only when it is set on the query itself.
@@ -144,9 +190,13 @@ def _cloned(source, query):
     clone._prefetch_done = False
     clone._known_related_objects = source._known_related_objects
     clone._iterable_class = source._iterable_class
+    if FETCH_MODES:
+        clone._fetch_mode = source._fetch_mode
     clone._fields = source._fields
     clone._defer_next_filter = False
     clone._deferred_filter = None
+    if FETCH_MODES:
+        clone._cloning_enabled = True
     return clone
 
 

@@ -18,11 +18,6 @@ from quorvel_core import prefetch
 from .project.shop.models import Author, Book, Category, Publisher, Review
 from .test_rows import native_rows, shop, snap  # noqa: F401 (shop is a fixture)
 
-QUERYSET_STATE = ("_db", "_hints", "_known_related_objects", "_deferred_filter", "_result_cache",
-                  "_prefetch_done", "_sticky_filter", "_for_write", "_iterable_class", "_fields",
-                  "_defer_next_filter", "_prefetch_related_lookups")
-
-
 def prefetched_querysets(instances):
     """Every QuerySet in the instances' prefetch caches, and in those of the
     instances these hold, in the order met."""
@@ -43,12 +38,12 @@ def query_flags(query):
 
 
 def picture(instances):
-    """snap(), with each prefetched QuerySet's state, its query's flags and
-    its SQL in full."""
+    """snap(), with each prefetched QuerySet's attributes in order, its
+    query's flags and its SQL in full."""
     seen = {}
     querysets = prefetched_querysets(instances)
-    state = [(type(qs), [snap(vars(qs).get(name), seen) for name in QUERYSET_STATE],
-              query_flags(qs._query)) for qs in querysets]
+    state = [(type(qs), [(name, snap(value, seen)) for name, value in vars(qs).items()
+                         if name != "_query"], query_flags(qs._query)) for qs in querysets]
     # Reading .query applies a deferred filter, so the SQL comes last.
     return snap(instances, seen), state, [(str(qs.query), query_flags(qs._query))
                                           for qs in querysets]
@@ -101,6 +96,15 @@ SHORTENED = {
 
 # Releases whose prefetch code is not followed run Django's function throughout.
 FOLLOWED = prefetch.RELEASE in prefetch.FOLLOWED_RELEASES
+
+if prefetch.FILTERS_IN_PLACE:  # a fetch mode of its own, which the QuerySets take from the instance
+    from django.db.models import FETCH_PEERS
+
+    SHORTENED["fetch mode"] = lambda: Publisher.objects.fetch_mode(FETCH_PEERS).prefetch_related(
+        "books__reviews").order_by("pk")
+    SHORTENED["fetch mode, Prefetch querysets"] = lambda: Author.objects.fetch_mode(
+        FETCH_PEERS).prefetch_related(Prefetch("books", Book.objects.order_by("-pk")), Prefetch(
+            "books__reviews", Review.objects.order_by("pk"))).order_by("pk")
 
 
 @pytest.mark.parametrize("make", SHORTENED.values(), ids=SHORTENED.keys())

@@ -1,7 +1,7 @@
 """The per-instance QuerySet of a prefetch, written out, against Django's own
-deferred filter(): the source and the clone must be left in the same state,
-attribute by attribute in order, sharing the same objects with the source,
-and give the same SQL."""
+deferred filter() and _chain(): the source and the clone must be left in the
+same state, attribute by attribute in order, sharing the same objects with
+the source, and give the same SQL."""
 
 import re
 
@@ -74,14 +74,28 @@ SOURCES = {
     "combined": lambda: Book.objects.all().union(Book.objects.all()),
     "sliced": lambda: Book.objects.all()[:2],
 }
+if queryset_chain.FETCH_MODES:
+    SOURCES["changed in place"] = lambda: Book.objects.all()._disable_cloning()
 
 
-@pytest.mark.parametrize("sticky", [False, True], ids=["filter", "sticky filter"])
+def chain_of(chain):
+    def chained(source, kwargs, sticky, alone):
+        return chain(source._next_is_sticky() if sticky else source)
+    return chained
+
+
+CLONES = {
+    "deferred filter": (queryset_chain.django_deferred_filter, queryset_chain.deferred_filter),
+    "_chain()": (chain_of(queryset_chain.django_chained), chain_of(queryset_chain.chained)),
+}
+
+
+@pytest.mark.parametrize("django_clone, clone", CLONES.values(), ids=CLONES.keys())
+@pytest.mark.parametrize("sticky", [False, True], ids=["plain", "sticky"])
 @pytest.mark.parametrize("make", SOURCES.values(), ids=SOURCES.keys())
-def test_clone_matches_djangos_filter(make, sticky):
+def test_clone_matches_djangos(make, sticky, django_clone, clone):
     assert queryset_chain.parts_as_found()
-    expected = outcome(make, sticky, queryset_chain.django_deferred_filter)
-    assert outcome(make, sticky, queryset_chain.deferred_filter) == expected
+    assert outcome(make, sticky, clone) == outcome(make, sticky, django_clone)
 
 
 def a_managers_new_queryset():

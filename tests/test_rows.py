@@ -79,6 +79,8 @@ def snap(value, seen=None):
         return (type(value), [(k, snap(v, seen)) for k, v in value.items()])
     if isinstance(value, uuid.UUID):
         return (type(value), value.hex, value.is_safe)
+    if isinstance(value, weakref.ref):  # 6.1's peers
+        return (weakref.ref, snap(value(), seen))
     return (type(value), repr(value))  # Decimal places, tzinfo and fold show in the repr
 
 
