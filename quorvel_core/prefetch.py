@@ -23,7 +23,6 @@ release it does not follow runs Django's own code.
 import uuid
 from typing import Any
 
-import django
 from django.db import connections, router
 from django.db.backends.base.operations import BaseDatabaseOperations
 from django.db.models import Manager, QuerySet
@@ -39,10 +38,8 @@ from django.db.utils import DEFAULT_DB_ALIAS, ConnectionRouter
 
 from . import queryset_chain, row_converters
 from .row_converters import mro_lookup
+from .rows import FOLLOWED_RELEASES, RELEASE
 
-# The releases whose prefetch_one_level and related managers this module follows.
-FOLLOWED_RELEASES = ((5, 2), (6, 0), (6, 1))
-RELEASE = tuple(django.VERSION[:2])
 # 6.1 filters an instance's QuerySet in place (its own, or one _chain() of a
 # Prefetch's queryset) and a level's new queryset with cloning disabled;
 # 5.2 and 6.0 clone in filter().
@@ -524,11 +521,7 @@ def _reverse_instance_queryset(obj, plan, to_attr, queryset, features, clone):
         ].features.interprets_empty_strings_as_nulls
     field = plan.field
     if FILTERS_IN_PLACE:
-        with queryset._avoid_cloning():
-            queryset._add_hints(instance=obj)
-            queryset._fetch_mode = obj._state.fetch_mode
-            queryset._defer_next_filter = True
-            queryset = queryset.filter(**{field.name: obj})
+        queryset = _filtered_in_place(queryset, obj, {field.name: obj})
     else:
         queryset._add_hints(instance=obj)
         queryset = clone(queryset, {field.name: obj}, alone=alone)
@@ -566,10 +559,18 @@ def _many_instance_queryset(obj, plan, to_attr, queryset, features, clone):
         queryset = clone(queryset)
     kwargs = {plan.core_filter: value}
     if FILTERS_IN_PLACE:
-        with queryset._avoid_cloning():
-            queryset._add_hints(instance=obj)
-            queryset._fetch_mode = obj._state.fetch_mode
-            queryset._defer_next_filter = True
-            return queryset._next_is_sticky().filter(**kwargs)
+        return _filtered_in_place(queryset, obj, kwargs, sticky=True)
     queryset._add_hints(instance=obj)
     return clone(queryset, kwargs, sticky=True, alone=alone)
+
+
+def _filtered_in_place(queryset, obj, kwargs, sticky=False):
+    """How 6.1's managers' _apply_rel_filters() filter `queryset` for `obj`
+    (their manager has no database of its own)."""
+    with queryset._avoid_cloning():
+        queryset._add_hints(instance=obj)
+        queryset._fetch_mode = obj._state.fetch_mode
+        queryset._defer_next_filter = True
+        if sticky:
+            queryset = queryset._next_is_sticky()
+        return queryset.filter(**kwargs)

@@ -22,7 +22,6 @@ way (6.1's QuerySet adds `_fetch_mode` and `_cloning_enabled`).
 
 import copy
 
-import django
 from django.db.models import QuerySet
 from django.db.models.sql import query as sql_query
 from django.db.models.sql.query import Query
@@ -31,11 +30,8 @@ from django.utils.tree import Node
 
 from . import row_converters
 from .row_converters import mro_lookup
-
-FOLLOWED_RELEASES = ((5, 2), (6, 0), (6, 1))
-RELEASE = tuple(django.VERSION[:2])
-# What 6.1's QuerySet.__init__ and _clone() add.
-FETCH_MODES = RELEASE >= (6, 1)
+# FETCH_MODES: 6.1's QuerySet.__init__ and _clone() add _fetch_mode and _cloning_enabled.
+from .rows import FETCH_MODES, FOLLOWED_RELEASES, RELEASE
 
 _ORIGINALS = row_converters.django_originals((
     (QuerySet, "__init__"), (QuerySet, "filter"), (QuerySet, "_filter_or_exclude"),
