@@ -83,7 +83,7 @@ def deferred_filter(queryset, kwargs, sticky=False, alone=False):
     the clone is made in its place: what a copy of the new query's own
     containers would hold is what they hold, and no one else sees them."""
     query = _clonable_query(queryset)
-    if query is None or not _filterable(query):
+    if query is None or query.is_sliced:  # filter() refuses a sliced query
         return django_deferred_filter(queryset, kwargs, sticky)
     if alone and query.select_related is False and _as_new(query):
         clone = queryset
@@ -134,11 +134,6 @@ def _clonable_query(queryset):
             and "_setup_query" not in query.__dict__ and _plain_where(query.where)):
         return query
     return None
-
-
-def _filterable(query):
-    """filter() takes the query without raising (it refuses a sliced one)."""
-    return not query.is_sliced
 
 
 def _clone_of(queryset, query):
