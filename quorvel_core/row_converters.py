@@ -19,7 +19,11 @@ import uuid
 from typing import Any, NamedTuple
 
 import _datetime
-import _decimal
+
+try:
+    import _decimal
+except ImportError:  # a CPython built without it: decimal is _pydecimal
+    _decimal = None
 
 import django
 from django.conf import settings
@@ -161,7 +165,7 @@ _QUANTIZING_CODE = _decimal_code()
 _CREATE_DECIMAL = None if _SQLITE is None else django_function(
     getattr(vars(_SQLITE).get("_create_decimal"), "__func__", None),
     "DatabaseOperations._create_decimal")
-_DEFAULT_CONTEXT = _decimal.DefaultContext
+_DEFAULT_CONTEXT = getattr(_decimal, "DefaultContext", None)
 
 
 # The classes the native converters make. Django's converters look them up in
@@ -276,8 +280,9 @@ def _decimal_maker(cells):
         return None
     # decimal.Context(prec=15) per float: the template's other settings.
     module = _operations_module()
-    plain = (vars(module).get("decimal") is decimal and decimal.Context is _decimal.Context
-             and decimal.Decimal is _decimal.Decimal and _plain_context(_DEFAULT_CONTEXT, None))
+    plain = (_decimal is not None and vars(module).get("decimal") is decimal
+             and decimal.Context is _decimal.Context and decimal.Decimal is _decimal.Decimal
+             and _plain_context(_DEFAULT_CONTEXT, None))
     return _CREATE_DECIMAL, None if plain else False
 
 
