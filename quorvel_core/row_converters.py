@@ -20,11 +20,6 @@ from typing import Any, NamedTuple
 
 import _datetime
 
-try:
-    import _decimal
-except ImportError:  # a CPython built without it: decimal is _pydecimal
-    _decimal = None
-
 import django
 from django.conf import settings
 from django.db.models.expressions import Col
@@ -165,7 +160,10 @@ _QUANTIZING_CODE = _decimal_code()
 _CREATE_DECIMAL = None if _SQLITE is None else django_function(
     getattr(vars(_SQLITE).get("_create_decimal"), "__func__", None),
     "DatabaseOperations._create_decimal")
-_DEFAULT_CONTEXT = getattr(_decimal, "DefaultContext", None)
+# The C decimal module that `decimal` is made of (None in a CPython built
+# without it, where decimal is _pydecimal).
+_C_DECIMAL = sys.modules.get("_decimal")
+_DEFAULT_CONTEXT = getattr(_C_DECIMAL, "DefaultContext", None)
 
 
 # The classes the native converters make. Django's converters look them up in
@@ -280,8 +278,8 @@ def _decimal_maker(cells):
         return None
     # decimal.Context(prec=15) per float: the template's other settings.
     module = _operations_module()
-    plain = (_decimal is not None and vars(module).get("decimal") is decimal
-             and decimal.Context is _decimal.Context and decimal.Decimal is _decimal.Decimal
+    plain = (_C_DECIMAL is not None and vars(module).get("decimal") is decimal
+             and decimal.Context is _C_DECIMAL.Context and decimal.Decimal is _C_DECIMAL.Decimal
              and _plain_context(_DEFAULT_CONTEXT, None))
     return _CREATE_DECIMAL, None if plain else False
 
