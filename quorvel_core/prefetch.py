@@ -9,15 +9,16 @@ model's own `Manager`, it runs the release's `prefetch_one_level` (and the
 reverse and many-to-many managers' `get_prefetch_querysets`) line by line:
 the same queries, the same objects in the same caches and the same `QuerySet`
 per instance, its query cloned as Django's `filter()` (5.2, 6.0) or
-`_chain()` (6.1) clones it (see queryset_chain). What it leaves out is only what leaves no trace: the related
-manager made per instance and dropped again (its creation counter is still
-counted), the router asked per instance when there are none, and the calls
-that read a key: the loaded value from the instance's `__dict__` where the
-call is certain to return it as it is, and the instances' keys given to the
-level's `__in` filter, which would normalize the instances to them before
-anything else saw them. Any other prefetcher, a wrapper on any part it
-stands in for, routers, an instance Django would load or refuse, or a
-release it does not follow runs Django's own code.
+`_chain()` (6.1) clones it (see queryset_chain). What it leaves out is only
+what leaves no trace: the related manager made per instance and dropped
+again (its creation counter is still counted), the router asked per
+instance when there are none, and the calls that read a key: the loaded
+value from the instance's `__dict__` where the call is certain to return it
+as it is, and the instances' keys given to the level's `__in` filter, which
+would normalize the instances to them before anything else saw them. Any
+other prefetcher, a wrapper on any part it stands in for, routers, an
+instance Django would load or refuse, or a release it does not follow runs
+Django's own code.
 """
 
 import uuid

@@ -95,9 +95,7 @@ def deferred_filter(queryset, kwargs, sticky=False, alone=False):
     if sticky:
         queryset._sticky_filter = True
         clone._sticky_filter = True
-    if clone._sticky_filter:
-        clone._query.filter_is_sticky = True
-        clone._sticky_filter = False
+    _stick(clone)
     queryset._defer_next_filter = False
     clone._deferred_filter = False, (), kwargs
     return clone
@@ -114,10 +112,15 @@ def chained(queryset):
     clone = None if query is None else _clone_of(queryset, query)
     if clone is None:
         return queryset._chain()
+    _stick(clone)
+    return clone
+
+
+def _stick(clone):
+    """How _chain() ends: a sticky filter carries to the clone's query once."""
     if clone._sticky_filter:
         clone._query.filter_is_sticky = True
         clone._sticky_filter = False
-    return clone
 
 
 def _clonable_query(queryset):

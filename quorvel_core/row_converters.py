@@ -253,35 +253,35 @@ def _kind(converter, expression):
         made = _decimal_maker(cells)
         if made is not None:
             field = expression.output_field
-            create_decimal, created_flags = made
+            create_decimal, plain, created_flags = made
             quantize_value = cells["quantize_value"]
-            native = (None if created_flags is False
-                      else _native_decimal(quantize_value, field, created_flags))
+            native = _native_decimal(quantize_value, field, created_flags) if plain else None
             return Converter.SQLITE_DECIMAL, (create_decimal, quantize_value, field.context, native)
     return Converter.PYTHON, None
 
 
 def _decimal_maker(cells):
-    """(what the converter makes its unquantized decimal with, the flags of
-    the context that does so where the native arithmetic may stand in for it:
-    None for a context no one sees again, False where it may not), or None
-    where the converter is to be called as it is."""
+    """(what the converter makes its unquantized decimal with, whether the
+    native arithmetic may stand in for it, the flags of the context that does
+    so: None for a context no one sees again), or None where the converter is
+    to be called as it is."""
     if "create_decimal" in cells:
         create_decimal = cells["create_decimal"]
         created_context = getattr(create_decimal, "__self__", None)
         plain = (getattr(create_decimal, "__name__", None) == "create_decimal_from_float"
                  and _plain_context(created_context, 15))
-        return create_decimal, created_context.flags if plain else False
+        return create_decimal, plain, created_context.flags if plain else None
     ops = cells["self"]
-    if (_CREATE_DECIMAL is None or type(ops) is not _SQLITE or "_create_decimal" in vars(ops)
-            or getattr(vars(_SQLITE).get("_create_decimal"), "__func__", None) is not _CREATE_DECIMAL):
+    found = getattr(vars(_SQLITE).get("_create_decimal"), "__func__", None)
+    if (_CREATE_DECIMAL is None or found is not _CREATE_DECIMAL or type(ops) is not _SQLITE
+            or "_create_decimal" in vars(ops)):
         return None
     # decimal.Context(prec=15) per float: the template's other settings.
     module = _operations_module()
     plain = (_C_DECIMAL is not None and vars(module).get("decimal") is decimal
              and decimal.Context is _C_DECIMAL.Context and decimal.Decimal is _C_DECIMAL.Decimal
              and _plain_context(_DEFAULT_CONTEXT, None))
-    return _CREATE_DECIMAL, None if plain else False
+    return _CREATE_DECIMAL, plain, None
 
 
 def _plain_context(context, precision):
