@@ -4,6 +4,7 @@ quorvel_core, with identical bytes, and how long each took.
     python3 -m demo                  the comparison table
     python3 -m demo --serve          the API on http://127.0.0.1:8000/api/ (quorvel_core on)
     python3 -m demo --serve --plain  the same with plain DRF
+    python3 -m demo --parts          also where each GET's time goes (see demo/parts.py)
 """
 
 import argparse
@@ -24,7 +25,10 @@ def main(argv=None):
     if args.serve:
         _serve(args)
     else:
-        sys.exit(_compare(args.seconds))
+        status, times = _compare(args.seconds)
+        if args.parts:
+            _parts(times)
+        sys.exit(status)
 
 
 def _arguments(argv):
@@ -32,6 +36,8 @@ def _arguments(argv):
     parser.add_argument("--serve", action="store_true", help="serve the API for a browser")
     parser.add_argument("--plain", action="store_true", help="with --serve: plain DRF")
     parser.add_argument("--port", type=int, default=8000, help="with --serve: the port (8000)")
+    parser.add_argument("--parts", action="store_true",
+                        help="then time each GET's parts: SQL, rows, prefetch levels, the rest")
     parser.add_argument("--seconds", type=float, default=0.25,
                         help="time spent per endpoint and side in each of five rounds (0.25)")
     return parser.parse_args(argv)
@@ -183,7 +189,7 @@ def _compare(seconds):
     import quorvel_core
 
     client = Client()
-    rows, all_same = [], True
+    rows, all_same, best = [], True, []
     print("Each endpoint through Django's test client, plain DRF against quorvel_core.install(): "
           "CPU time per request, best of five rounds.\n")
     for endpoint in ENDPOINTS:
@@ -200,6 +206,7 @@ def _compare(seconds):
                                                           counts.get(accelerated))
                 times[accelerated].append(spent)
         drf, fast = min(times[False]), min(times[True])
+        best.append((endpoint, drf, fast))
         rows.append((f"{endpoint[1].upper()} {endpoint[2]}", endpoint[0], str(expected[0]),
                      f"{drf * 1e3:.3f} ms", f"{fast * 1e3:.3f} ms", f"{drf / fast:.2f}x",
                      "yes" if same else "NO", _goal_text(_goal(endpoint), drf / fast)))
@@ -208,9 +215,18 @@ def _compare(seconds):
             "goal"), rows)
     if all_same:
         print("\nEvery response was byte for byte the same (status, headers and body).")
-        return 0
+        return 0, best
     print("\nSome responses differed: that is a defect, please report it.")
-    return 1
+    return 1, best
+
+
+def _parts(times):
+    from django.test import Client
+
+    from . import parts
+
+    client = Client()
+    parts.report(times, lambda endpoint: _request(client, *endpoint[1:]), _table)
 
 
 def _table(header, rows):
