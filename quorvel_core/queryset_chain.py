@@ -28,6 +28,7 @@ from django.db.models.sql.query import Query
 from django.db.models.sql.where import WhereNode
 from django.utils.tree import Node
 
+from . import _quorvel_core as native
 from . import row_converters
 from .row_converters import mro_lookup
 # FETCH_MODES: 6.1's QuerySet.__init__ and _clone() add _fetch_mode and _cloning_enabled.
@@ -81,24 +82,10 @@ def deferred_filter(queryset, kwargs, sticky=False, alone=False):
     caller that has seen parts_as_found() hold. `alone`: the caller has just
     made `queryset` with QuerySet(model=...) and drops it after this call, so
     the clone is made in its place: what a copy of the new query's own
-    containers would hold is what they hold, and no one else sees them."""
-    query = _clonable_query(queryset)
-    if query is None or query.is_sliced:  # filter() refuses a sliced query
-        return django_deferred_filter(queryset, kwargs, sticky)
-    if alone and query.select_related is False and _as_new(query):
-        clone = queryset
-        _chain_in_place(query)
-    else:
-        clone = _clone_of(queryset, query)
-        if clone is None:
-            return django_deferred_filter(queryset, kwargs, sticky)
-    if sticky:
-        queryset._sticky_filter = True
-        clone._sticky_filter = True
-    _stick(clone)
-    queryset._defer_next_filter = False
-    clone._deferred_filter = False, (), kwargs
-    return clone
+    containers would hold is what they hold, and no one else sees them.
+    Where the queryset is not plain (see below), Django's own filter() runs."""
+    clone = native.deferred_filter(queryset, kwargs, sticky, alone)
+    return django_deferred_filter(queryset, kwargs, sticky) if clone is None else clone
 
 
 def django_chained(queryset):
@@ -108,157 +95,24 @@ def django_chained(queryset):
 def chained(queryset):
     """queryset._chain(), written out, for a caller that has seen
     parts_as_found() hold. (6.1 also lets a queryset be changed in place.)"""
-    query = _clonable_query(queryset)
-    clone = None if query is None else _clone_of(queryset, query)
-    if clone is None:
-        return queryset._chain()
-    _stick(clone)
-    return clone
+    clone = native.chained(queryset)
+    return queryset._chain() if clone is None else clone
 
 
-def _stick(clone):
-    """How _chain() ends: a sticky filter carries to the clone's query once."""
-    if clone._sticky_filter:
-        clone._query.filter_is_sticky = True
-        clone._sticky_filter = False
-
-
-def _clonable_query(queryset):
-    """The query of `queryset` where its clone is the one written out here:
-    Django's own QuerySet and Query, no filter pending, hints an exact dict,
-    not combined, no _setup_query of its own, a where tree of plain nodes,
-    and (6.1) cloning not disabled. None otherwise."""
-    if type(queryset) is not QuerySet or (FETCH_MODES and queryset._cloning_enabled is not True):
-        return None
-    query = queryset.__dict__.get("_query")
-    if (not queryset._deferred_filter and type(query) is Query
-            and type(queryset._hints) is dict and not query.combinator
-            and not query.combined_queries
-            and "_setup_query" not in query.__dict__ and _plain_where(query.where)):
-        return query
-    return None
-
-
-def _clone_of(queryset, query):
-    """QuerySet._clone() of a _clonable_query's queryset, or None where its
-    select_related tree is not one this module copies."""
-    select_related = query.select_related
-    if select_related is not False:
-        select_related = _copied_names(select_related, {})
-        if select_related is None:
-            return None
-    return _cloned(queryset, _chained_query(query, select_related))
-
-
-# What Query.clone() copies only when it is set on the query itself.
-_CLONED_WHEN_SET = ("annotation_select_mask", "extra_select_mask", "_extra_select_cache",
-                    "subq_aliases")
-
-
-def _as_new(query):
-    return not any(name in query.__dict__ for name in _CLONED_WHEN_SET)
-
-
-def _chain_in_place(query):
-    """What Query.chain() leaves in the clone of a new query (see _as_new),
-    left in the query itself."""
-    query._annotation_select_cache = None
-    query.__dict__.pop("base_table", None)
-    if not query.filter_is_sticky:
-        query.used_aliases = set()
-    query.filter_is_sticky = False
-
-
-def _cloned(source, query):
-    """QuerySet._clone() over `query`, already chained: __init__'s attributes
-    in __init__'s order, holding what _clone() leaves in them."""
-    clone = object.__new__(QuerySet)
-    clone.model = source.model
-    clone._db = source._db
-    clone._hints = source._hints or {}
-    clone._query = query
-    clone._result_cache = None
-    clone._sticky_filter = source._sticky_filter
-    clone._for_write = source._for_write
-    clone._prefetch_related_lookups = source._prefetch_related_lookups[:]
-    clone._prefetch_done = False
-    clone._known_related_objects = source._known_related_objects
-    clone._iterable_class = source._iterable_class
-    if FETCH_MODES:
-        clone._fetch_mode = source._fetch_mode
-    clone._fields = source._fields
-    clone._defer_next_filter = False
-    clone._deferred_filter = None
-    if FETCH_MODES:
-        clone._cloning_enabled = True
-    return clone
-
-
-def _chained_query(self, select_related):
-    """Query.chain() with Query.clone() inline; `select_related` is the deep
-    copy of the query's, made by the caller."""
-    obj = object.__new__(Query)
-    obj.__dict__ = self.__dict__.copy()
-    obj.alias_refcount = self.alias_refcount.copy()
-    obj.alias_map = self.alias_map.copy()
-    obj.external_aliases = self.external_aliases.copy()
-    obj.table_map = self.table_map.copy()
-    obj.where = _where_clone(self.where)
-    obj.annotations = self.annotations.copy()
-    if self.annotation_select_mask is not None:
-        obj.annotation_select_mask = self.annotation_select_mask.copy()
-    obj._annotation_select_cache = None
-    obj.extra = self.extra.copy()
-    if self.extra_select_mask is not None:
-        obj.extra_select_mask = self.extra_select_mask.copy()
-    if self._extra_select_cache is not None:
-        obj._extra_select_cache = self._extra_select_cache.copy()
-    if self.select_related is not False:
-        obj.select_related = select_related
-    if "subq_aliases" in self.__dict__:
-        obj.subq_aliases = self.subq_aliases.copy()
-    obj.used_aliases = self.used_aliases.copy()
-    obj._filtered_relations = self._filtered_relations.copy()
-    obj.__dict__.pop("base_table", None)
-    if not obj.filter_is_sticky:
-        obj.used_aliases = set()
-    obj.filter_is_sticky = False
-    return obj
-
-
-def _plain_where(node):
-    """node.clone() is WhereNode's own."""
-    return type(node) is WhereNode and "clone" not in node.__dict__
-
-
-def _where_clone(node):
-    """WhereNode.clone() of a _plain_where node, with WhereNode.create() inline."""
-    clone = Node(None, node.connector or WhereNode.default, node.negated)
-    clone.__class__ = WhereNode
-    for child in node.children:
-        if _plain_where(child):
-            child = _where_clone(child)
-        elif hasattr(child, "clone"):
-            child = child.clone()
-        clone.children.append(child)
-    return clone
-
-
-def _copied_names(tree, memo):
-    """copy.deepcopy(tree, memo) for select_related's tree: dicts whose keys
-    are str and whose values are such dicts, a dict met twice copied once.
-    None for anything else, which the caller leaves to Django."""
-    copied = memo.get(id(tree))
-    if copied is not None:
-        return copied
-    if type(tree) is not dict:
-        return None
-    copied = memo[id(tree)] = {}
-    for key, value in tree.items():
-        if type(key) is not str:
-            return None
-        value = _copied_names(value, memo)
-        if value is None:
-            return None
-        copied[key] = value
-    return copied
+# Both are native (src/queryset_chain.cpp), statement for statement as these
+# steps, where the queryset is plain: Django's own QuerySet and Query, no
+# filter pending, hints an exact dict, not combined or sliced, no
+# _setup_query of the query's own, a where tree of WhereNodes whose clone()
+# is WhereNode's, a select_related tree of plain dicts of names, and (6.1)
+# cloning not disabled. The clone is QuerySet._clone() with Query.chain() and
+# clone() inline: the query's __dict__ copied, then its containers copied one
+# by one in clone()'s order, the where tree cloned as WhereNode.create() and
+# clone() do, the select_related tree copied as copy.deepcopy copies it, the
+# base_table cache dropped and used_aliases reset unless the filter is sticky;
+# then the QuerySet made with __init__'s attributes in __init__'s order. A
+# query the caller has just made and drops (`alone`, nothing set on it that
+# clone() copies only when set) is chained in its place instead. A sticky
+# filter then carries to the clone's query once, and the filter is left
+# pending as filter() leaves it: `_deferred_filter = False, (), kwargs`.
+native.configure_queryset_chain(queryset=QuerySet, query=Query, where_node=WhereNode, node=Node,
+                                fetch_modes=FETCH_MODES)

@@ -6,6 +6,7 @@
 #include "json_encode.hpp"
 #include "json_decode.hpp"
 #include "row_converters.hpp"
+#include "queryset_chain.hpp"
 #include "rows.hpp"
 #include "compiled_serializer.hpp"
 
@@ -48,6 +49,19 @@ PyMethodDef FUNCTIONS[] = {
      "A native stand-in for the sqlite3 converter Django registers for dates (`with_time`\n"
      "False) or datetimes: `parse(raw.decode())`, Django's converter called for what\n"
      "`fromisoformat` refuses."},
+    {"configure_queryset_chain", guarded_method<configure_queryset_chain>(),
+     METH_FASTCALL | METH_KEYWORDS,
+     "configure_queryset_chain(*, queryset, query, where_node, node, fetch_modes)\n--\n\n"
+     "Gives the written-out QuerySet clone Django's QuerySet, Query, WhereNode and tree.Node, and\n"
+     "whether QuerySets have Django 6.1's fetch mode; the first call holds for the process."},
+    {"deferred_filter", guarded_method<deferred_filter>(), METH_FASTCALL,
+     "deferred_filter(queryset, kwargs, sticky, alone, /)\n--\n\n"
+     "For quorvel_core.queryset_chain: the QuerySet that `filter(**kwargs)` of `queryset` with\n"
+     "the filter deferred gives, written out for a plain queryset; None where it is not plain."},
+    {"chained", guarded_method<chained>(), METH_O,
+     "chained(queryset, /)\n--\n\n"
+     "For quorvel_core.queryset_chain: `queryset._chain()` written out for a plain queryset;\n"
+     "None where it is not plain."},
     {"_fail_allocations", guarded_method<fail_allocations>(), METH_O,
      "_fail_allocations(after, /)\n--\n\n"
      "For tests: the module's C++ allocations after the next `after` fail (negative: none).\n"

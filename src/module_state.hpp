@@ -21,24 +21,58 @@
   X(dunder_name, "__name__")                                           \
   X(dunder_new, "__new__")                                             \
   X(adding, "adding")                                                  \
+  X(alias_map, "alias_map")                                            \
+  X(alias_refcount, "alias_refcount")                                  \
   X(all, "all")                                                        \
+  X(annotation_select_cache, "_annotation_select_cache")               \
+  X(annotation_select_mask, "annotation_select_mask")                  \
+  X(annotations, "annotations")                                        \
+  X(append, "append")                                                  \
   X(astimezone, "astimezone")                                          \
+  X(base_table, "base_table")                                          \
   X(child, "child")                                                    \
+  X(children, "children")                                              \
+  X(clone, "clone")                                                    \
+  X(cloning_enabled, "_cloning_enabled")                               \
+  X(combinator, "combinator")                                          \
+  X(combined_queries, "combined_queries")                              \
+  X(connector, "connector")                                            \
+  X(copy, "copy")                                                      \
   X(data, "data")                                                      \
   X(date, "date")                                                      \
   X(datetime, "datetime")                                              \
   X(db, "db")                                                          \
+  X(db_, "_db")                                                        \
+  X(default_, "default")                                               \
+  X(defer_next_filter, "_defer_next_filter")                           \
+  X(deferred_filter, "_deferred_filter")                               \
+  X(external_aliases, "external_aliases")                              \
+  X(extra, "extra")                                                    \
+  X(extra_select_cache, "_extra_select_cache")                         \
+  X(extra_select_mask, "extra_select_mask")                            \
   X(fetch_mode, "fetch_mode")                                          \
+  X(fetch_mode_, "_fetch_mode")                                        \
   X(fields, "fields")                                                  \
+  X(fields_, "_fields")                                                \
   X(fields_cache, "fields_cache")                                      \
+  X(filter_is_sticky, "filter_is_sticky")                              \
+  X(filtered_relations, "_filtered_relations")                         \
+  X(for_write, "_for_write")                                           \
   X(fromisoformat, "fromisoformat")                                    \
   X(get_attribute, "get_attribute")                                    \
+  X(high_mark, "high_mark")                                            \
+  X(hints, "_hints")                                                   \
   X(int_, "int")                                                       \
   X(is_cached, "is_cached")                                            \
   X(is_safe, "is_safe")                                                \
   X(isoformat, "isoformat")                                            \
   X(items, "items")                                                    \
+  X(iterable_class, "_iterable_class")                                 \
   X(key, "key")                                                        \
+  X(known_related_objects, "_known_related_objects")                   \
+  X(low_mark, "low_mark")                                              \
+  X(model, "model")                                                    \
+  X(negated, "negated")                                                \
   X(parent, "parent")                                                  \
   X(partial, "partial")                                                \
   X(peers, "peers")                                                    \
@@ -48,14 +82,22 @@
   X(prefetch_related_lookups, "_prefetch_related_lookups")             \
   X(prefetched_objects_cache, "_prefetched_objects_cache")             \
   X(quantize, "quantize")                                              \
+  X(query_, "_query")                                                  \
   X(receivers, "receivers")                                            \
   X(result_cache, "_result_cache")                                     \
   X(root, "root")                                                      \
+  X(select_related, "select_related")                                  \
   X(sender_receivers_cache, "sender_receivers_cache")                  \
+  X(setup_query, "_setup_query")                                       \
   X(state, "_state")                                                   \
+  X(sticky_filter, "_sticky_filter")                                   \
+  X(subq_aliases, "subq_aliases")                                      \
+  X(table_map, "table_map")                                            \
   X(to_representation, "to_representation")                            \
   X(update, "update")                                                  \
-  X(utcoffset, "utcoffset")
+  X(used_aliases, "used_aliases")                                      \
+  X(utcoffset, "utcoffset")                                            \
+  X(where, "where")
 
 namespace qc {
 

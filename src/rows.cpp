@@ -6,6 +6,7 @@
 #include "module_state.hpp"
 #include "object.hpp"
 #include "once_slot.hpp"
+#include "process_config.hpp"
 #include "row_converters.hpp"
 
 #include <atomic>
@@ -30,14 +31,9 @@ struct RowsConfig {
   bool plain_fields_cache;
 };
 
-std::atomic<const RowsConfig*> ROWS_CONFIG{nullptr};
-PyMutex ROWS_CONFIG_MUTEX{};
+ProcessConfig<RowsConfig> ROWS_CONFIG{"configure_rows() has not been called"};
 
-const RowsConfig* rows_config() {
-  const RowsConfig* config = ROWS_CONFIG.load(std::memory_order_acquire);
-  if (!config) PyErr_SetString(PyExc_RuntimeError, "configure_rows() has not been called");
-  return config;
-}
+const RowsConfig* rows_config() { return ROWS_CONFIG.get(); }
 
 constexpr Param CONFIGURE_PARAMS[] = {
     {"pre_init", true, true},      {"post_init", true, true},     {"no_receivers", true, true},
@@ -679,21 +675,12 @@ OnceSlot TYPE;
 
 PyObject* configure_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[7];
-  if (!bind_args(CONFIGURE_SIG, args, nargs, kwnames, a)) return nullptr;
-  for (int i : {4, 5}) {
-    if (!PyType_Check(a[i])) {
-      type_mismatch(a[i], "type");
-      prefix_argument_error(CONFIGURE_PARAMS[i].name);
-      return nullptr;
-    }
-  }
-  auto config = std::make_unique<const RowsConfig>(RowsConfig{
+  if (!bind_args(CONFIGURE_SIG, args, nargs, kwnames, a) ||
+      !arguments_are_types(a, CONFIGURE_PARAMS, {4, 5}))
+    return nullptr;
+  ROWS_CONFIG.set(std::make_unique<const RowsConfig>(RowsConfig{
       Object::borrow(a[0]), Object::borrow(a[1]), Object::borrow(a[2]), Object::borrow(a[3]),
-      Object::borrow(a[4]), Object::borrow(a[5]), a[6] == Py_True});
-  MutexLock lock(ROWS_CONFIG_MUTEX);
-  // The first configuration stays for the process, like the module's own.
-  if (!ROWS_CONFIG.load(std::memory_order_relaxed))
-    ROWS_CONFIG.store(config.release(), std::memory_order_release);
+      Object::borrow(a[4]), Object::borrow(a[5]), a[6] == Py_True}));
   Py_RETURN_NONE;
 }
 
