@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "boundary.hpp"
 #include "guards.hpp"
 
 namespace qc {
@@ -133,6 +134,18 @@ bool bind_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
   if (!bind_positional(sig, &PyTuple_GET_ITEM(args, 0), nargs, out)) return false;
   if (kwargs && !bind_keywords(sig, kwargs, out)) return false;
   return report_missing(sig, out);
+}
+
+bool arguments_are_types(PyObject* const* bound, const Param* params,
+                         std::initializer_list<int> positions) {
+  for (int i : positions) {
+    if (!PyType_Check(bound[i])) {
+      type_mismatch(bound[i], "type");
+      prefix_argument_error(params[i].name);
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace qc

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
 #include <span>
 
 namespace qc {
@@ -28,5 +29,10 @@ bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
 // The same for the classic (tuple, dict) convention of tp_new.
 bool bind_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs,
                      PyObject** out);
+
+// Whether the bound arguments at `positions` of `params` are classes;
+// TypeError naming the parameter otherwise.
+bool arguments_are_types(PyObject* const* bound, const Param* params,
+                         std::initializer_list<int> positions);
 
 }  // namespace qc

@@ -5,11 +5,8 @@
 #include <Python.h>
 
 #include <atomic>
-#include <initializer_list>
 #include <memory>
 
-#include "arguments.hpp"
-#include "boundary.hpp"
 #include "guards.hpp"
 
 namespace qc {
@@ -39,19 +36,5 @@ class ProcessConfig {
   PyMutex mutex_{};
   const char* missing_;
 };
-
-// Whether the bound arguments at `positions` are classes; TypeError naming
-// the parameter otherwise.
-inline bool arguments_are_types(PyObject* const* bound, const Param* params,
-                                std::initializer_list<int> positions) {
-  for (int i : positions) {
-    if (!PyType_Check(bound[i])) {
-      type_mismatch(bound[i], "type");
-      prefix_argument_error(params[i].name);
-      return false;
-    }
-  }
-  return true;
-}
 
 }  // namespace qc

@@ -11,10 +11,12 @@
 #include <utility>
 #include <vector>
 
-// The statements of quorvel_core.queryset_chain's written-out clone, in their
-// order: the same reads, calls and stores, so that the clone's attributes come
-// out in Django's order. A prefetch makes one per instance; in Python this
-// was an eighth of the instructions of a page of 100 products with their tags.
+// The statements of Django's QuerySet.filter() with the filter deferred,
+// _chain(), _clone(), __init__(), Query.chain(), clone() and WhereNode.clone(),
+// for a plain queryset, in their order: the same reads, calls and stores, so
+// that the clone's attributes come out in Django's order. A prefetch makes one
+// per instance; written out in Python this was an eighth of the instructions
+// of a page of 100 products with their tags.
 
 namespace qc {
 namespace {
@@ -81,7 +83,7 @@ Object new_instance(PyTypeObject* cls) {
   return Object::steal(empty ? cls->tp_new(cls, empty, nullptr) : nullptr);
 }
 
-// `node` is a where node whose clone() is WhereNode's own (`_plain_where`).
+// `node` is a where node whose clone() is WhereNode's own.
 bool plain_where(const ChainConfig& config, PyObject* node, bool& plain) {
   plain = false;
   if ((PyObject*)Py_TYPE(node) != config.where_node.get()) return true;
@@ -91,8 +93,8 @@ bool plain_where(const ChainConfig& config, PyObject* node, bool& plain) {
   return true;
 }
 
-// The query of `queryset` where its clone is the one written out here
-// (`_clonable_query`): Django's own QuerySet and Query, no filter pending,
+// The query of `queryset` where its clone is the one written out here:
+// Django's own QuerySet and Query, no filter pending,
 // hints an exact dict, not combined, no _setup_query of its own, a where tree
 // of plain nodes, and (6.1) cloning not disabled.
 Result clonable_query(const ChainConfig& config, PyObject* queryset, Object& query) {
@@ -126,8 +128,8 @@ Result clonable_query(const ChainConfig& config, PyObject* queryset, Object& que
   return plain ? Result::done : Result::declined;
 }
 
-// Django's Query.is_sliced property, whose body the companion has checked:
-// `low_mark != 0 or high_mark is not None`.
+// Query.is_sliced, Django's own property (the companion's check), whose body
+// every followed release writes as `low_mark != 0 or high_mark is not None`.
 bool is_sliced(PyObject* query, bool& sliced) {
   Object low = attr(query, names::low_mark());
   if (!low) return false;
@@ -148,7 +150,7 @@ bool is_sliced(PyObject* query, bool& sliced) {
 // copied once, as copy.deepcopy's memo does.
 using Memo = std::vector<std::pair<PyObject*, Object>>;
 
-// copy.deepcopy of a select_related tree (`_copied_names`): dicts whose keys
+// copy.deepcopy of a select_related tree: dicts whose keys
 // are str and whose values are such dicts. `declined` for any other tree;
 // nothing in it runs Python code (exact str keys hash natively).
 Result copied_names(PyObject* tree, Memo& memo, Object& out) {
@@ -222,7 +224,7 @@ Object where_clone(const ChainConfig& config, PyObject* node) {
   return clone;
 }
 
-// Query.chain() with Query.clone() inline (`_chained_query`); `select_related`
+// Query.chain() with Query.clone() inline; `select_related`
 // is the copy of the query's tree (unused when that is False).
 Object chained_query(const ChainConfig& config, PyObject* self, PyObject* select_related) {
   Object obj = new_instance(Py_TYPE(self));
@@ -263,8 +265,8 @@ Object chained_query(const ChainConfig& config, PyObject* self, PyObject* select
   return obj;
 }
 
-// QuerySet._clone() over `query`, already chained (`_cloned`): __init__'s
-// attributes in __init__'s order, holding what _clone() leaves in them.
+// QuerySet._clone() over `query`, already chained: __init__'s attributes in
+// __init__'s order, holding what _clone() leaves in them.
 Object cloned(const ChainConfig& config, PyObject* source, PyObject* query) {
   Object clone = new_instance(Py_TYPE(source));
   if (!clone) return Object();
@@ -296,7 +298,7 @@ Object cloned(const ChainConfig& config, PyObject* source, PyObject* query) {
   return clone;
 }
 
-// QuerySet._clone() of a clonable queryset (`_clone_of`); `declined` where its
+// QuerySet._clone() of a clonable queryset; `declined` where its
 // select_related tree is not plain dicts of names.
 Result clone_of(const ChainConfig& config, PyObject* queryset, PyObject* query, Object& out) {
   Object select_related = attr(query, names::select_related());
@@ -314,7 +316,7 @@ Result clone_of(const ChainConfig& config, PyObject* queryset, PyObject* query, 
 }
 
 // Whether a query made by QuerySet(model=...) still holds only what its
-// constructor put there (`_as_new`): none of what Query.clone() copies only
+// constructor put there: none of what Query.clone() copies only
 // when set on the query itself.
 bool as_new(PyObject* query, bool& fresh) {
   Object own = attr(query, names::dunder_dict());
@@ -330,7 +332,7 @@ bool as_new(PyObject* query, bool& fresh) {
 }
 
 // What Query.chain() leaves in the clone of a new query, left in the query
-// itself (`_chain_in_place`).
+// itself.
 bool chain_in_place(PyObject* query) {
   if (!store(query, names::annotation_select_cache(), Py_None)) return false;
   Object own = attr(query, names::dunder_dict());
@@ -344,7 +346,7 @@ bool chain_in_place(PyObject* query) {
   return store(query, names::filter_is_sticky(), Py_False);
 }
 
-// How _chain() ends (`_stick`): a sticky filter carries to the clone's query once.
+// How _chain() ends: a sticky filter carries to the clone's query once.
 bool stick(PyObject* clone) {
   bool sticky;
   if (!attr_truth(clone, names::sticky_filter(), sticky)) return false;

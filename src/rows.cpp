@@ -33,8 +33,6 @@ struct RowsConfig {
 
 ProcessConfig<RowsConfig> ROWS_CONFIG{"configure_rows() has not been called"};
 
-const RowsConfig* rows_config() { return ROWS_CONFIG.get(); }
-
 constexpr Param CONFIGURE_PARAMS[] = {
     {"pre_init", true, true},      {"post_init", true, true},     {"no_receivers", true, true},
     {"deferred", true, true},      {"model_state", true, true},   {"weak_key_dict", true, true},
@@ -614,7 +612,7 @@ Object next_instance(const RowsConfig& config, RowLoop& loop) {
 
 PyObject* next_row(RowLoop* loop) {
   if (!loop || !loop->chunks) return nullptr;
-  const RowsConfig* config = rows_config();
+  const RowsConfig* config = ROWS_CONFIG.get();
   if (!config) return nullptr;
   Object instance = next_instance(*config, *loop);
   // At the end, or on an error, Django's generator is finished and lets go.
