@@ -37,6 +37,7 @@ from django.db.models.fields.related import ForeignKey, ForeignObject
 from django.db.models.manager import BaseManager
 from django.db.utils import DEFAULT_DB_ALIAS, ConnectionRouter
 
+from . import _quorvel_core as native
 from . import queryset_chain, row_converters
 from .row_converters import mro_lookup
 from .rows import FOLLOWED_RELEASES, RELEASE
@@ -194,7 +195,8 @@ def _manager_descriptor_is(model, to_attr, descriptor_class, manager_class):
 def _plan(instances, prefetcher, lookup, level):
     if (not _parts_as_found() or type(lookup) is not django_query.Prefetch
             or (lookup.queryset is not None and type(lookup.queryset) is not QuerySet)
-            or not instances):
+            # The native key loops read a list or a tuple.
+            or type(instances) not in (list, tuple) or not instances):
         return None
     model = type(instances[0])
     to_attr, as_attr = lookup.get_current_to_attr(level)
@@ -346,22 +348,12 @@ def _clone_step(written_out):
             else queryset_chain.django_deferred_filter)
 
 
-def _loaded_key_tuples(objs, attname, cls, int_keys):
-    """For each obj, the one-item tuple of `attname`'s loaded value where
-    that is what Django's key function returns (an int only, with int_keys);
-    None where Django's function is to be called (every obj, for attname None)."""
-    keys = []
-    for obj in objs:
-        value = obj.__dict__.get(attname, _MISSING) if type(obj) is cls else _MISSING
-        keys.append((value,) if value is not _MISSING and (type(value) is int or not int_keys)
-                    else None)
-    return keys
-
-
 def _keys(objs, attname, cls, int_keys, django_key):
-    """[django_key(obj) for obj in objs], the loaded keys read where certain."""
-    return [key if key is not None else django_key(obj)
-            for obj, key in zip(objs, _loaded_key_tuples(objs, attname, cls, int_keys))]
+    """[django_key(obj) for obj in objs], the loaded keys read where certain:
+    the one-item tuple of an int (with int_keys) or of any value (without)
+    loaded under `attname` in the __dict__ of an obj of exactly `cls`, which
+    is what Django's key function returns for it; attname None reads none."""
+    return native.level_keys(objs, attname, cls, int_keys, django_key)
 
 
 def _many_keys(plan, fk, connection):
@@ -465,14 +457,11 @@ def _reverse_prefetch_querysets(prefetcher, instances, querysets, plan):
 
     # Since we just bypassed this class' get_queryset(), we must manage
     # the reverse relation manually.
+    # Each related object's fields cache without cache_name gets the instance
+    # of its key, the key read as _keys() reads it.
     cache_name = field.cache_name
-    related = list(queryset)
-    loaded = _loaded_key_tuples(related, plan.rel_attname, plan.rel_class, False)
-    for rel_obj, key in zip(related, loaded):
-        fields_cache = rel_obj._state.fields_cache
-        if cache_name not in fields_cache:
-            fields_cache[cache_name] = instances_dict[
-                key if key is not None else rel_obj_attr(rel_obj)]
+    native.cache_reverse(list(queryset), plan.rel_attname, plan.rel_class, cache_name,
+                         instances_dict, rel_obj_attr)
     cache_name = field.remote_field.cache_name
     return queryset, rel_obj_attr, instance_attr, False, cache_name, False
 

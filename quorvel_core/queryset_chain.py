@@ -66,7 +66,35 @@ def parts_as_found():
             and all(mro_lookup(Query, name) is None
                     for name in ("__bool__", "__len__", "__getattr__", "_setup_query"))
             and mro_lookup(QuerySet, "__getattr__") is None
-            and QuerySet.__getattribute__ is object.__getattribute__)
+            and QuerySet.__getattribute__ is object.__getattribute__
+            and _query_dict_plain() and _nodes_plain())
+
+
+# What Query.clone() copies, which the native clone reads from the query's
+# __dict__ and writes into its clone's.
+_CLONED_NAMES = ("alias_refcount", "alias_map", "external_aliases", "table_map", "where",
+                 "annotations", "annotation_select_mask", "_annotation_select_cache", "extra",
+                 "extra_select_mask", "_extra_select_cache", "select_related", "subq_aliases",
+                 "used_aliases", "_filtered_relations", "filter_is_sticky", "base_table")
+
+
+def _no_data_descriptors(cls, names):
+    return not any(hasattr(type(mro_lookup(cls, name)), attribute)
+                   for name in names for attribute in ("__set__", "__delete__"))
+
+
+def _query_dict_plain():
+    """`query.name` is `query.__dict__[name]` where set, and setting it
+    stores there, for each name the clone copies."""
+    return Query.__setattr__ is object.__setattr__ and _no_data_descriptors(Query, _CLONED_NAMES)
+
+
+def _nodes_plain():
+    """A WhereNode made with object.__new__ and given Node.__init__'s
+    attributes ends as one made by Node() then given its class."""
+    return (all(cls.__new__ is object.__new__ and cls.__setattr__ is object.__setattr__
+                and type(cls) is type for cls in (WhereNode, Node))
+            and _no_data_descriptors(WhereNode, ("children", "connector", "negated")))
 
 
 def django_deferred_filter(queryset, kwargs, sticky=False, alone=False):

@@ -136,7 +136,7 @@ def _django_parts_unchanged():
 
 
 def _model_state_plain():
-    return (ModelState.__init__ is object.__init__
+    return (ModelState.__init__ is object.__init__ and ModelState.__new__ is object.__new__
             and ModelState.__setattr__ is object.__setattr__
             and ModelState.__getattribute__ is object.__getattribute__
             and type(ModelState) is type)

@@ -6,6 +6,7 @@
 #include "json_encode.hpp"
 #include "json_decode.hpp"
 #include "row_converters.hpp"
+#include "prefetch.hpp"
 #include "queryset_chain.hpp"
 #include "rows.hpp"
 #include "compiled_serializer.hpp"
@@ -62,6 +63,15 @@ PyMethodDef FUNCTIONS[] = {
      "chained(queryset, /)\n--\n\n"
      "For quorvel_core.queryset_chain: `queryset._chain()` written out for a plain queryset;\n"
      "None where it is not plain."},
+    {"level_keys", guarded_method<level_keys>(), METH_FASTCALL,
+     "level_keys(objs, attname, cls, int_keys, key_of, /)\n--\n\n"
+     "For quorvel_core.prefetch: `[key_of(obj) for obj in objs]`, the one-item tuple of the value\n"
+     "loaded under `attname` standing in for it in the `__dict__` of an obj of exactly `cls` (an\n"
+     "int only, with `int_keys`)."},
+    {"cache_reverse", guarded_method<cache_reverse>(), METH_FASTCALL,
+     "cache_reverse(related, attname, cls, cache_name, instances, key_of, /)\n--\n\n"
+     "For quorvel_core.prefetch: `instances[key]` into each related object's\n"
+     "`_state.fields_cache[cache_name]` that is not set, its key read as `level_keys` reads it."},
     {"_fail_allocations", guarded_method<fail_allocations>(), METH_O,
      "_fail_allocations(after, /)\n--\n\n"
      "For tests: the module's C++ allocations after the next `after` fail (negative: none).\n"

@@ -61,22 +61,6 @@ Object copy_of(PyObject* value) {
   return Object::steal(name ? PyObject_CallMethodNoArgs(value, name) : nullptr);
 }
 
-// `obj.name = source.name.copy()`.
-bool store_copy(PyObject* obj, PyObject* source, PyObject* name) {
-  Object value = attr(source, name);
-  Object copied = value ? copy_of(value.get()) : Object();
-  return copied && store(obj, name, copied.get());
-}
-
-// `if source.name is not None: obj.name = source.name.copy()`.
-bool store_copy_if_set(PyObject* obj, PyObject* source, PyObject* name) {
-  Object value = attr(source, name);
-  if (!value) return false;
-  if (value.get() == Py_None) return true;
-  Object copied = copy_of(value.get());
-  return copied && store(obj, name, copied.get());
-}
-
 // object.__new__(cls) for a class whose __new__ is object's (the companion's check).
 Object new_instance(PyTypeObject* cls) {
   PyObject* empty = empty_tuple();
@@ -94,7 +78,7 @@ bool plain_where(const ChainConfig& config, PyObject* node, bool& plain) {
 }
 
 // The query of `queryset` where its clone is the one written out here:
-// Django's own QuerySet and Query, no filter pending,
+// Django's own QuerySet and Query (its __dict__ an exact dict), no filter pending,
 // hints an exact dict, not combined, no _setup_query of its own, a where tree
 // of plain nodes, and (6.1) cloning not disabled.
 Result clonable_query(const ChainConfig& config, PyObject* queryset, Object& query) {
@@ -116,12 +100,18 @@ Result clonable_query(const ChainConfig& config, PyObject* queryset, Object& que
   Object hints = attr(queryset, names::hints());
   if (!hints) return Result::raised;
   if (!PyDict_CheckExact(hints.get())) return Result::declined;
-  bool combinator, combined, own_setup, plain;
+  bool combinator, combined, plain;
   if (!attr_truth(query.get(), names::combinator(), combinator)) return Result::raised;
   if (combinator) return Result::declined;
   if (!attr_truth(query.get(), names::combined_queries(), combined)) return Result::raised;
   if (combined) return Result::declined;
-  if (!in_own_dict(query.get(), names::setup_query(), own_setup)) return Result::raised;
+  // The clone reads and writes the query's own dict (QueryDicts): a dict.
+  Object query_dict = attr(query.get(), names::dunder_dict());
+  if (!query_dict) return Result::raised;
+  if (!PyDict_CheckExact(query_dict.get())) return Result::declined;
+  PyObject* setup_name = names::setup_query();
+  int own_setup = setup_name ? PyDict_Contains(query_dict.get(), setup_name) : -1;
+  if (own_setup < 0) return Result::raised;
   if (own_setup) return Result::declined;
   Object where = attr(query.get(), names::where());
   if (!where || !plain_where(config, where.get(), plain)) return Result::raised;
@@ -183,6 +173,30 @@ Result copied_names(PyObject* tree, Memo& memo, Object& out) {
   return Result::done;
 }
 
+// `Node(None, connector, negated)` with its class set to WhereNode. Where
+// the connector is true, Node.__init__ leaves children, connector and
+// negated in that order, which a WhereNode made here gets likewise: neither
+// class has a __new__, a __setattr__ or a descriptor for those names (the
+// companion's check). A false connector goes through Node itself, whose
+// __init__ reads its default then.
+Object new_where_node(const ChainConfig& config, PyObject* connector, PyObject* negated) {
+  PyObject* where_node = config.where_node.get();
+  int usable = PyObject_IsTrue(connector);
+  if (usable < 0) return Object();
+  if (!usable) {
+    PyObject* args[] = {Py_None, connector, negated};
+    Object made = Object::steal(PyObject_Vectorcall(config.node.get(), args, 3, nullptr));
+    return made && store(made.get(), names::dunder_class(), where_node) ? made : Object();
+  }
+  Object made = new_instance((PyTypeObject*)where_node);
+  Object children = Object::steal(made ? PyList_New(0) : nullptr);
+  if (!store(made.get(), names::children(), children.get()) ||
+      !store(made.get(), names::connector(), connector) ||
+      !store(made.get(), names::negated(), negated))
+    return Object();
+  return made;
+}
+
 // WhereNode.clone() of a plain where node, with WhereNode.create() inline:
 // `Node(None, node.connector or WhereNode.default, node.negated)`, its class
 // set to WhereNode, then each child cloned as clone() clones it.
@@ -196,9 +210,8 @@ Object where_clone(const ChainConfig& config, PyObject* node) {
   if (!truth && !(connector = attr(where_node, names::default_()))) return Object();
   Object negated = attr(node, names::negated());
   if (!negated) return Object();
-  PyObject* args[] = {Py_None, connector.get(), negated.get()};
-  Object clone = Object::steal(PyObject_Vectorcall(config.node.get(), args, 3, nullptr));
-  if (!clone || !store(clone.get(), names::dunder_class(), where_node)) return Object();
+  Object clone = new_where_node(config, connector.get(), negated.get());
+  if (!clone) return Object();
   Object children = attr(node, names::children());
   Object iterator = Object::steal(children ? PyObject_GetIter(children.get()) : nullptr);
   if (!iterator) return Object();
@@ -224,44 +237,77 @@ Object where_clone(const ChainConfig& config, PyObject* node) {
   return clone;
 }
 
+// A query and its clone, read and written through their own dicts: Query
+// has no __setattr__ and no data descriptor for the names its clone() copies
+// (the companion's check), so `self.name` is `self.__dict__[name]` where that
+// is set (a class attribute otherwise), and `obj.name = value` stores into
+// `obj.__dict__`. Functions give false (or an empty Object) with an error set.
+struct QueryDicts {
+  PyObject* self;  // the query being cloned
+  PyObject* own;   // its __dict__, an exact dict (clonable_query's check)
+  PyObject* made;  // the clone's __dict__
+
+  Object read(PyObject* name) const {
+    PyObject* found = nullptr;
+    if (!name || PyDict_GetItemRef(own, name, &found) < 0) return Object();
+    return found ? Object::steal(found) : attr(self, name);
+  }
+  bool write(PyObject* name, PyObject* value) const {
+    return name && value && PyDict_SetItem(made, name, value) == 0;
+  }
+  // `obj.name = self.name.copy()`.
+  bool write_copy(PyObject* name) const {
+    Object value = read(name);
+    Object copied = value ? copy_of(value.get()) : Object();
+    return write(name, copied.get());
+  }
+  // `if self.name is not None: obj.name = self.name.copy()`.
+  bool write_copy_if_set(PyObject* name) const {
+    Object value = read(name);
+    if (!value) return false;
+    return value.get() == Py_None || write_copy(name);
+  }
+};
+
 // Query.chain() with Query.clone() inline; `select_related`
 // is the copy of the query's tree (unused when that is False).
 Object chained_query(const ChainConfig& config, PyObject* self, PyObject* select_related) {
   Object obj = new_instance(Py_TYPE(self));
   Object own = obj ? attr(self, names::dunder_dict()) : Object();
-  Object own_copy = own ? copy_of(own.get()) : Object();
+  if (own && !PyDict_CheckExact(own.get())) return Object::steal(type_mismatch(own.get(), "dict"));
+  Object own_copy = own ? Object::steal(PyDict_Copy(own.get())) : Object();
   if (!own_copy || !store(obj.get(), names::dunder_dict(), own_copy.get())) return Object();
-  PyObject* o = obj.get();
+  const QueryDicts q{self, own.get(), own_copy.get()};
   for (PyObject* name : {names::alias_refcount(), names::alias_map(), names::external_aliases(),
                          names::table_map()})
-    if (!store_copy(o, self, name)) return Object();
-  Object where = attr(self, names::where());
+    if (!q.write_copy(name)) return Object();
+  Object where = q.read(names::where());
   Object where_copy = where ? where_clone(config, where.get()) : Object();
-  if (!store(o, names::where(), where_copy.get()) || !store_copy(o, self, names::annotations()) ||
-      !store_copy_if_set(o, self, names::annotation_select_mask()) ||
-      !store(o, names::annotation_select_cache(), Py_None) || !store_copy(o, self, names::extra()) ||
-      !store_copy_if_set(o, self, names::extra_select_mask()) ||
-      !store_copy_if_set(o, self, names::extra_select_cache()))
+  if (!q.write(names::where(), where_copy.get()) || !q.write_copy(names::annotations()) ||
+      !q.write_copy_if_set(names::annotation_select_mask()) ||
+      !q.write(names::annotation_select_cache(), Py_None) || !q.write_copy(names::extra()) ||
+      !q.write_copy_if_set(names::extra_select_mask()) ||
+      !q.write_copy_if_set(names::extra_select_cache()))
     return Object();
-  Object current = attr(self, names::select_related());
-  if (!current || (current.get() != Py_False && !store(o, names::select_related(), select_related)))
+  Object current = q.read(names::select_related());
+  if (!current || (current.get() != Py_False && !q.write(names::select_related(), select_related)))
     return Object();
-  int has_subq = PyDict_Contains(own.get(), names::subq_aliases());
-  if (has_subq < 0 || (has_subq && !store_copy(o, self, names::subq_aliases())) ||
-      !store_copy(o, self, names::used_aliases()) ||
-      !store_copy(o, self, names::filtered_relations()))
+  PyObject* subq_name = names::subq_aliases();
+  int has_subq = subq_name ? PyDict_Contains(own.get(), subq_name) : -1;
+  if (has_subq < 0 || (has_subq && !q.write_copy(names::subq_aliases())) ||
+      !q.write_copy(names::used_aliases()) || !q.write_copy(names::filtered_relations()))
     return Object();
-  Object obj_dict = attr(o, names::dunder_dict());
-  if (!obj_dict) return Object();
-  if (!PyDict_CheckExact(obj_dict.get())) return Object::steal(type_mismatch(obj_dict.get(), "dict"));
-  if (PyDict_Pop(obj_dict.get(), names::base_table(), nullptr) < 0) return Object();
-  bool sticky;
-  if (!attr_truth(o, names::filter_is_sticky(), sticky)) return Object();
-  if (!sticky) {
+  if (PyDict_Pop(own_copy.get(), names::base_table(), nullptr) < 0) return Object();
+  // `self.filter_is_sticky`, read on the clone: what the clone now holds.
+  const QueryDicts clone{obj.get(), own_copy.get(), own_copy.get()};
+  Object sticky = clone.read(names::filter_is_sticky());
+  int truth = sticky ? PyObject_IsTrue(sticky.get()) : -1;
+  if (truth < 0) return Object();
+  if (!truth) {
     Object fresh = Object::steal(PySet_New(nullptr));
-    if (!store(o, names::used_aliases(), fresh.get())) return Object();
+    if (!q.write(names::used_aliases(), fresh.get())) return Object();
   }
-  if (!store(o, names::filter_is_sticky(), Py_False)) return Object();
+  if (!q.write(names::filter_is_sticky(), Py_False)) return Object();
   return obj;
 }
 

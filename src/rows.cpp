@@ -378,7 +378,10 @@ Object build_instance(const RowsConfig& config, const ModelBuild& model, PyObjec
     return internal_error("a row's values do not match its model plan"), Object();
   Object obj = Object::steal(model.cls->tp_new(model.cls, empty, nullptr));
   if (!obj) return Object();
-  building.state = Object::steal(PyObject_CallNoArgs(config.model_state.get()));
+  // ModelState(): its __new__ and __init__ are object's (the companion's
+  // check), so the call is the allocation alone.
+  auto* state_type = (PyTypeObject*)config.model_state.get();
+  building.state = Object::steal(state_type->tp_new(state_type, empty, nullptr));
   PyObject* state = building.state.get();
   if (!state || PyObject_GenericSetAttr(obj.get(), state_name, state) < 0) return Object();
   for (size_t i = 0; i < model.attnames.size(); ++i) {

@@ -91,7 +91,16 @@ SHORTENED = {
     "many-to-many with a Prefetch queryset": lambda: Book.objects.prefetch_related(Prefetch(
         "authors", Author.objects.order_by("-name")), Prefetch(
         "tags", to_attr="tag_list")).only("title").order_by("pk"),
+    "instances in a tuple": lambda: prefetched(tuple(Book.objects.order_by("pk")), "reviews",
+                                               "authors"),
 }
+
+
+def prefetched(instances, *lookups):
+    from django.db.models import prefetch_related_objects
+
+    prefetch_related_objects(instances, *lookups)
+    return instances
 
 
 # Releases whose prefetch code is not followed run Django's function throughout.

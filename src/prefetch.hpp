@@ -1,0 +1,25 @@
+// The prefetch level's loops over its objects, natively: quorvel_core.prefetch
+// reads each object's key as Django's key function would give it, and fills
+// the reverse caches of the related objects, in the order and with the calls
+// of the loops it writes out.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace qc {
+
+// level_keys(objs, attname, cls, int_keys, key_of, /): `[key_of(obj) for obj
+// in objs]`, where the one-item tuple of `obj.__dict__[attname]` stands in
+// for an obj of exactly `cls` holding that attribute (an int only, with
+// `int_keys`); `attname` None calls `key_of` for every obj. Every __dict__ is
+// read before `key_of` is first called.
+PyObject* level_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// cache_reverse(related, attname, cls, cache_name, instances, key_of, /): for
+// each related object whose `_state.fields_cache` has no `cache_name`, stores
+// `instances[key]` there, its key read as level_keys reads it (`key_of` called
+// only where the cache is missing). Returns None.
+PyObject* cache_reverse(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace qc
