@@ -301,11 +301,9 @@ def _level(instances, prefetcher, lookup, level, plan):
 
     all_related_objects = list(rel_qs)
 
-    rel_obj_cache = {}
-    for rel_obj, rel_attr_val in zip(all_related_objects, _keys(
-            all_related_objects, plan.rel_attname, plan.rel_class, plan.int_keys,
-            rel_obj_attr)):
-        rel_obj_cache.setdefault(rel_attr_val, []).append(rel_obj)
+    # rel_obj_cache.setdefault(rel_attr_val, []).append(rel_obj) for each in turn.
+    rel_obj_cache = native.related_by_key(all_related_objects, _keys(
+        all_related_objects, plan.rel_attname, plan.rel_class, plan.int_keys, rel_obj_attr))
 
     to_attr, as_attr = lookup.get_current_to_attr(level)
     if as_attr and instances:
@@ -324,8 +322,15 @@ def _level(instances, prefetcher, lookup, level, plan):
                          else _many_instance_queryset)
     features = {}
     clone = _clone_step(queryset_chain.parts_as_found())
-    for obj, instance_attr_val in zip(instances, _keys(
-            instances, plan.instance_attname, plan.instance_class, plan.int_keys, instance_attr)):
+    keys = _keys(instances, plan.instance_attname, plan.instance_class, plan.int_keys,
+                 instance_attr)
+    if (plan.kind is REVERSE and filtered and not as_attr and not FILTERS_IN_PLACE
+            and clone is queryset_chain.deferred_filter):
+        # The loop below with _reverse_instance_queryset's filtered branch, natively.
+        native.reverse_level(instances, keys, rel_obj_cache, lookup.queryset, plan.field,
+                             plan.instance_attname, cache_name, features)
+        return all_related_objects, additional_lookups
+    for obj, instance_attr_val in zip(instances, keys):
         vals = rel_obj_cache.get(instance_attr_val, [])
         if as_attr:
             setattr(obj, to_attr, vals)
@@ -506,9 +511,7 @@ def _reverse_instance_queryset(obj, plan, to_attr, queryset, features, clone):
     db = obj._state.db or DEFAULT_DB_ALIAS
     empty_strings_as_null = features.get(db)
     if empty_strings_as_null is None:
-        empty_strings_as_null = features[db] = connections[
-            db
-        ].features.interprets_empty_strings_as_nulls
+        empty_strings_as_null = features[db] = _empty_strings_as_null(db)
     field = plan.field
     if FILTERS_IN_PLACE:
         queryset = _filtered_in_place(queryset, obj, {field.name: obj})
@@ -564,3 +567,12 @@ def _filtered_in_place(queryset, obj, kwargs, sticky=False):
         if sticky:
             queryset = queryset._next_is_sticky()
         return queryset.filter(**kwargs)
+
+
+def _empty_strings_as_null(db):
+    return connections[db].features.interprets_empty_strings_as_nulls
+
+
+native.configure_prefetch(manager_class=BaseManager, default_db=DEFAULT_DB_ALIAS,
+                          features_of=_empty_strings_as_null,
+                          django_filter=queryset_chain.django_deferred_filter, missing=_MISSING)

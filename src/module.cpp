@@ -63,6 +63,21 @@ PyMethodDef FUNCTIONS[] = {
      "chained(queryset, /)\n--\n\n"
      "For quorvel_core.queryset_chain: `queryset._chain()` written out for a plain queryset;\n"
      "None where it is not plain."},
+    {"configure_prefetch", guarded_method<configure_prefetch>(), METH_FASTCALL | METH_KEYWORDS,
+     "configure_prefetch(*, manager_class, default_db, features_of, django_filter, missing)\n"
+     "--\n\n"
+     "Gives the native prefetch loops Django's BaseManager and DEFAULT_DB_ALIAS, the companion's\n"
+     "empty-string rule per database, its deferred filter as Django runs it, and its sentinel;\n"
+     "the first call holds for the process."},
+    {"reverse_level", guarded_method<reverse_level>(), METH_FASTCALL,
+     "reverse_level(instances, keys, related_by_key, queryset, field, attname, cache_name,\n"
+     "              features, /)\n--\n\n"
+     "For quorvel_core.prefetch: each instance's QuerySet of a reverse foreign key's level with a\n"
+     "Prefetch queryset, holding its related objects, into its `_prefetched_objects_cache`."},
+    {"related_by_key", guarded_method<related_by_key>(), METH_FASTCALL,
+     "related_by_key(objs, keys, /)\n--\n\n"
+     "For quorvel_core.prefetch: the dict of the objs of each key, in turn, as\n"
+     "`d.setdefault(key, []).append(obj)` fills it."},
     {"level_keys", guarded_method<level_keys>(), METH_FASTCALL,
      "level_keys(objs, attname, cls, int_keys, key_of, /)\n--\n\n"
      "For quorvel_core.prefetch: `[key_of(obj) for obj in objs]`, the one-item tuple of the value\n"

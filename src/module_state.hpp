@@ -20,6 +20,7 @@
   X(dunder_mro, "__mro__")                                             \
   X(dunder_name, "__name__")                                           \
   X(dunder_new, "__new__")                                             \
+  X(add_hints, "_add_hints")                                           \
   X(adding, "adding")                                                  \
   X(alias_map, "alias_map")                                            \
   X(alias_refcount, "alias_refcount")                                  \
@@ -38,6 +39,7 @@
   X(combined_queries, "combined_queries")                              \
   X(connector, "connector")                                            \
   X(copy, "copy")                                                      \
+  X(creation_counter, "creation_counter")                              \
   X(data, "data")                                                      \
   X(date, "date")                                                      \
   X(datetime, "datetime")                                              \
@@ -59,9 +61,11 @@
   X(filtered_relations, "_filtered_relations")                         \
   X(for_write, "_for_write")                                           \
   X(fromisoformat, "fromisoformat")                                    \
+  X(get, "get")                                                        \
   X(get_attribute, "get_attribute")                                    \
   X(high_mark, "high_mark")                                            \
   X(hints, "_hints")                                                   \
+  X(instance, "instance")                                              \
   X(int_, "int")                                                       \
   X(is_cached, "is_cached")                                            \
   X(is_safe, "is_safe")                                                \
@@ -72,7 +76,9 @@
   X(known_related_objects, "_known_related_objects")                   \
   X(low_mark, "low_mark")                                              \
   X(model, "model")                                                    \
+  X(name, "name")                                                      \
   X(negated, "negated")                                                \
+  X(none, "none")                                                      \
   X(parent, "parent")                                                  \
   X(partial, "partial")                                                \
   X(peers, "peers")                                                    \

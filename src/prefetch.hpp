@@ -16,6 +16,26 @@ namespace qc {
 // read before `key_of` is first called.
 PyObject* level_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// related_by_key(objs, keys, /): the dict that `d.setdefault(key, []).append(obj)`
+// fills for each obj and its key, in turn.
+PyObject* related_by_key(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// configure_prefetch(*, manager_class, default_db, features_of, django_filter,
+// missing): Django's BaseManager and DEFAULT_DB_ALIAS, the companion's
+// `features_of(db)` (whether that database reads empty strings as NULL), its
+// `django_deferred_filter` and the sentinel its loops use for a missing value;
+// the first call holds for the process.
+PyObject* configure_prefetch(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
+// reverse_level(instances, keys, related_by_key, queryset, field, attname,
+// cache_name, features, /): the end of a reverse foreign key's level with a
+// Prefetch queryset (5.2 and 6.0): for each instance and its key, the
+// QuerySet that its related manager's _apply_rel_filters(queryset) gives,
+// holding the related objects of that key, into the instance's
+// `_prefetched_objects_cache[cache_name]`. Returns None.
+PyObject* reverse_level(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 // cache_reverse(related, attname, cls, cache_name, instances, key_of, /): for
 // each related object whose `_state.fields_cache` has no `cache_name`, stores
 // `instances[key]` there, its key read as level_keys reads it (`key_of` called
