@@ -324,23 +324,36 @@ def _level(instances, prefetcher, lookup, level, plan):
     clone = _clone_step(queryset_chain.parts_as_found())
     keys = _keys(instances, plan.instance_attname, plan.instance_class, plan.int_keys,
                  instance_attr)
-    if (plan.kind is REVERSE and filtered and not as_attr and not FILTERS_IN_PLACE
-            and clone is queryset_chain.deferred_filter):
-        # The loop below with _reverse_instance_queryset's filtered branch, natively.
-        native.reverse_level(instances, keys, rel_obj_cache, lookup.queryset, plan.field,
-                             plan.instance_attname, cache_name, features)
+    queryset = lookup.queryset if filtered else None
+    if not as_attr and not FILTERS_IN_PLACE and clone is queryset_chain.deferred_filter:
+        # The loop below natively, with the instance functions' branches that
+        # Django's managers take left to the functions themselves.
+        _native_level(instances, keys, rel_obj_cache, cache_name, queryset, plan, features,
+                      lambda obj: instance_queryset(obj, plan, to_attr, queryset, features, clone))
         return all_related_objects, additional_lookups
     for obj, instance_attr_val in zip(instances, keys):
         vals = rel_obj_cache.get(instance_attr_val, [])
         if as_attr:
             setattr(obj, to_attr, vals)
             continue
-        qs = instance_queryset(obj, plan, to_attr, lookup.queryset if filtered else None,
-                               features, clone)
+        qs = instance_queryset(obj, plan, to_attr, queryset, features, clone)
         qs._result_cache = vals
         qs._prefetch_done = True
         obj._prefetched_objects_cache[cache_name] = qs
     return all_related_objects, additional_lookups
+
+
+def _native_level(instances, keys, rel_obj_cache, cache_name, queryset, plan, features, slow):
+    """_level()'s loop over its instances for 5.2 and 6.0, natively."""
+    if plan.kind is REVERSE:
+        field = plan.field
+        native.reverse_level(instances, keys, rel_obj_cache, cache_name, queryset, field,
+                             plan.instance_attname, plan.pk_attname,
+                             field.remote_field.cache_name, plan.model, features, slow)
+    else:
+        native.many_level(instances, keys, rel_obj_cache, cache_name, queryset,
+                          plan.core_attname, plan.pk_attname, plan.core_filter,
+                          plan.prefetch_cache_name, plan.model, slow)
 
 
 def _clone_step(written_out):
@@ -573,6 +586,7 @@ def _empty_strings_as_null(db):
     return connections[db].features.interprets_empty_strings_as_nulls
 
 
-native.configure_prefetch(manager_class=BaseManager, default_db=DEFAULT_DB_ALIAS,
+native.configure_prefetch(manager_class=BaseManager, queryset_class=QuerySet,
+                          default_db=DEFAULT_DB_ALIAS,
                           features_of=_empty_strings_as_null,
                           django_filter=queryset_chain.django_deferred_filter, missing=_MISSING)

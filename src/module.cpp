@@ -64,16 +64,21 @@ PyMethodDef FUNCTIONS[] = {
      "For quorvel_core.queryset_chain: `queryset._chain()` written out for a plain queryset;\n"
      "None where it is not plain."},
     {"configure_prefetch", guarded_method<configure_prefetch>(), METH_FASTCALL | METH_KEYWORDS,
-     "configure_prefetch(*, manager_class, default_db, features_of, django_filter, missing)\n"
-     "--\n\n"
-     "Gives the native prefetch loops Django's BaseManager and DEFAULT_DB_ALIAS, the companion's\n"
-     "empty-string rule per database, its deferred filter as Django runs it, and its sentinel;\n"
-     "the first call holds for the process."},
+     "configure_prefetch(*, manager_class, queryset_class, default_db, features_of,\n"
+     "                   django_filter, missing)\n--\n\n"
+     "Gives the native prefetch loops Django's BaseManager, QuerySet and DEFAULT_DB_ALIAS, the\n"
+     "companion's empty-string rule per database, its deferred filter as Django runs it, and\n"
+     "its sentinel; the first call holds for the process."},
     {"reverse_level", guarded_method<reverse_level>(), METH_FASTCALL,
-     "reverse_level(instances, keys, related_by_key, queryset, field, attname, cache_name,\n"
-     "              features, /)\n--\n\n"
-     "For quorvel_core.prefetch: each instance's QuerySet of a reverse foreign key's level with a\n"
-     "Prefetch queryset, holding its related objects, into its `_prefetched_objects_cache`."},
+     "reverse_level(instances, keys, related_by_key, cache_name, queryset, field, attname,\n"
+     "              pk_attname, remote_cache_name, model, features, slow, /)\n--\n\n"
+     "For quorvel_core.prefetch: each instance's QuerySet of a reverse foreign key's level,\n"
+     "holding its related objects, into its `_prefetched_objects_cache`."},
+    {"many_level", guarded_method<many_level>(), METH_FASTCALL,
+     "many_level(instances, keys, related_by_key, cache_name, queryset, core_attname,\n"
+     "           pk_attname, core_filter, prefetch_cache_name, model, slow, /)\n--\n\n"
+     "For quorvel_core.prefetch: each instance's QuerySet of a many-to-many level, holding its\n"
+     "related objects, into its `_prefetched_objects_cache`."},
     {"related_by_key", guarded_method<related_by_key>(), METH_FASTCALL,
      "related_by_key(objs, keys, /)\n--\n\n"
      "For quorvel_core.prefetch: the dict of the objs of each key, in turn, as\n"

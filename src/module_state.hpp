@@ -64,7 +64,8 @@
   X(get, "get")                                                        \
   X(get_attribute, "get_attribute")                                    \
   X(high_mark, "high_mark")                                            \
-  X(hints, "_hints")                                                   \
+  X(hints, "hints")                                                    \
+  X(hints_, "_hints")                                                  \
   X(instance, "instance")                                              \
   X(int_, "int")                                                       \
   X(is_cached, "is_cached")                                            \
@@ -102,6 +103,7 @@
   X(to_representation, "to_representation")                            \
   X(update, "update")                                                  \
   X(used_aliases, "used_aliases")                                      \
+  X(using_, "using")                                                   \
   X(utcoffset, "utcoffset")                                            \
   X(where, "where")
 

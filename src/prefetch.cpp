@@ -18,8 +18,9 @@ namespace qc {
 namespace {
 
 struct PrefetchConfig {
-  Object manager_class, default_db, features_of, django_filter, missing;
+  Object manager_class, queryset_class, default_db, features_of, django_filter, missing;
   Object instance_kwnames;  // ("instance",)
+  Object new_kwnames;       // ("model", "using", "hints")
 };
 
 ProcessConfig<PrefetchConfig> PREFETCH_CONFIG{"configure_prefetch() has not been called"};
@@ -102,127 +103,199 @@ Object empty_strings_as_null(const PrefetchConfig& config, PyObject* features, P
   return value;
 }
 
-// `obj.__dict__.get(attname, MISSING)`, then `getattr(obj, attname)` where missing.
-Object loaded_value(const PrefetchConfig& config, PyObject* obj, PyObject* attname) {
+// `obj.__dict__.get(name, fallback)`.
+Object own_get(PyObject* obj, PyObject* name, PyObject* fallback) {
   Object own = Object::steal(PyObject_GetAttr(obj, names::dunder_dict()));
   if (!own) return Object();
-  Object value;
   if (PyDict_CheckExact(own.get())) {
     PyObject* found = nullptr;
-    if (PyDict_GetItemRef(own.get(), attname, &found) < 0) return Object();
-    value = found ? Object::steal(found) : Object::borrow(config.missing.get());
-  } else {
-    PyObject* get = names::get();
-    value = Object::steal(get ? PyObject_CallMethodObjArgs(own.get(), get, attname,
-                                                           config.missing.get(), nullptr)
-                              : nullptr);
-    if (!value) return Object();
+    if (PyDict_GetItemRef(own.get(), name, &found) < 0) return Object();
+    return found ? Object::steal(found) : Object::borrow(fallback);
   }
-  if (value.get() != config.missing.get()) return value;
+  PyObject* get = names::get();
+  return Object::steal(get ? PyObject_CallMethodObjArgs(own.get(), get, name, fallback, nullptr)
+                           : nullptr);
+}
+
+// `obj.__dict__.get(attname, MISSING)`, then `getattr(obj, attname)` where missing.
+Object loaded_value(const PrefetchConfig& config, PyObject* obj, PyObject* attname) {
+  Object value = own_get(obj, attname, config.missing.get());
+  if (!value || value.get() != config.missing.get()) return value;
   return Object::steal(PyObject_GetAttr(obj, attname));
 }
 
-// `queryset.filter(**{field.name: obj})` with the filter deferred: the
-// written-out clone, or Django's own where it declines.
-Object filtered(const PrefetchConfig& config, PyObject* queryset, PyObject* field, PyObject* obj) {
-  PyObject* name_attr = names::name();
-  Object name = Object::steal(name_attr ? PyObject_GetAttr(field, name_attr) : nullptr);
-  Object kwargs = Object::steal(name ? PyDict_New() : nullptr);
-  if (!kwargs || PyDict_SetItem(kwargs.get(), name.get(), obj) < 0) return Object();
-  PyObject* args[] = {queryset, kwargs.get(), Py_False, Py_False};
+// `queryset._add_hints(instance=obj)`; false with an error set.
+bool add_hints(const PrefetchConfig& config, PyObject* queryset, PyObject* obj) {
+  PyObject* name = names::add_hints();
+  PyObject* args[] = {queryset, obj};
+  return name && Object::steal(PyObject_VectorcallMethod(
+                     name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                     config.instance_kwnames.get()));
+}
+
+// `QuerySet(model=model, using=None, hints={})`.
+Object new_queryset(const PrefetchConfig& config, PyObject* model) {
+  Object hints = Object::steal(PyDict_New());
+  if (!hints) return Object();
+  PyObject* args[] = {model, Py_None, hints.get()};
+  return Object::steal(
+      PyObject_Vectorcall(config.queryset_class.get(), args, 0, config.new_kwnames.get()));
+}
+
+// The companion's deferred_filter(queryset, kwargs, sticky, alone): the
+// written-out clone, or Django's own filter() where that declines.
+Object deferred(const PrefetchConfig& config, PyObject* queryset, PyObject* kwargs, bool sticky,
+                bool alone) {
+  PyObject* args[] = {queryset, kwargs, sticky ? Py_True : Py_False, alone ? Py_True : Py_False};
   Object clone = Object::steal(deferred_filter(nullptr, args, 4));
   if (!clone || clone.get() != Py_None) return clone;
   return Object::steal(PyObject_Vectorcall(config.django_filter.get(), args, 3, nullptr));
 }
 
-// What `getattr(obj, to_attr)._apply_rel_filters(queryset)` gives for a
-// related manager with no database of its own and new hints, 5.2 and 6.0:
-// the manager counted, its database's empty-string rule read, the hints
-// given, the filter deferred, then none() for a missing key or the instance
-// as the known related object of its key.
-Object instance_queryset(const PrefetchConfig& config, PyObject* obj, PyObject* queryset,
-                         PyObject* field, PyObject* attname, PyObject* features) {
-  if (!count_manager(config)) return Object();
-  PyObject *state_name = names::state(), *db_name = names::db();
-  Object state = Object::steal(state_name ? PyObject_GetAttr(obj, state_name) : nullptr);
-  Object db = Object::steal(state && db_name ? PyObject_GetAttr(state.get(), db_name) : nullptr);
-  int truth = db ? PyObject_IsTrue(db.get()) : -1;
-  if (truth < 0) return Object();
-  if (!truth) db = config.default_db;
-  Object as_null = empty_strings_as_null(config, features, db.get());
-  PyObject* add_hints = names::add_hints();
-  if (!as_null || !add_hints) return Object();
-  PyObject* hint_args[] = {queryset, obj};
-  Object hinted = Object::steal(PyObject_VectorcallMethod(
-      add_hints, hint_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, config.instance_kwnames.get()));
-  Object clone = hinted ? filtered(config, queryset, field, obj) : Object();
-  Object value = clone ? loaded_value(config, obj, attname) : Object();
+// `{key: value}`.
+Object one_item(PyObject* key, PyObject* value) {
+  Object made = Object::steal(PyDict_New());
+  if (!made || PyDict_SetItem(made.get(), key, value) < 0) return Object();
+  return made;
+}
+
+// A reverse foreign key's level, as its companion function reads it.
+struct ReverseLevel {
+  PyObject* queryset;           // the Prefetch's, or None
+  PyObject* field;              // the ForeignKey
+  PyObject* attname;            // where an instance's key is
+  PyObject* pk_attname;
+  PyObject* remote_cache_name;  // field.remote_field.cache_name
+  PyObject* model;              // the related model
+  PyObject* features;           // db: empty strings read as NULL
+  PyObject* slow;               // the companion's function, for the instances it keeps
+};
+
+// How a queryset of a reverse level ends: none() for a missing key (or an
+// empty one, where the database reads it as NULL), else the instance as the
+// known related object of its key.
+Object reverse_end(const PrefetchConfig& config, const ReverseLevel& level, PyObject* obj,
+                   PyObject* as_null, Object clone) {
+  Object value = loaded_value(config, obj, level.attname);
   if (!value) return Object();
   int empty = 0;
   if (value.get() != Py_None) {
     Object blank = Object::steal(PyUnicode_FromStringAndSize("", 0));
     int equal = blank ? PyObject_RichCompareBool(value.get(), blank.get(), Py_EQ) : -1;
-    if (equal < 0) return Object();
-    empty = equal ? PyObject_IsTrue(as_null.get()) : 0;
+    empty = equal > 0 ? PyObject_IsTrue(as_null) : equal;
     if (empty < 0) return Object();
   }
   if (value.get() == Py_None || empty) {
     PyObject* none = names::none();
     return Object::steal(none ? PyObject_CallMethodNoArgs(clone.get(), none) : nullptr);
   }
-  Object by_key = Object::steal(PyDict_New());
-  Object known = Object::steal(by_key ? PyDict_New() : nullptr);
-  if (!known || PyDict_SetItem(by_key.get(), value.get(), obj) < 0 ||
-      PyDict_SetItem(known.get(), field, by_key.get()) < 0 ||
-      !store(clone.get(), names::known_related_objects(), known.get()))
-    return Object();
+  Object by_key = one_item(value.get(), obj);
+  Object known = by_key ? one_item(level.field, by_key.get()) : Object();
+  if (!store(clone.get(), names::known_related_objects(), known.get())) return Object();
   return clone;
 }
 
-}  // namespace
-
-constexpr Param CONFIGURE_PREFETCH_PARAMS[] = {
-    {"manager_class", true, true}, {"default_db", true, true}, {"features_of", true, true},
-    {"django_filter", true, true}, {"missing", true, true}};
-constexpr Signature CONFIGURE_PREFETCH_SIG{"configure_prefetch()", CONFIGURE_PREFETCH_PARAMS};
-
-PyObject* configure_prefetch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  PyObject* a[5];
-  if (!bind_args(CONFIGURE_PREFETCH_SIG, args, nargs, kwnames, a) ||
-      !arguments_are_types(a, CONFIGURE_PREFETCH_PARAMS, {0}))
-    return nullptr;
-  PyObject* instance = names::instance();
-  Object instance_kwnames = Object::steal(instance ? PyTuple_Pack(1, instance) : nullptr);
-  if (!instance_kwnames) return nullptr;
-  PREFETCH_CONFIG.set(std::make_unique<const PrefetchConfig>(PrefetchConfig{
-      Object::borrow(a[0]), Object::borrow(a[1]), Object::borrow(a[2]), Object::borrow(a[3]),
-      Object::borrow(a[4]), std::move(instance_kwnames)}));
-  Py_RETURN_NONE;
+// The companion's _reverse_instance_queryset() for 5.2 and 6.0: what
+// `getattr(obj, to_attr)` then `_apply_rel_filters(queryset)` or
+// `get_queryset()` give for a related manager with no database of its own.
+Object reverse_queryset(const PrefetchConfig& config, const ReverseLevel& level, PyObject* obj) {
+  bool alone = level.queryset == Py_None;
+  Object queryset = Object::borrow(level.queryset);
+  if (alone) {
+    Object pk = own_get(obj, level.pk_attname, Py_None);
+    if (!pk) return Object();
+    if (pk.get() == Py_None) return Object::steal(PyObject_CallOneArg(level.slow, obj));
+    if (!count_manager(config)) return Object();
+    PyObject* raw_cache = nullptr;
+    PyObject* cache_attr = names::prefetched_objects_cache();
+    if (!cache_attr || PyObject_GetOptionalAttr(obj, cache_attr, &raw_cache) < 0) return Object();
+    Object cache = Object::steal(raw_cache);
+    if (cache) {
+      PyObject* get = names::get();
+      Object cached = Object::steal(get ? PyObject_CallMethodObjArgs(
+          cache.get(), get, level.remote_cache_name, config.missing.get(), nullptr) : nullptr);
+      if (!cached || cached.get() != config.missing.get()) return cached;
+    }
+    queryset = new_queryset(config, level.model);
+    if (!queryset) return Object();
+  } else if (!count_manager(config)) {
+    return Object();
+  }
+  PyObject *state_name = names::state(), *db_name = names::db();
+  Object state = Object::steal(state_name ? PyObject_GetAttr(obj, state_name) : nullptr);
+  Object db = Object::steal(state && db_name ? PyObject_GetAttr(state.get(), db_name) : nullptr);
+  int truth = db ? PyObject_IsTrue(db.get()) : -1;
+  if (truth < 0) return Object();
+  if (!truth) db = config.default_db;
+  Object as_null = empty_strings_as_null(config, level.features, db.get());
+  if (!as_null || !add_hints(config, queryset.get(), obj)) return Object();
+  PyObject* name_attr = names::name();
+  Object name = Object::steal(name_attr ? PyObject_GetAttr(level.field, name_attr) : nullptr);
+  Object kwargs = name ? one_item(name.get(), obj) : Object();
+  Object clone = kwargs ? deferred(config, queryset.get(), kwargs.get(), false, alone) : Object();
+  if (!clone) return Object();
+  return reverse_end(config, level, obj, as_null.get(), std::move(clone));
 }
 
-constexpr Param REVERSE_LEVEL_PARAMS[] = {
-    {"instances", true, false}, {"keys", true, false},  {"related_by_key", true, false},
-    {"queryset", true, false},  {"field", true, false}, {"attname", true, false},
-    {"cache_name", true, false}, {"features", true, false}};
-constexpr Signature REVERSE_LEVEL_SIG{"reverse_level()", REVERSE_LEVEL_PARAMS};
+// A many-to-many level, as its companion function reads it.
+struct ManyLevel {
+  PyObject* queryset;             // the Prefetch's, or None
+  PyObject* core_attname;         // where the instance's value for the filter is
+  PyObject* pk_attname;
+  PyObject* core_filter;          // the manager's filter name
+  PyObject* prefetch_cache_name;  // the manager's own cache entry
+  PyObject* model;                // the related model
+  PyObject* slow;                 // the companion's function, for the instances it keeps
+};
 
-PyObject* reverse_level(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  PyObject* a[8];
-  if (!bind_args(REVERSE_LEVEL_SIG, args, nargs, nullptr, a)) return nullptr;
-  const PrefetchConfig* config = PREFETCH_CONFIG.get();
-  if (!config) return nullptr;
-  PyObject *instances = a[0], *keys = a[1], *related_by_key = a[2], *queryset = a[3],
-           *field = a[4], *attname = a[5], *cache_name = a[6], *features = a[7];
+// The key types whose filter values the level reads as loaded.
+bool key_type(PyObject* value, bool& is_key) {
+  PyObject* uuid = uuid_type();
+  if (!uuid) return false;
+  is_key = PyLong_CheckExact(value) || PyUnicode_CheckExact(value) ||
+           Py_IS_TYPE(value, (PyTypeObject*)uuid);
+  return true;
+}
+
+// The companion's _many_instance_queryset() for 5.2 and 6.0.
+Object many_queryset(const PrefetchConfig& config, const ManyLevel& level, PyObject* obj) {
+  Object value = own_get(obj, level.core_attname, Py_None);
+  Object pk = value ? own_get(obj, level.pk_attname, Py_None) : Object();
+  Object cache = pk ? own_get(obj, names::prefetched_objects_cache(), Py_None) : Object();
+  bool value_is_key = false, pk_is_key = false;
+  if (!cache || !key_type(value.get(), value_is_key) || !key_type(pk.get(), pk_is_key))
+    return Object();
+  if (!value_is_key || !pk_is_key || !PyDict_CheckExact(cache.get()))
+    return Object::steal(PyObject_CallOneArg(level.slow, obj));
+  if (!count_manager(config)) return Object();
+  bool alone = level.queryset == Py_None;
+  Object queryset = Object::borrow(level.queryset);
+  if (alone) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(cache.get(), level.prefetch_cache_name, &found) < 0) return Object();
+    Object cached = Object::steal(found);
+    if (cached && cached.get() != Py_None) return cached;
+    queryset = new_queryset(config, level.model);
+    if (!queryset) return Object();
+  }
+  Object kwargs = one_item(level.core_filter, value.get());
+  if (!kwargs || !add_hints(config, queryset.get(), obj)) return Object();
+  return deferred(config, queryset.get(), kwargs.get(), true, alone);
+}
+
+// The loop of a level over its instances and their keys, as zip() reads
+// both lists at each step: each instance's QuerySet from `make`, holding
+// the related objects of its key, into `_prefetched_objects_cache`.
+template <typename Make>
+PyObject* attach_querysets(PyObject* instances, PyObject* keys, PyObject* related_by_key,
+                           PyObject* cache_name, Make make) {
   if (!PyList_CheckExact(instances) && !PyTuple_CheckExact(instances))
     return type_mismatch(instances, "list");
   if (!PyList_CheckExact(keys)) return type_mismatch(keys, "list");
   if (!PyDict_CheckExact(related_by_key)) return type_mismatch(related_by_key, "dict");
-  if (!PyDict_CheckExact(features)) return type_mismatch(features, "dict");
   PyObject *result_cache = names::result_cache(), *prefetch_done = names::prefetch_done(),
            *prefetched = names::prefetched_objects_cache();
   if (!result_cache || !prefetch_done || !prefetched) return nullptr;
-  // zip(instances, keys): both read as they are at each step.
   for (Py_ssize_t i = 0;; ++i) {
     Object obj = item_at(instances, i);
     Object key = obj ? item_at(keys, i) : Object();
@@ -230,8 +303,7 @@ PyObject* reverse_level(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(related_by_key, key.get(), &found) < 0) return nullptr;
     Object vals = found ? Object::steal(found) : Object::steal(PyList_New(0));
-    Object qs = vals ? instance_queryset(*config, obj.get(), queryset, field, attname, features)
-                     : Object();
+    Object qs = vals ? make(obj.get()) : Object();
     if (!qs || !store(qs.get(), result_cache, vals.get()) ||
         !store(qs.get(), prefetch_done, Py_True))
       return nullptr;
@@ -240,6 +312,72 @@ PyObject* reverse_level(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
+}
+
+}  // namespace
+
+constexpr Param CONFIGURE_PREFETCH_PARAMS[] = {
+    {"manager_class", true, true}, {"queryset_class", true, true}, {"default_db", true, true},
+    {"features_of", true, true},   {"django_filter", true, true},  {"missing", true, true}};
+constexpr Signature CONFIGURE_PREFETCH_SIG{"configure_prefetch()", CONFIGURE_PREFETCH_PARAMS};
+
+PyObject* configure_prefetch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  PyObject* a[6];
+  if (!bind_args(CONFIGURE_PREFETCH_SIG, args, nargs, kwnames, a) ||
+      !arguments_are_types(a, CONFIGURE_PREFETCH_PARAMS, {0, 1}))
+    return nullptr;
+  PyObject *instance = names::instance(), *model = names::model(), *using_ = names::using_(),
+           *hints = names::hints();
+  Object instance_kwnames = Object::steal(instance ? PyTuple_Pack(1, instance) : nullptr);
+  Object new_kwnames = Object::steal(
+      instance_kwnames && model && using_ && hints ? PyTuple_Pack(3, model, using_, hints)
+                                                   : nullptr);
+  if (!new_kwnames) return nullptr;
+  PREFETCH_CONFIG.set(std::make_unique<const PrefetchConfig>(PrefetchConfig{
+      Object::borrow(a[0]), Object::borrow(a[1]), Object::borrow(a[2]), Object::borrow(a[3]),
+      Object::borrow(a[4]), Object::borrow(a[5]), std::move(instance_kwnames),
+      std::move(new_kwnames)}));
+  Py_RETURN_NONE;
+}
+
+constexpr Param REVERSE_LEVEL_PARAMS[] = {
+    {"instances", true, false},  {"keys", true, false},       {"related_by_key", true, false},
+    {"cache_name", true, false}, {"queryset", true, false},   {"field", true, false},
+    {"attname", true, false},    {"pk_attname", true, false}, {"remote_cache_name", true, false},
+    {"model", true, false},      {"features", true, false},   {"slow", true, false}};
+constexpr Signature REVERSE_LEVEL_SIG{"reverse_level()", REVERSE_LEVEL_PARAMS};
+
+PyObject* reverse_level(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* a[12];
+  if (!bind_args(REVERSE_LEVEL_SIG, args, nargs, nullptr, a)) return nullptr;
+  const PrefetchConfig* config = PREFETCH_CONFIG.get();
+  if (!config) return nullptr;
+  if (!PyDict_CheckExact(a[10])) return type_mismatch(a[10], "dict");
+  const ReverseLevel level{a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11]};
+  return attach_querysets(a[0], a[1], a[2], a[3], [&](PyObject* obj) {
+    return reverse_queryset(*config, level, obj);
+  });
+}
+
+constexpr Param MANY_LEVEL_PARAMS[] = {
+    {"instances", true, false},           {"keys", true, false},
+    {"related_by_key", true, false},      {"cache_name", true, false},
+    {"queryset", true, false},            {"core_attname", true, false},
+    {"pk_attname", true, false},          {"core_filter", true, false},
+    {"prefetch_cache_name", true, false}, {"model", true, false},
+    {"slow", true, false}};
+constexpr Signature MANY_LEVEL_SIG{"many_level()", MANY_LEVEL_PARAMS};
+
+PyObject* many_level(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* a[11];
+  if (!bind_args(MANY_LEVEL_SIG, args, nargs, nullptr, a)) return nullptr;
+  const PrefetchConfig* config = PREFETCH_CONFIG.get();
+  if (!config) return nullptr;
+  const ManyLevel level{a[4], a[5], a[6], a[7], a[8], a[9], a[10]};
+  return attach_querysets(a[0], a[1], a[2], a[3], [&](PyObject* obj) {
+    return many_queryset(*config, level, obj);
+  });
 }
 
 constexpr Param LEVEL_KEYS_PARAMS[] = {{"objs", true, false}, {"attname", true, false},

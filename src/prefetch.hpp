@@ -20,21 +20,27 @@ PyObject* level_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // fills for each obj and its key, in turn.
 PyObject* related_by_key(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// configure_prefetch(*, manager_class, default_db, features_of, django_filter,
-// missing): Django's BaseManager and DEFAULT_DB_ALIAS, the companion's
-// `features_of(db)` (whether that database reads empty strings as NULL), its
-// `django_deferred_filter` and the sentinel its loops use for a missing value;
-// the first call holds for the process.
+// configure_prefetch(*, manager_class, queryset_class, default_db, features_of,
+// django_filter, missing): Django's BaseManager, QuerySet and
+// DEFAULT_DB_ALIAS, the companion's `features_of(db)` (whether that database
+// reads empty strings as NULL), its `django_deferred_filter` and the sentinel
+// its loops use for a missing value; the first call holds for the process.
 PyObject* configure_prefetch(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 
-// reverse_level(instances, keys, related_by_key, queryset, field, attname,
-// cache_name, features, /): the end of a reverse foreign key's level with a
-// Prefetch queryset (5.2 and 6.0): for each instance and its key, the
-// QuerySet that its related manager's _apply_rel_filters(queryset) gives,
-// holding the related objects of that key, into the instance's
-// `_prefetched_objects_cache[cache_name]`. Returns None.
+// reverse_level(instances, keys, related_by_key, cache_name, queryset, field,
+// attname, pk_attname, remote_cache_name, model, features, slow, /) and
+// many_level(instances, keys, related_by_key, cache_name, queryset,
+// core_attname, pk_attname, core_filter, prefetch_cache_name, model, slow, /):
+// the end of a prefetch level for 5.2 and 6.0 over a reverse foreign key or a
+// many-to-many relation: for each instance and its key, the QuerySet its
+// related manager gives (`_apply_rel_filters(queryset)` of the Prefetch's
+// queryset, or `get_queryset()` for None), holding the related objects of
+// that key, into the instance's `_prefetched_objects_cache[cache_name]`.
+// `slow(obj)` answers for an instance whose manager Django's own code must
+// make (unsaved, or its key not loaded). Return None.
 PyObject* reverse_level(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* many_level(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // cache_reverse(related, attname, cls, cache_name, instances, key_of, /): for
 // each related object whose `_state.fields_cache` has no `cache_name`, stores

@@ -97,7 +97,7 @@ Result clonable_query(const ChainConfig& config, PyObject* queryset, Object& que
   if (!attr_truth(queryset, names::deferred_filter(), pending)) return Result::raised;
   if (pending || !query || (PyObject*)Py_TYPE(query.get()) != config.query.get())
     return Result::declined;
-  Object hints = attr(queryset, names::hints());
+  Object hints = attr(queryset, names::hints_());
   if (!hints) return Result::raised;
   if (!PyDict_CheckExact(hints.get())) return Result::declined;
   bool combinator, combined, plain;
@@ -322,11 +322,11 @@ Object cloned(const ChainConfig& config, PyObject* source, PyObject* query) {
     return value && store(c, name, value.get());
   };
   if (!same(names::model()) || !same(names::db_())) return Object();
-  Object hints = attr(source, names::hints());
+  Object hints = attr(source, names::hints_());
   int truth = hints ? PyObject_IsTrue(hints.get()) : -1;
   if (truth < 0) return Object();
   if (!truth) hints = Object::steal(PyDict_New());
-  if (!store(c, names::hints(), hints.get()) || !store(c, names::query_(), query) ||
+  if (!store(c, names::hints_(), hints.get()) || !store(c, names::query_(), query) ||
       !store(c, names::result_cache(), Py_None) || !same(names::sticky_filter()) ||
       !same(names::for_write()))
     return Object();
