@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
-// A page of 100 orders with their line items reads about 500 keys and fills
-// 300 reverse caches per request; as Python loops these were 3% of the
-// queryset's time.
+// A page of 100 orders with their line items reads about 500 keys, fills 300
+// reverse caches and makes 100 QuerySets; as Python loops around the native
+// clone these were about a tenth of the queryset's time.
 
 namespace qc {
 namespace {
@@ -105,7 +105,8 @@ Object empty_strings_as_null(const PrefetchConfig& config, PyObject* features, P
 
 // `obj.__dict__.get(name, fallback)`.
 Object own_get(PyObject* obj, PyObject* name, PyObject* fallback) {
-  Object own = Object::steal(PyObject_GetAttr(obj, names::dunder_dict()));
+  PyObject* dict_name = names::dunder_dict();
+  Object own = Object::steal(name && dict_name ? PyObject_GetAttr(obj, dict_name) : nullptr);
   if (!own) return Object();
   if (PyDict_CheckExact(own.get())) {
     PyObject* found = nullptr;
