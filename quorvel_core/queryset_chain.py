@@ -29,7 +29,7 @@ from django.db.models.sql.where import WhereNode
 from django.utils.tree import Node
 
 from . import _quorvel_core as native
-from . import row_converters
+from . import row_converters, snapshot
 from .row_converters import mro_lookup
 # FETCH_MODES: 6.1's QuerySet.__init__ and _clone() add _fetch_mode and _cloning_enabled.
 from .rows import FETCH_MODES, FOLLOWED_RELEASES, RELEASE
@@ -52,6 +52,18 @@ def _property_is_django(owner, name, prop):
 
 def parts_as_found():
     """Django's methods this module writes out are all in place, unwrapped."""
+    return _PARTS_GUARD.holds()
+
+
+def _parts_homes():
+    """What _parts_as_found() reads: these classes along their MROs, the
+    modules' dicts and deepcopy's dispatch table."""
+    dispatch = getattr(copy, "_deepcopy_dispatch", None)
+    return (QuerySet, Query, WhereNode, Node, vars(copy), vars(sql_query),
+            *((dispatch,) if type(dispatch) is dict else ()))
+
+
+def _parts_as_found():
     return (RELEASE in FOLLOWED_RELEASES
             and all(original is not None and vars(owner).get(name) is original
                     for (owner, name), original in _ORIGINALS.items())
@@ -142,5 +154,7 @@ def chained(queryset):
 # clone() copies only when set) is chained in its place instead. A sticky
 # filter then carries to the clone's query once, and the filter is left
 # pending as filter() leaves it: `_deferred_filter = False, (), kwargs`.
+_PARTS_GUARD = snapshot.Guard(_parts_homes, _parts_as_found)
+
 native.configure_queryset_chain(queryset=QuerySet, query=Query, where_node=WhereNode, node=Node,
                                 fetch_modes=FETCH_MODES)
