@@ -489,15 +489,7 @@ def _loaded_keys(instances, pk_attname, attname):
     primary key says it is saved), as loaded, or None where one of them would
     make Django load a field or refuse. The filter normalizes instances to
     these values before anything else sees them, so its SQL is the same."""
-    keys = []
-    for obj in instances:
-        state = obj.__dict__
-        key = state.get(attname, _MISSING)
-        if (type(state.get(pk_attname)) not in _KEY_TYPES
-                or (key is not None and type(key) not in _KEY_TYPES)):
-            return None
-        keys.append(key)
-    return keys
+    return native.filter_keys(instances, pk_attname, attname)
 
 
 def _reverse_instance_queryset(obj, plan, to_attr, queryset, features, clone):

@@ -83,6 +83,10 @@ PyMethodDef FUNCTIONS[] = {
      "related_by_key(objs, keys, /)\n--\n\n"
      "For quorvel_core.prefetch: the dict of the objs of each key, in turn, as\n"
      "`d.setdefault(key, []).append(obj)` fills it."},
+    {"filter_keys", guarded_method<filter_keys>(), METH_FASTCALL,
+     "filter_keys(instances, pk_attname, attname, /)\n--\n\n"
+     "For quorvel_core.prefetch: each instance's loaded `attname` for the level's `__in` filter,\n"
+     "or None where an instance's key or that value is not a loaded int, str or UUID."},
     {"level_keys", guarded_method<level_keys>(), METH_FASTCALL,
      "level_keys(objs, attname, cls, int_keys, key_of, /)\n--\n\n"
      "For quorvel_core.prefetch: `[key_of(obj) for obj in objs]`, the one-item tuple of the value\n"

@@ -381,6 +381,33 @@ PyObject* many_level(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+constexpr Param FILTER_KEYS_PARAMS[] = {
+    {"instances", true, false}, {"pk_attname", true, false}, {"attname", true, false}};
+constexpr Signature FILTER_KEYS_SIG{"filter_keys()", FILTER_KEYS_PARAMS};
+
+PyObject* filter_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* a[3];
+  if (!bind_args(FILTER_KEYS_SIG, args, nargs, nullptr, a)) return nullptr;
+  const PrefetchConfig* config = PREFETCH_CONFIG.get();
+  if (!config) return nullptr;
+  PyObject *instances = a[0], *pk_attname = a[1], *attname = a[2];
+  Object seq = as_sequence(instances);
+  Object keys = Object::steal(seq ? PyList_New(0) : nullptr);
+  if (!keys) return nullptr;
+  for (Py_ssize_t i = 0;; ++i) {
+    Object obj = item_at(seq.get(), i);
+    if (!obj) break;
+    Object key = own_get(obj.get(), attname, config->missing.get());
+    Object pk = key ? own_get(obj.get(), pk_attname, Py_None) : Object();
+    bool pk_is_key = false, key_is_key = false;
+    if (!pk || !key_type(pk.get(), pk_is_key) || !key_type(key.get(), key_is_key)) return nullptr;
+    if (!pk_is_key || (key.get() != Py_None && !key_is_key)) Py_RETURN_NONE;
+    if (PyList_Append(keys.get(), key.get()) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return keys.release();
+}
+
 constexpr Param LEVEL_KEYS_PARAMS[] = {{"objs", true, false}, {"attname", true, false},
                                        {"cls", true, false}, {"int_keys", true, false},
                                        {"key_of", true, false}};

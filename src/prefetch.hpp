@@ -9,6 +9,12 @@
 
 namespace qc {
 
+// filter_keys(instances, pk_attname, attname, /): what a level's `field__in`
+// filter reads of each instance, `obj.__dict__[attname]`, for instances whose
+// primary key and that value (where not None) are loaded ints, strs or UUIDs;
+// None where one is not, for the filter to read the instances themselves.
+PyObject* filter_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 // level_keys(objs, attname, cls, int_keys, key_of, /): `[key_of(obj) for obj
 // in objs]`, where the one-item tuple of `obj.__dict__[attname]` stands in
 // for an obj of exactly `cls` holding that attribute (an int only, with

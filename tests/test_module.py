@@ -18,9 +18,9 @@ def test_attributes_in_order():
         "__version__", "STATUS_OK", "STATUS_SKIP", "STATUS_ERROR", "CompiledSerializer",
         "JsonFallback", "ModelRows", "configure", "is_configured", "to_json", "from_json",
         "_parse_body", "watch", "changes", "configure_rows", "cursor_converter",
-        "configure_queryset_chain", "deferred_filter", "chained", "configure_prefetch", "reverse_level", "many_level",
-        "related_by_key", "level_keys", "cache_reverse",
-        "_fail_allocations",
+        "configure_queryset_chain", "deferred_filter", "chained", "configure_prefetch",
+        "reverse_level", "many_level", "related_by_key", "filter_keys", "level_keys",
+        "cache_reverse", "_fail_allocations",
     ]
     assert native.__version__ == "0.1.0"
     assert (native.STATUS_OK, native.STATUS_SKIP, native.STATUS_ERROR) == (0, 1, 2)
