@@ -19,6 +19,12 @@ would normalize the instances to them before anything else saw them. Any
 other prefetcher, a wrapper on any part it stands in for, routers, an
 instance Django would load or refuse, or a release it does not follow runs
 Django's own code.
+
+The loops over a level's objects are native (src/prefetch.cpp): reading their
+keys, grouping the related objects by key, the reverse caches and, for 5.2 and
+6.0, each instance's QuerySet, with the same reads, calls and stores in the
+same order as the functions here, which still answer for the instances whose
+managers Django's own code must make.
 """
 
 import uuid

@@ -109,6 +109,9 @@ def _nodes_plain():
             and _no_data_descriptors(WhereNode, ("children", "connector", "negated")))
 
 
+_PARTS_GUARD = snapshot.Guard(_parts_homes, _parts_as_found)
+
+
 def django_deferred_filter(queryset, kwargs, sticky=False, alone=False):
     """What prefetch_related runs for an instance's QuerySet, as Django runs it."""
     queryset._defer_next_filter = True
@@ -154,7 +157,5 @@ def chained(queryset):
 # clone() copies only when set) is chained in its place instead. A sticky
 # filter then carries to the clone's query once, and the filter is left
 # pending as filter() leaves it: `_deferred_filter = False, (), kwargs`.
-_PARTS_GUARD = snapshot.Guard(_parts_homes, _parts_as_found)
-
 native.configure_queryset_chain(queryset=QuerySet, query=Query, where_node=WhereNode, node=Node,
                                 fetch_modes=FETCH_MODES)
