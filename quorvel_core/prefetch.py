@@ -21,10 +21,10 @@ instance Django would load or refuse, or a release it does not follow runs
 Django's own code.
 
 The loops over a level's objects are native (src/prefetch.cpp): reading their
-keys, grouping the related objects by key, the reverse caches and, for 5.2 and
-6.0, each instance's QuerySet, with the same reads, calls and stores in the
-same order as the functions here, which still answer for the instances whose
-managers Django's own code must make.
+keys, grouping the related objects by key, the reverse caches and each
+instance's QuerySet, with the same reads, calls and stores in the same order
+as the functions here, which still answer for the instances whose managers
+Django's own code must make (and, on 6.1, filter each QuerySet in place).
 """
 
 import uuid
@@ -331,7 +331,7 @@ def _level(instances, prefetcher, lookup, level, plan):
     keys = _keys(instances, plan.instance_attname, plan.instance_class, plan.int_keys,
                  instance_attr)
     queryset = lookup.queryset if filtered else None
-    if not as_attr and not FILTERS_IN_PLACE and clone is queryset_chain.deferred_filter:
+    if not as_attr and clone in (queryset_chain.deferred_filter, queryset_chain.chained):
         # The loop below natively, with the instance functions' branches that
         # Django's managers take left to the functions themselves.
         _native_level(instances, keys, rel_obj_cache, cache_name, queryset, plan, features,
@@ -350,16 +350,19 @@ def _level(instances, prefetcher, lookup, level, plan):
 
 
 def _native_level(instances, keys, rel_obj_cache, cache_name, queryset, plan, features, slow):
-    """_level()'s loop over its instances for 5.2 and 6.0, natively."""
+    """_level()'s loop over its instances, natively (6.1's managers filter in
+    place with _filtered_in_place)."""
+    in_place = _filtered_in_place if FILTERS_IN_PLACE else None
     if plan.kind is REVERSE:
         field = plan.field
         native.reverse_level(instances, keys, rel_obj_cache, cache_name, queryset, field,
                              plan.instance_attname, plan.pk_attname,
-                             field.remote_field.cache_name, plan.model, features, slow)
+                             field.remote_field.cache_name, plan.model, features, slow,
+                             in_place)
     else:
         native.many_level(instances, keys, rel_obj_cache, cache_name, queryset,
                           plan.core_attname, plan.pk_attname, plan.core_filter,
-                          plan.prefetch_cache_name, plan.model, slow)
+                          plan.prefetch_cache_name, plan.model, slow, in_place)
 
 
 def _clone_step(written_out):
@@ -587,4 +590,5 @@ def _empty_strings_as_null(db):
 native.configure_prefetch(manager_class=BaseManager, queryset_class=QuerySet,
                           default_db=DEFAULT_DB_ALIAS,
                           features_of=_empty_strings_as_null,
-                          django_filter=queryset_chain.django_deferred_filter, missing=_MISSING)
+                          django_filter=queryset_chain.django_deferred_filter,
+                          django_chain=queryset_chain.django_chained, missing=_MISSING)

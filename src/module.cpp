@@ -65,18 +65,20 @@ PyMethodDef FUNCTIONS[] = {
      "None where it is not plain."},
     {"configure_prefetch", guarded_method<configure_prefetch>(), METH_FASTCALL | METH_KEYWORDS,
      "configure_prefetch(*, manager_class, queryset_class, default_db, features_of,\n"
-     "                   django_filter, missing)\n--\n\n"
+     "                   django_filter, django_chain, missing)\n--\n\n"
      "Gives the native prefetch loops Django's BaseManager, QuerySet and DEFAULT_DB_ALIAS, the\n"
-     "companion's empty-string rule per database, its deferred filter as Django runs it, and\n"
-     "its sentinel; the first call holds for the process."},
+     "companion's empty-string rule per database, its deferred filter and 6.1's chain as\n"
+     "Django runs them, and its sentinel; the first call holds for the process."},
     {"reverse_level", guarded_method<reverse_level>(), METH_FASTCALL,
      "reverse_level(instances, keys, related_by_key, cache_name, queryset, field, attname,\n"
-     "              pk_attname, remote_cache_name, model, features, slow, /)\n--\n\n"
+     "              pk_attname, remote_cache_name, model, features, slow, in_place, /)\n"
+     "--\n\n"
      "For quorvel_core.prefetch: each instance's QuerySet of a reverse foreign key's level,\n"
      "holding its related objects, into its `_prefetched_objects_cache`."},
     {"many_level", guarded_method<many_level>(), METH_FASTCALL,
      "many_level(instances, keys, related_by_key, cache_name, queryset, core_attname,\n"
-     "           pk_attname, core_filter, prefetch_cache_name, model, slow, /)\n--\n\n"
+     "           pk_attname, core_filter, prefetch_cache_name, model, slow, in_place, /)\n"
+     "--\n\n"
      "For quorvel_core.prefetch: each instance's QuerySet of a many-to-many level, holding its\n"
      "related objects, into its `_prefetched_objects_cache`."},
     {"related_by_key", guarded_method<related_by_key>(), METH_FASTCALL,

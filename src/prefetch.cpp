@@ -18,7 +18,8 @@ namespace qc {
 namespace {
 
 struct PrefetchConfig {
-  Object manager_class, queryset_class, default_db, features_of, django_filter, missing;
+  Object manager_class, queryset_class, default_db, features_of, django_filter, django_chain,
+      missing;
   Object instance_kwnames;  // ("instance",)
   Object new_kwnames;       // ("model", "using", "hints")
 };
@@ -153,6 +154,14 @@ Object deferred(const PrefetchConfig& config, PyObject* queryset, PyObject* kwar
   return Object::steal(PyObject_Vectorcall(config.django_filter.get(), args, 3, nullptr));
 }
 
+// The companion's chained(queryset) (6.1): the written-out `_chain()`, or
+// Django's own where that declines.
+Object chain(const PrefetchConfig& config, PyObject* queryset) {
+  Object clone = Object::steal(chained(nullptr, queryset));
+  if (!clone || clone.get() != Py_None) return clone;
+  return Object::steal(PyObject_CallOneArg(config.django_chain.get(), queryset));
+}
+
 // `{key: value}`.
 Object one_item(PyObject* key, PyObject* value) {
   Object made = Object::steal(PyDict_New());
@@ -170,6 +179,7 @@ struct ReverseLevel {
   PyObject* model;              // the related model
   PyObject* features;           // db: empty strings read as NULL
   PyObject* slow;               // the companion's function, for the instances it keeps
+  PyObject* in_place;           // 6.1: the companion's _filtered_in_place; else None
 };
 
 // How a queryset of a reverse level ends: none() for a missing key (or an
@@ -196,11 +206,20 @@ Object reverse_end(const PrefetchConfig& config, const ReverseLevel& level, PyOb
   return clone;
 }
 
-// The companion's _reverse_instance_queryset() for 5.2 and 6.0: what
-// `getattr(obj, to_attr)` then `_apply_rel_filters(queryset)` or
-// `get_queryset()` give for a related manager with no database of its own.
+// `in_place(queryset, obj, kwargs, sticky)`: 6.1's managers filter their
+// own chained or new QuerySet in place.
+Object filtered_in_place(PyObject* in_place, PyObject* queryset, PyObject* obj, PyObject* kwargs,
+                         bool sticky) {
+  PyObject* args[] = {queryset, obj, kwargs, sticky ? Py_True : Py_False};
+  return Object::steal(PyObject_Vectorcall(in_place, args, 4, nullptr));
+}
+
+// The companion's _reverse_instance_queryset(): what `getattr(obj, to_attr)`
+// then `_apply_rel_filters(queryset)` or `get_queryset()` give for a related
+// manager with no database of its own.
 Object reverse_queryset(const PrefetchConfig& config, const ReverseLevel& level, PyObject* obj) {
   bool alone = level.queryset == Py_None;
+  bool in_place = level.in_place != Py_None;
   Object queryset = Object::borrow(level.queryset);
   if (alone) {
     Object pk = own_get(obj, level.pk_attname, Py_None);
@@ -219,8 +238,9 @@ Object reverse_queryset(const PrefetchConfig& config, const ReverseLevel& level,
     }
     queryset = new_queryset(config, level.model);
     if (!queryset) return Object();
-  } else if (!count_manager(config)) {
-    return Object();
+  } else {
+    if (!count_manager(config)) return Object();
+    if (in_place && !(queryset = chain(config, queryset.get()))) return Object();
   }
   PyObject *state_name = names::state(), *db_name = names::db();
   Object state = Object::steal(state_name ? PyObject_GetAttr(obj, state_name) : nullptr);
@@ -229,11 +249,14 @@ Object reverse_queryset(const PrefetchConfig& config, const ReverseLevel& level,
   if (truth < 0) return Object();
   if (!truth) db = config.default_db;
   Object as_null = empty_strings_as_null(config, level.features, db.get());
-  if (!as_null || !add_hints(config, queryset.get(), obj)) return Object();
+  if (!as_null || (!in_place && !add_hints(config, queryset.get(), obj))) return Object();
   PyObject* name_attr = names::name();
   Object name = Object::steal(name_attr ? PyObject_GetAttr(level.field, name_attr) : nullptr);
   Object kwargs = name ? one_item(name.get(), obj) : Object();
-  Object clone = kwargs ? deferred(config, queryset.get(), kwargs.get(), false, alone) : Object();
+  if (!kwargs) return Object();
+  Object clone = in_place
+                     ? filtered_in_place(level.in_place, queryset.get(), obj, kwargs.get(), false)
+                     : deferred(config, queryset.get(), kwargs.get(), false, alone);
   if (!clone) return Object();
   return reverse_end(config, level, obj, as_null.get(), std::move(clone));
 }
@@ -247,6 +270,7 @@ struct ManyLevel {
   PyObject* prefetch_cache_name;  // the manager's own cache entry
   PyObject* model;                // the related model
   PyObject* slow;                 // the companion's function, for the instances it keeps
+  PyObject* in_place;             // 6.1: the companion's _filtered_in_place; else None
 };
 
 // The key types whose filter values the level reads as loaded.
@@ -258,7 +282,7 @@ bool key_type(PyObject* value, bool& is_key) {
   return true;
 }
 
-// The companion's _many_instance_queryset() for 5.2 and 6.0.
+// The companion's _many_instance_queryset().
 Object many_queryset(const PrefetchConfig& config, const ManyLevel& level, PyObject* obj) {
   Object value = own_get(obj, level.core_attname, Py_None);
   Object pk = value ? own_get(obj, level.pk_attname, Py_None) : Object();
@@ -278,9 +302,14 @@ Object many_queryset(const PrefetchConfig& config, const ManyLevel& level, PyObj
     if (cached && cached.get() != Py_None) return cached;
     queryset = new_queryset(config, level.model);
     if (!queryset) return Object();
+  } else if (level.in_place != Py_None && !(queryset = chain(config, queryset.get()))) {
+    return Object();
   }
   Object kwargs = one_item(level.core_filter, value.get());
-  if (!kwargs || !add_hints(config, queryset.get(), obj)) return Object();
+  if (!kwargs) return Object();
+  if (level.in_place != Py_None)
+    return filtered_in_place(level.in_place, queryset.get(), obj, kwargs.get(), true);
+  if (!add_hints(config, queryset.get(), obj)) return Object();
   return deferred(config, queryset.get(), kwargs.get(), true, alone);
 }
 
@@ -319,12 +348,13 @@ PyObject* attach_querysets(PyObject* instances, PyObject* keys, PyObject* relate
 
 constexpr Param CONFIGURE_PREFETCH_PARAMS[] = {
     {"manager_class", true, true}, {"queryset_class", true, true}, {"default_db", true, true},
-    {"features_of", true, true},   {"django_filter", true, true},  {"missing", true, true}};
+    {"features_of", true, true},   {"django_filter", true, true},  {"django_chain", true, true},
+    {"missing", true, true}};
 constexpr Signature CONFIGURE_PREFETCH_SIG{"configure_prefetch()", CONFIGURE_PREFETCH_PARAMS};
 
 PyObject* configure_prefetch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  PyObject* a[6];
+  PyObject* a[7];
   if (!bind_args(CONFIGURE_PREFETCH_SIG, args, nargs, kwnames, a) ||
       !arguments_are_types(a, CONFIGURE_PREFETCH_PARAMS, {0, 1}))
     return nullptr;
@@ -337,8 +367,8 @@ PyObject* configure_prefetch(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   if (!new_kwnames) return nullptr;
   PREFETCH_CONFIG.set(std::make_unique<const PrefetchConfig>(PrefetchConfig{
       Object::borrow(a[0]), Object::borrow(a[1]), Object::borrow(a[2]), Object::borrow(a[3]),
-      Object::borrow(a[4]), Object::borrow(a[5]), std::move(instance_kwnames),
-      std::move(new_kwnames)}));
+      Object::borrow(a[4]), Object::borrow(a[5]), Object::borrow(a[6]),
+      std::move(instance_kwnames), std::move(new_kwnames)}));
   Py_RETURN_NONE;
 }
 
@@ -346,16 +376,17 @@ constexpr Param REVERSE_LEVEL_PARAMS[] = {
     {"instances", true, false},  {"keys", true, false},       {"related_by_key", true, false},
     {"cache_name", true, false}, {"queryset", true, false},   {"field", true, false},
     {"attname", true, false},    {"pk_attname", true, false}, {"remote_cache_name", true, false},
-    {"model", true, false},      {"features", true, false},   {"slow", true, false}};
+    {"model", true, false},      {"features", true, false},   {"slow", true, false},
+    {"in_place", true, false}};
 constexpr Signature REVERSE_LEVEL_SIG{"reverse_level()", REVERSE_LEVEL_PARAMS};
 
 PyObject* reverse_level(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  PyObject* a[12];
+  PyObject* a[13];
   if (!bind_args(REVERSE_LEVEL_SIG, args, nargs, nullptr, a)) return nullptr;
   const PrefetchConfig* config = PREFETCH_CONFIG.get();
   if (!config) return nullptr;
   if (!PyDict_CheckExact(a[10])) return type_mismatch(a[10], "dict");
-  const ReverseLevel level{a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11]};
+  const ReverseLevel level{a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12]};
   return attach_querysets(a[0], a[1], a[2], a[3], [&](PyObject* obj) {
     return reverse_queryset(*config, level, obj);
   });
@@ -367,15 +398,15 @@ constexpr Param MANY_LEVEL_PARAMS[] = {
     {"queryset", true, false},            {"core_attname", true, false},
     {"pk_attname", true, false},          {"core_filter", true, false},
     {"prefetch_cache_name", true, false}, {"model", true, false},
-    {"slow", true, false}};
+    {"slow", true, false},                {"in_place", true, false}};
 constexpr Signature MANY_LEVEL_SIG{"many_level()", MANY_LEVEL_PARAMS};
 
 PyObject* many_level(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  PyObject* a[11];
+  PyObject* a[12];
   if (!bind_args(MANY_LEVEL_SIG, args, nargs, nullptr, a)) return nullptr;
   const PrefetchConfig* config = PREFETCH_CONFIG.get();
   if (!config) return nullptr;
-  const ManyLevel level{a[4], a[5], a[6], a[7], a[8], a[9], a[10]};
+  const ManyLevel level{a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11]};
   return attach_querysets(a[0], a[1], a[2], a[3], [&](PyObject* obj) {
     return many_queryset(*config, level, obj);
   });
