@@ -1,6 +1,7 @@
 #include "prefetch.hpp"
 
 #include "arguments.hpp"
+#include "attributes.hpp"
 #include "boundary.hpp"
 #include "module_state.hpp"
 #include "object.hpp"
@@ -51,7 +52,7 @@ bool loaded_keys(PyObject* seq, PyObject* attname, PyObject* cls, bool int_keys,
     if (!obj) return !PyErr_Occurred();
     Object key;
     if (attname != Py_None && (PyObject*)Py_TYPE(obj.get()) == cls) {
-      Object own = Object::steal(PyObject_GetAttr(obj.get(), dict_name));
+      Object own = attr(obj.get(), dict_name);
       if (!own) return false;
       PyObject* value = nullptr;
       // Another mapping's get() could answer otherwise: its key function does.
@@ -79,15 +80,10 @@ Object key_at(std::vector<Object>& keys, size_t i, PyObject* key_of, PyObject* o
   return Object::steal(PyObject_CallOneArg(key_of, obj));
 }
 
-// `obj.name = value`; false with an error set.
-bool store(PyObject* obj, PyObject* name, PyObject* value) {
-  return name && value && PyObject_SetAttr(obj, name, value) == 0;
-}
-
 // `BaseManager.creation_counter += 1`, as each related manager's __init__ counts.
 bool count_manager(const PrefetchConfig& config) {
   PyObject* name = names::creation_counter();
-  Object count = Object::steal(name ? PyObject_GetAttr(config.manager_class.get(), name) : nullptr);
+  Object count = attr(config.manager_class.get(), name);
   Object one = Object::steal(count ? PyLong_FromLong(1) : nullptr);
   Object next = Object::steal(one ? PyNumber_InPlaceAdd(count.get(), one.get()) : nullptr);
   return store(config.manager_class.get(), name, next.get());
@@ -106,8 +102,7 @@ Object empty_strings_as_null(const PrefetchConfig& config, PyObject* features, P
 
 // `obj.__dict__.get(name, fallback)`.
 Object own_get(PyObject* obj, PyObject* name, PyObject* fallback) {
-  PyObject* dict_name = names::dunder_dict();
-  Object own = Object::steal(name && dict_name ? PyObject_GetAttr(obj, dict_name) : nullptr);
+  Object own = name ? attr(obj, names::dunder_dict()) : Object();
   if (!own) return Object();
   if (PyDict_CheckExact(own.get())) {
     PyObject* found = nullptr;
@@ -123,7 +118,7 @@ Object own_get(PyObject* obj, PyObject* name, PyObject* fallback) {
 Object loaded_value(const PrefetchConfig& config, PyObject* obj, PyObject* attname) {
   Object value = own_get(obj, attname, config.missing.get());
   if (!value || value.get() != config.missing.get()) return value;
-  return Object::steal(PyObject_GetAttr(obj, attname));
+  return attr(obj, attname);
 }
 
 // `queryset._add_hints(instance=obj)`; false with an error set.
@@ -242,16 +237,14 @@ Object reverse_queryset(const PrefetchConfig& config, const ReverseLevel& level,
     if (!count_manager(config)) return Object();
     if (in_place && !(queryset = chain(config, queryset.get()))) return Object();
   }
-  PyObject *state_name = names::state(), *db_name = names::db();
-  Object state = Object::steal(state_name ? PyObject_GetAttr(obj, state_name) : nullptr);
-  Object db = Object::steal(state && db_name ? PyObject_GetAttr(state.get(), db_name) : nullptr);
+  Object state = attr(obj, names::state());
+  Object db = state ? attr(state.get(), names::db()) : Object();
   int truth = db ? PyObject_IsTrue(db.get()) : -1;
   if (truth < 0) return Object();
   if (!truth) db = config.default_db;
   Object as_null = empty_strings_as_null(config, level.features, db.get());
   if (!as_null || (!in_place && !add_hints(config, queryset.get(), obj))) return Object();
-  PyObject* name_attr = names::name();
-  Object name = Object::steal(name_attr ? PyObject_GetAttr(level.field, name_attr) : nullptr);
+  Object name = attr(level.field, names::name());
   Object kwargs = name ? one_item(name.get(), obj) : Object();
   if (!kwargs) return Object();
   Object clone = in_place
@@ -294,6 +287,7 @@ Object many_queryset(const PrefetchConfig& config, const ManyLevel& level, PyObj
     return Object::steal(PyObject_CallOneArg(level.slow, obj));
   if (!count_manager(config)) return Object();
   bool alone = level.queryset == Py_None;
+  bool in_place = level.in_place != Py_None;
   Object queryset = Object::borrow(level.queryset);
   if (alone) {
     PyObject* found = nullptr;
@@ -302,13 +296,12 @@ Object many_queryset(const PrefetchConfig& config, const ManyLevel& level, PyObj
     if (cached && cached.get() != Py_None) return cached;
     queryset = new_queryset(config, level.model);
     if (!queryset) return Object();
-  } else if (level.in_place != Py_None && !(queryset = chain(config, queryset.get()))) {
+  } else if (in_place && !(queryset = chain(config, queryset.get()))) {
     return Object();
   }
   Object kwargs = one_item(level.core_filter, value.get());
   if (!kwargs) return Object();
-  if (level.in_place != Py_None)
-    return filtered_in_place(level.in_place, queryset.get(), obj, kwargs.get(), true);
+  if (in_place) return filtered_in_place(level.in_place, queryset.get(), obj, kwargs.get(), true);
   if (!add_hints(config, queryset.get(), obj)) return Object();
   return deferred(config, queryset.get(), kwargs.get(), true, alone);
 }
@@ -337,7 +330,7 @@ PyObject* attach_querysets(PyObject* instances, PyObject* keys, PyObject* relate
     if (!qs || !store(qs.get(), result_cache, vals.get()) ||
         !store(qs.get(), prefetch_done, Py_True))
       return nullptr;
-    Object cache = Object::steal(PyObject_GetAttr(obj.get(), prefetched));
+    Object cache = attr(obj.get(), prefetched);
     if (!cache || PyObject_SetItem(cache.get(), cache_name, qs.get()) < 0) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
@@ -506,8 +499,8 @@ PyObject* cache_reverse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   for (size_t i = 0; i < keys.size(); ++i) {
     Object obj = item_at(seq.get(), (Py_ssize_t)i);
     if (!obj) break;
-    Object state = Object::steal(PyObject_GetAttr(obj.get(), state_name));
-    Object cache = state ? Object::steal(PyObject_GetAttr(state.get(), cache_attr)) : Object();
+    Object state = attr(obj.get(), state_name);
+    Object cache = state ? attr(state.get(), cache_attr) : Object();
     int cached = cache ? PySequence_Contains(cache.get(), cache_name) : -1;
     if (cached < 0) return nullptr;
     if (cached) continue;

@@ -1,7 +1,7 @@
-// The prefetch level's loops over its objects, natively: quorvel_core.prefetch
-// reads each object's key as Django's key function would give it, and fills
-// the reverse caches of the related objects, in the order and with the calls
-// of the loops it writes out.
+// The prefetch level's loops over its objects, natively, in the order and
+// with the calls of quorvel_core.prefetch's loops they stand in for: each
+// object's key as Django's key function would give it, the related objects
+// grouped by key, their reverse caches, and each instance's QuerySet.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -47,45 +47,6 @@ PyObject* configure_prefetch(PyObject* module, PyObject* const* args, Py_ssize_t
 // `slow(obj)` answers for an instance whose manager Django's own code must
 // make (unsaved, or its key not loaded); `in_place`, on 6.1, is the
 // companion's `_filtered_in_place` (None before). Return None.
-PyObject* reverse_level(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-PyObject* many_level(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-
-// filter_keys(instances, pk_attname, attname, /): what a level's `field__in`
-// filter reads of each instance, `obj.__dict__[attname]`, for instances whose
-// primary key and that value (where not None) are loaded ints, strs or UUIDs;
-// None where one is not, for the filter to read the instances themselves.
-PyObject* filter_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-
-// level_keys(objs, attname, cls, int_keys, key_of, /): `[key_of(obj) for obj
-// in objs]`, where the one-item tuple of `obj.__dict__[attname]` stands in
-// for an obj of exactly `cls` holding that attribute (an int only, with
-// `int_keys`); `attname` None calls `key_of` for every obj. Every __dict__ is
-// read before `key_of` is first called.
-PyObject* level_keys(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-
-// related_by_key(objs, keys, /): the dict that `d.setdefault(key, []).append(obj)`
-// fills for each obj and its key, in turn.
-PyObject* related_by_key(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-
-// configure_prefetch(*, manager_class, queryset_class, default_db, features_of,
-// django_filter, missing): Django's BaseManager, QuerySet and
-// DEFAULT_DB_ALIAS, the companion's `features_of(db)` (whether that database
-// reads empty strings as NULL), its `django_deferred_filter` and the sentinel
-// its loops use for a missing value; the first call holds for the process.
-PyObject* configure_prefetch(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames);
-
-// reverse_level(instances, keys, related_by_key, cache_name, queryset, field,
-// attname, pk_attname, remote_cache_name, model, features, slow, /) and
-// many_level(instances, keys, related_by_key, cache_name, queryset,
-// core_attname, pk_attname, core_filter, prefetch_cache_name, model, slow, /):
-// the end of a prefetch level for 5.2 and 6.0 over a reverse foreign key or a
-// many-to-many relation: for each instance and its key, the QuerySet its
-// related manager gives (`_apply_rel_filters(queryset)` of the Prefetch's
-// queryset, or `get_queryset()` for None), holding the related objects of
-// that key, into the instance's `_prefetched_objects_cache[cache_name]`.
-// `slow(obj)` answers for an instance whose manager Django's own code must
-// make (unsaved, or its key not loaded). Return None.
 PyObject* reverse_level(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* many_level(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 

@@ -1,6 +1,7 @@
 #include "queryset_chain.hpp"
 
 #include "arguments.hpp"
+#include "attributes.hpp"
 #include "boundary.hpp"
 #include "guards.hpp"
 #include "module_state.hpp"
@@ -27,16 +28,6 @@ struct ChainConfig {
 };
 
 ProcessConfig<ChainConfig> CHAIN_CONFIG{"configure_queryset_chain() has not been called"};
-
-// `obj.name`: empty with an error set.
-Object attr(PyObject* obj, PyObject* name) {
-  return Object::steal(name ? PyObject_GetAttr(obj, name) : nullptr);
-}
-
-// `obj.name = value`; false with an error set.
-bool store(PyObject* obj, PyObject* name, PyObject* value) {
-  return name && value && PyObject_SetAttr(obj, name, value) == 0;
-}
 
 // `bool(obj.name)` into `truth`; false with an error set.
 bool attr_truth(PyObject* obj, PyObject* name, bool& truth) {
